@@ -1,0 +1,25 @@
+# tavrion_add_test(NAME SOURCES f.cpp... LIBS lib... LABEL unit|widget|integration|e2e
+#                  [XVFB] [TIMEOUT s])
+# One QtTest executable per area. Without XVFB the test runs on the offscreen
+# platform; with XVFB it runs inside a private X server with openbox.
+function(tavrion_add_test name)
+  cmake_parse_arguments(T "XVFB" "LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  if(NOT T_LABEL)
+    set(T_LABEL unit)
+  endif()
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE tavrion_options Qt5::Test ${T_LIBS})
+  if(T_XVFB)
+    add_test(NAME ${name}
+             COMMAND ${PROJECT_SOURCE_DIR}/tests/support/run-xvfb $<TARGET_FILE:${name}>)
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT "TAVRION_BUILD_DIR=${PROJECT_BINARY_DIR}")
+  else()
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES
+      ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TAVRION_BUILD_DIR=${PROJECT_BINARY_DIR}")
+  endif()
+  set_tests_properties(${name} PROPERTIES LABELS "${T_LABEL}" TIMEOUT ${T_TIMEOUT})
+endfunction()

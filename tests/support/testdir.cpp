@@ -1,0 +1,46 @@
+#include "testdir.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+ScopedWorkingDirectory::ScopedWorkingDirectory()
+    : m_previous(QDir::currentPath())
+{
+    QDir::setCurrent(m_dir.path());
+}
+
+ScopedWorkingDirectory::~ScopedWorkingDirectory()
+{
+    QDir::setCurrent(m_previous);
+}
+
+QByteArray readFileBytes(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+bool writeFileBytes(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return file.write(bytes) == bytes.size();
+}
+
+QString builtProgram(const QString &name)
+{
+    const QString buildDir = qEnvironmentVariable("TAVRION_BUILD_DIR");
+    const QStringList candidates = {buildDir + QLatin1Char('/') + name,
+                                    buildDir + QStringLiteral("/src/") + name,
+                                    buildDir + QStringLiteral("/server/") + name};
+    for (const QString &candidate : candidates) {
+        if (QFileInfo(candidate).isExecutable())
+            return candidate;
+    }
+    return {};
+}
