@@ -80,7 +80,7 @@ enum class Wash { None, Round, Danger };
 
 // Writes _Normal, _Hover and _Pressed images of one button.
 void button(const QString &base, QSize size, qreal box, const Draw &draw, Wash wash = Wash::None,
-            bool pressed = true)
+    bool pressed = true)
 {
     struct State
     {
@@ -90,30 +90,28 @@ void button(const QString &base, QSize size, qreal box, const Draw &draw, Wash w
     };
     QList<State> states;
     if (wash == Wash::Danger) {
-        states = {{"_Normal", kGlyph, Qt::transparent},
-                  {"_Hover", kGlyphHover, kDanger},
-                  {"_Pressed", kGlyphHover, kDangerDark}};
+        states = { { "_Normal", kGlyph, Qt::transparent }, { "_Hover", kGlyphHover, kDanger },
+            { "_Pressed", kGlyphHover, kDangerDark } };
     } else if (wash == Wash::Round) {
-        states = {{"_Normal", kGlyph, Qt::transparent},
-                  {"_Hover", kGlyphHover, kHoverWash},
-                  {"_Pressed", kAccentLight, kPressWash}};
+        states = { { "_Normal", kGlyph, Qt::transparent }, { "_Hover", kGlyphHover, kHoverWash },
+            { "_Pressed", kAccentLight, kPressWash } };
     } else {
-        states = {{"_Normal", kGlyph, Qt::transparent},
-                  {"_Hover", kAccentLight, Qt::transparent},
-                  {"_Pressed", kAccent, Qt::transparent}};
+        states = { { "_Normal", kGlyph, Qt::transparent },
+            { "_Hover", kAccentLight, Qt::transparent }, { "_Pressed", kAccent, Qt::transparent } };
     }
     if (!pressed)
         states.removeLast();
     for (const State &s : states) {
-        save(base + QLatin1String(s.suffix) + QStringLiteral(".png"), render(size, [&](QPainter &p) {
-                 if (s.background.alpha() > 0) {
-                     p.setPen(Qt::NoPen);
-                     p.setBrush(s.background);
-                     p.drawRoundedRect(QRectF(QPointF(0, 0), size).adjusted(0.5, 0.5, -0.5, -0.5),
-                                       4, 4);
-                 }
-                 glyph(p, size, box, draw, s.colour);
-             }));
+        save(
+            base + QLatin1String(s.suffix) + QStringLiteral(".png"), render(size, [&](QPainter &p) {
+                if (s.background.alpha() > 0) {
+                    p.setPen(Qt::NoPen);
+                    p.setBrush(s.background);
+                    p.drawRoundedRect(
+                        QRectF(QPointF(0, 0), size).adjusted(0.5, 0.5, -0.5, -0.5), 4, 4);
+                }
+                glyph(p, size, box, draw, s.colour);
+            }));
     }
 }
 
@@ -421,7 +419,7 @@ void shuffleGlyph(QPainter &p, const QColor &c)
     b.lineTo(20, 7);
     p.drawPath(a);
     p.drawPath(b);
-    for (qreal y : {7.0, 17.0}) {
+    for (qreal y : { 7.0, 17.0 }) {
         QPainterPath head;
         head.moveTo(17.5, y - 3);
         head.lineTo(20.5, y);
@@ -491,8 +489,8 @@ void emblem(QPainter &p, QRectF r)
     for (int i = 0; i < 4; ++i) {
         const qreal y = r.top() + s * (0.26 + i * 0.16);
         p.drawRoundedRect(QRectF(r.left() + s * 0.08, y, hole, hole * 1.1), hole * 0.3, hole * 0.3);
-        p.drawRoundedRect(QRectF(r.right() - s * 0.08 - hole, y, hole, hole * 1.1), hole * 0.3,
-                          hole * 0.3);
+        p.drawRoundedRect(
+            QRectF(r.right() - s * 0.08 - hole, y, hole, hole * 1.1), hole * 0.3, hole * 0.3);
     }
 
     // The play mark, slightly right of centre so it looks balanced.
@@ -549,8 +547,8 @@ void drawWordmark(QPainter &p, QSizeF size)
     p.drawText(QPointF(x0 + nameWidth + gap, baseline - 1), sub);
 }
 
-void drawOpenUrlButton(QPainter &p, QSizeF size, const QColor &top, const QColor &bottom,
-                       const QColor &text)
+void drawOpenUrlButton(
+    QPainter &p, QSizeF size, const QColor &top, const QColor &bottom, const QColor &text)
 {
     const QRectF r = QRectF(QPointF(0, 0), size).adjusted(1, 1, -1, -1);
     QLinearGradient fill(r.topLeft(), r.bottomLeft());
@@ -578,46 +576,44 @@ void drawOpenUrlButton(QPainter &p, QSizeF size, const QColor &top, const QColor
     p.setFont(font);
     p.setPen(text);
     p.drawText(QRectF(x0 + iconSide + gap, 0, textWidth + 4, size.height()),
-               Qt::AlignLeft | Qt::AlignVCenter, label);
+        Qt::AlignLeft | Qt::AlignVCenter, label);
 }
 
 void sliderHandle(const QString &path, int side)
 {
     save(path, render(QSize(side, side), [&](QPainter &p) {
-             const QPointF c(side / 2.0, side / 2.0);
-             p.setPen(Qt::NoPen);
-             p.setBrush(QColor(0, 0, 0, 70));
-             p.drawEllipse(c + QPointF(0, 0.5), side / 2.0 - 0.3, side / 2.0 - 0.3);
-             p.setBrush(Qt::white);
-             p.drawEllipse(c, side / 2.0 - 1, side / 2.0 - 1);
-             p.setBrush(kAccent);
-             p.drawEllipse(c, side / 4.2, side / 4.2);
-         }));
+        const QPointF c(side / 2.0, side / 2.0);
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0, 0, 0, 70));
+        p.drawEllipse(c + QPointF(0, 0.5), side / 2.0 - 0.3, side / 2.0 - 0.3);
+        p.setBrush(Qt::white);
+        p.drawEllipse(c, side / 2.0 - 1, side / 2.0 - 1);
+        p.setBrush(kAccent);
+        p.drawEllipse(c, side / 4.2, side / 4.2);
+    }));
 }
 
 // A text button background for the dialogs: glyph at the left, the button's
 // own text follows it.
 void labelledButton(const QString &base, QSize size, const Draw &draw)
 {
-    const QList<QPair<const char *, QPair<QColor, QColor>>> states = {
-        {"_Normal", {kGlyph, Qt::transparent}},
-        {"_Hover", {kGlyphHover, kDanger}},
-        {"_Pressed", {kGlyphHover, kDangerDark}}};
+    const QList<QPair<const char *, QPair<QColor, QColor>>> states
+        = { { "_Normal", { kGlyph, Qt::transparent } }, { "_Hover", { kGlyphHover, kDanger } },
+              { "_Pressed", { kGlyphHover, kDangerDark } } };
     for (const auto &s : states) {
         save(base + QLatin1String(s.first) + QStringLiteral(".png"), render(size, [&](QPainter &p) {
-                 if (s.second.second.alpha() > 0) {
-                     p.setPen(Qt::NoPen);
-                     p.setBrush(s.second.second);
-                     p.drawRoundedRect(QRectF(QPointF(0, 0), size).adjusted(0.5, 0.5, -0.5, -0.5),
-                                       3, 3);
-                 }
-                 const qreal side = size.height() - 8;
-                 p.save();
-                 p.translate(7, 4);
-                 p.scale(side / 24.0, side / 24.0);
-                 draw(p, s.second.first);
-                 p.restore();
-             }));
+            if (s.second.second.alpha() > 0) {
+                p.setPen(Qt::NoPen);
+                p.setBrush(s.second.second);
+                p.drawRoundedRect(QRectF(QPointF(0, 0), size).adjusted(0.5, 0.5, -0.5, -0.5), 3, 3);
+            }
+            const qreal side = size.height() - 8;
+            p.save();
+            p.translate(7, 4);
+            p.scale(side / 24.0, side / 24.0);
+            draw(p, s.second.first);
+            p.restore();
+        }));
     }
 }
 
@@ -626,72 +622,94 @@ void mainWindow()
     const QString t = QStringLiteral("MainWindow/TitleBar/");
     const QSize titleButton(28, 28);
     button(t + QStringLiteral("OpenNewbieTutorialPushButton"), titleButton, 20, questionGlyph,
-           Wash::Round);
+        Wash::Round);
     button(t + QStringLiteral("OpenPlayRecordDialogPushButton"), titleButton, 20, historyGlyph,
-           Wash::Round);
+        Wash::Round);
     button(t + QStringLiteral("OpenUserAccountDialogPushButton"), titleButton, 20, userGlyph,
-           Wash::Round);
+        Wash::Round);
     button(t + QStringLiteral("MinimizePushButton"), titleButton, 20, minimizeGlyph, Wash::Round);
     button(t + QStringLiteral("MaximizePushButton"), titleButton, 20, maximizeGlyph, Wash::Round);
     button(t + QStringLiteral("ClosePushButton"), titleButton, 20, closeGlyph, Wash::Danger);
-    save(t + QStringLiteral("ToggleTopmostPushButton_No.png"), render(titleButton, [&](QPainter &p) {
-             glyph(p, titleButton, 20, [](QPainter &q, const QColor &c) { pinGlyph(q, c, false); },
-                   kGlyph);
-         }));
-    save(t + QStringLiteral("ToggleTopmostPushButton_Yes.png"), render(titleButton, [&](QPainter &p) {
-             p.setPen(Qt::NoPen);
-             p.setBrush(QColor(29, 150, 232, 50));
-             p.drawRoundedRect(QRectF(0.5, 0.5, 27, 27), 4, 4);
-             glyph(p, titleButton, 20, [](QPainter &q, const QColor &c) { pinGlyph(q, c, true); },
-                   kAccentLight);
-         }));
+    save(
+        t + QStringLiteral("ToggleTopmostPushButton_No.png"), render(titleButton, [&](QPainter &p) {
+            glyph(
+                p, titleButton, 20, [](QPainter &q, const QColor &c) { pinGlyph(q, c, false); },
+                kGlyph);
+        }));
+    save(t + QStringLiteral("ToggleTopmostPushButton_Yes.png"),
+        render(titleButton, [&](QPainter &p) {
+            p.setPen(Qt::NoPen);
+            p.setBrush(QColor(29, 150, 232, 50));
+            p.drawRoundedRect(QRectF(0.5, 0.5, 27, 27), 4, 4);
+            glyph(
+                p, titleButton, 20, [](QPainter &q, const QColor &c) { pinGlyph(q, c, true); },
+                kAccentLight);
+        }));
 
     const QString b = QStringLiteral("MainWindow/BottomBar/");
     button(b + QStringLiteral("StartPlayPushButton"), QSize(16, 19), 16, playGlyph);
     button(b + QStringLiteral("PausePlayPushButton"), QSize(16, 19), 16, pauseGlyph);
     button(b + QStringLiteral("StopPlayPushButton"), QSize(11, 11), 11, stopGlyph);
     for (const auto &[name, draw] :
-         {std::pair<const char *, Draw>{"OpenDownloadDialogPushButton", downloadGlyph},
-          {"OpenCollectDialogPushButton", starGlyph},
-          {"OpenURLPushButton", linkGlyph},
-          {"FullScreenPushButton", fullScreenGlyph}})
+        { std::pair<const char *, Draw> { "OpenDownloadDialogPushButton", downloadGlyph },
+            { "OpenCollectDialogPushButton", starGlyph }, { "OpenURLPushButton", linkGlyph },
+            { "FullScreenPushButton", fullScreenGlyph } })
         button(b + QLatin1String(name), QSize(20, 20), 20, draw);
     const QSize mute(20, 20);
     save(b + QStringLiteral("ToggleMutePushButton_Off.png"),
-         render(mute, [&](QPainter &p) { glyph(p, mute, 20, volumeGlyph, kGlyph); }));
+        render(mute, [&](QPainter &p) { glyph(p, mute, 20, volumeGlyph, kGlyph); }));
     save(b + QStringLiteral("ToggleMutePushButton_On.png"),
-         render(mute, [&](QPainter &p) { glyph(p, mute, 20, mutedGlyph, kGlyph); }));
+        render(mute, [&](QPainter &p) { glyph(p, mute, 20, mutedGlyph, kGlyph); }));
     button(b + QStringLiteral("ToggleMutePushButton"), mute, 20, volumeGlyph);
     sliderHandle(b + QStringLiteral("PlayProgressSliderHandle.png"), 14);
     sliderHandle(b + QStringLiteral("VolumeControlSliderHandle.png"), 12);
 
     const QString m = QStringLiteral("MainWindow/MainPage/");
     save(m + QStringLiteral("Logo.png"), render(QSize(180, 165), [&](QPainter &p) {
-             // A faint halo behind the emblem.
-             QRadialGradient halo(QPointF(90, 82), 88);
-             halo.setColorAt(0, QColor(29, 150, 232, 60));
-             halo.setColorAt(1, QColor(29, 150, 232, 0));
-             p.setPen(Qt::NoPen);
-             p.setBrush(halo);
-             p.drawEllipse(QPointF(90, 82), 88, 82);
-             emblem(p, QRectF(35, 27, 110, 110));
-         }));
+        // A faint halo behind the emblem.
+        QRadialGradient halo(QPointF(90, 82), 88);
+        halo.setColorAt(0, QColor(29, 150, 232, 60));
+        halo.setColorAt(1, QColor(29, 150, 232, 0));
+        p.setPen(Qt::NoPen);
+        p.setBrush(halo);
+        p.drawEllipse(QPointF(90, 82), 88, 82);
+        emblem(p, QRectF(35, 27, 110, 110));
+    }));
     save(m + QStringLiteral("Tavrion.png"),
-         render(QSize(292, 41), [&](QPainter &p) { drawWordmark(p, QSizeF(292, 41)); }));
+        render(QSize(292, 41), [&](QPainter &p) { drawWordmark(p, QSizeF(292, 41)); }));
     const QSizeF wide(450, 47);
     save(m + QStringLiteral("MainPageOpenURLPushButton_Normal.png"),
-         render(wide.toSize(), [&](QPainter &p) {
-             drawOpenUrlButton(p, wide, QColor(36, 160, 240), QColor(24, 128, 206), Qt::white);
-         }));
+        render(wide.toSize(), [&](QPainter &p) {
+            drawOpenUrlButton(p, wide, QColor(36, 160, 240), QColor(24, 128, 206), Qt::white);
+        }));
     save(m + QStringLiteral("MainPageOpenURLPushButton_Hover.png"),
-         render(wide.toSize(), [&](QPainter &p) {
-             drawOpenUrlButton(p, wide, QColor(70, 184, 250), QColor(36, 150, 226), Qt::white);
-         }));
+        render(wide.toSize(), [&](QPainter &p) {
+            drawOpenUrlButton(p, wide, QColor(70, 184, 250), QColor(36, 150, 226), Qt::white);
+        }));
     save(m + QStringLiteral("MainPageOpenURLPushButton_Pressed.png"),
-         render(wide.toSize(), [&](QPainter &p) {
-             drawOpenUrlButton(p, wide, QColor(20, 112, 178), QColor(18, 100, 160),
-                               QColor(220, 236, 248));
-         }));
+        render(wide.toSize(), [&](QPainter &p) {
+            drawOpenUrlButton(
+                p, wide, QColor(20, 112, 178), QColor(18, 100, 160), QColor(220, 236, 248));
+        }));
+
+    const QString menu = QStringLiteral("MainWindow/Menu/");
+    save(menu + QStringLiteral("CheckMark.png"), render(QSize(14, 14), [&](QPainter &p) {
+        p.setPen(line(kAccentLight, 1.8));
+        p.setBrush(Qt::NoBrush);
+        QPainterPath tick;
+        tick.moveTo(2.5, 7.5);
+        tick.lineTo(5.8, 10.6);
+        tick.lineTo(11.5, 3.8);
+        p.drawPath(tick);
+    }));
+    save(menu + QStringLiteral("SubmenuArrow.png"), render(QSize(8, 12), [&](QPainter &p) {
+        p.setPen(line(kGlyph, 1.5));
+        QPainterPath v;
+        v.moveTo(2.5, 2.5);
+        v.lineTo(6, 6);
+        v.lineTo(2.5, 9.5);
+        p.drawPath(v);
+    }));
 
     writeIcon(QStringLiteral("MainWindow/Resources/Logo.ico"));
 }
@@ -700,8 +718,8 @@ void dialogs()
 {
     writeIcon(QStringLiteral("Resources/Logo.ico"));
     writeIcon(QStringLiteral("BTResourceParseDialog/Resources/Logo.ico"));
-    labelledButton(QStringLiteral("BTResourceParseDialog/ClosePushButton"), QSize(64, 23),
-                   closeGlyph);
+    labelledButton(
+        QStringLiteral("BTResourceParseDialog/ClosePushButton"), QSize(64, 23), closeGlyph);
 
     const QString row = QStringLiteral("BTResourceParseResultListItemWidget/");
     const QSize small(17, 17);
@@ -713,9 +731,9 @@ void dialogs()
     const QSize tool(28, 28);
     const QString collect = QStringLiteral("BTResourceCollectDialog/");
     button(collect + QStringLiteral("CollectCurrentPlayingResourcePushButton"), tool, 20, starGlyph,
-           Wash::Round);
-    button(collect + QStringLiteral("FlushCollectListPushButton"), tool, 20, reloadGlyph,
-           Wash::Round);
+        Wash::Round);
+    button(
+        collect + QStringLiteral("FlushCollectListPushButton"), tool, 20, reloadGlyph, Wash::Round);
     button(collect + QStringLiteral("ClosePushButton"), tool, 20, closeGlyph, Wash::Danger);
     const QString collectRow = QStringLiteral("BTResourceCollectListItemWidget/");
     button(collectRow + QStringLiteral("CopyURLPushButton"), small, 17, copyGlyph);
@@ -724,8 +742,8 @@ void dialogs()
 
     const QString record = QStringLiteral("BTResourcePlayRecordDialog/");
     button(record + QStringLiteral("RandomPlayPushButton"), tool, 20, shuffleGlyph, Wash::Round);
-    button(record + QStringLiteral("FlushRecordListPushButton"), tool, 20, reloadGlyph,
-           Wash::Round);
+    button(
+        record + QStringLiteral("FlushRecordListPushButton"), tool, 20, reloadGlyph, Wash::Round);
     button(record + QStringLiteral("ClearRecordListPushButton"), tool, 20, sweepGlyph, Wash::Round);
     button(record + QStringLiteral("ClosePushButton"), tool, 20, closeGlyph, Wash::Danger);
     const QString recordRow = QStringLiteral("BTResourcePlayRecordListItemWidget/");
@@ -733,10 +751,12 @@ void dialogs()
     button(recordRow + QStringLiteral("DeletePushButton"), small, 17, trashGlyph);
 
     button(QStringLiteral("ClosePushButton"), tool, 20, closeGlyph, Wash::Danger);
-    button(QStringLiteral("NextPagePushButton"), QSize(30, 30), 24,
-           [](QPainter &p, const QColor &c) { chevronGlyph(p, c, true); }, Wash::Round, false);
-    button(QStringLiteral("PreviousPagePushButton"), QSize(30, 30), 24,
-           [](QPainter &p, const QColor &c) { chevronGlyph(p, c, false); }, Wash::Round, false);
+    button(
+        QStringLiteral("NextPagePushButton"), QSize(30, 30), 24,
+        [](QPainter &p, const QColor &c) { chevronGlyph(p, c, true); }, Wash::Round, false);
+    button(
+        QStringLiteral("PreviousPagePushButton"), QSize(30, 30), 24,
+        [](QPainter &p, const QColor &c) { chevronGlyph(p, c, false); }, Wash::Round, false);
 }
 
 } // namespace
