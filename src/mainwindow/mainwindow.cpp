@@ -73,28 +73,28 @@ MainWindow::MainWindow(QWidget *parent)
         &MainWindow::openURLPushButton_clicked);
     connect(m_player, &APlayerControl::onMessage, this, &MainWindow::aplayerControl_onMessage);
     connect(m_player, &APlayerControl::onStateChanged, this,
-            &MainWindow::aplayerControl_onStateChanged);
+        &MainWindow::aplayerControl_onStateChanged);
     connect(m_player, &APlayerControl::onOpenSucceeded, this,
-            &MainWindow::aplayerControl_onOpenSucceeded);
+        &MainWindow::aplayerControl_onOpenSucceeded);
     connect(m_player, &APlayerControl::onBuffer, this, &MainWindow::aplayerControl_onBuffer);
     connect(ui->playProgressSlider, &QSlider::valueChanged, this,
-            &MainWindow::playProgressSlider_valueChanged);
+        &MainWindow::playProgressSlider_valueChanged);
     connect(ui->playProgressSlider, &QSlider::sliderPressed, this,
-            &MainWindow::playProgressSlider_sliderPressed);
+        &MainWindow::playProgressSlider_sliderPressed);
     connect(ui->playProgressSlider, &QSlider::sliderReleased, this,
-            &MainWindow::playProgressSlider_sliderReleased);
+        &MainWindow::playProgressSlider_sliderReleased);
     connect(ui->playPausePushButton, &QPushButton::clicked, this,
-            &MainWindow::playPausePushButton_clicked);
+        &MainWindow::playPausePushButton_clicked);
     connect(ui->stopPlayPushButton, &QPushButton::clicked, this,
-            &MainWindow::stopPlayPushButton_clicked);
+        &MainWindow::stopPlayPushButton_clicked);
     connect(ui->volumeControlSlider, &QSlider::valueChanged, this,
-            &MainWindow::volumeControlSlider_valueChanged);
+        &MainWindow::volumeControlSlider_valueChanged);
     connect(ui->volumeControlSlider, &QSlider::sliderPressed, this,
-            &MainWindow::volumeControlSlider_sliderPressed);
+        &MainWindow::volumeControlSlider_sliderPressed);
     connect(ui->volumeControlSlider, &QSlider::sliderReleased, this,
-            &MainWindow::volumeControlSlider_sliderReleased);
+        &MainWindow::volumeControlSlider_sliderReleased);
     connect(ui->toggleMutePushButton, &QPushButton::clicked, this,
-            &MainWindow::toggleMutePushButton_clicked);
+        &MainWindow::toggleMutePushButton_clicked);
     connect(ui->openDownloadDialogPushButton, &QPushButton::clicked, this,
         &MainWindow::openDownloadDialogPushButton_clicked);
     connect(ui->openCollectDialogPushButton, &QPushButton::clicked, this,
@@ -103,6 +103,11 @@ MainWindow::MainWindow(QWidget *parent)
         ui->openURLPushButton, &QPushButton::clicked, this, &MainWindow::openURLPushButton_clicked);
     connect(ui->fullScreenPushButton, &QPushButton::clicked, this,
         &MainWindow::fullScreenPushButton_clicked);
+
+    // Only the play page gets a native window for the engine: native
+    // ancestors would make the bars native too, and the overlay moves them.
+    ui->playPage->setAttribute(Qt::WA_DontCreateNativeAncestors);
+    m_player->initialize(ui->playPage->winId());
 }
 
 MainWindow::~MainWindow()

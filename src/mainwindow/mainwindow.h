@@ -2,6 +2,7 @@
 
 #include "mainwindow/windowframe.h"
 
+#include <QEvent>
 #include <QMainWindow>
 #include <QPointer>
 #include <QSharedPointer>
@@ -133,8 +134,8 @@ private:
     bool playbackKey(QKeyEvent *event);
     bool sliderPress(QSlider *slider, QMouseEvent *event);
     bool videoMouseEvent(QMouseEvent *event);
-    void postVideoMouseEvent(QEvent::Type type, Qt::MouseButton button, Qt::MouseButtons buttons,
-                             int lParam);
+    void postVideoMouseEvent(
+        QEvent::Type type, Qt::MouseButton button, Qt::MouseButtons buttons, int lParam);
 
     // Picture and sound options.
     void addPictureAndSoundEntries(QMenu *menu);

@@ -16,7 +16,7 @@ namespace {
 // saved one carries the check mark.
 template <class Choose>
 void addChoiceMenu(QMenu *menu, const QString &title, const QList<PlayerOptions::Entry> &entries,
-                   const QString &saved, Choose choose)
+    const QString &saved, Choose choose)
 {
     QMenu *submenu = menu->addMenu(title);
     auto *group = new QActionGroup(submenu);
@@ -37,19 +37,16 @@ void MainWindow::addPictureAndSoundEntries(QMenu *menu)
 {
     AppSettings *settings = AppSettings::instance();
     addChoiceMenu(menu, QStringLiteral("视频比例"), PlayerOptions::aspectRatioEntries(),
-                  settings->videoAspectRatio(),
-                  [this](const QString &value) { chooseAspectRatio(value); });
+        settings->videoAspectRatio(), [this](const QString &value) { chooseAspectRatio(value); });
     addChoiceMenu(menu, QStringLiteral("声道模式"), PlayerOptions::audioChannelEntries(),
-                  settings->audioChannelMode(),
-                  [this](const QString &value) { chooseAudioChannel(value); });
+        settings->audioChannelMode(), [this](const QString &value) { chooseAudioChannel(value); });
     menu->addAction(QStringLiteral("色彩调整"), this, &MainWindow::openSettingsDialog);
     QAction *normalize = menu->addAction(QStringLiteral("画质增强"));
     normalize->setCheckable(true);
     normalize->setChecked(settings->isImageNormalize());
     connect(normalize, &QAction::triggered, this, &MainWindow::toggleImageNormalize);
     addChoiceMenu(menu, QStringLiteral("渲染模式"), PlayerOptions::renderModeEntries(),
-                  settings->renderMode(),
-                  [this](const QString &value) { chooseRenderMode(value); });
+        settings->renderMode(), [this](const QString &value) { chooseRenderMode(value); });
 }
 
 void MainWindow::chooseAspectRatio(const QString &value)
@@ -86,7 +83,7 @@ void MainWindow::toggleImageNormalize()
 void MainWindow::applyOptionsOnOpen()
 {
     AppSettings *settings = AppSettings::instance();
-    m_player->setAspectRatio(PlayerOptions::aspectRatioEngineText(settings->videoAspectRatio(),
-                                                                  m_player->fileAspectRatio()));
+    m_player->setAspectRatio(PlayerOptions::aspectRatioEngineText(
+        settings->videoAspectRatio(), m_player->fileAspectRatio()));
     m_player->setAudioChannel(PlayerOptions::audioChannelNumber(settings->audioChannelMode()));
 }

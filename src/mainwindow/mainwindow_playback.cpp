@@ -24,12 +24,13 @@ const char kIdleProgressStyle[] = "QSlider::groove:horizontal { background: rgb(
                                   "QSlider::handle:horizontal { background: transparent; "
                                   "width: 0px; }";
 
-const char kPlayingProgressStyle[] =
-    "QSlider::groove:horizontal { background: transparent; height: 4px; margin: 0px 4px; }"
-    "QSlider::sub-page:horizontal { background: rgb(29, 150, 232); }"
-    "QSlider::add-page:horizontal { background: rgb(64, 72, 77); }"
-    "QSlider::handle:horizontal { image: url(:/MainWindow/BottomBar/PlayProgressSliderHandle.png); "
-    "width: 14px; height: 14px; margin: -5px; }";
+const char kPlayingProgressStyle[]
+    = "QSlider::groove:horizontal { background: transparent; height: 4px; margin: 0px 4px; }"
+      "QSlider::sub-page:horizontal { background: rgb(29, 150, 232); }"
+      "QSlider::add-page:horizontal { background: rgb(64, 72, 77); }"
+      "QSlider::handle:horizontal { image: "
+      "url(:/MainWindow/BottomBar/PlayProgressSliderHandle.png); "
+      "width: 14px; height: 14px; margin: -5px; }";
 
 QString imageButtonStyle(const QString &normal, const QString &hover)
 {
@@ -90,7 +91,7 @@ void MainWindow::setStartLook()
 {
     ui->playPausePushButton->setStyleSheet(
         imageButtonStyle(QStringLiteral(":/MainWindow/BottomBar/StartPlayPushButton_Normal.png"),
-                         QStringLiteral(":/MainWindow/BottomBar/StartPlayPushButton_Hover.png")));
+            QStringLiteral(":/MainWindow/BottomBar/StartPlayPushButton_Hover.png")));
     ui->playPausePushButton->setToolTip(QStringLiteral("播放"));
 }
 
@@ -98,17 +99,18 @@ void MainWindow::setPauseLook()
 {
     ui->playPausePushButton->setStyleSheet(
         imageButtonStyle(QStringLiteral(":/MainWindow/BottomBar/PausePlayPushButton_Normal.png"),
-                         QStringLiteral(":/MainWindow/BottomBar/PausePlayPushButton_Hover.png")));
+            QStringLiteral(":/MainWindow/BottomBar/PausePlayPushButton_Hover.png")));
     ui->playPausePushButton->setToolTip(QStringLiteral("暂停"));
 }
 
 void MainWindow::setMuteLook(int volume)
 {
-    const QString image = volume == 0 ? QStringLiteral(":/MainWindow/BottomBar/ToggleMutePushButton_On.png")
-                                      : QStringLiteral(":/MainWindow/BottomBar/ToggleMutePushButton_Off.png");
+    const QString image = volume == 0
+        ? QStringLiteral(":/MainWindow/BottomBar/ToggleMutePushButton_On.png")
+        : QStringLiteral(":/MainWindow/BottomBar/ToggleMutePushButton_Off.png");
     ui->toggleMutePushButton->setStyleSheet(imageButtonStyle(image, image));
-    ui->toggleMutePushButton->setToolTip(volume == 0 ? QStringLiteral("取消禁音")
-                                                     : QStringLiteral("禁音"));
+    ui->toggleMutePushButton->setToolTip(
+        volume == 0 ? QStringLiteral("取消禁音") : QStringLiteral("禁音"));
 }
 
 void MainWindow::setIdleProgressStyle()
@@ -172,8 +174,8 @@ void MainWindow::playProgressSlider_valueChanged(int value)
 {
     if (!isFileActive())
         return;
-    ui->playTimeLabel->setText(QStringLiteral("%1/%2").arg(formatPlayTime(value),
-                                                           formatPlayTime(m_player->duration())));
+    ui->playTimeLabel->setText(
+        QStringLiteral("%1/%2").arg(formatPlayTime(value), formatPlayTime(m_player->duration())));
 }
 
 void MainWindow::playProgressSlider_sliderPressed()
@@ -247,12 +249,12 @@ bool MainWindow::playbackKey(QKeyEvent *event)
     QSlider *progress = ui->playProgressSlider;
     switch (event->key()) {
     case Qt::Key_Up:
-        volume->setValue(volume->value() + 5 > volume->maximum() ? volume->maximum()
-                                                                 : volume->value() + 5);
+        volume->setValue(
+            volume->value() + 5 > volume->maximum() ? volume->maximum() : volume->value() + 5);
         return true;
     case Qt::Key_Down:
-        volume->setValue(volume->value() - 5 < volume->minimum() ? volume->minimum()
-                                                                 : volume->value() - 5);
+        volume->setValue(
+            volume->value() - 5 < volume->minimum() ? volume->minimum() : volume->value() - 5);
         return true;
     case Qt::Key_Left:
         if (isPlayingOrPaused(m_player->state())) {
@@ -312,14 +314,14 @@ bool MainWindow::sliderPress(QSlider *slider, QMouseEvent *event)
     return true;
 }
 
-void MainWindow::postVideoMouseEvent(QEvent::Type type, Qt::MouseButton button,
-                                     Qt::MouseButtons buttons, int lParam)
+void MainWindow::postVideoMouseEvent(
+    QEvent::Type type, Qt::MouseButton button, Qt::MouseButtons buttons, int lParam)
 {
     const QPointF local(WindowMessage::pointX(lParam), WindowMessage::pointY(lParam));
     const QPointF inWindow = ui->playPage->mapTo(this, local.toPoint());
     const QPointF global = ui->playPage->mapToGlobal(local.toPoint());
-    QApplication::postEvent(ui->playPage, new QMouseEvent(type, local, inWindow, global, button,
-                                                          buttons, Qt::NoModifier));
+    QApplication::postEvent(ui->playPage,
+        new QMouseEvent(type, local, inWindow, global, button, buttons, Qt::NoModifier));
 }
 
 void MainWindow::aplayerControl_onMessage(int message, int wParam, int lParam)

@@ -4,26 +4,26 @@ namespace PlayerOptions {
 
 QList<Entry> aspectRatioEntries()
 {
-    return {{QStringLiteral("默认"), QStringLiteral("default")},
-            {QStringLiteral("4 : 3"), QStringLiteral("4:3")},
-            {QStringLiteral("16 : 9"), QStringLiteral("16:9")}};
+    return { { QStringLiteral("默认"), QStringLiteral("default") },
+        { QStringLiteral("4 : 3"), QStringLiteral("4:3") },
+        { QStringLiteral("16 : 9"), QStringLiteral("16:9") } };
 }
 
 QList<Entry> audioChannelEntries()
 {
-    return {{QStringLiteral("立体声 - 默认"), QStringLiteral("StereoAudioChannel")},
-            {QStringLiteral("左声道"), QStringLiteral("LeftAudioChannel")},
-            {QStringLiteral("右声道"), QStringLiteral("RightAudioChannel")},
-            {QStringLiteral("左右混合"), QStringLiteral("LeftRightAudioChannel")}};
+    return { { QStringLiteral("立体声 - 默认"), QStringLiteral("StereoAudioChannel") },
+        { QStringLiteral("左声道"), QStringLiteral("LeftAudioChannel") },
+        { QStringLiteral("右声道"), QStringLiteral("RightAudioChannel") },
+        { QStringLiteral("左右混合"), QStringLiteral("LeftRightAudioChannel") } };
 }
 
 QList<Entry> renderModeEntries()
 {
-    return {{QStringLiteral("Overlay - xp默认"), QStringLiteral("Overlay")},
-            {QStringLiteral("Renderless - 建议"), QStringLiteral("Renderless")},
-            {QStringLiteral("EVR - win7及以上"), QStringLiteral("EVR")},
-            {QStringLiteral("EVRCP - win7默认"), QStringLiteral("EVRCP")},
-            {QStringLiteral("AVR - win7及以上"), QStringLiteral("AVR")}};
+    return { { QStringLiteral("Overlay - xp默认"), QStringLiteral("Overlay") },
+        { QStringLiteral("Renderless - 建议"), QStringLiteral("Renderless") },
+        { QStringLiteral("EVR - win7及以上"), QStringLiteral("EVR") },
+        { QStringLiteral("EVRCP - win7默认"), QStringLiteral("EVRCP") },
+        { QStringLiteral("AVR - win7及以上"), QStringLiteral("AVR") } };
 }
 
 QString aspectRatioEngineText(const QString &saved, const QString &fileRatio)

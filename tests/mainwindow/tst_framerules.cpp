@@ -83,17 +83,18 @@ private slots:
         QFETCH(Area, area);
         QFETCH(int, region);
         QFETCH(QRect, expected);
-        QCOMPARE(WindowFrame::resizedGeometry(area, region, QRect(100, 50, 800, 500), QPoint(90, 40)),
-                 expected);
+        QCOMPARE(
+            WindowFrame::resizedGeometry(area, region, QRect(100, 50, 800, 500), QPoint(90, 40)),
+            expected);
     }
 
     void bottomEdgeFollowsPointer()
     {
         const QRect saved(100, 50, 800, 500);
         QCOMPARE(WindowFrame::resizedGeometry(Area::BottomBar, 22, saved, QPoint(400, 700)),
-                 QRect(100, 50, 800, 650));
+            QRect(100, 50, 800, 650));
         QCOMPARE(WindowFrame::resizedGeometry(Area::BottomBar, 23, saved, QPoint(1000, 700)),
-                 QRect(100, 50, 900, 650));
+            QRect(100, 50, 900, 650));
     }
 
     void sizeLimits()
@@ -109,10 +110,10 @@ private slots:
     {
         // Integer division: an odd difference leaves the extra pixel right and below.
         QCOMPARE(WindowFrame::centredPosition(QRect(100, 50, 873, 578), QSize(831, 466)),
-                 QPoint(121, 106));
+            QPoint(121, 106));
         // A dialog larger than the window sits above and left of it.
         QCOMPARE(WindowFrame::centredPosition(QRect(0, 0, 580, 350), QSize(831, 466)),
-                 QPoint(-125, -58));
+            QPoint(-125, -58));
     }
 
     void formatPlayTime_data()
@@ -138,9 +139,9 @@ private slots:
     {
         using namespace PlayerOptions;
         QCOMPARE(aspectRatioEngineText(QStringLiteral("default"), QStringLiteral("16;10")),
-                 QStringLiteral("16;10"));
+            QStringLiteral("16;10"));
         QCOMPARE(aspectRatioEngineText(QStringLiteral("4:3"), QStringLiteral("16;10")),
-                 QStringLiteral("4;3"));
+            QStringLiteral("4;3"));
         QCOMPARE(aspectRatioEngineText(QStringLiteral("16:9"), QString()), QStringLiteral("16;9"));
         // Unknown saved text travels unchanged.
         QCOMPARE(aspectRatioEngineText(QStringLiteral("21:9"), QString()), QStringLiteral("21:9"));
