@@ -119,6 +119,7 @@ private slots:
     void rangeRequests_data();
     void rangeRequests();
     void reloadRefusesTheOldCode();
+    void codesExpire();
     void badInputIsRefused_data();
     void badInputIsRefused();
     void passwordRetrievalAndChange();
@@ -486,6 +487,23 @@ void ServerIntegrationTest::reloadRefusesTheOldCode()
     };
     QCOMPARE(status(first), 404);
     QCOMPARE(status(reloaded), 206);
+}
+
+void ServerIntegrationTest::codesExpire()
+{
+    // A second server on the same data folder whose codes live one second.
+    ServerProcess shortLived;
+    QVERIFY(shortLived.start(m_data, { "--code-ttl", "1" }));
+    AppSettings::instance()->setServiceBaseAddress(shortLived.baseAddress());
+    const QSharedPointer<VideoFileInfo> info = resolvedClip(1);
+    AppSettings::instance()->setServiceBaseAddress(m_server.baseAddress());
+    QVERIFY(info);
+    QCOMPARE(info->host, shortLived.serviceAddress());
+    const QUrl url(QStringLiteral("http://%1/ftn_handler/%2").arg(info->host, info->code));
+    const Headers headers { { "Cookie", info->comCookie.toUtf8() }, { "Range", "bytes=0-0" } };
+    QCOMPARE(fetch("GET", url, {}, headers).status, 206);
+    QTest::qWait(2200);
+    QCOMPARE(fetch("GET", url, {}, headers).status, 404);
 }
 
 void ServerIntegrationTest::badInputIsRefused_data()
