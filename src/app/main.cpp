@@ -1,8 +1,9 @@
-#include "app/appsettings.h"
 #include "app/application.h"
+#include "app/appsettings.h"
 #include "app/startup.h"
 #include "mainwindow/mainwindow.h"
 #include "platform/singleinstance.h"
+#include "player/aplayercontrol.h"
 
 #include <QDate>
 
@@ -24,11 +25,14 @@ int main(int argc, char **argv)
     Startup::runShortcutPrompt();
 
     int status = 0;
-    {
+    try {
         auto window = std::make_unique<MainWindow>();
         window->show();
         AppSettings::instance()->setLastLaunchedDate(QDate::currentDate());
         status = app.exec();
+    } catch (const EngineLoadError &) {
+        // The user has been told; without an engine there is nothing to run.
+        status = EXIT_FAILURE;
     }
     return status;
 }

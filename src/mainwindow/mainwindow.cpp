@@ -1,15 +1,374 @@
 #include "mainwindow/mainwindow.h"
 
-MainWindow::MainWindow(QWidget *parent)
-    : QMainWindow(parent, Qt::FramelessWindowHint | Qt::WindowMinimizeButtonHint)
+#include "app/appsettings.h"
+#include "ui_mainwindow.h"
+
+#include <QDesktopServices>
+#include <QFile>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QUrl>
+#include <QWindow>
+
+MainWindow *MainWindow::instance = nullptr;
+
+namespace {
+
+QString loadStyleSheet(const QString &path)
 {
-    setWindowTitle(QStringLiteral("Tavrion影音"));
-    resize(1000, 640);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(file.readAll());
 }
 
-MainWindow::~MainWindow() = default;
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent, Qt::FramelessWindowHint | Qt::WindowMinimizeButtonHint)
+    , ui(std::make_unique<Ui::MainWindow>())
+{
+    instance = this;
+    ui->setupUi(this);
+    setStyleSheet(loadStyleSheet(QStringLiteral(":/qss/mainwindow.qss")));
+    ui->toggleTopmostPushButton->setStyleSheet(
+        QStringLiteral("QPushButton { border: none; border-radius: 4px; "
+                       "image: url(:/MainWindow/TitleBar/ToggleTopmostPushButton_No.png); }"
+                       "QPushButton:hover { background: rgba(255, 255, 255, 26); }"));
+    // The page itself shows an arrow: the resize cursors of the bars and the
+    // main page must not leak onto the video.
+    ui->playPage->setCursor(Qt::ArrowCursor);
+
+    for (QObject *watched :
+        { static_cast<QObject *>(ui->titleBar), static_cast<QObject *>(ui->mainPage),
+            static_cast<QObject *>(ui->playPage), static_cast<QObject *>(ui->playProgressSlider),
+            static_cast<QObject *>(ui->volumeControlSlider), static_cast<QObject *>(ui->bottomBar),
+            static_cast<QObject *>(this) })
+        watched->installEventFilter(this);
+    // Keeps the overlay bars on the edges when full screen resizes the page.
+    ui->stackedWidget->installEventFilter(this);
+
+    connect(ui->openNewbieTutorialPushButton, &QPushButton::clicked, this,
+        &MainWindow::openNewbieTutorialPushButton_clicked);
+    connect(ui->openPlayRecordDialogPushButton, &QPushButton::clicked, this,
+        &MainWindow::openPlayRecordDialogPushButton_clicked);
+    connect(ui->openUserAccountDialogPushButton, &QPushButton::clicked, this,
+        &MainWindow::openUserAccountDialogPushButton_clicked);
+    connect(ui->toggleTopmostPushButton, &QPushButton::clicked, this,
+        &MainWindow::toggleTopmostPushButton_clicked);
+    connect(ui->minimizePushButton, &QPushButton::clicked, this, &QWidget::showMinimized);
+    connect(ui->maximizePushButton, &QPushButton::clicked, this,
+        &MainWindow::maximizePushButton_clicked);
+    connect(ui->closePushButton, &QPushButton::clicked, this, &QWidget::close);
+    connect(ui->mainPageOpenURLPushButton, &QPushButton::clicked, this,
+        &MainWindow::openURLPushButton_clicked);
+    connect(ui->openDownloadDialogPushButton, &QPushButton::clicked, this,
+        &MainWindow::openDownloadDialogPushButton_clicked);
+    connect(ui->openCollectDialogPushButton, &QPushButton::clicked, this,
+        &MainWindow::openCollectDialogPushButton_clicked);
+    connect(
+        ui->openURLPushButton, &QPushButton::clicked, this, &MainWindow::openURLPushButton_clicked);
+    connect(ui->fullScreenPushButton, &QPushButton::clicked, this,
+        &MainWindow::fullScreenPushButton_clicked);
+}
+
+MainWindow::~MainWindow()
+{
+    if (instance == this)
+        instance = nullptr;
+}
 
 void MainWindow::show()
 {
     QMainWindow::show();
+}
+
+void MainWindow::centreDialog(QWidget *dialog) const
+{
+    dialog->move(WindowFrame::centredPosition(geometry(), dialog->size()));
+}
+
+void MainWindow::centreAndShow(QWidget *dialog)
+{
+    centreDialog(dialog);
+    dialog->show();
+}
+
+// Dialog launchers. Each dialog class plugs in with one line here:
+//   recreated: centreAndShow(recreateDialog(m_playRecordDialog));
+//   kept:      centreAndShow(keptDialog(m_downloadDialog));
+
+void MainWindow::openPlayRecordDialogPushButton_clicked() { }
+
+void MainWindow::openUserAccountDialogPushButton_clicked() { }
+
+void MainWindow::openDownloadDialogPushButton_clicked() { }
+
+void MainWindow::openCollectDialogPushButton_clicked() { }
+
+void MainWindow::openURLPushButton_clicked() { }
+
+void MainWindow::openSettingsDialog() { }
+
+void MainWindow::openSubtitleSettingDialog() { }
+
+void MainWindow::downloadVideoFile(QSharedPointer<VideoFileInfo> fileInfo)
+{
+    Q_UNUSED(fileInfo);
+    openDownloadDialogPushButton_clicked();
+}
+
+void MainWindow::openServicePage(const QString &query)
+{
+    QDesktopServices::openUrl(
+        QUrl(AppSettings::instance()->serviceBaseAddress() + QStringLiteral("/server/") + query));
+}
+
+void MainWindow::openNewbieTutorialPushButton_clicked()
+{
+    openServicePage(QStringLiteral("?r=www/default/page&p=jiaocheng"));
+}
+
+void MainWindow::openHomePage()
+{
+    openServicePage(QStringLiteral("?r=www"));
+}
+
+void MainWindow::toggleTopmostPushButton_clicked()
+{
+    // Changed on the existing native window: QWidget::setWindowFlags would
+    // recreate it and take the video surface with it.
+    m_topmost = !m_topmost;
+    if (QWindow *window = windowHandle())
+        window->setFlags(window->flags() ^ Qt::WindowStaysOnTopHint);
+    ui->toggleTopmostPushButton->setStyleSheet(
+        QStringLiteral("QPushButton { border: none; border-radius: 4px; image: url(%1); }"
+                       "QPushButton:hover { background: rgba(255, 255, 255, 26); }")
+            .arg(m_topmost
+                    ? QStringLiteral(":/MainWindow/TitleBar/ToggleTopmostPushButton_Yes.png")
+                    : QStringLiteral(":/MainWindow/TitleBar/ToggleTopmostPushButton_No.png")));
+}
+
+void MainWindow::maximizePushButton_clicked()
+{
+    if (isMaximized()) {
+        showNormal();
+        return;
+    }
+    const bool wasFullScreen = isFullScreen();
+    showMaximized();
+    if (wasFullScreen) {
+        ui->titleBar->setParent(this);
+        ui->bottomBar->setParent(this);
+        ui->titleBar->show();
+        ui->bottomBar->show();
+        restoreBarsToLayout();
+    }
+}
+
+void MainWindow::fullScreenPushButton_clicked()
+{
+    if (isFullScreen()) {
+        leaveFullScreen();
+        return;
+    }
+    showFullScreen();
+    // The bar overlay: the bars float over the page and show only while the
+    // pointer is over them.
+    moveBarsTo(ui->stackedWidget);
+    placeOverlayBars();
+    ui->titleBar->hide();
+    ui->bottomBar->hide();
+}
+
+void MainWindow::leaveFullScreen()
+{
+    showNormal();
+    ui->titleBar->setParent(this);
+    ui->titleBar->setGeometry(0, 0, width(), ui->titleBar->height());
+    ui->titleBar->show();
+    ui->bottomBar->setParent(this);
+    ui->bottomBar->setGeometry(
+        0, height() - ui->bottomBar->height(), width(), ui->titleBar->height());
+    ui->bottomBar->show();
+    restoreBarsToLayout();
+}
+
+void MainWindow::restoreBarsToLayout()
+{
+    ui->centralWidgetLayout->removeWidget(ui->stackedWidget);
+    ui->centralWidgetLayout->addWidget(ui->titleBar);
+    ui->centralWidgetLayout->addWidget(ui->stackedWidget);
+    ui->centralWidgetLayout->addWidget(ui->bottomBar);
+}
+
+void MainWindow::moveBarsTo(QWidget *parent)
+{
+    for (QWidget *bar : { ui->titleBar, ui->bottomBar }) {
+        const bool visible = bar->isVisibleTo(bar->parentWidget());
+        const QRect geometry = bar->geometry();
+        bar->setParent(parent);
+        bar->setGeometry(geometry);
+        bar->setVisible(visible);
+        bar->raise();
+    }
+}
+
+void MainWindow::placeOverlayBars()
+{
+    // Full screen stretches the page after the bars have left the layout, so
+    // they are pinned to its top and bottom edges rather than left where the
+    // normal window had them.
+    const QSize page = ui->stackedWidget->size();
+    ui->titleBar->setGeometry(0, 0, page.width(), ui->titleBar->height());
+    ui->bottomBar->setGeometry(
+        0, page.height() - ui->bottomBar->height(), page.width(), ui->bottomBar->height());
+}
+
+void MainWindow::updateOverlayBars(const QPoint &pos)
+{
+    if (ui->titleBar->geometry().contains(pos)) {
+        if (ui->titleBar->isHidden())
+            ui->titleBar->show();
+    } else if (ui->bottomBar->geometry().contains(pos)) {
+        if (ui->bottomBar->isHidden())
+            ui->bottomBar->show();
+    } else {
+        if (!ui->titleBar->isHidden())
+            ui->titleBar->hide();
+        if (!ui->bottomBar->isHidden())
+            ui->bottomBar->hide();
+    }
+}
+
+bool MainWindow::frameMouseEvent(
+    QWidget *widget, WindowFrame::Area area, DragState &drag, QMouseEvent *event)
+{
+    using WindowFrame::Area;
+    const bool normalWindow = !isMaximized() && !isFullScreen();
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+        if (event->button() != Qt::LeftButton)
+            return false;
+        // Presses on the announcement leave its links clickable.
+        if (area == Area::TitleBar && ui->announcementLabel->geometry().contains(event->pos()))
+            return false;
+        drag.pressed = true;
+        drag.region = WindowFrame::hitRegion(area, widget->size(), event->pos());
+        drag.saved = geometry();
+        if (area == Area::TitleBar)
+            m_titleBarPressPoint = event->globalPos();
+        return area == Area::BottomBar;
+    case QEvent::MouseButtonRelease:
+        if (event->button() != Qt::LeftButton)
+            return false;
+        drag.pressed = false;
+        return area == Area::BottomBar;
+    case QEvent::MouseMove:
+        if (!normalWindow)
+            return false;
+        if (!drag.pressed) {
+            if (event->buttons() == Qt::NoButton) {
+                const int region = WindowFrame::hitRegion(area, widget->size(), event->pos());
+                if (region != 0)
+                    setCursor(WindowFrame::cursorShape(area, region));
+            }
+            return false;
+        }
+        if (area == Area::TitleBar && drag.region == 22) {
+            move(drag.saved.topLeft() + (event->globalPos() - m_titleBarPressPoint));
+            return false;
+        }
+        {
+            const QRect wanted
+                = WindowFrame::resizedGeometry(area, drag.region, drag.saved, event->globalPos());
+            // A size outside the limits is ignored, not clamped, so the far
+            // edge never jumps.
+            if (!wanted.isNull()
+                && WindowFrame::fitsSizeLimits(wanted, minimumSize(), maximumSize()))
+                setGeometry(wanted);
+        }
+        return false;
+    case QEvent::MouseButtonDblClick:
+        if (area == Area::TitleBar && event->button() == Qt::LeftButton
+            && (isFullScreen() || isMaximized()
+                || WindowFrame::hitRegion(area, widget->size(), event->pos()) == 22))
+            maximizePushButton_clicked();
+        return area == Area::BottomBar && event->button() == Qt::LeftButton;
+    default:
+        return false;
+    }
+}
+
+void MainWindow::showContextMenu(QWidget *page, const QPoint &pos)
+{
+    QPoint at;
+    if (isFullScreen()) {
+        at = pos;
+    } else if (isMaximized()) {
+        at = pos + QPoint(0, ui->titleBar->height());
+    } else {
+        // The side strips of a normal window resize it; they open no menu.
+        if (WindowFrame::hitRegion(WindowFrame::Area::Page, page->size(), pos) != 12)
+            return;
+        at = pos + QPoint(0, ui->titleBar->height());
+    }
+
+    QMenu menu(this);
+    menu.addAction(QStringLiteral("打开URL"), this, &MainWindow::openURLPushButton_clicked);
+    menu.addAction(
+        QStringLiteral("播放记录"), this, &MainWindow::openPlayRecordDialogPushButton_clicked);
+    menu.addAction(
+        QStringLiteral("资源收藏"), this, &MainWindow::openCollectDialogPushButton_clicked);
+    menu.addAction(
+        QStringLiteral("视频下载"), this, &MainWindow::openDownloadDialogPushButton_clicked);
+    menu.addSeparator();
+    menu.addAction(QStringLiteral("软件设置"), this, &MainWindow::openSettingsDialog);
+    menu.addAction(QStringLiteral("字幕设置"), this, &MainWindow::openSubtitleSettingDialog);
+    menu.addSeparator();
+    menu.addSeparator();
+    menu.addAction(QStringLiteral("进入官网"), this, &MainWindow::openHomePage);
+    menu.exec(mapToGlobal(at));
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    using WindowFrame::Area;
+    const QEvent::Type type = event->type();
+    const bool mouse = type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease
+        || type == QEvent::MouseMove || type == QEvent::MouseButtonDblClick;
+
+    if (watched == ui->titleBar && mouse)
+        return frameMouseEvent(
+            ui->titleBar, Area::TitleBar, m_titleBarDrag, static_cast<QMouseEvent *>(event));
+    if (watched == ui->bottomBar && mouse)
+        return frameMouseEvent(
+            ui->bottomBar, Area::BottomBar, m_bottomBarDrag, static_cast<QMouseEvent *>(event));
+    if (watched == ui->mainPage && mouse) {
+        auto *e = static_cast<QMouseEvent *>(event);
+        if (type == QEvent::MouseMove && isFullScreen())
+            updateOverlayBars(e->pos());
+        if (type == QEvent::MouseButtonRelease && e->button() == Qt::RightButton
+            && !ui->mainPageOpenURLPushButton->geometry().contains(e->pos())) {
+            showContextMenu(ui->mainPage, e->pos());
+            return false;
+        }
+        return frameMouseEvent(ui->mainPage, Area::Page, m_mainPageDrag, e);
+    }
+    if (watched == ui->stackedWidget) {
+        if (type == QEvent::Resize && isFullScreen()
+            && ui->titleBar->parentWidget() != ui->centralWidget)
+            placeOverlayBars();
+        return false;
+    }
+    if (watched == this) {
+        if (type == QEvent::Show)
+            setAttribute(Qt::WA_Mapped);
+        if (type == QEvent::KeyPress && static_cast<QKeyEvent *>(event)->key() == Qt::Key_Escape) {
+            if (isFullScreen())
+                leaveFullScreen();
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
 }

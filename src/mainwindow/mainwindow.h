@@ -1,8 +1,33 @@
 #pragma once
 
-#include <QMainWindow>
+#include "mainwindow/windowframe.h"
 
-// The program's only top-level window: frameless, draws its own bars.
+#include <QMainWindow>
+#include <QPointer>
+#include <QSharedPointer>
+
+#include <memory>
+
+class QMenu;
+class QMouseEvent;
+class VideoFileInfo;
+
+class TanChuangDialog;
+class UserAccountDialog;
+class BTResourcePlayRecordDialog;
+class SettingsDialog;
+class SubtitleSettingDialog;
+class BTResourceDownloadDialog;
+class BTResourceCollectDialog;
+class BTResourceParseDialog;
+
+namespace Ui {
+class MainWindow;
+}
+
+// The program's only top-level window. It is frameless and draws its own
+// title bar, so moving, resizing, maximising and full screen are done here;
+// every dialog is opened from here.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -11,6 +36,88 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    static MainWindow *instance;
+
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+    // Moves a dialog so that it sits over the middle of this window.
+    void centreDialog(QWidget *dialog) const;
+
+    bool isTopmost() const { return m_topmost; }
+
 public slots:
     void show();
+    void openNewbieTutorialPushButton_clicked();
+    void openPlayRecordDialogPushButton_clicked();
+    void openUserAccountDialogPushButton_clicked();
+    void toggleTopmostPushButton_clicked();
+    void maximizePushButton_clicked();
+    void openDownloadDialogPushButton_clicked();
+    void openCollectDialogPushButton_clicked();
+    void openURLPushButton_clicked();
+    void fullScreenPushButton_clicked();
+    void downloadVideoFile(QSharedPointer<VideoFileInfo> fileInfo);
+
+private:
+    struct DragState
+    {
+        bool pressed = false;
+        int region = 0;
+        QRect saved;
+    };
+
+    // Dialogs made anew on every request: the previous one closes, the new
+    // one deletes itself when closed.
+    template <class T> T *recreateDialog(QPointer<T> &slot)
+    {
+        if (slot)
+            slot->close();
+        T *dialog = new T(this);
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        slot = dialog;
+        return dialog;
+    }
+
+    // Dialogs made at the first request and kept for the window's life.
+    // `created` tells whether this request made it.
+    template <class T> T *keptDialog(QPointer<T> &slot, bool *created = nullptr)
+    {
+        if (created)
+            *created = !slot;
+        if (!slot)
+            slot = new T(this);
+        return slot;
+    }
+
+    void centreAndShow(QWidget *dialog);
+    void openSettingsDialog();
+    void openSubtitleSettingDialog();
+    void openHomePage();
+    void openServicePage(const QString &query);
+
+    void leaveFullScreen();
+    void restoreBarsToLayout();
+    void placeOverlayBars();
+    void moveBarsTo(QWidget *parent);
+    void updateOverlayBars(const QPoint &pos);
+
+    bool frameMouseEvent(
+        QWidget *widget, WindowFrame::Area area, DragState &drag, QMouseEvent *event);
+    void showContextMenu(QWidget *page, const QPoint &pos);
+
+    std::unique_ptr<Ui::MainWindow> ui;
+    QPointer<TanChuangDialog> m_tanChuangDialog;
+    QPointer<UserAccountDialog> m_userAccountDialog;
+    QPointer<BTResourcePlayRecordDialog> m_playRecordDialog;
+    QPointer<SettingsDialog> m_settingsDialog;
+    QPointer<SubtitleSettingDialog> m_subtitleSettingDialog;
+    QPointer<BTResourceDownloadDialog> m_downloadDialog;
+    QPointer<BTResourceCollectDialog> m_collectDialog;
+    QPointer<BTResourceParseDialog> m_parseDialog;
+
+    DragState m_titleBarDrag;
+    DragState m_mainPageDrag;
+    DragState m_bottomBarDrag;
+    QPoint m_titleBarPressPoint;
+    bool m_topmost = false;
 };

@@ -9,7 +9,7 @@ namespace DesktopEntry {
 bool create(const QString &entryPath, const QString &name, const QString &executable,
             const QString &workingDirectory, const QString &icon);
 
-// Quotes one Exec argument as the Desktop Entry specification requires.
+// Quotes one Exec argument by the freedesktop quoting rules for Exec keys.
 QString quoteExecArgument(const QString &argument);
 
 } // namespace DesktopEntry

@@ -62,7 +62,7 @@ private slots:
         first.setWorkingDirectory(work.path());
         first.start(program, QStringList());
         QVERIFY(first.waitForStarted());
-        QVERIFY(!waitForWindow(QStringLiteral("Tavrion影音"), 15000).isEmpty());
+        QVERIFY(!waitForWindow(QStringLiteral("^Tavrion$"), 15000).isEmpty());
         const QByteArray afterFirst = readFileBytes(work.filePath("Config.ini"));
 
         // A legacy file that the second copy must not move.
@@ -95,7 +95,7 @@ private slots:
         third.setWorkingDirectory(work.path());
         third.start(program, QStringList());
         QVERIFY(third.waitForStarted());
-        QVERIFY(!waitForWindow(QStringLiteral("Tavrion影音"), 15000).isEmpty());
+        QVERIFY(!waitForWindow(QStringLiteral("^Tavrion$"), 15000).isEmpty());
         QVERIFY(waitForWindow(QStringLiteral("警告"), 1000).isEmpty());
         // The normal start moved the legacy file.
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(work.filePath("VideoDomain")), 5000);

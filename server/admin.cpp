@@ -1,0 +1,294 @@
+#include "admin.h"
+
+#include "library.h"
+#include "passwords.h"
+#include "serverapp.h"
+#include "store.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSet>
+
+#include <cstdio>
+
+namespace {
+
+const char Usage[] = R"(usage: tavrion-server COMMAND [options]
+
+  serve --data DIR [--listen ADDR:PORT] [--host ADDR:PORT]... [--slow-host ADDR:PORT]...
+        [--wrong-host ADDR:PORT]... [--code-ttl SECONDS] [--threads N] [--write-timeout SECONDS]
+      Runs the service (default 127.0.0.1:17080). Each --host is a video host listener; the
+      first one is named in address replies and all of them form the default domain list.
+      Port 0 picks a free port; the chosen addresses are printed before "ready".
+  add-resource --data DIR FILE.torrent PAYLOAD_DIR
+  add-folder --data DIR FOLDER
+  make-torrent OUTPUT.torrent FILE_OR_FOLDER
+  add-user --data DIR EMAIL PASSWORD
+  grant-vip --data DIR EMAIL (--days N | --permanent) [--svip]
+  list-accounts --data DIR
+  list-resources --data DIR
+  set-domains --data DIR [HOST...]          (no hosts: offer the host listeners)
+  add-announcement --data DIR TITLE URL
+  clear-announcements --data DIR
+  add-popup --data DIR PICTURE URL
+  set-popup --data DIR on|off
+  clear-popups --data DIR
+)";
+
+const QSet<QString> &flags()
+{
+    static const QSet<QString> set { QStringLiteral("--permanent"), QStringLiteral("--svip") };
+    return set;
+}
+
+struct Arguments
+{
+    QHash<QString, QStringList> options;
+    QVector<std::pair<QString, QString>> ordered;
+    QSet<QString> flags;
+    QStringList positional;
+    QString error;
+
+    QString option(const char *name) const { return options.value(QLatin1String(name)).value(0); }
+};
+
+Arguments parseArguments(const QStringList &arguments)
+{
+    Arguments parsed;
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (flags().contains(argument)) {
+            parsed.flags.insert(argument);
+        } else if (argument.startsWith(QLatin1String("--"))) {
+            if (i + 1 >= arguments.size()) {
+                parsed.error = QStringLiteral("%1 needs a value").arg(argument);
+                return parsed;
+            }
+            parsed.options[argument].append(arguments.at(i + 1));
+            parsed.ordered.append({ argument, arguments.at(i + 1) });
+            ++i;
+        } else {
+            parsed.positional.append(argument);
+        }
+    }
+    return parsed;
+}
+
+int fail(const QString &message)
+{
+    fprintf(stderr, "tavrion-server: %s\n", qPrintable(message));
+    return 1;
+}
+
+bool readInteger(const QString &text, std::int64_t min, std::int64_t *value)
+{
+    bool ok = false;
+    *value = text.toLongLong(&ok);
+    return ok && *value >= min;
+}
+
+int serve(const Arguments &args)
+{
+    ServeOptions options;
+    options.dataDir = args.option("--data");
+    if (args.options.contains(QStringLiteral("--listen")))
+        options.listen = args.option("--listen");
+    // Hosts keep their command-line order across the three options: the
+    // first one is the host named in address replies.
+    for (const auto &[name, value] : args.ordered) {
+        if (name == QLatin1String("--host"))
+            options.hosts.append({ value, HostMode::Normal });
+        else if (name == QLatin1String("--slow-host"))
+            options.hosts.append({ value, HostMode::Slow });
+        else if (name == QLatin1String("--wrong-host"))
+            options.hosts.append({ value, HostMode::Wrong });
+    }
+    std::int64_t number = 0;
+    if (args.options.contains(QStringLiteral("--code-ttl"))) {
+        if (!readInteger(args.option("--code-ttl"), 1, &number))
+            return fail(QStringLiteral("--code-ttl needs a number of seconds"));
+        options.codeLifetimeSeconds = number;
+    }
+    if (args.options.contains(QStringLiteral("--threads"))) {
+        if (!readInteger(args.option("--threads"), 2, &number) || number > 1024)
+            return fail(QStringLiteral("--threads needs a number from 2 to 1024"));
+        options.threads = int(number);
+    }
+    if (args.options.contains(QStringLiteral("--write-timeout"))) {
+        if (!readInteger(args.option("--write-timeout"), 1, &number) || number > 86400)
+            return fail(QStringLiteral("--write-timeout needs a number of seconds"));
+        options.writeTimeoutSeconds = int(number);
+    }
+    return runServe(options);
+}
+
+int listAccounts(Store &store)
+{
+    const std::int64_t now = currentTime();
+    for (const Account &account : store.accounts()) {
+        QString vip = QStringLiteral("-");
+        if (account.vipPermanent)
+            vip = QStringLiteral("permanent");
+        else if (account.vipUntil > now)
+            vip = QStringLiteral("until ")
+                + QDateTime::fromSecsSinceEpoch(account.vipUntil, Qt::UTC).toString(Qt::ISODate);
+        printf("%lld\t%s\tvip %s%s\n", static_cast<long long>(account.id),
+            qPrintable(account.email), qPrintable(vip), account.svip ? " svip" : "");
+    }
+    return 0;
+}
+
+int listResources(Store &store)
+{
+    for (const QString &hash : store.resourceHashes()) {
+        printf("%s\n", qPrintable(hash));
+        for (const FileRecord &file : store.resourceFiles(hash))
+            printf("  %lld\t%lld\t%s\n", static_cast<long long>(file.index),
+                static_cast<long long>(file.size), qPrintable(file.name));
+    }
+    return 0;
+}
+
+void appendToList(Store &store, const QString &key, const QJsonObject &entry)
+{
+    QJsonArray list = QJsonDocument::fromJson(store.config(key).toUtf8()).array();
+    list.append(entry);
+    store.setConfig(key, QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Compact)));
+}
+
+int addPopup(Store &store, const QString &picture, const QString &url)
+{
+    const QFileInfo info(picture);
+    if (!info.isFile())
+        return fail(QStringLiteral("no picture %1").arg(picture));
+    static const QRegularExpression extension(QStringLiteral("^(png|jpg|jpeg|gif)$"));
+    const QString suffix = info.suffix().toLower();
+    if (!extension.match(suffix).hasMatch())
+        return fail(QStringLiteral("the picture must be PNG, JPEG or GIF"));
+    const QString name = randomHex(8) + QLatin1Char('.') + suffix;
+    QDir().mkpath(store.absolutePath(QStringLiteral("notices")));
+    if (!QFile::copy(picture, store.absolutePath(QStringLiteral("notices/") + name)))
+        return fail(QStringLiteral("cannot copy %1").arg(picture));
+    appendToList(store, QStringLiteral("tanchuang"),
+        QJsonObject { { QStringLiteral("image"), name }, { QStringLiteral("url"), url } });
+    return 0;
+}
+
+int runDataCommand(const QString &command, const Arguments &args)
+{
+    const QString dataDir = args.option("--data");
+    if (dataDir.isEmpty())
+        return fail(QStringLiteral("%1 needs --data DIR").arg(command));
+    Store store(dataDir);
+    const QStringList &p = args.positional;
+
+    if (command == QLatin1String("add-resource") || command == QLatin1String("add-folder")) {
+        const bool torrent = command == QLatin1String("add-resource");
+        if (p.size() != (torrent ? 2 : 1))
+            return fail(QStringLiteral("wrong number of arguments for %1").arg(command));
+        const AddResult result = torrent ? addTorrentResource(store, p.at(0), p.at(1))
+                                         : addFolderResource(store, p.at(0));
+        if (!result.ok)
+            return fail(result.error);
+        printf("%s\n", qPrintable(result.id));
+        return 0;
+    }
+    if (command == QLatin1String("add-user")) {
+        if (p.size() != 2)
+            return fail(QStringLiteral("add-user needs EMAIL PASSWORD"));
+        if (!store.createAccount(p.at(0), hashPassword(p.at(1))))
+            return fail(QStringLiteral("%1 is already registered").arg(p.at(0)));
+        return 0;
+    }
+    if (command == QLatin1String("grant-vip")) {
+        std::int64_t days = 0;
+        const bool permanent = args.flags.contains(QStringLiteral("--permanent"));
+        if (p.size() != 1 || (!permanent && !readInteger(args.option("--days"), 1, &days))
+            || (permanent && args.options.contains(QStringLiteral("--days"))))
+            return fail(QStringLiteral("grant-vip needs EMAIL and --days N or --permanent"));
+        if (!store.grantVip(
+                p.at(0), int(days), permanent, args.flags.contains(QStringLiteral("--svip"))))
+            return fail(QStringLiteral("no account %1").arg(p.at(0)));
+        return 0;
+    }
+    if (command == QLatin1String("list-accounts"))
+        return listAccounts(store);
+    if (command == QLatin1String("list-resources"))
+        return listResources(store);
+    if (command == QLatin1String("set-domains")) {
+        store.setConfig(QStringLiteral("video_domain"),
+            p.isEmpty()
+                ? QString()
+                : QString::fromUtf8(
+                    QJsonDocument(QJsonArray::fromStringList(p)).toJson(QJsonDocument::Compact)));
+        return 0;
+    }
+    if (command == QLatin1String("add-announcement")) {
+        if (p.size() != 2)
+            return fail(QStringLiteral("add-announcement needs TITLE URL"));
+        appendToList(store, QStringLiteral("gonggao"),
+            QJsonObject {
+                { QStringLiteral("title"), p.at(0) }, { QStringLiteral("url"), p.at(1) } });
+        return 0;
+    }
+    if (command == QLatin1String("clear-announcements")) {
+        store.setConfig(QStringLiteral("gonggao"), QStringLiteral("[]"));
+        return 0;
+    }
+    if (command == QLatin1String("add-popup")) {
+        if (p.size() != 2)
+            return fail(QStringLiteral("add-popup needs PICTURE URL"));
+        return addPopup(store, p.at(0), p.at(1));
+    }
+    if (command == QLatin1String("set-popup")) {
+        if (p.size() != 1 || (p.at(0) != QLatin1String("on") && p.at(0) != QLatin1String("off")))
+            return fail(QStringLiteral("set-popup needs on or off"));
+        store.setConfig(QStringLiteral("tanchuang_enable"),
+            p.at(0) == QLatin1String("on") ? QStringLiteral("true") : QStringLiteral("false"));
+        return 0;
+    }
+    if (command == QLatin1String("clear-popups")) {
+        store.setConfig(QStringLiteral("tanchuang"), QStringLiteral("[]"));
+        return 0;
+    }
+    fprintf(stderr, "%s", Usage);
+    return 2;
+}
+
+} // namespace
+
+int runCommand(const QStringList &arguments)
+{
+    if (arguments.isEmpty() || arguments.first() == QLatin1String("--help")
+        || arguments.first() == QLatin1String("help")) {
+        fprintf(arguments.isEmpty() ? stderr : stdout, "%s", Usage);
+        return arguments.isEmpty() ? 2 : 0;
+    }
+    const QString command = arguments.first();
+    const Arguments args = parseArguments(arguments.mid(1));
+    if (!args.error.isEmpty())
+        return fail(args.error);
+    try {
+        if (command == QLatin1String("make-torrent")) {
+            if (args.positional.size() != 2)
+                return fail(QStringLiteral("make-torrent needs OUTPUT.torrent FILE_OR_FOLDER"));
+            const QString error = makeTorrent(args.positional.at(1), args.positional.at(0));
+            return error.isEmpty() ? 0 : fail(error);
+        }
+        if (command == QLatin1String("serve")) {
+            if (args.option("--data").isEmpty())
+                return fail(QStringLiteral("serve needs --data DIR"));
+            return serve(args);
+        }
+        return runDataCommand(command, args);
+    } catch (const std::exception &error) {
+        return fail(QString::fromLocal8Bit(error.what()));
+    }
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "videohost.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+#include <cstdint>
+
+struct HostSpec
+{
+    QString address; // "127.0.0.1:17081"; port 0 picks a free port
+    HostMode mode = HostMode::Normal;
+};
+
+struct ServeOptions
+{
+    QString dataDir;
+    QString listen = QStringLiteral("127.0.0.1:17080");
+    QVector<HostSpec> hosts; // none: the service listener is its own host
+    int threads = 64; // per listener; long streams must not starve short calls
+    int writeTimeoutSeconds = 90; // a paused player must not be dropped
+    std::int64_t codeLifetimeSeconds = 6 * 3600;
+    QByteArray signingKey = "7c1e4b9a0d3f6e2b8a5c9d0e1f4a7b3c";
+};
+
+// Splits "host:port"; false when it is not of that form.
+bool splitAddress(const QString &address, std::string *host, int *port);
+
+// Runs the service and its hosts until SIGINT or SIGTERM. Prints one line per
+// listener ("service ADDR", "host ADDR MODE") and then "ready" on stdout.
+// Returns the process exit status.
+int runServe(const ServeOptions &options);

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <string>
+
+namespace httplib {
+struct Request;
+struct Response;
+} // namespace httplib
+
+class CaptchaRenderer;
+class FormParams;
+class Store;
+
+// The envelope body of an HTTP error status (404, 405, 413, ...).
+std::string serviceErrorBody(int status);
+
+struct ServiceOptions
+{
+    QByteArray signingKey = "7c1e4b9a0d3f6e2b8a5c9d0e1f4a7b3c";
+    std::int64_t codeLifetime = 6 * 3600; // seconds an address code stays valid
+    std::int64_t captchaLifetime = 600;
+    QString field; // the host named in address replies
+    QStringList defaultDomains; // hosts offered when no domain list is configured
+};
+
+// The script address "/server/": every request of the client, answered with
+// the JSON envelope ("statu", "msg", "data", "datas"), the captcha picture, or
+// one of the HTML pages.
+class Service
+{
+public:
+    Service(Store &store, const CaptchaRenderer &captcha, ServiceOptions options);
+
+    void handle(const httplib::Request &request, httplib::Response &response);
+    // Serves a popup notice picture from the data folder's "notices/".
+    void handleNoticePicture(const httplib::Request &request, httplib::Response &response);
+
+    // An envelope refusal with this message, for replies made outside handle().
+    static std::string refusal(const QString &message);
+
+    struct Reply;
+    struct Context;
+
+private:
+    Reply dispatch(Context &context);
+
+    Reply fileList(Context &context);
+    Reply fileHash(Context &context);
+    Reply fileAddress(Context &context);
+    Reply config(Context &context, const QString &which);
+    Reply favourites(Context &context, const QString &method);
+    Reply report(Context &context);
+    Reply login(Context &context);
+    Reply logout(Context &context);
+    Reply registerAccount(Context &context);
+    Reply forgetPassword(Context &context);
+    Reply modifyPassword(Context &context);
+    Reply captchaImage(Context &context);
+
+    Store &m_store;
+    const CaptchaRenderer &m_captcha;
+    ServiceOptions m_options;
+};

@@ -1,0 +1,397 @@
+#include "store.h"
+
+#include "passwords.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QStringList>
+
+std::int64_t currentTime()
+{
+    return QDateTime::currentSecsSinceEpoch();
+}
+
+namespace {
+
+QString databasePath(const QString &dataDir)
+{
+    QDir().mkpath(dataDir);
+    return QDir(dataDir).filePath(QStringLiteral("tavrion.db"));
+}
+
+constexpr const char *AccountColumns
+    = "id, email, password, vip_until, vip_permanent, svip FROM accounts";
+constexpr const char *FileColumns = "id, resource, idx, name, size, path, jxhash FROM files";
+
+std::string select(const char *columns, const char *rest)
+{
+    return std::string("SELECT ") + columns + " " + rest;
+}
+
+} // namespace
+
+Store::Store(const QString &dataDir)
+    : m_dataDir(QDir(dataDir).absolutePath())
+    , m_db(databasePath(dataDir))
+{
+}
+
+QString Store::absolutePath(const QString &relative) const
+{
+    return QDir(m_dataDir).filePath(relative);
+}
+
+std::int64_t Store::sessionAccount(const QString &session)
+{
+    auto lock = m_db.lock();
+    Statement query(m_db, "SELECT account_id FROM sessions WHERE id = ?");
+    query.bind(1, session);
+    if (query.next() && !query.isNull(0))
+        return query.integer(0);
+    return 0;
+}
+
+bool Store::sessionExists(const QString &session)
+{
+    auto lock = m_db.lock();
+    Statement query(m_db, "SELECT 1 FROM sessions WHERE id = ?");
+    query.bind(1, session);
+    return query.next();
+}
+
+void Store::createSession(const QString &session)
+{
+    auto lock = m_db.lock();
+    Statement insert(m_db, "INSERT OR IGNORE INTO sessions (id, created) VALUES (?, ?)");
+    insert.bind(1, session).bind(2, currentTime()).run();
+}
+
+void Store::setSessionAccount(const QString &session, std::int64_t accountId)
+{
+    auto lock = m_db.lock();
+    Statement update(m_db, "UPDATE sessions SET account_id = ? WHERE id = ?");
+    if (accountId > 0)
+        update.bind(1, accountId);
+    else
+        update.bindNull(1);
+    update.bind(2, session).run();
+}
+
+void Store::setCaptcha(const QString &session, const QString &code)
+{
+    auto lock = m_db.lock();
+    Statement insert(m_db,
+        "INSERT OR REPLACE INTO captchas (session_id, code, created, failures) "
+        "VALUES (?, ?, ?, 0)");
+    insert.bind(1, session).bind(2, code).bind(3, currentTime()).run();
+}
+
+Store::CaptchaCheck Store::checkCaptcha(
+    const QString &session, const QString &code, std::int64_t maxAge)
+{
+    constexpr int MaxFailures = 5;
+    auto lock = m_db.lock();
+    Statement query(m_db, "SELECT code, created, failures FROM captchas WHERE session_id = ?");
+    query.bind(1, session);
+    if (!query.next() || currentTime() - query.integer(1) > maxAge) {
+        dropCaptcha(session);
+        return CaptchaCheck::Missing;
+    }
+    if (query.text(0).compare(code, Qt::CaseInsensitive) == 0)
+        return CaptchaCheck::Match;
+    // A few wrong guesses use the picture up, so it cannot be guessed through.
+    if (query.integer(2) + 1 >= MaxFailures) {
+        dropCaptcha(session);
+    } else {
+        Statement update(m_db, "UPDATE captchas SET failures = failures + 1 WHERE session_id = ?");
+        update.bind(1, session).run();
+    }
+    return CaptchaCheck::Wrong;
+}
+
+void Store::dropCaptcha(const QString &session)
+{
+    auto lock = m_db.lock();
+    Statement remove(m_db, "DELETE FROM captchas WHERE session_id = ?");
+    remove.bind(1, session).run();
+}
+
+Account Store::accountFromRow(Statement &statement)
+{
+    Account account;
+    account.id = statement.integer(0);
+    account.email = statement.text(1);
+    account.password = statement.text(2);
+    account.vipUntil = statement.integer(3);
+    account.vipPermanent = statement.integer(4) != 0;
+    account.svip = statement.integer(5) != 0;
+    return account;
+}
+
+std::optional<Account> Store::accountByEmail(const QString &email)
+{
+    auto lock = m_db.lock();
+    Statement query(m_db, select(AccountColumns, "WHERE email = ?").c_str());
+    query.bind(1, email);
+    if (!query.next())
+        return std::nullopt;
+    return accountFromRow(query);
+}
+
+std::optional<Account> Store::accountById(std::int64_t id)
+{
+    auto lock = m_db.lock();
+    Statement query(m_db, select(AccountColumns, "WHERE id = ?").c_str());
+    query.bind(1, id);
+    if (!query.next())
+        return std::nullopt;
+    return accountFromRow(query);
+}
+
+bool Store::createAccount(const QString &email, const QString &passwordHash)
+{
+    auto lock = m_db.lock();
+    Statement insert(m_db,
+        "INSERT OR IGNORE INTO accounts (email, password, created) "
+        "VALUES (?, ?, ?)");
+    insert.bind(1, email).bind(2, passwordHash).bind(3, currentTime()).run();
+    return m_db.changes() == 1;
+}
+
+void Store::setPassword(std::int64_t accountId, const QString &passwordHash)
+{
+    auto lock = m_db.lock();
+    Statement update(m_db, "UPDATE accounts SET password = ? WHERE id = ?");
+    update.bind(1, passwordHash).bind(2, accountId).run();
+}
+
+bool Store::grantVip(const QString &email, int days, bool permanent, bool svip)
+{
+    auto lock = m_db.lock();
+    const std::optional<Account> account = accountByEmail(email);
+    if (!account)
+        return false;
+    const std::int64_t start = std::max(currentTime(), account->vipUntil);
+    const std::int64_t until = days > 0 ? start + std::int64_t(days) * 86400 : account->vipUntil;
+    Statement update(m_db,
+        "UPDATE accounts SET vip_until = ?, vip_permanent = ?, svip = ? "
+        "WHERE id = ?");
+    update.bind(1, until)
+        .bind(2, std::int64_t(permanent || account->vipPermanent))
+        .bind(3, std::int64_t(svip || account->svip))
+        .bind(4, account->id)
+        .run();
+    return true;
+}
+
+QVector<Account> Store::accounts()
+{
+    auto lock = m_db.lock();
+    Statement query(m_db, select(AccountColumns, "ORDER BY id").c_str());
+    QVector<Account> result;
+    while (query.next())
+        result.append(accountFromRow(query));
+    return result;
+}
+
+QVector<Favourite> Store::favourites(std::int64_t accountId, int page, int perPage)
+{
+    auto lock = m_db.lock();
+    Statement query(m_db,
+        "SELECT id, hash, idx, name FROM favourites WHERE account_id = ? "
+        "ORDER BY id DESC LIMIT ? OFFSET ?");
+    query.bind(1, accountId)
+        .bind(2, std::int64_t(perPage))
+        .bind(3, std::int64_t(page - 1) * perPage);
+    QVector<Favourite> result;
+    while (query.next())
+        result.append({ query.integer(0), query.text(1), query.integer(2), query.text(3) });
+    return result;
+}
+
+bool Store::addFavourite(
+    std::int64_t accountId, const QString &hash, std::int64_t index, const QString &name)
+{
+    auto lock = m_db.lock();
+    Statement insert(m_db,
+        "INSERT OR IGNORE INTO favourites (account_id, hash, idx, name, created) "
+        "VALUES (?, ?, ?, ?, ?)");
+    insert.bind(1, accountId).bind(2, hash).bind(3, index).bind(4, name).bind(5, currentTime());
+    insert.run();
+    return m_db.changes() == 1;
+}
+
+bool Store::deleteFavourite(std::int64_t accountId, std::int64_t id)
+{
+    auto lock = m_db.lock();
+    Statement remove(m_db, "DELETE FROM favourites WHERE id = ? AND account_id = ?");
+    remove.bind(1, id).bind(2, accountId).run();
+    return m_db.changes() == 1;
+}
+
+void Store::addReport(
+    std::int64_t accountId, const QString &session, const QString &name, const QString &description)
+{
+    auto lock = m_db.lock();
+    Statement insert(m_db,
+        "INSERT INTO reports (account_id, session_id, name, description, "
+        "created) VALUES (?, ?, ?, ?, ?)");
+    if (accountId > 0)
+        insert.bind(1, accountId);
+    else
+        insert.bindNull(1);
+    insert.bind(2, session).bind(3, name).bind(4, description).bind(5, currentTime()).run();
+}
+
+int Store::reportCount()
+{
+    auto lock = m_db.lock();
+    Statement query(m_db, "SELECT COUNT(*) FROM reports");
+    query.next();
+    return int(query.integer(0));
+}
+
+bool Store::resourceExists(const QString &hash)
+{
+    auto lock = m_db.lock();
+    Statement query(m_db, "SELECT 1 FROM resources WHERE hash = ?");
+    query.bind(1, hash);
+    return query.next();
+}
+
+void Store::addResource(
+    const QString &hash, const QString &kind, const QString &name, const QVector<FileRecord> &files)
+{
+    auto lock = m_db.lock();
+    Transaction transaction(m_db);
+    Statement resource(m_db, "INSERT INTO resources (hash, kind, name, added) VALUES (?, ?, ?, ?)");
+    resource.bind(1, hash).bind(2, kind).bind(3, name).bind(4, currentTime()).run();
+    for (const FileRecord &file : files) {
+        Statement insert(m_db,
+            "INSERT INTO files (resource, idx, name, size, path, jxhash) "
+            "VALUES (?, ?, ?, ?, ?, ?)");
+        insert.bind(1, hash)
+            .bind(2, file.index)
+            .bind(3, file.name)
+            .bind(4, file.size)
+            .bind(5, file.path)
+            .bind(6, file.jxhash)
+            .run();
+    }
+    transaction.commit();
+}
+
+FileRecord Store::fileFromRow(Statement &statement)
+{
+    FileRecord file;
+    file.id = statement.integer(0);
+    file.resource = statement.text(1);
+    file.index = statement.integer(2);
+    file.name = statement.text(3);
+    file.size = statement.integer(4);
+    file.path = statement.text(5);
+    file.jxhash = statement.text(6);
+    return file;
+}
+
+QVector<FileRecord> Store::resourceFiles(const QString &hash)
+{
+    auto lock = m_db.lock();
+    Statement query(m_db, select(FileColumns, "WHERE resource = ? ORDER BY idx").c_str());
+    query.bind(1, hash);
+    QVector<FileRecord> result;
+    while (query.next())
+        result.append(fileFromRow(query));
+    return result;
+}
+
+std::optional<FileRecord> Store::file(const QString &hash, std::int64_t index)
+{
+    auto lock = m_db.lock();
+    Statement query(m_db, select(FileColumns, "WHERE resource = ? AND idx = ?").c_str());
+    query.bind(1, hash).bind(2, index);
+    if (!query.next())
+        return std::nullopt;
+    return fileFromRow(query);
+}
+
+std::optional<FileRecord> Store::firstFileWithContent(const QString &jxhash)
+{
+    auto lock = m_db.lock();
+    Statement query(m_db, select(FileColumns, "WHERE jxhash = ? ORDER BY id LIMIT 1").c_str());
+    query.bind(1, jxhash);
+    if (!query.next())
+        return std::nullopt;
+    return fileFromRow(query);
+}
+
+QStringList Store::resourceHashes()
+{
+    auto lock = m_db.lock();
+    Statement query(m_db, "SELECT hash FROM resources ORDER BY added, hash");
+    QStringList result;
+    while (query.next())
+        result.append(query.text(0));
+    return result;
+}
+
+AddressCode Store::issueCode(
+    std::int64_t fileId, const QString &session, bool reload, std::int64_t lifetime)
+{
+    auto lock = m_db.lock();
+    const std::int64_t now = currentTime();
+    Statement expired(m_db, "DELETE FROM codes WHERE expires <= ?");
+    expired.bind(1, now).run();
+    if (reload) {
+        Statement remove(m_db, "DELETE FROM codes WHERE file_id = ? AND session_id = ?");
+        remove.bind(1, fileId).bind(2, session).run();
+    } else {
+        Statement query(m_db,
+            "SELECT code, cookie, expires FROM codes "
+            "WHERE file_id = ? AND session_id = ? ORDER BY expires DESC");
+        query.bind(1, fileId).bind(2, session);
+        if (query.next())
+            return { query.text(0), query.text(1), query.integer(2) };
+    }
+    const AddressCode code { randomHex(16), QStringLiteral("tav_ftn=") + randomHex(16),
+        now + lifetime };
+    Statement insert(m_db,
+        "INSERT INTO codes (code, file_id, session_id, cookie, expires) "
+        "VALUES (?, ?, ?, ?, ?)");
+    insert.bind(1, code.code)
+        .bind(2, fileId)
+        .bind(3, session)
+        .bind(4, code.cookie)
+        .bind(5, code.expires)
+        .run();
+    return code;
+}
+
+std::optional<std::pair<FileRecord, QString>> Store::codeTarget(const QString &code)
+{
+    auto lock = m_db.lock();
+    Statement query(m_db,
+        "SELECT files.id, files.resource, files.idx, files.name, files.size, "
+        "files.path, files.jxhash, codes.cookie FROM codes "
+        "JOIN files ON files.id = codes.file_id "
+        "WHERE codes.code = ? AND codes.expires > ?");
+    query.bind(1, code).bind(2, currentTime());
+    if (!query.next())
+        return std::nullopt;
+    return std::make_pair(fileFromRow(query), query.text(7));
+}
+
+QString Store::config(const QString &key)
+{
+    auto lock = m_db.lock();
+    Statement query(m_db, "SELECT value FROM config WHERE key = ?");
+    query.bind(1, key);
+    return query.next() ? query.text(0) : QString();
+}
+
+void Store::setConfig(const QString &key, const QString &value)
+{
+    auto lock = m_db.lock();
+    Statement insert(m_db, "INSERT OR REPLACE INTO config (key, value) VALUES (?, ?)");
+    insert.bind(1, key).bind(2, value).run();
+}

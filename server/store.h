@@ -1,0 +1,117 @@
+#pragma once
+
+#include "database.h"
+
+#include <QString>
+#include <QVector>
+
+#include <cstdint>
+#include <optional>
+
+struct Account
+{
+    std::int64_t id = 0;
+    QString email;
+    QString password;
+    std::int64_t vipUntil = 0;
+    bool vipPermanent = false;
+    bool svip = false;
+};
+
+struct FileRecord
+{
+    std::int64_t id = 0;
+    QString resource;
+    std::int64_t index = 0;
+    QString name;
+    std::int64_t size = 0;
+    QString path; // relative to the data folder
+    QString jxhash;
+};
+
+struct Favourite
+{
+    std::int64_t id = 0;
+    QString hash;
+    std::int64_t index = 0;
+    QString name;
+};
+
+struct AddressCode
+{
+    QString code;
+    QString cookie;
+    std::int64_t expires = 0;
+};
+
+// Every record the service keeps, over the one SQLite file of the data folder.
+// Each method takes the database lock for its whole run, so it is safe to call
+// from any request thread.
+class Store
+{
+public:
+    explicit Store(const QString &dataDir);
+
+    QString dataDir() const { return m_dataDir; }
+    QString absolutePath(const QString &relative) const;
+
+    // Sessions: the account logged in on a session, created on first sight.
+    std::int64_t sessionAccount(const QString &session);
+    bool sessionExists(const QString &session);
+    void createSession(const QString &session);
+    void setSessionAccount(const QString &session, std::int64_t accountId);
+
+    // Captchas: one per session, replaced by each new picture.
+    enum class CaptchaCheck { Match, Wrong, Missing };
+    void setCaptcha(const QString &session, const QString &code);
+    CaptchaCheck checkCaptcha(const QString &session, const QString &code, std::int64_t maxAge);
+    void dropCaptcha(const QString &session);
+
+    std::optional<Account> accountByEmail(const QString &email);
+    std::optional<Account> accountById(std::int64_t id);
+    // False when the address is already registered.
+    bool createAccount(const QString &email, const QString &passwordHash);
+    void setPassword(std::int64_t accountId, const QString &passwordHash);
+    // days > 0 extends from the later of now and the current end.
+    bool grantVip(const QString &email, int days, bool permanent, bool svip);
+    QVector<Account> accounts();
+
+    QVector<Favourite> favourites(std::int64_t accountId, int page, int perPage);
+    // False when the account already keeps this file.
+    bool addFavourite(
+        std::int64_t accountId, const QString &hash, std::int64_t index, const QString &name);
+    // False when no favourite of that account has this id.
+    bool deleteFavourite(std::int64_t accountId, std::int64_t id);
+
+    void addReport(std::int64_t accountId, const QString &session, const QString &name,
+        const QString &description);
+    int reportCount();
+
+    bool resourceExists(const QString &hash);
+    void addResource(const QString &hash, const QString &kind, const QString &name,
+        const QVector<FileRecord> &files);
+    QVector<FileRecord> resourceFiles(const QString &hash);
+    std::optional<FileRecord> file(const QString &hash, std::int64_t index);
+    // The first stored file with this content, the one others remap to.
+    std::optional<FileRecord> firstFileWithContent(const QString &jxhash);
+    QStringList resourceHashes();
+
+    // A live code of this session for the file, or a new one; reload drops the
+    // session's earlier codes for the file and always issues a new one.
+    AddressCode issueCode(
+        std::int64_t fileId, const QString &session, bool reload, std::int64_t lifetime);
+    // The file and cookie behind a code that has not expired.
+    std::optional<std::pair<FileRecord, QString>> codeTarget(const QString &code);
+
+    QString config(const QString &key);
+    void setConfig(const QString &key, const QString &value);
+
+private:
+    FileRecord fileFromRow(Statement &statement);
+    Account accountFromRow(Statement &statement);
+
+    QString m_dataDir;
+    Database m_db;
+};
+
+std::int64_t currentTime();

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace httplib {
+struct Request;
+struct Response;
+} // namespace httplib
+
+class Store;
+
+// How a host listener behaves. Slow and wrong hosts exist so that the
+// client's host probes can be exercised against real listeners.
+enum class HostMode {
+    Normal,
+    Slow, // waits before answering
+    Wrong, // answers a length one byte short of the file
+};
+
+// A byte range of a file of known size, resolved from a Range header.
+struct ByteRange
+{
+    std::int64_t first = 0;
+    std::int64_t last = 0; // inclusive
+};
+
+// Parses a single "bytes=" range against a size. Returns the whole file for
+// no header; nothing when the range cannot be satisfied (answer 416).
+// Ranges that reach past the end are clamped to it.
+std::optional<ByteRange> resolveRange(const std::string &header, std::int64_t size, bool *partial);
+
+// Serves "/ftn_handler/<code>": the file behind a live code, only to a
+// request that carries the code's cookie; streamed from disk with range support.
+class VideoHost
+{
+public:
+    VideoHost(Store &store, HostMode mode, int slowMilliseconds = 1500);
+    void handle(const httplib::Request &request, httplib::Response &response);
+
+private:
+    Store &m_store;
+    HostMode m_mode;
+    int m_slowMilliseconds;
+};

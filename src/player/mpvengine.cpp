@@ -1,0 +1,759 @@
+#include "player/mpvengine.h"
+
+#include "player/aplayercontrol.h"
+#include "player/aplayercontroleventhandler.h"
+#include "player/videohost.h"
+
+#include <QMetaObject>
+#include <QStringList>
+
+#include <mpv/client.h>
+
+#include <algorithm>
+#include <clocale>
+#include <numeric>
+
+namespace {
+enum PropertyId : uint64_t {
+    PauseProperty = 1,
+    CoreIdleProperty,
+    PausedForCacheProperty,
+    CacheBufferingProperty,
+    IdleActiveProperty,
+};
+
+const char EnhanceLabel[] = "tav_enh";
+const char ChannelLabel[] = "tav_ch";
+const char EnhanceFilter[] = "@tav_enh:lavfi=[unsharp=5:5:1.0:5:5:0.0]";
+// The aformat step turns mono and surround sources into stereo first, so the
+// pan always has two channels to pick from.
+const char *const ChannelFilters[] = {
+    nullptr,
+    "@tav_ch:lavfi=[aformat=channel_layouts=stereo,pan=stereo|c0=c0|c1=c0]",
+    "@tav_ch:lavfi=[aformat=channel_layouts=stereo,pan=stereo|c0=c1|c1=c1]",
+    "@tav_ch:lavfi=[aformat=channel_layouts=stereo,pan=stereo|c0=0.5*c0+0.5*c1|c1=0.5*c0+0.5*c1]",
+};
+
+const QString DefaultPlacement = QStringLiteral("0;0;100");
+const QString DefaultFont = QStringLiteral("微软雅黑;18");
+// mpv's subtitle size is in its own scaled pixels; three of them per point
+// of the font size gives about the size players usually show.
+constexpr int FontSizeScale = 3;
+// Margin of subtitles moved sideways, and how far one step moves them.
+constexpr int SideMargin = 300;
+constexpr int SideStep = 10;
+
+bool isActive(int state)
+{
+    return state != APlayerControl::Ready && state != APlayerControl::Closing;
+}
+} // namespace
+
+MpvEngine::MpvEngine(Options options)
+    : m_options(std::move(options))
+{
+    m_startPoll.setInterval(50);
+    connect(&m_startPoll, &QTimer::timeout, this, &MpvEngine::checkStarted);
+}
+
+MpvEngine::~MpvEngine()
+{
+    if (!m_mpv) {
+        return;
+    }
+    mpv_set_wakeup_callback(m_mpv, nullptr, nullptr);
+    if (m_host) {
+        m_host->releaseRenderContext();
+        delete m_host;
+    }
+    mpv_terminate_destroy(m_mpv);
+}
+
+QString MpvEngine::name() const
+{
+    return QStringLiteral("libmpv");
+}
+
+bool MpvEngine::initialize(QWidget *host, APlayerControlEventHandler *sink, QString *error)
+{
+    m_sink = sink;
+    // mpv parses numbers with the C library and refuses to start under a
+    // locale with another decimal separator.
+    std::setlocale(LC_NUMERIC, "C");
+    m_mpv = mpv_create();
+    if (!m_mpv) {
+        if (error) {
+            *error = QStringLiteral("mpv_create failed");
+        }
+        return false;
+    }
+    const Options defaults = {
+        { "vo", host ? "libmpv" : "null" },
+        { "ytdl", "no" },
+        { "idle", "yes" },
+        { "keep-open", "no" },
+        { "network-timeout", "8" },
+        { "hwdec", "auto-safe" },
+        { "input-default-bindings", "no" },
+        { "input-vo-keyboard", "no" },
+        { "osc", "no" },
+        { "audio-client-name", "Tavrion" },
+        { "sub-font-size", QByteArray::number(18 * FontSizeScale) },
+    };
+    for (const auto &option : defaults + m_options) {
+        const int status
+            = mpv_set_option_string(m_mpv, option.first.constData(), option.second.constData());
+        if (status < 0) {
+            if (error) {
+                *error = QStringLiteral("%1=%2: %3")
+                             .arg(QString::fromUtf8(option.first), QString::fromUtf8(option.second),
+                                 QString::fromUtf8(mpv_error_string(status)));
+            }
+            mpv_terminate_destroy(m_mpv);
+            m_mpv = nullptr;
+            return false;
+        }
+    }
+    const int status = mpv_initialize(m_mpv);
+    if (status < 0) {
+        if (error) {
+            *error = QString::fromUtf8(mpv_error_string(status));
+        }
+        mpv_terminate_destroy(m_mpv);
+        m_mpv = nullptr;
+        return false;
+    }
+    mpv_observe_property(m_mpv, PauseProperty, "pause", MPV_FORMAT_FLAG);
+    mpv_observe_property(m_mpv, CoreIdleProperty, "core-idle", MPV_FORMAT_FLAG);
+    mpv_observe_property(m_mpv, PausedForCacheProperty, "paused-for-cache", MPV_FORMAT_FLAG);
+    mpv_observe_property(m_mpv, CacheBufferingProperty, "cache-buffering-state", MPV_FORMAT_INT64);
+    mpv_observe_property(m_mpv, IdleActiveProperty, "idle-active", MPV_FORMAT_FLAG);
+    mpv_set_wakeup_callback(m_mpv, &MpvEngine::wakeup, this);
+
+    if (host) {
+        m_host = new VideoHost(m_mpv, host);
+        connect(m_host, &VideoHost::message, this, [this](int message, int wParam, int lParam) {
+            emitEvent(APlayerControlEventHandler::Message, { message, wParam, lParam });
+        });
+        m_host->show();
+    }
+    return true;
+}
+
+VideoHost *MpvEngine::videoHost() const
+{
+    return m_host;
+}
+
+void MpvEngine::wakeup(void *engine)
+{
+    // Runs on any of mpv's threads: only post one drain at a time.
+    auto *self = static_cast<MpvEngine *>(engine);
+    if (!self->m_drainPosted.exchange(true)) {
+        QMetaObject::invokeMethod(self, "drain", Qt::QueuedConnection);
+    }
+}
+
+void MpvEngine::drain()
+{
+    m_drainPosted = false;
+    while (m_mpv) {
+        mpv_event *event = mpv_wait_event(m_mpv, 0);
+        if (event->event_id == MPV_EVENT_NONE) {
+            break;
+        }
+        handleEvent(*event);
+    }
+}
+
+void MpvEngine::handleEvent(const mpv_event &event)
+{
+    switch (event.event_id) {
+    case MPV_EVENT_START_FILE: {
+        const auto *start = static_cast<const mpv_event_start_file *>(event.data);
+        m_entryStarted = start->playlist_entry_id == m_entryId;
+        if (m_entryStarted) {
+            m_coreIdle = true;
+        }
+        break;
+    }
+    case MPV_EVENT_PLAYBACK_RESTART:
+        // The first restart of the file: its first frame is ready to show.
+        // Later ones follow seeks and change nothing.
+        if (m_entryStarted && m_state == APlayerControl::Opening && !m_openSucceeded) {
+            m_openSucceeded = true;
+            emitEvent(APlayerControlEventHandler::OpenSucceeded, {});
+            if (m_state == APlayerControl::Opening) {
+                setState(APlayerControl::Starting);
+                checkStarted();
+            }
+        }
+        break;
+    case MPV_EVENT_END_FILE: {
+        const auto *end = static_cast<const mpv_event_end_file *>(event.data);
+        if (end->playlist_entry_id == m_entryId) {
+            endCurrentFile();
+        }
+        break;
+    }
+    case MPV_EVENT_PROPERTY_CHANGE:
+        handlePropertyChange(event);
+        break;
+    default:
+        break;
+    }
+}
+
+void MpvEngine::handlePropertyChange(const mpv_event &event)
+{
+    const auto *property = static_cast<const mpv_event_property *>(event.data);
+    const bool hasFlag = property->format == MPV_FORMAT_FLAG;
+    const bool flag = hasFlag && *static_cast<const int *>(property->data) != 0;
+    switch (event.reply_userdata) {
+    case CoreIdleProperty:
+        if (hasFlag && m_entryStarted) {
+            m_coreIdle = flag;
+            checkStarted();
+        }
+        break;
+    case PausedForCacheProperty:
+        if (!hasFlag || !m_entryStarted) {
+            break;
+        }
+        if (flag && !m_pausedForCache) {
+            m_pausedForCache = true;
+            m_bufferingPercent = -1;
+            int64_t percent = 0;
+            mpv_get_property(m_mpv, "cache-buffering-state", MPV_FORMAT_INT64, &percent);
+            if (isActive(m_state)) {
+                m_bufferingPercent = int(percent);
+                emitEvent(APlayerControlEventHandler::Buffer, { m_bufferingPercent });
+            }
+        } else if (!flag && m_pausedForCache) {
+            m_pausedForCache = false;
+            if (isActive(m_state)) {
+                emitEvent(APlayerControlEventHandler::Buffer, { 100 });
+            }
+        }
+        break;
+    case CacheBufferingProperty:
+        if (property->format == MPV_FORMAT_INT64 && m_pausedForCache && isActive(m_state)) {
+            const int percent = int(*static_cast<const int64_t *>(property->data));
+            if (percent != m_bufferingPercent && percent < 100) {
+                m_bufferingPercent = percent;
+                emitEvent(APlayerControlEventHandler::Buffer, { percent });
+            }
+        }
+        break;
+    case IdleActiveProperty:
+        // A stop that removed the file before it started loading ends
+        // without an end-file event of its own; the player going idle
+        // finishes the close then.
+        if (hasFlag && flag && m_state == APlayerControl::Closing) {
+            m_entryId = -1;
+            m_entryStarted = false;
+            setState(APlayerControl::Ready);
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void MpvEngine::endCurrentFile()
+{
+    m_entryId = -1;
+    m_entryStarted = false;
+    m_pausedForCache = false;
+    switch (m_state) {
+    case APlayerControl::Ready:
+        break;
+    case APlayerControl::Opening:
+    case APlayerControl::Closing:
+        setState(APlayerControl::Ready);
+        break;
+    default:
+        setState(APlayerControl::Closing);
+        setState(APlayerControl::Ready);
+        break;
+    }
+}
+
+void MpvEngine::setState(int state)
+{
+    if (state == m_state) {
+        return;
+    }
+    const int old = m_state;
+    m_state = state;
+    if (state == APlayerControl::Starting) {
+        m_startPoll.start();
+    } else {
+        m_startPoll.stop();
+    }
+    emitEvent(APlayerControlEventHandler::StateChanged, { old, state });
+}
+
+void MpvEngine::emitEvent(int event, const QVector<int> &arguments)
+{
+    if (m_sink) {
+        m_sink->invoke(event, arguments);
+    }
+}
+
+void MpvEngine::checkStarted()
+{
+    // The core-idle event can be lost when the core flips it twice between
+    // two reads, so the property is also polled while starting.
+    if (m_state != APlayerControl::Starting || !m_mpv) {
+        return;
+    }
+    if (!flagProperty("core-idle") && !flagProperty("pause")) {
+        setState(APlayerControl::Playing);
+    }
+}
+
+void MpvEngine::finishPausing()
+{
+    if (m_state == APlayerControl::Pausing && flagProperty("pause")) {
+        setState(APlayerControl::Paused);
+    }
+}
+
+int MpvEngine::command(const QVector<QByteArray> &arguments)
+{
+    if (!m_mpv) {
+        return 1;
+    }
+    QVector<const char *> argv;
+    for (const QByteArray &argument : arguments) {
+        argv.append(argument.constData());
+    }
+    argv.append(nullptr);
+    return mpv_command(m_mpv, argv.data()) < 0 ? 1 : 0;
+}
+
+bool MpvEngine::flagProperty(const char *name) const
+{
+    int flag = 0;
+    if (!m_mpv || mpv_get_property(m_mpv, name, MPV_FORMAT_FLAG, &flag) < 0) {
+        return false;
+    }
+    return flag != 0;
+}
+
+int MpvEngine::open(const QString &url)
+{
+    if (!m_mpv) {
+        return 1;
+    }
+    if (m_state != APlayerControl::Ready) {
+        // The file being replaced closes first, so that receivers see it end
+        // before the new one opens.
+        if (m_state != APlayerControl::Closing) {
+            setState(APlayerControl::Closing);
+        }
+        setState(APlayerControl::Ready);
+    }
+    m_entryId = -1;
+    m_entryStarted = false;
+    m_openSucceeded = false;
+    m_pausedForCache = false;
+    m_coreIdle = true;
+    applyStreamRecord();
+
+    const QByteArray urlBytes = url.toUtf8();
+    const char *argv[] = { "loadfile", urlBytes.constData(), "replace", nullptr };
+    mpv_node result;
+    if (mpv_command_ret(m_mpv, argv, &result) < 0) {
+        return 1;
+    }
+    if (result.format == MPV_FORMAT_NODE_MAP) {
+        for (int i = 0; i < result.u.list->num; ++i) {
+            if (qstrcmp(result.u.list->keys[i], "playlist_entry_id") == 0
+                && result.u.list->values[i].format == MPV_FORMAT_INT64) {
+                m_entryId = result.u.list->values[i].u.int64;
+            }
+        }
+    }
+    mpv_free_node_contents(&result);
+    if (m_entryId < 0) {
+        return 1;
+    }
+    setState(APlayerControl::Opening);
+    return 0;
+}
+
+int MpvEngine::close()
+{
+    if (m_state == APlayerControl::Ready || m_state == APlayerControl::Closing) {
+        return 0;
+    }
+    setState(APlayerControl::Closing);
+    return command({ "stop" });
+}
+
+int MpvEngine::play()
+{
+    switch (m_state) {
+    case APlayerControl::Starting:
+    case APlayerControl::Playing:
+        return 0;
+    case APlayerControl::Pausing:
+    case APlayerControl::Paused: {
+        setState(APlayerControl::Starting);
+        int flag = 0;
+        if (mpv_set_property(m_mpv, "pause", MPV_FORMAT_FLAG, &flag) < 0) {
+            return 1;
+        }
+        QMetaObject::invokeMethod(this, "checkStarted", Qt::QueuedConnection);
+        return 0;
+    }
+    default:
+        return 1;
+    }
+}
+
+int MpvEngine::pause()
+{
+    switch (m_state) {
+    case APlayerControl::Pausing:
+    case APlayerControl::Paused:
+        return 0;
+    case APlayerControl::Starting:
+    case APlayerControl::Playing: {
+        setState(APlayerControl::Pausing);
+        int flag = 1;
+        if (mpv_set_property(m_mpv, "pause", MPV_FORMAT_FLAG, &flag) < 0) {
+            return 1;
+        }
+        QMetaObject::invokeMethod(this, "finishPausing", Qt::QueuedConnection);
+        return 0;
+    }
+    default:
+        return 1;
+    }
+}
+
+int MpvEngine::state() const
+{
+    return m_state;
+}
+
+int MpvEngine::duration() const
+{
+    double seconds = 0;
+    if (!m_mpv || !isActive(m_state)
+        || mpv_get_property(m_mpv, "duration", MPV_FORMAT_DOUBLE, &seconds) < 0) {
+        return 0;
+    }
+    return int(seconds * 1000);
+}
+
+int MpvEngine::position() const
+{
+    double seconds = 0;
+    if (!m_mpv || !isActive(m_state)
+        || mpv_get_property(m_mpv, "time-pos", MPV_FORMAT_DOUBLE, &seconds) < 0) {
+        return 0;
+    }
+    return std::max(0, int(seconds * 1000));
+}
+
+int MpvEngine::seek(int milliseconds)
+{
+    if (!m_openSucceeded || !isActive(m_state)) {
+        return 1;
+    }
+    return command(
+        { "seek", QByteArray::number(std::max(0, milliseconds) / 1000.0, 'f', 3), "absolute" });
+}
+
+int MpvEngine::setVolume(int volume)
+{
+    if (!m_mpv) {
+        return 1;
+    }
+    double value = std::clamp(volume, 0, 100);
+    return mpv_set_property(m_mpv, "volume", MPV_FORMAT_DOUBLE, &value) < 0 ? 1 : 0;
+}
+
+QString MpvEngine::config(int id) const
+{
+    switch (id) {
+    case APlayerControl::VideoWindowHandleId:
+        return QString::number(m_host ? quint64(m_host->effectiveWinId()) : 0);
+    case APlayerControl::FileAspectRatioId:
+        return fileAspectRatio();
+    case APlayerControl::ImageNormalizeId:
+        return hasFilter("vf", EnhanceLabel) ? QStringLiteral("1") : QStringLiteral("0");
+    case APlayerControl::SubtitleFileId: {
+        char *path = m_mpv ? mpv_get_property_string(m_mpv, "current-tracks/sub/external-filename")
+                           : nullptr;
+        const QString text = path ? QString::fromUtf8(path) : QString();
+        mpv_free(path);
+        return text;
+    }
+    case APlayerControl::SubtitlePlacementId:
+        return m_written.value(id, DefaultPlacement);
+    case APlayerControl::SubtitleFontId:
+        return m_written.value(id, DefaultFont);
+    default:
+        return m_written.value(id);
+    }
+}
+
+int MpvEngine::setConfig(int id, const QString &value)
+{
+    if (!m_mpv) {
+        return 1;
+    }
+    int status = 0;
+    switch (id) {
+    case APlayerControl::RenderModeId: {
+        const int mode = value.toInt();
+        const char *hwdec = mode == 1 ? "no" : mode == 2 ? "auto-safe" : "auto-copy-safe";
+        status = mpv_set_property_string(m_mpv, "hwdec", hwdec) < 0 ? 1 : 0;
+        break;
+    }
+    case APlayerControl::AspectRatioId:
+        status = setAspectRatio(value);
+        break;
+    case APlayerControl::BrightnessId:
+    case APlayerControl::ContrastId:
+    case APlayerControl::SaturationId:
+    case APlayerControl::HueId: {
+        static const char *const names[] = { "brightness", "contrast", "saturation", "hue" };
+        // The client's scale is 0..100 around 50; mpv's is -100..100 around 0.
+        int64_t level = std::clamp((value.toInt() - 50) * 2, -100, 100);
+        status = mpv_set_property(
+                     m_mpv, names[id - APlayerControl::BrightnessId], MPV_FORMAT_INT64, &level)
+                < 0
+            ? 1
+            : 0;
+        break;
+    }
+    case APlayerControl::ImageNormalizeId:
+        status = setImageNormalize(value.toInt() == 1);
+        break;
+    case APlayerControl::AudioChannelId:
+        status = setAudioChannel(value.toInt());
+        break;
+    case APlayerControl::SubtitleFileId:
+        status = setSubtitleFile(value);
+        break;
+    case APlayerControl::SubtitleVisibleId:
+        status = mpv_set_property_string(m_mpv, "sub-visibility", value.toInt() == 1 ? "yes" : "no")
+                < 0
+            ? 1
+            : 0;
+        break;
+    case APlayerControl::SubtitlePlacementId:
+        status = setSubtitlePlacement(value);
+        break;
+    case APlayerControl::SubtitleFontId:
+        status = setSubtitleFont(value);
+        break;
+    case APlayerControl::SubtitleDelayId: {
+        double seconds = value.section(QLatin1Char(';'), 0, 0).toInt() / 1000.0;
+        status = mpv_set_property(m_mpv, "sub-delay", MPV_FORMAT_DOUBLE, &seconds) < 0 ? 1 : 0;
+        break;
+    }
+    case APlayerControl::CookieId:
+        status = setCookie(value);
+        break;
+    case APlayerControl::CacheFilePathId:
+    case APlayerControl::CacheEnabledId:
+        m_written.insert(id, value);
+        return applyStreamRecord();
+    default:
+        status = 1;
+        break;
+    }
+    if (status == 0) {
+        m_written.insert(id, value);
+    }
+    return status;
+}
+
+QString MpvEngine::fileAspectRatio() const
+{
+    // The decoder's display size, not video-params: those follow the
+    // aspect override.
+    int64_t width = 0;
+    int64_t height = 0;
+    if (!m_mpv || mpv_get_property(m_mpv, "video-dec-params/dw", MPV_FORMAT_INT64, &width) < 0
+        || mpv_get_property(m_mpv, "video-dec-params/dh", MPV_FORMAT_INT64, &height) < 0
+        || width <= 0 || height <= 0) {
+        return QString();
+    }
+    const int64_t divisor = std::gcd(width, height);
+    return QStringLiteral("%1;%2").arg(width / divisor).arg(height / divisor);
+}
+
+int MpvEngine::setAspectRatio(const QString &ratio)
+{
+    QByteArray aspect = "-1";
+    if (!ratio.isEmpty() && ratio != fileAspectRatio()) {
+        const QStringList parts = ratio.split(QLatin1Char(';'));
+        bool widthOk = false;
+        bool heightOk = false;
+        const int width = parts.value(0).toInt(&widthOk);
+        const int height = parts.value(1).toInt(&heightOk);
+        if (parts.size() != 2 || !widthOk || !heightOk || width <= 0 || height <= 0) {
+            return 1;
+        }
+        aspect = QByteArray::number(width) + ':' + QByteArray::number(height);
+    }
+    return mpv_set_property_string(m_mpv, "video-aspect-override", aspect.constData()) < 0 ? 1 : 0;
+}
+
+bool MpvEngine::hasFilter(const char *list, const char *label) const
+{
+    mpv_node node;
+    if (!m_mpv || mpv_get_property(m_mpv, list, MPV_FORMAT_NODE, &node) < 0) {
+        return false;
+    }
+    bool found = false;
+    if (node.format == MPV_FORMAT_NODE_ARRAY) {
+        for (int i = 0; i < node.u.list->num && !found; ++i) {
+            const mpv_node &filter = node.u.list->values[i];
+            if (filter.format != MPV_FORMAT_NODE_MAP) {
+                continue;
+            }
+            for (int k = 0; k < filter.u.list->num; ++k) {
+                const mpv_node &field = filter.u.list->values[k];
+                if (qstrcmp(filter.u.list->keys[k], "label") == 0
+                    && field.format == MPV_FORMAT_STRING && qstrcmp(field.u.string, label) == 0) {
+                    found = true;
+                }
+            }
+        }
+    }
+    mpv_free_node_contents(&node);
+    return found;
+}
+
+int MpvEngine::setImageNormalize(bool on)
+{
+    if (on) {
+        return command({ "vf", "add", EnhanceFilter });
+    }
+    if (!hasFilter("vf", EnhanceLabel)) {
+        return 0;
+    }
+    return command({ "vf", "remove", QByteArray("@") + EnhanceLabel });
+}
+
+int MpvEngine::setAudioChannel(int mode)
+{
+    if (mode >= 1 && mode <= 3) {
+        return command({ "af", "add", ChannelFilters[mode] });
+    }
+    if (!hasFilter("af", ChannelLabel)) {
+        return 0;
+    }
+    return command({ "af", "remove", QByteArray("@") + ChannelLabel });
+}
+
+int MpvEngine::setSubtitleFile(const QString &path)
+{
+    // One external subtitle at a time: earlier ones go first.
+    mpv_node tracks;
+    if (mpv_get_property(m_mpv, "track-list", MPV_FORMAT_NODE, &tracks) >= 0) {
+        QVector<int64_t> external;
+        if (tracks.format == MPV_FORMAT_NODE_ARRAY) {
+            for (int i = 0; i < tracks.u.list->num; ++i) {
+                const mpv_node &track = tracks.u.list->values[i];
+                if (track.format != MPV_FORMAT_NODE_MAP) {
+                    continue;
+                }
+                bool isSub = false;
+                bool isExternal = false;
+                int64_t trackId = -1;
+                for (int k = 0; k < track.u.list->num; ++k) {
+                    const char *key = track.u.list->keys[k];
+                    const mpv_node &field = track.u.list->values[k];
+                    if (qstrcmp(key, "type") == 0 && field.format == MPV_FORMAT_STRING) {
+                        isSub = qstrcmp(field.u.string, "sub") == 0;
+                    } else if (qstrcmp(key, "external") == 0 && field.format == MPV_FORMAT_FLAG) {
+                        isExternal = field.u.flag != 0;
+                    } else if (qstrcmp(key, "id") == 0 && field.format == MPV_FORMAT_INT64) {
+                        trackId = field.u.int64;
+                    }
+                }
+                if (isSub && isExternal && trackId >= 0) {
+                    external.append(trackId);
+                }
+            }
+        }
+        mpv_free_node_contents(&tracks);
+        for (const int64_t trackId : external) {
+            command({ "sub-remove", QByteArray::number(qlonglong(trackId)) });
+        }
+    }
+    if (path.isEmpty()) {
+        return 0;
+    }
+    return command({ "sub-add", path.toUtf8(), "select" });
+}
+
+int MpvEngine::setSubtitlePlacement(const QString &placement)
+{
+    const QStringList fields = placement.split(QLatin1Char(';'));
+    if (fields.size() >= 3) {
+        int64_t position = std::clamp(fields.at(2).toInt(), 0, 150);
+        mpv_set_property(m_mpv, "sub-pos", MPV_FORMAT_INT64, &position);
+    }
+    if (fields.size() >= 2) {
+        // Centred text cannot be shifted sideways: a move aligns it to the
+        // side it goes to and each further step moves it by the margin.
+        const int side = fields.at(1).toInt();
+        int64_t margin = side == 0 ? 25 : std::max(0, SideMargin - SideStep * (std::abs(side) - 1));
+        const char *align = side == 0 ? "center" : side < 0 ? "left" : "right";
+        mpv_set_property_string(m_mpv, "sub-align-x", align);
+        mpv_set_property(m_mpv, "sub-margin-x", MPV_FORMAT_INT64, &margin);
+    }
+    return 0;
+}
+
+int MpvEngine::setSubtitleFont(const QString &font)
+{
+    const QStringList fields = font.split(QLatin1Char(';'));
+    const int size = fields.value(1).toInt();
+    if (size > 0) {
+        double scaled = size * FontSizeScale;
+        mpv_set_property(m_mpv, "sub-font-size", MPV_FORMAT_DOUBLE, &scaled);
+    }
+    return 0;
+}
+
+int MpvEngine::setCookie(const QString &cookie)
+{
+    // The header list goes as a node array: mpv splits a plain string at
+    // commas, which would cut cookies apart.
+    const bool unsafe = cookie.contains(QLatin1Char('\r')) || cookie.contains(QLatin1Char('\n'));
+    const QByteArray header = "Cookie: " + cookie.toUtf8();
+    mpv_node value;
+    char *text = const_cast<char *>(header.constData());
+    mpv_node_list list;
+    list.num = unsafe || cookie.isEmpty() ? 0 : 1;
+    mpv_node item;
+    item.format = MPV_FORMAT_STRING;
+    item.u.string = text;
+    list.values = &item;
+    list.keys = nullptr;
+    value.format = MPV_FORMAT_NODE_ARRAY;
+    value.u.list = &list;
+    const int status = mpv_set_property(m_mpv, "http-header-fields", MPV_FORMAT_NODE, &value);
+    // A refused cookie also clears the previous one, so nothing stale goes out.
+    return unsafe || status < 0 ? 1 : 0;
+}
+
+int MpvEngine::applyStreamRecord()
+{
+    const bool enabled = m_written.value(APlayerControl::CacheEnabledId).toInt() == 1;
+    const QByteArray path
+        = enabled ? m_written.value(APlayerControl::CacheFilePathId).toUtf8() : QByteArray();
+    return mpv_set_property_string(m_mpv, "stream-record", path.constData()) < 0 ? 1 : 0;
+}

@@ -1,0 +1,98 @@
+#pragma once
+
+#include "player/playerengine.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QObject>
+#include <QPair>
+#include <QPointer>
+#include <QTimer>
+#include <QVector>
+
+#include <atomic>
+
+struct mpv_event;
+struct mpv_handle;
+class VideoHost;
+
+// The video engine on libmpv. It owns one mpv handle, used on the GUI thread;
+// mpv's own threads only wake it up, and its events are read in drain().
+class MpvEngine : public QObject, public PlayerEngine
+{
+    Q_OBJECT
+
+public:
+    using Options = QVector<QPair<QByteArray, QByteArray>>;
+
+    // Extra mpv options, set last before the engine starts (tests choose the
+    // audio output with them, for example).
+    explicit MpvEngine(Options options = {});
+    ~MpvEngine() override;
+
+    QString name() const override;
+    bool initialize(QWidget *host, APlayerControlEventHandler *sink, QString *error) override;
+
+    int open(const QString &url) override;
+    int close() override;
+    int play() override;
+    int pause() override;
+    int state() const override;
+    int duration() const override;
+    int position() const override;
+    int seek(int milliseconds) override;
+    int setVolume(int volume) override;
+
+    QString config(int id) const override;
+    int setConfig(int id, const QString &value) override;
+
+    mpv_handle *handle() const { return m_mpv; }
+    // The widget that shows the picture, or nullptr without a host.
+    VideoHost *videoHost() const;
+
+private slots:
+    void drain();
+    void finishPausing();
+    void checkStarted();
+
+private:
+    static void wakeup(void *engine);
+    void handleEvent(const mpv_event &event);
+    void handlePropertyChange(const mpv_event &event);
+    void setState(int state);
+    void emitEvent(int event, const QVector<int> &arguments);
+    void endCurrentFile();
+
+    int command(const QVector<QByteArray> &arguments);
+    bool flagProperty(const char *name) const;
+    QString fileAspectRatio() const;
+    bool hasFilter(const char *list, const char *label) const;
+    int setImageNormalize(bool on);
+    int setAudioChannel(int mode);
+    int setSubtitleFile(const QString &path);
+    int setAspectRatio(const QString &ratio);
+    int setSubtitlePlacement(const QString &placement);
+    int setSubtitleFont(const QString &font);
+    int setCookie(const QString &cookie);
+    int applyStreamRecord();
+
+    Options m_options;
+    mpv_handle *m_mpv = nullptr;
+    APlayerControlEventHandler *m_sink = nullptr;
+    QPointer<VideoHost> m_host;
+    std::atomic<bool> m_drainPosted { false };
+
+    int m_state = 0;
+    // Playlist entry of the file this engine reports on; -1 when none.
+    qint64 m_entryId = -1;
+    bool m_entryStarted = false;
+    bool m_openSucceeded = false;
+    bool m_coreIdle = true;
+    bool m_pausedForCache = false;
+    int m_bufferingPercent = -1;
+    QTimer m_startPoll;
+
+    // Configuration values as last written, returned for ids the engine
+    // cannot read back itself.
+    QHash<int, QString> m_written;
+};

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QString>
+
+class APlayerControlEventHandler;
+class QWidget;
+
+// The video engine behind APlayerControl. Calls answer a result code: 0 when
+// done, a positive number when not done (the engine never returns a negative
+// one). Events go to the handler given to initialize, as event numbers with
+// integer arguments in their natural order:
+//   1 window message (message, wParam, lParam)
+//   2 state change (oldState, newState)
+//   3 open succeeded ()
+//   5 buffering (percent)
+class PlayerEngine
+{
+public:
+    virtual ~PlayerEngine() = default;
+
+    // Name shown to the user when the engine cannot be loaded.
+    virtual QString name() const = 0;
+    // Creates the engine. With a host widget the picture is drawn into a
+    // child that fills it and the child's input is reported as window
+    // messages; without one the engine plays without a picture. Returns false
+    // with a reason when the engine cannot be created.
+    virtual bool initialize(QWidget *host, APlayerControlEventHandler *sink, QString *error) = 0;
+
+    virtual int open(const QString &url) = 0;
+    virtual int close() = 0;
+    virtual int play() = 0;
+    virtual int pause() = 0;
+    virtual int state() const = 0;
+    // Milliseconds; 0 when unknown.
+    virtual int duration() const = 0;
+    virtual int position() const = 0;
+    virtual int seek(int milliseconds) = 0;
+    virtual int setVolume(int volume) = 0;
+
+    // Numbered configuration values, all as text (see APlayerControl::ConfigId).
+    virtual QString config(int id) const = 0;
+    virtual int setConfig(int id, const QString &value) = 0;
+};
