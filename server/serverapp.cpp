@@ -109,6 +109,9 @@ int runServe(const ServeOptions &options)
     signal(SIGPIPE, SIG_IGN);
 
     Store store(options.dataDir);
+    // Requests without a cookie each open a session; unused ones are dropped
+    // at start so the file does not grow without end.
+    store.prune(30 * 86400);
     const CaptchaRenderer captcha;
 
     Listener service;

@@ -184,7 +184,8 @@ void Service::handle(const httplib::Request &request, httplib::Response &respons
     if (isSessionId(session)) {
         // An id the service no longer knows is adopted: the client never
         // replaces a cookie it has stored, so a new one would be ignored.
-        m_store.createSession(session);
+        if (!m_store.sessionExists(session))
+            m_store.createSession(session);
     } else {
         session = randomHex(16);
         m_store.createSession(session);

@@ -381,6 +381,18 @@ std::optional<std::pair<FileRecord, QString>> Store::codeTarget(const QString &c
     return std::make_pair(fileFromRow(query), query.text(7));
 }
 
+void Store::prune(std::int64_t maxSessionAge)
+{
+    auto lock = m_db.lock();
+    const std::int64_t now = currentTime();
+    Statement codes(m_db, "DELETE FROM codes WHERE expires <= ?");
+    codes.bind(1, now).run();
+    Statement captchas(m_db, "DELETE FROM captchas WHERE created < ?");
+    captchas.bind(1, now - 86400).run();
+    Statement sessions(m_db, "DELETE FROM sessions WHERE account_id IS NULL AND created < ?");
+    sessions.bind(1, now - maxSessionAge).run();
+}
+
 QString Store::config(const QString &key)
 {
     auto lock = m_db.lock();

@@ -103,6 +103,10 @@ public:
     // The file and cookie behind a code that has not expired.
     std::optional<std::pair<FileRecord, QString>> codeTarget(const QString &code);
 
+    // Drops what can no longer be used: expired codes and captchas, and
+    // sessions nobody logged in to that are older than maxSessionAge.
+    void prune(std::int64_t maxSessionAge);
+
     QString config(const QString &key);
     void setConfig(const QString &key, const QString &value);
 

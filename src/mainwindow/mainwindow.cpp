@@ -1,6 +1,7 @@
 #include "mainwindow/mainwindow.h"
 
 #include "app/appsettings.h"
+#include "player/aplayercontrol.h"
 #include "ui_mainwindow.h"
 
 #include <QDesktopServices>
@@ -29,6 +30,9 @@ MainWindow::MainWindow(QWidget *parent)
     , ui(std::make_unique<Ui::MainWindow>())
 {
     instance = this;
+    // Lives as long as the process: other windows reach it through
+    // APlayerControl::instance.
+    m_player = new APlayerControl;
     ui->setupUi(this);
     setStyleSheet(loadStyleSheet(QStringLiteral(":/qss/mainwindow.qss")));
     ui->toggleTopmostPushButton->setStyleSheet(
@@ -38,6 +42,11 @@ MainWindow::MainWindow(QWidget *parent)
     // The page itself shows an arrow: the resize cursors of the bars and the
     // main page must not leak onto the video.
     ui->playPage->setCursor(Qt::ArrowCursor);
+    setIdleProgressStyle();
+    setStartLook();
+
+    ui->volumeControlSlider->setValue(AppSettings::instance()->volume());
+    setMuteLook(ui->volumeControlSlider->value());
 
     for (QObject *watched :
         { static_cast<QObject *>(ui->titleBar), static_cast<QObject *>(ui->mainPage),
@@ -62,6 +71,30 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->closePushButton, &QPushButton::clicked, this, &QWidget::close);
     connect(ui->mainPageOpenURLPushButton, &QPushButton::clicked, this,
         &MainWindow::openURLPushButton_clicked);
+    connect(m_player, &APlayerControl::onMessage, this, &MainWindow::aplayerControl_onMessage);
+    connect(m_player, &APlayerControl::onStateChanged, this,
+        &MainWindow::aplayerControl_onStateChanged);
+    connect(m_player, &APlayerControl::onOpenSucceeded, this,
+        &MainWindow::aplayerControl_onOpenSucceeded);
+    connect(m_player, &APlayerControl::onBuffer, this, &MainWindow::aplayerControl_onBuffer);
+    connect(ui->playProgressSlider, &QSlider::valueChanged, this,
+        &MainWindow::playProgressSlider_valueChanged);
+    connect(ui->playProgressSlider, &QSlider::sliderPressed, this,
+        &MainWindow::playProgressSlider_sliderPressed);
+    connect(ui->playProgressSlider, &QSlider::sliderReleased, this,
+        &MainWindow::playProgressSlider_sliderReleased);
+    connect(ui->playPausePushButton, &QPushButton::clicked, this,
+        &MainWindow::playPausePushButton_clicked);
+    connect(ui->stopPlayPushButton, &QPushButton::clicked, this,
+        &MainWindow::stopPlayPushButton_clicked);
+    connect(ui->volumeControlSlider, &QSlider::valueChanged, this,
+        &MainWindow::volumeControlSlider_valueChanged);
+    connect(ui->volumeControlSlider, &QSlider::sliderPressed, this,
+        &MainWindow::volumeControlSlider_sliderPressed);
+    connect(ui->volumeControlSlider, &QSlider::sliderReleased, this,
+        &MainWindow::volumeControlSlider_sliderReleased);
+    connect(ui->toggleMutePushButton, &QPushButton::clicked, this,
+        &MainWindow::toggleMutePushButton_clicked);
     connect(ui->openDownloadDialogPushButton, &QPushButton::clicked, this,
         &MainWindow::openDownloadDialogPushButton_clicked);
     connect(ui->openCollectDialogPushButton, &QPushButton::clicked, this,
@@ -70,6 +103,11 @@ MainWindow::MainWindow(QWidget *parent)
         ui->openURLPushButton, &QPushButton::clicked, this, &MainWindow::openURLPushButton_clicked);
     connect(ui->fullScreenPushButton, &QPushButton::clicked, this,
         &MainWindow::fullScreenPushButton_clicked);
+
+    // Only the play page gets a native window for the engine: native
+    // ancestors would make the bars native too, and the overlay moves them.
+    ui->playPage->setAttribute(Qt::WA_DontCreateNativeAncestors);
+    m_player->initialize(ui->playPage->winId());
 }
 
 MainWindow::~MainWindow()
@@ -326,6 +364,7 @@ void MainWindow::showContextMenu(QWidget *page, const QPoint &pos)
     menu.addAction(QStringLiteral("软件设置"), this, &MainWindow::openSettingsDialog);
     menu.addAction(QStringLiteral("字幕设置"), this, &MainWindow::openSubtitleSettingDialog);
     menu.addSeparator();
+    addPictureAndSoundEntries(&menu);
     menu.addSeparator();
     menu.addAction(QStringLiteral("进入官网"), this, &MainWindow::openHomePage);
     menu.exec(mapToGlobal(at));
@@ -355,6 +394,11 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
         }
         return frameMouseEvent(ui->mainPage, Area::Page, m_mainPageDrag, e);
     }
+    if (watched == ui->playPage && mouse)
+        return videoMouseEvent(static_cast<QMouseEvent *>(event));
+    if ((watched == ui->playProgressSlider || watched == ui->volumeControlSlider)
+        && type == QEvent::MouseButtonPress)
+        return sliderPress(static_cast<QSlider *>(watched), static_cast<QMouseEvent *>(event));
     if (watched == ui->stackedWidget) {
         if (type == QEvent::Resize && isFullScreen()
             && ui->titleBar->parentWidget() != ui->centralWidget)
@@ -364,11 +408,14 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
     if (watched == this) {
         if (type == QEvent::Show)
             setAttribute(Qt::WA_Mapped);
-        if (type == QEvent::KeyPress && static_cast<QKeyEvent *>(event)->key() == Qt::Key_Escape) {
-            if (isFullScreen())
-                leaveFullScreen();
+        if (type == QEvent::Timer
+            && static_cast<QTimerEvent *>(event)->timerId() == m_progressTimerId
+            && m_progressTimerId != 0) {
+            ui->playProgressSlider->setValue(m_player->position());
             return true;
         }
+        if (type == QEvent::KeyPress && playbackKey(static_cast<QKeyEvent *>(event)))
+            return true;
     }
     return QMainWindow::eventFilter(watched, event);
 }

@@ -2,14 +2,18 @@
 
 #include "mainwindow/windowframe.h"
 
+#include <QEvent>
 #include <QMainWindow>
 #include <QPointer>
 #include <QSharedPointer>
 
 #include <memory>
 
+class APlayerControl;
+class QKeyEvent;
 class QMenu;
 class QMouseEvent;
+class QSlider;
 class VideoFileInfo;
 
 class TanChuangDialog;
@@ -52,6 +56,19 @@ public slots:
     void openUserAccountDialogPushButton_clicked();
     void toggleTopmostPushButton_clicked();
     void maximizePushButton_clicked();
+    void aplayerControl_onMessage(int message, int wParam, int lParam);
+    void aplayerControl_onStateChanged(int oldState, int newState);
+    void aplayerControl_onOpenSucceeded();
+    void aplayerControl_onBuffer(int percent);
+    void playProgressSlider_valueChanged(int value);
+    void playProgressSlider_sliderPressed();
+    void playProgressSlider_sliderReleased();
+    void playPausePushButton_clicked();
+    void stopPlayPushButton_clicked();
+    void volumeControlSlider_valueChanged(int value);
+    void volumeControlSlider_sliderPressed();
+    void volumeControlSlider_sliderReleased();
+    void toggleMutePushButton_clicked();
     void openDownloadDialogPushButton_clicked();
     void openCollectDialogPushButton_clicked();
     void openURLPushButton_clicked();
@@ -105,7 +122,31 @@ private:
         QWidget *widget, WindowFrame::Area area, DragState &drag, QMouseEvent *event);
     void showContextMenu(QWidget *page, const QPoint &pos);
 
+    // Playback controller.
+    bool isFileActive() const;
+    void startProgressTimer();
+    void stopProgressTimer();
+    void setStartLook();
+    void setPauseLook();
+    void setMuteLook(int volume);
+    void setIdleProgressStyle();
+    void setPlayingProgressStyle();
+    bool playbackKey(QKeyEvent *event);
+    bool sliderPress(QSlider *slider, QMouseEvent *event);
+    bool videoMouseEvent(QMouseEvent *event);
+    void postVideoMouseEvent(
+        QEvent::Type type, Qt::MouseButton button, Qt::MouseButtons buttons, int lParam);
+
+    // Picture and sound options.
+    void addPictureAndSoundEntries(QMenu *menu);
+    void chooseAspectRatio(const QString &value);
+    void chooseAudioChannel(const QString &value);
+    void chooseRenderMode(const QString &value);
+    void toggleImageNormalize();
+    void applyOptionsOnOpen();
+
     std::unique_ptr<Ui::MainWindow> ui;
+    APlayerControl *m_player = nullptr;
     QPointer<TanChuangDialog> m_tanChuangDialog;
     QPointer<UserAccountDialog> m_userAccountDialog;
     QPointer<BTResourcePlayRecordDialog> m_playRecordDialog;
@@ -114,6 +155,11 @@ private:
     QPointer<BTResourceDownloadDialog> m_downloadDialog;
     QPointer<BTResourceCollectDialog> m_collectDialog;
     QPointer<BTResourceParseDialog> m_parseDialog;
+
+    int m_progressTimerId = 0;
+    int m_pressedPosition = 0;
+    int m_pressedVolume = 0;
+    bool m_videoDoubleClicked = false;
 
     DragState m_titleBarDrag;
     DragState m_mainPageDrag;

@@ -53,6 +53,8 @@ struct TestHttpAnswer
 // owns it, so it answers while the code under test waits in a local event
 // loop. Answers come from the queue in order; when the queue is empty the
 // handler (if set) or the default answer is used. Every request is recorded.
+// Request bodies are read by their Content-Length; connections are kept open
+// between requests unless an answer carries "Connection: close".
 class TestHttpServer : public QObject
 {
     Q_OBJECT

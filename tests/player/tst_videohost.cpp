@@ -1,0 +1,167 @@
+// The video host on a real X server: the picture reaches the screen, and
+// input on it comes back as window messages.
+#include "mediaserver.h"
+#include "player/aplayercontrol.h"
+#include "player/mpvengine.h"
+#include "player/videohost.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QImage>
+#include <QProcess>
+#include <QScreen>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QVBoxLayout>
+
+namespace {
+struct Message
+{
+    int message;
+    int wParam;
+    int lParam;
+};
+
+QString artefactPath(const QString &name)
+{
+    const QString build = qEnvironmentVariable("TAVRION_BUILD_DIR", QDir::tempPath());
+    QDir dir(build);
+    dir.mkpath(QStringLiteral("test-artefacts"));
+    return dir.filePath(QStringLiteral("test-artefacts/") + name);
+}
+
+int xdotool(const QStringList &arguments)
+{
+    return QProcess::execute(QStringLiteral("xdotool"), arguments);
+}
+} // namespace
+
+class TestVideoHost : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void showsPictureAndReportsInput();
+
+private:
+    QTemporaryDir m_media;
+    QString m_sample;
+};
+
+void TestVideoHost::initTestCase()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty()) {
+        QSKIP("xdotool is not installed");
+    }
+    m_sample = TestMedia::makeVideo(m_media.path(), QStringLiteral("sample.mp4"));
+    QVERIFY(!m_sample.isEmpty());
+}
+
+void TestVideoHost::showsPictureAndReportsInput()
+{
+    MediaServer server(m_sample);
+    QVERIFY(server.start());
+
+    QWidget window;
+    window.setWindowTitle(QStringLiteral("video host test"));
+    auto *layout = new QVBoxLayout(&window);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto *playPage = new QWidget(&window);
+    playPage->setObjectName(QStringLiteral("playPage"));
+    playPage->setStyleSheet(QStringLiteral("background: black"));
+    layout->addWidget(playPage);
+    window.resize(640, 360);
+    window.move(100, 100);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    APlayerControl::setEngineFactory([] {
+        return std::make_unique<MpvEngine>(MpvEngine::Options { { "ao", "null" } });
+    });
+    APlayerControl control;
+    control.initialize(playPage->winId());
+    APlayerControl::setEngineFactory({});
+    auto *engine = dynamic_cast<MpvEngine *>(control.engine());
+    QVERIFY(engine && engine->videoHost());
+    VideoHost *host = engine->videoHost();
+    QCOMPARE(host->parentWidget(), playPage);
+    QCOMPARE(host->geometry(), playPage->rect());
+    QCOMPARE(control.videoWindowHandle(), playPage->winId());
+
+    QList<Message> messages;
+    connect(&control, &APlayerControl::onMessage, this, [&](int m, int w, int l) {
+        messages.append({ m, w, l });
+    });
+    int state = 0;
+    connect(&control, &APlayerControl::onStateChanged, this, [&](int, int n) { state = n; });
+
+    auto info = QSharedPointer<VideoFileInfo>::create();
+    info->url = server.url();
+    QVERIFY(control.open(info));
+    QTRY_COMPARE_WITH_TIMEOUT(state, int(APlayerControl::Playing), 15000);
+    control.pause();
+    QTRY_COMPARE(state, int(APlayerControl::Paused));
+
+    // The host follows the page's size.
+    window.resize(720, 400);
+    QTRY_COMPARE(host->geometry(), playPage->rect());
+
+    QImage shot;
+    const QPoint centre = playPage->rect().center();
+    QTRY_VERIFY_WITH_TIMEOUT((shot = window.screen()->grabWindow(window.winId()).toImage(),
+                                 qGray(shot.pixel(playPage->mapTo(&window, centre))) > 40),
+        10000);
+    shot.save(artefactPath(QStringLiteral("tst_videohost.png")));
+
+    // A real click through the X server.
+    const QPoint local(150, 70);
+    const QPoint global = playPage->mapToGlobal(local);
+    messages.clear();
+    xdotool(
+        { QStringLiteral("mousemove"), QString::number(global.x()), QString::number(global.y()) });
+    xdotool({ QStringLiteral("click"), QStringLiteral("1") });
+    const auto indexOf = [&](int message) {
+        for (int i = 0; i < messages.size(); ++i) {
+            if (messages.at(i).message == message) {
+                return i;
+            }
+        }
+        return -1;
+    };
+    QTRY_VERIFY(indexOf(WindowMessage::LeftButtonUp) >= 0);
+    const int down = indexOf(WindowMessage::LeftButtonDown);
+    const int up = indexOf(WindowMessage::LeftButtonUp);
+    QVERIFY(down >= 0 && down < up);
+    for (int i : { down, up }) {
+        QCOMPARE(WindowMessage::pointX(messages.at(i).lParam), local.x());
+        QCOMPARE(WindowMessage::pointY(messages.at(i).lParam), local.y());
+    }
+    QCOMPARE(
+        messages.at(down).wParam & WindowMessage::LeftButtonFlag, WindowMessage::LeftButtonFlag);
+    QVERIFY(indexOf(WindowMessage::MouseMove) >= 0);
+
+    // The click gave the host the focus: keys come as virtual keys.
+    messages.clear();
+    xdotool({ QStringLiteral("key"), QStringLiteral("space"), QStringLiteral("Left") });
+    QTRY_COMPARE(messages.size(), 2);
+    QCOMPARE(messages.at(0).message, WindowMessage::KeyDown);
+    QCOMPARE(messages.at(0).wParam, 32);
+    QCOMPARE(messages.at(1).wParam, 37);
+
+    // Resting on the video: one hover report after the delay, none earlier.
+    messages.clear();
+    xdotool({ QStringLiteral("mousemove_relative"), QStringLiteral("--"), QStringLiteral("5"),
+        QStringLiteral("5") });
+    QTRY_VERIFY(indexOf(WindowMessage::MouseMove) >= 0);
+    QTest::qWait(VideoHost::HoverDelayMs - 1500);
+    QCOMPARE(indexOf(WindowMessage::MouseHover), -1);
+    QTRY_VERIFY_WITH_TIMEOUT(indexOf(WindowMessage::MouseHover) >= 0, 5000);
+
+    control.close();
+    QTRY_COMPARE(state, int(APlayerControl::Ready));
+}
+
+QTEST_MAIN(TestVideoHost)
+#include "tst_videohost.moc"

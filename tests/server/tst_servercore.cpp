@@ -1,0 +1,212 @@
+#include "formparams.h"
+#include "library.h"
+#include "passwords.h"
+#include "service/serverclient.h"
+#include "videohost.h"
+
+#include <QtTest>
+
+// The service must accept exactly what the client's request core sends; these
+// cases parse the client's own encoding and check its signature.
+class ServerCoreTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void clientSignatureIsAccepted_data();
+    void clientSignatureIsAccepted();
+    void changedRequestIsRefused_data();
+    void changedRequestIsRefused();
+    void malformedEscapesAreRejected_data();
+    void malformedEscapesAreRejected();
+    void ranges_data();
+    void ranges();
+    void resourceIds_data();
+    void resourceIds();
+    void relativePaths_data();
+    void relativePaths();
+    void passwordsAreSaltedAndVerified();
+};
+
+void ServerCoreTest::clientSignatureIsAccepted_data()
+{
+    QTest::addColumn<QStringList>("parameters");
+    QTest::newRow("file list") << QStringList { "r=www/default/pc", "do=getNewHashFileList",
+        "hash=ABCDEF0123456789ABCDEF0123456789ABCDEF01", "_s=pc" };
+    QTest::newRow("blanks, & and = in a value") << QStringList { "r=www/default/pc", "do=fav",
+        "method=add", "hash=x", "index=3", "name=a b&c=d.mkv", "_s=pc" };
+    QTest::newRow("Chinese and plus") << QStringList { "r=www/default/pc", "do=report",
+        "method=add", "name=第1集 1+1", "desc=违规内容%20", "_s=pc" };
+    QTest::newRow("brackets in keys, empty value") << QStringList { "r=www/user/register",
+        "do=register_new", "f[code]=AbC4", "f[username]=a@b.cn", "f[password]=[x]",
+        "f[repassword]=[x]", "union_uid=", "_s=pc" };
+    QTest::newRow("uppercase sorts before underscore")
+        << QStringList { "Zed=1", "_s=pc", "page=1", "persize=100" };
+}
+
+void ServerCoreTest::clientSignatureIsAccepted()
+{
+    QFETCH(QStringList, parameters);
+    const std::optional<FormParams> params
+        = FormParams::parse(encodeRequestParameters(parameters, true));
+    QVERIFY(params);
+    QVERIFY(params->hasValidSignature("7c1e4b9a0d3f6e2b8a5c9d0e1f4a7b3c"));
+    QVERIFY(!params->hasValidSignature("00000000000000000000000000000000"));
+    for (const QString &element : parameters) {
+        const QString key = element.section(QLatin1Char('='), 0, 0);
+        QCOMPARE(params->value(key), element.section(QLatin1Char('='), 1));
+    }
+}
+
+void ServerCoreTest::changedRequestIsRefused_data()
+{
+    QTest::addColumn<QByteArray>("from");
+    QTest::addColumn<QByteArray>("to");
+    QTest::newRow("one byte of a value") << QByteArray("index=3") << QByteArray("index=4");
+    QTest::newRow("one byte of the signature") << QByteArray("sign=") << QByteArray("sign=0");
+    QTest::newRow("signature removed") << QByteArray("&sign=") << QByteArray("&nosign=");
+    QTest::newRow("element added") << QByteArray("_s=pc") << QByteArray("_s=pc&extra=1");
+    QTest::newRow("second signature") << QByteArray("_s=pc") << QByteArray("_s=pc&sign=1");
+}
+
+void ServerCoreTest::changedRequestIsRefused()
+{
+    QFETCH(QByteArray, from);
+    QFETCH(QByteArray, to);
+    QByteArray encoded = encodeRequestParameters(
+        { "r=www/default/pc", "do=fav", "method=add", "hash=h", "index=3", "name=n", "_s=pc" },
+        true);
+    QVERIFY(encoded.contains(from));
+    encoded.replace(encoded.indexOf(from), from.size(), to);
+    const std::optional<FormParams> params = FormParams::parse(encoded);
+    QVERIFY(params);
+    QVERIFY(!params->hasValidSignature("7c1e4b9a0d3f6e2b8a5c9d0e1f4a7b3c"));
+}
+
+void ServerCoreTest::malformedEscapesAreRejected_data()
+{
+    QTest::addColumn<QByteArray>("raw");
+    QTest::newRow("percent at the end") << QByteArray("a=1&b=%");
+    QTest::newRow("one digit") << QByteArray("a=%4");
+    QTest::newRow("not hex") << QByteArray("a=%zz");
+    QTest::newRow("invalid UTF-8") << QByteArray("a=%FF%FE");
+    QTest::newRow("bad key") << QByteArray("%G0=1");
+}
+
+void ServerCoreTest::malformedEscapesAreRejected()
+{
+    QFETCH(QByteArray, raw);
+    QVERIFY(!FormParams::parse(raw));
+}
+
+void ServerCoreTest::ranges_data()
+{
+    QTest::addColumn<QByteArray>("header");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<bool>("satisfiable");
+    QTest::addColumn<bool>("partial");
+    QTest::addColumn<qint64>("first");
+    QTest::addColumn<qint64>("last");
+    QTest::newRow("none") << QByteArray() << qint64(1000) << true << false << qint64(0)
+                          << qint64(999);
+    QTest::newRow("middle") << QByteArray("bytes=100-199") << qint64(1000) << true << true
+                            << qint64(100) << qint64(199);
+    QTest::newRow("open end") << QByteArray("bytes=900-") << qint64(1000) << true << true
+                              << qint64(900) << qint64(999);
+    QTest::newRow("suffix") << QByteArray("bytes=-10") << qint64(1000) << true << true
+                            << qint64(990) << qint64(999);
+    QTest::newRow("suffix longer than file")
+        << QByteArray("bytes=-5000") << qint64(1000) << true << true << qint64(0) << qint64(999);
+    QTest::newRow("end past the end is clamped") << QByteArray("bytes=990-5000") << qint64(1000)
+                                                 << true << true << qint64(990) << qint64(999);
+    QTest::newRow("start at the end")
+        << QByteArray("bytes=1000-") << qint64(1000) << false << false << qint64(0) << qint64(0);
+    QTest::newRow("start past the end") << QByteArray("bytes=5000-6000") << qint64(1000) << false
+                                        << false << qint64(0) << qint64(0);
+    QTest::newRow("reversed") << QByteArray("bytes=20-10") << qint64(1000) << false << false
+                              << qint64(0) << qint64(0);
+    QTest::newRow("zero suffix") << QByteArray("bytes=-0") << qint64(1000) << false << false
+                                 << qint64(0) << qint64(0);
+    QTest::newRow("several ranges")
+        << QByteArray("bytes=0-1,5-6") << qint64(1000) << false << false << qint64(0) << qint64(0);
+    QTest::newRow("other unit") << QByteArray("items=0-1") << qint64(1000) << false << false
+                                << qint64(0) << qint64(0);
+    QTest::newRow("huge number") << QByteArray("bytes=99999999999999999999-") << qint64(1000)
+                                 << false << false << qint64(0) << qint64(0);
+}
+
+void ServerCoreTest::ranges()
+{
+    QFETCH(QByteArray, header);
+    QFETCH(qint64, size);
+    QFETCH(bool, satisfiable);
+    QFETCH(bool, partial);
+    bool isPartial = false;
+    const std::optional<ByteRange> range = resolveRange(header.toStdString(), size, &isPartial);
+    QCOMPARE(bool(range), satisfiable);
+    if (!range)
+        return;
+    QCOMPARE(isPartial, partial);
+    QTEST(qint64(range->first), "first");
+    QTEST(qint64(range->last), "last");
+}
+
+void ServerCoreTest::resourceIds_data()
+{
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<QString>("normalised");
+    QTest::newRow("upper-case hash") << "ABCDEF0123456789ABCDEF0123456789ABCDEF01"
+                                     << "abcdef0123456789abcdef0123456789abcdef01";
+    QTest::newRow("appdata") << "appdata_0123456789ABCDEF0123456789abcdef"
+                             << "appdata_0123456789abcdef0123456789abcdef";
+    QTest::newRow("39 digits") << "abcdef0123456789abcdef0123456789abcdef0"
+                               << "";
+    QTest::newRow("not hex") << "zzzzzz0123456789abcdef0123456789abcdef01"
+                             << "";
+    QTest::newRow("traversal") << "../../../../etc/passwd"
+                               << "";
+    QTest::newRow("appdata with a slash") << "appdata_0123456789abcdef0123456789abcd/f"
+                                          << "";
+    QTest::newRow("empty") << ""
+                           << "";
+}
+
+void ServerCoreTest::resourceIds()
+{
+    QFETCH(QString, id);
+    QTEST(normaliseResourceId(id), "normalised");
+}
+
+void ServerCoreTest::relativePaths_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("safe");
+    QTest::newRow("plain") << "show/第1集.mp4" << true;
+    QTest::newRow("parent") << "show/../../x" << false;
+    QTest::newRow("absolute") << "/etc/passwd" << false;
+    QTest::newRow("backslash") << "a\\..\\b" << false;
+    QTest::newRow("empty part") << "a//b" << false;
+    QTest::newRow("dot") << "./a" << false;
+}
+
+void ServerCoreTest::relativePaths()
+{
+    QFETCH(QString, path);
+    QTEST(isSafeRelativePath(path), "safe");
+}
+
+void ServerCoreTest::passwordsAreSaltedAndVerified()
+{
+    const QString first = hashPassword(QStringLiteral("秘密 secret"));
+    const QString second = hashPassword(QStringLiteral("秘密 secret"));
+    QVERIFY(first != second);
+    QVERIFY(!first.contains(QStringLiteral("secret")));
+    QVERIFY(verifyPassword(QStringLiteral("秘密 secret"), first));
+    QVERIFY(verifyPassword(QStringLiteral("秘密 secret"), second));
+    QVERIFY(!verifyPassword(QStringLiteral("秘密 Secret"), first));
+    QVERIFY(!verifyPassword(QStringLiteral("秘密 secret"), QStringLiteral("plain")));
+    QVERIFY(!verifyPassword(QString(), QStringLiteral("pbkdf2-sha256$x$00$00")));
+}
+
+QTEST_GUILESS_MAIN(ServerCoreTest)
+#include "tst_servercore.moc"

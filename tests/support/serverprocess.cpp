@@ -1,0 +1,77 @@
+#include "serverprocess.h"
+
+#include "testdir.h"
+
+#include <QDeadlineTimer>
+
+ServerProcess::~ServerProcess()
+{
+    stop();
+}
+
+QString ServerProcess::program()
+{
+    return builtProgram(QStringLiteral("tavrion-server"));
+}
+
+bool ServerProcess::start(const QString &dataDir, const QStringList &extraArguments)
+{
+    m_service.clear();
+    m_hosts.clear();
+    m_errors.clear();
+    m_process.setProgram(program());
+    m_process.setArguments(QStringList { QStringLiteral("serve"), QStringLiteral("--data"), dataDir,
+                               QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0") }
+        + extraArguments);
+    m_process.start();
+    if (!m_process.waitForStarted(10000))
+        return false;
+    const QDeadlineTimer deadline(20000);
+    while (!deadline.hasExpired()) {
+        if (!m_process.canReadLine() && !m_process.waitForReadyRead(int(deadline.remainingTime())))
+            break;
+        while (m_process.canReadLine()) {
+            const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
+            const QStringList fields = line.split(QLatin1Char(' '));
+            if (fields.value(0) == QLatin1String("service"))
+                m_service = fields.value(1);
+            else if (fields.value(0) == QLatin1String("host"))
+                m_hosts.append(fields.value(1));
+            else if (line == QLatin1String("ready"))
+                return !m_service.isEmpty();
+        }
+    }
+    m_errors = QString::fromUtf8(m_process.readAllStandardError());
+    m_process.kill();
+    m_process.waitForFinished(5000);
+    return false;
+}
+
+bool ServerProcess::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return true;
+    m_process.terminate();
+    if (!m_process.waitForFinished(10000)) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+        return false;
+    }
+    m_errors += QString::fromUtf8(m_process.readAllStandardError());
+    return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+}
+
+QString ServerProcess::admin(const QStringList &arguments, bool *ok)
+{
+    QProcess process;
+    process.start(program(), arguments);
+    const bool finished = process.waitForFinished(60000);
+    const bool success
+        = finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    if (ok)
+        *ok = success;
+    else if (!success)
+        qWarning("tavrion-server %s failed: %s", qPrintable(arguments.join(QLatin1Char(' '))),
+            process.readAllStandardError().constData());
+    return QString::fromUtf8(process.readAllStandardOutput());
+}

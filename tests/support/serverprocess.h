@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+// The real tavrion-server, started on free loopback ports for a test.
+// start() returns once the server printed "ready"; the chosen addresses are
+// then known. The process is stopped (SIGTERM) when this object goes away.
+class ServerProcess
+{
+public:
+    ServerProcess() = default;
+    ~ServerProcess();
+    ServerProcess(const ServerProcess &) = delete;
+    ServerProcess &operator=(const ServerProcess &) = delete;
+
+    // extraArguments go after "serve --data DIR --listen 127.0.0.1:0", e.g.
+    // {"--host", "127.0.0.1:0", "--slow-host", "127.0.0.1:0"}.
+    bool start(const QString &dataDir, const QStringList &extraArguments = {});
+    // Stops with SIGTERM and waits; true when it exited cleanly.
+    bool stop();
+
+    // "http://127.0.0.1:<port>" of the service listener.
+    QString baseAddress() const { return QStringLiteral("http://") + m_service; }
+    QString serviceAddress() const { return m_service; }
+    // "127.0.0.1:<port>" of each host listener, in command-line order.
+    QStringList hostAddresses() const { return m_hosts; }
+    QString errorOutput() const { return m_errors; }
+
+    // Runs an admin command ("add-user", "grant-vip", ...) of the same program
+    // and returns its standard output; fails the calling test on a non-zero exit.
+    static QString admin(const QStringList &arguments, bool *ok = nullptr);
+    static QString program();
+
+private:
+    QProcess m_process;
+    QString m_service;
+    QStringList m_hosts;
+    QString m_errors;
+};
