@@ -119,6 +119,13 @@ MainWindow::~MainWindow()
 void MainWindow::show()
 {
     QMainWindow::show();
+    // The video surface sets itself up the first time the play page is
+    // shown; showing the page for a moment here (no paint happens in
+    // between) lets a file open while the main page is still in front.
+    if (ui->stackedWidget->currentWidget() == ui->mainPage) {
+        ui->stackedWidget->setCurrentWidget(ui->playPage);
+        ui->stackedWidget->setCurrentWidget(ui->mainPage);
+    }
 }
 
 void MainWindow::centreDialog(QWidget *dialog) const

@@ -63,6 +63,10 @@ private slots:
         first.start(program, QStringList());
         QVERIFY(first.waitForStarted());
         QVERIFY(!waitForWindow(QStringLiteral("^Tavrion$"), 15000).isEmpty());
+        // The launch date is written after the window shows, when the
+        // settings next sync.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            readFileBytes(work.filePath("Config.ini")).contains("LastLaunchedDate"), 10000);
         const QByteArray afterFirst = readFileBytes(work.filePath("Config.ini"));
 
         // A legacy file that the second copy must not move.

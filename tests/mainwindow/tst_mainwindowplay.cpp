@@ -1,0 +1,128 @@
+// The main window on a real X server with the real engine: a video plays
+// through the play page and the bottom bar follows it. Screenshots of the
+// main page, the play page and the context menu are kept as test artefacts.
+
+#include "app/appsettings.h"
+#include "app/startup.h"
+#include "mainwindow/mainwindow.h"
+#include "mediaserver.h"
+#include "player/aplayercontrol.h"
+#include "player/mpvengine.h"
+#include "resource/videofileinfo.h"
+#include "testdir.h"
+
+#include <QLabel>
+#include <QMenu>
+#include <QScreen>
+#include <QSlider>
+#include <QStackedWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QString artefactPath(const QString &name)
+{
+    QDir dir(qEnvironmentVariable("TAVRION_BUILD_DIR", QDir::tempPath()));
+    dir.mkpath(QStringLiteral("test-artefacts"));
+    return dir.filePath(QStringLiteral("test-artefacts/") + name);
+}
+
+QImage grabScreenArea(const QRect &area)
+{
+    return QGuiApplication::primaryScreen()
+        ->grabWindow(0, area.x(), area.y(), area.width(), area.height())
+        .toImage();
+}
+
+} // namespace
+
+class TestMainWindowPlay : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void playsARealFile()
+    {
+        Startup::initResources();
+        Startup::installFontSubstitutions();
+        QTemporaryDir media;
+        TestMedia::Options options;
+        options.seconds = 12;
+        options.width = 640;
+        options.height = 360;
+        const QString sample
+            = TestMedia::makeVideo(media.path(), QStringLiteral("sample.mp4"), options);
+        QVERIFY(!sample.isEmpty());
+        MediaServer server(sample);
+        QVERIFY(server.start());
+
+        ScopedWorkingDirectory work;
+        AppSettings::initialize(QStringLiteral("Config.ini"));
+        APlayerControl::setEngineFactory([] {
+            return std::make_unique<MpvEngine>(MpvEngine::Options { { "ao", "null" } });
+        });
+
+        MainWindow window;
+        window.move(40, 40);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QTest::qWait(300);
+        grabScreenArea(window.frameGeometry())
+            .save(artefactPath(QStringLiteral("mainwindow-main-page.png")));
+
+        auto *slider = window.findChild<QSlider *>(QStringLiteral("playProgressSlider"));
+        auto *stacked = window.findChild<QStackedWidget *>(QStringLiteral("stackedWidget"));
+        auto *timeLabel = window.findChild<QLabel *>(QStringLiteral("playTimeLabel"));
+        auto *playPage = window.findChild<QWidget *>(QStringLiteral("playPage"));
+
+        auto file = QSharedPointer<VideoFileInfo>::create();
+        file->url = server.url();
+        // Opened while the main page shows, as the parse dialog does.
+        QCOMPARE(stacked->currentIndex(), 0);
+        QVERIFY(APlayerControl::instance->open(file));
+        int opened = 0;
+        connect(
+            APlayerControl::instance, &APlayerControl::onOpenSucceeded, this, [&] { ++opened; });
+        QTRY_COMPARE_WITH_TIMEOUT(opened, 1, 15000);
+        QCOMPARE(stacked->currentWidget(), playPage);
+        QCOMPARE(slider->maximum(), APlayerControl::instance->duration());
+        QVERIFY(slider->maximum() >= 11000);
+
+        // The progress timer moves the slider while the video plays.
+        QTRY_VERIFY_WITH_TIMEOUT(slider->value() >= 2000, 15000);
+        QVERIFY(timeLabel->text().startsWith(QStringLiteral("00:00:0")));
+        QVERIFY(timeLabel->text().endsWith(QStringLiteral("/00:00:12")));
+
+        // The picture reaches the screen inside the play page.
+        const QRect page(playPage->mapToGlobal(QPoint(0, 0)), playPage->size());
+        QImage shot;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (shot = grabScreenArea(page), qGray(shot.pixel(shot.rect().center())) > 30), 10000);
+        grabScreenArea(window.frameGeometry())
+            .save(artefactPath(QStringLiteral("mainwindow-play-page.png")));
+
+        // The context menu over the video, as the user sees it.
+        QTimer::singleShot(600, this, [&] {
+            if (auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget())) {
+                grabScreenArea(window.frameGeometry().united(menu->geometry()))
+                    .save(artefactPath(QStringLiteral("mainwindow-context-menu.png")));
+                menu->close();
+            }
+        });
+        const QPoint at(page.width() / 3, page.height() / 4);
+        QMouseEvent release(QEvent::MouseButtonRelease, at, playPage->mapTo(&window, at),
+            playPage->mapToGlobal(at), Qt::RightButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(playPage, &release);
+
+        APlayerControl::instance->close();
+        QTRY_COMPARE_WITH_TIMEOUT(
+            stacked->currentWidget(), window.findChild<QWidget *>("mainPage"), 10000);
+        QCOMPARE(slider->value(), 0);
+        APlayerControl::setEngineFactory({});
+        AppSettings::release();
+    }
+};
+
+QTEST_MAIN(TestMainWindowPlay)
+#include "tst_mainwindowplay.moc"
