@@ -156,6 +156,26 @@ void TestVideoHost::showsPictureAndReportsInput()
         messages.at(down).wParam & WindowMessage::LeftButtonFlag, WindowMessage::LeftButtonFlag);
     QVERIFY(indexOf(WindowMessage::MouseMove) >= 0);
 
+    // A double click and a right click, without the moves in between.
+    const auto buttons = [&] {
+        QList<int> seen;
+        for (const Message &message : messages) {
+            if (message.message != WindowMessage::MouseMove) {
+                seen << message.message;
+            }
+        }
+        return seen;
+    };
+    QTest::qWait(600); // not a double click with the click above
+    messages.clear();
+    xdotool({ QStringLiteral("click"), QStringLiteral("--repeat"), QStringLiteral("2"),
+        QStringLiteral("--delay"), QStringLiteral("80"), QStringLiteral("1") });
+    xdotool({ QStringLiteral("click"), QStringLiteral("3") });
+    const QList<int> expected = { WindowMessage::LeftButtonDown, WindowMessage::LeftButtonUp,
+        WindowMessage::LeftButtonDoubleClick, WindowMessage::LeftButtonUp,
+        WindowMessage::RightButtonUp };
+    QTRY_COMPARE(buttons(), expected);
+
     // The click gave the host the focus: keys come as virtual keys.
     messages.clear();
     xdotool({ QStringLiteral("key"), QStringLiteral("space"), QStringLiteral("Left") });
