@@ -494,9 +494,9 @@ void ServerIntegrationTest::reloadRefusesTheOldCode()
 
 void ServerIntegrationTest::codesExpire()
 {
-    // A second server on the same data folder whose codes live one second.
+    // A second server on the same data folder whose codes live two seconds.
     ServerProcess shortLived;
-    QVERIFY(shortLived.start(m_data, { "--code-ttl", "1" }));
+    QVERIFY(shortLived.start(m_data, { "--code-ttl", "2" }));
     AppSettings::instance()->setServiceBaseAddress(shortLived.baseAddress());
     const QSharedPointer<VideoFileInfo> info = resolvedClip(1);
     AppSettings::instance()->setServiceBaseAddress(m_server.baseAddress());
@@ -505,7 +505,7 @@ void ServerIntegrationTest::codesExpire()
     const QUrl url(QStringLiteral("http://%1/ftn_handler/%2").arg(info->host, info->code));
     const Headers headers { { "Cookie", info->comCookie.toUtf8() }, { "Range", "bytes=0-0" } };
     QCOMPARE(fetch("GET", url, {}, headers).status, 206);
-    QTest::qWait(2200);
+    QTest::qWait(2500);
     QCOMPARE(fetch("GET", url, {}, headers).status, 404);
 }
 
