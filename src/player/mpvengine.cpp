@@ -361,6 +361,9 @@ int MpvEngine::open(const QString &url)
     m_pausedForCache = false;
     m_coreIdle = true;
     applyStreamRecord();
+    if (m_host) {
+        m_host->prepare();
+    }
 
     const QByteArray urlBytes = url.toUtf8();
     const char *argv[] = { "loadfile", urlBytes.constData(), "replace", nullptr };

@@ -138,7 +138,21 @@ void VideoHost::initializeGL()
         Qt::UniqueConnection);
 }
 
+void VideoHost::prepare()
+{
+    // QOpenGLWidget creates its context when first shown; grabbing a frame
+    // makes it do so at once.
+    if (!m_render) {
+        grabFramebuffer();
+    }
+}
+
 void VideoHost::paintGL()
+{
+    render(false);
+}
+
+void VideoHost::render(bool skip)
 {
     if (!m_render) {
         return;
@@ -147,9 +161,11 @@ void VideoHost::paintGL()
     mpv_opengl_fbo fbo { int(defaultFramebufferObject()), int(width() * ratio),
         int(height() * ratio), 0 };
     int flipY = 1;
+    int skipRendering = skip ? 1 : 0;
     mpv_render_param params[] = {
         { MPV_RENDER_PARAM_OPENGL_FBO, &fbo },
         { MPV_RENDER_PARAM_FLIP_Y, &flipY },
+        { MPV_RENDER_PARAM_SKIP_RENDERING, &skipRendering },
         { MPV_RENDER_PARAM_INVALID, nullptr },
     };
     mpv_render_context_render(m_render, params);
@@ -164,9 +180,19 @@ void VideoHost::renderUpdate(void *host)
 
 void VideoHost::renderContext_update()
 {
-    if (m_render && (mpv_render_context_update(m_render) & MPV_RENDER_UPDATE_FRAME)) {
-        update();
+    if (!m_render || !(mpv_render_context_update(m_render) & MPV_RENDER_UPDATE_FRAME)) {
+        return;
     }
+    if (isVisible() && !window()->isMinimized()) {
+        update();
+        return;
+    }
+    // Nothing paints a hidden widget, and mpv waits for every frame to be
+    // taken: take it without drawing, or playback would stall until the
+    // page is shown.
+    makeCurrent();
+    render(true);
+    doneCurrent();
 }
 
 bool VideoHost::eventFilter(QObject *watched, QEvent *event)

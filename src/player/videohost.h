@@ -18,6 +18,9 @@ public:
     VideoHost(mpv_handle *mpv, QWidget *page);
     ~VideoHost() override;
 
+    // Sets up the GL resources now when the host has never been shown, so
+    // that mpv's video output can start while the page is hidden.
+    void prepare();
     // Frees the render context; must run before the mpv handle is destroyed.
     void releaseRenderContext();
 
@@ -44,6 +47,7 @@ private slots:
 private:
     static void renderUpdate(void *host);
     void reportMouse(int message, QMouseEvent *event);
+    void render(bool skip);
 
     mpv_handle *m_mpv;
     mpv_render_context *m_render = nullptr;

@@ -10,6 +10,7 @@
 #include <QImage>
 #include <QProcess>
 #include <QScreen>
+#include <QStackedWidget>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -68,10 +69,16 @@ void TestVideoHost::showsPictureAndReportsInput()
     window.setWindowTitle(QStringLiteral("video host test"));
     auto *layout = new QVBoxLayout(&window);
     layout->setContentsMargins(0, 0, 0, 0);
-    auto *playPage = new QWidget(&window);
+    // As in the main window: the play page is hidden behind another page
+    // until the file has opened.
+    auto *pages = new QStackedWidget(&window);
+    auto *mainPage = new QWidget(pages);
+    auto *playPage = new QWidget(pages);
     playPage->setObjectName(QStringLiteral("playPage"));
     playPage->setStyleSheet(QStringLiteral("background: black"));
-    layout->addWidget(playPage);
+    pages->addWidget(mainPage);
+    pages->addWidget(playPage);
+    layout->addWidget(pages);
     window.resize(640, 360);
     window.move(100, 100);
     window.show();
@@ -81,6 +88,7 @@ void TestVideoHost::showsPictureAndReportsInput()
         return std::make_unique<MpvEngine>(MpvEngine::Options { { "ao", "null" } });
     });
     APlayerControl control;
+    playPage->setAttribute(Qt::WA_DontCreateNativeAncestors);
     control.initialize(playPage->winId());
     APlayerControl::setEngineFactory({});
     auto *engine = dynamic_cast<MpvEngine *>(control.engine());
@@ -96,6 +104,8 @@ void TestVideoHost::showsPictureAndReportsInput()
     });
     int state = 0;
     connect(&control, &APlayerControl::onStateChanged, this, [&](int, int n) { state = n; });
+    connect(&control, &APlayerControl::onOpenSucceeded, pages,
+        [&] { pages->setCurrentWidget(playPage); });
 
     auto info = QSharedPointer<VideoFileInfo>::create();
     info->url = server.url();

@@ -10,6 +10,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -165,6 +166,9 @@ void MediaServer::acceptLoop()
             }
             continue;
         }
+        // Small header writes must not wait for the peer's delayed ack.
+        const int noDelay = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof(noDelay));
         std::lock_guard<std::mutex> lock(m_mutex);
         m_openFds.push_back(fd);
         m_connections.emplace_back([this, fd] { serveConnection(fd); });

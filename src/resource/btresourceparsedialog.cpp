@@ -1,0 +1,169 @@
+#include "resource/btresourceparsedialog.h"
+
+#include "account/reportdialog.h"
+#include "account/usersession.h"
+#include "app/appsettings.h"
+#include "player/aplayercontrol.h"
+#include "resource/bencodereader.h"
+#include "resource/btresourceparseresultlistitemwidget.h"
+#include "resource/playresolvedfile.h"
+#include "resource/videofileresolver.h"
+#include "service/resourceendpoints.h"
+
+#include "ui_btresourceparsedialog.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QPointer>
+#include <QRegularExpression>
+
+BTResourceParseDialog::BTResourceParseDialog(QWidget *parent)
+    : Dialog(parent)
+    , ui(std::make_unique<Ui::BTResourceParseDialog>())
+{
+    ui->setupUi(this);
+    connect(ui->closePushButton, &QPushButton::clicked, this, &QWidget::close);
+    connect(ui->parsePushButton, &QPushButton::clicked, this,
+        &BTResourceParseDialog::parsePushButton_clicked);
+    connect(ui->browseTorrentFilePushButton, &QPushButton::clicked, this,
+        &BTResourceParseDialog::browseTorrentFilePushButton_clicked);
+    connect(ui->reportResourcePushButton, &QPushButton::clicked, this,
+        &BTResourceParseDialog::reportResourcePushButton_clicked);
+}
+
+BTResourceParseDialog::~BTResourceParseDialog() = default;
+
+QString BTResourceParseDialog::resourceHashOf(const QString &text)
+{
+    if (text.contains(QLatin1String(".torrent")))
+        return infoHashOfTorrentFile(text);
+    static const QRegularExpression infoHash(QStringLiteral("[0-9a-fA-F]{40}"));
+    const QRegularExpressionMatch hashMatch = infoHash.match(text);
+    if (hashMatch.hasMatch())
+        return hashMatch.captured();
+    static const QRegularExpression appdata(QStringLiteral("appdata_[0-9a-fA-F]{32}"));
+    return appdata.match(text).captured();
+}
+
+void BTResourceParseDialog::setInputsEnabled(bool enabled)
+{
+    ui->resourceLineEdit->setEnabled(enabled);
+    ui->parsePushButton->setEnabled(enabled);
+    ui->browseTorrentFilePushButton->setEnabled(enabled);
+}
+
+void BTResourceParseDialog::setRowButtonsEnabled(bool enabled)
+{
+    for (int row = 0; row < ui->parseResultListWidget->count(); ++row) {
+        auto *widget = qobject_cast<BTResourceParseResultListItemWidget *>(
+            ui->parseResultListWidget->itemWidget(ui->parseResultListWidget->item(row)));
+        if (widget)
+            widget->setButtonsEnabled(enabled);
+    }
+}
+
+void BTResourceParseDialog::parsePushButton_clicked()
+{
+    const QString text = ui->resourceLineEdit->text();
+    if (text.isEmpty())
+        return;
+    const QString hash = resourceHashOf(text);
+    if (hash.isEmpty()) {
+        ui->messageLabel->setText(QStringLiteral("请输入有效的资源！"));
+        return;
+    }
+
+    setInputsEnabled(false);
+    ui->messageLabel->setText(QStringLiteral("正在解析BT资源..."));
+    ui->parseResultListWidget->clear();
+
+    const QPointer<BTResourceParseDialog> self(this);
+    const FileListResult result = getResourceFileList(hash);
+    if (!self)
+        return;
+
+    if (result.status == 1) {
+        ui->messageLabel->clear();
+        for (const QSharedPointer<VideoFileInfo> &file : result.files) {
+            auto *row = new BTResourceParseResultListItemWidget(file);
+            auto *item = new QListWidgetItem(ui->parseResultListWidget);
+            item->setSizeHint(row->size());
+            ui->parseResultListWidget->setItemWidget(item, row);
+            connect(row, &BTResourceParseResultListItemWidget::playFile, this,
+                &BTResourceParseDialog::parseResultListItemWidgetPlayPushButton_clicked);
+            connect(row, &BTResourceParseResultListItemWidget::downloadFile, this,
+                &BTResourceParseDialog::parseResultListItemWidgetDownloadPushButton_clicked);
+        }
+    } else {
+        ui->messageLabel->setText(result.message);
+    }
+    setInputsEnabled(true);
+}
+
+void BTResourceParseDialog::browseTorrentFilePushButton_clicked()
+{
+    AppSettings *settings = AppSettings::instance();
+    QString folder = settings->lastBrowsedTorrentFileDirectory();
+    if (folder.isEmpty())
+        folder = QStringLiteral(".");
+    const QString path = QFileDialog::getOpenFileName(
+        this, QStringLiteral("浏览种子文件"), folder, QStringLiteral("种子文件(*.torrent)"));
+    if (path.isEmpty())
+        return;
+    ui->resourceLineEdit->setText(QDir::toNativeSeparators(path));
+    settings->setLastBrowsedTorrentFileDirectory(
+        QDir::toNativeSeparators(QFileInfo(path).absolutePath()));
+}
+
+void BTResourceParseDialog::reportResourcePushButton_clicked()
+{
+    const int state = APlayerControl::instance->state();
+    if (state == APlayerControl::Ready || state == APlayerControl::Closing)
+        return;
+    // Guarded: this dialog, and with it the report, may be destroyed while the
+    // report runs.
+    const QPointer<ReportDialog> report = new ReportDialog(this);
+    report->exec();
+    delete report;
+}
+
+void BTResourceParseDialog::parseResultListItemWidgetPlayPushButton_clicked(
+    QSharedPointer<VideoFileInfo> fileInfo, bool reload)
+{
+    setInputsEnabled(false);
+    setRowButtonsEnabled(false);
+    const QPointer<BTResourceParseDialog> self(this);
+    if (VideoFileResolver::resolve(
+            fileInfo, ui->messageLabel, reload, VideoFileResolver::ParseDialogPlay))
+        playResolvedFile(fileInfo, this);
+    if (!self)
+        return;
+    setInputsEnabled(true);
+    setRowButtonsEnabled(true);
+}
+
+void BTResourceParseDialog::parseResultListItemWidgetDownloadPushButton_clicked(
+    QSharedPointer<VideoFileInfo> fileInfo)
+{
+    if (!UserSession::instance()->issvip()) {
+        ui->messageLabel->setText(QStringLiteral("只有永久VIP才能下载视频！"));
+        return;
+    }
+    setInputsEnabled(false);
+    setRowButtonsEnabled(false);
+    const QPointer<BTResourceParseDialog> self(this);
+    const bool settled = VideoFileResolver::resolve(
+        fileInfo, ui->messageLabel, false, VideoFileResolver::ParseDialogDownload);
+    if (!self)
+        return;
+    if (settled) {
+        emit downloadVideoFile(fileInfo);
+        if (!self)
+            return;
+        ui->messageLabel->clear();
+        close();
+    }
+    setInputsEnabled(true);
+    setRowButtonsEnabled(true);
+}

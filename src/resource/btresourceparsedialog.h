@@ -1,0 +1,48 @@
+#pragma once
+
+#include "mainwindow/dialog.h"
+#include "resource/videofileinfo.h"
+
+#include <memory>
+
+namespace Ui {
+class BTResourceParseDialog;
+}
+
+// Where the user names a resource (info-hash, "appdata_" id or .torrent
+// path), sees its files and plays, reloads or downloads one of them.
+//
+// Every run that waits (the file list, a play, a download) guards the dialog:
+// when it is destroyed during the wait the run ends there and touches none of
+// its widgets.
+class BTResourceParseDialog : public Dialog
+{
+    Q_OBJECT
+
+public:
+    explicit BTResourceParseDialog(QWidget *parent = nullptr);
+    ~BTResourceParseDialog() override;
+
+    // The resource hash a text names, or an empty text: the info-hash of the
+    // file when the text contains ".torrent", else the first run of 40 hex
+    // digits as typed, else the first "appdata_" id.
+    static QString resourceHashOf(const QString &text);
+
+signals:
+    void downloadVideoFile(QSharedPointer<VideoFileInfo> fileInfo);
+
+public slots:
+    void parsePushButton_clicked();
+    void browseTorrentFilePushButton_clicked();
+    void reportResourcePushButton_clicked();
+    void parseResultListItemWidgetPlayPushButton_clicked(
+        QSharedPointer<VideoFileInfo> fileInfo, bool reload);
+    void parseResultListItemWidgetDownloadPushButton_clicked(
+        QSharedPointer<VideoFileInfo> fileInfo);
+
+private:
+    void setInputsEnabled(bool enabled);
+    void setRowButtonsEnabled(bool enabled);
+
+    std::unique_ptr<Ui::BTResourceParseDialog> ui;
+};

@@ -1,0 +1,58 @@
+#include "resource/playresolvedfile.h"
+
+#include "account/usersession.h"
+#include "app/startup.h"
+#include "library/playrecordstore.h"
+#include "player/aplayercontrol.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QLabel>
+#include <QPointer>
+#include <QWidget>
+
+bool playResolvedFile(const QSharedPointer<VideoFileInfo> &fileInfo, QWidget *dialog)
+{
+    const QPointer<QWidget> caller(dialog);
+    const QPointer<QLabel> messageLabel
+        = dialog->findChild<QLabel *>(QStringLiteral("messageLabel"));
+    APlayerControl *player = APlayerControl::instance;
+
+    if (UserSession::instance()->isvip()) {
+        const QString folder = Startup::playerCacheDirectory();
+        QDir().mkpath(folder);
+        const QString name = QStringLiteral("%1_%2")
+                                 .arg(fileInfo->effectiveHash())
+                                 .arg(fileInfo->effectiveIndex());
+        player->setCacheFilePath(folder + QLatin1Char('/') + name);
+        player->setCacheEnabled(true);
+    }
+
+    if (messageLabel)
+        messageLabel->setText(QStringLiteral("等待播放，如果长时间无法播放，请重试！"));
+
+    // No time limit: the wait lasts until the engine reports the file open.
+    // It also ends when the dialog goes away or the program quits, and then
+    // the play is not recorded.
+    QEventLoop loop;
+    bool opened = false;
+    const QMetaObject::Connection openConnection
+        = QObject::connect(player, &APlayerControl::onOpenSucceeded, &loop, [&] {
+              opened = true;
+              loop.quit();
+          });
+    QObject::connect(dialog, &QObject::destroyed, &loop, &QEventLoop::quit);
+    player->open(fileInfo);
+    if (!opened)
+        loop.exec();
+    QObject::disconnect(openConnection);
+    if (!opened)
+        return false;
+
+    if (messageLabel)
+        messageLabel->clear();
+    if (caller)
+        caller->close();
+    PlayRecordStore::addPlay(fileInfo->hash, fileInfo->index, fileInfo->jxhash, fileInfo->name);
+    return true;
+}
