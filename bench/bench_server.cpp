@@ -122,11 +122,19 @@ qint64 pausedRead(
     std::vector<char> chunk(256 * 1024);
     qint64 total = 0;
     bool paused = false;
+    std::string head;
     for (;;) {
         const ssize_t got = recv(fd, chunk.data(), chunk.size(), 0);
         if (got <= 0)
             break;
         total += got;
+        // Count the body only: drop the header block once it is complete.
+        if (head.size() < 65536 && head.find("\r\n\r\n") == std::string::npos) {
+            head.append(chunk.data(), std::size_t(got));
+            const std::size_t end = head.find("\r\n\r\n");
+            if (end != std::string::npos)
+                total -= qint64(end + 4);
+        }
         if (!paused && total > 4 * 1024 * 1024) {
             paused = true;
             std::this_thread::sleep_for(std::chrono::seconds(pauseSeconds));
@@ -239,9 +247,14 @@ int main(int argc, char *argv[])
             client.set_read_timeout(120, 0);
             const std::string range
                 = "bytes=" + std::to_string(first) + "-" + std::to_string(first + length - 1);
+            qint64 got = 0;
             const auto reply
-                = client.Get(path.c_str(), { { "Cookie", cookie }, { "Range", range } });
-            if (!reply || reply->status != 206 || qint64(reply->body.size()) != length)
+                = client.Get(path.c_str(), { { "Cookie", cookie }, { "Range", range } },
+                    [&got](const char *, std::size_t size) {
+                        got += qint64(size);
+                        return true;
+                    });
+            if (!reply || reply->status != 206 || got != length)
                 ++errors;
             else
                 received += length;

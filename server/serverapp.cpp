@@ -23,6 +23,13 @@ void configure(httplib::Server &server, const ServeOptions &options)
     const int threads = options.threads;
     server.new_task_queue = [threads] { return new httplib::ThreadPool(std::size_t(threads)); };
     server.set_write_timeout(options.writeTimeoutSeconds, 0);
+    // The library closes a connection after 5 requests by default; the
+    // reconnect bursts that follow overflow its short listen backlog and cost
+    // a SYN retransmission (a full second) now and then.
+    server.set_keep_alive_max_count(1000);
+    // Headers and body go out in separate writes; without this, Nagle's
+    // algorithm holds the body back for the peer's delayed ACK (about 40 ms).
+    server.set_tcp_nodelay(true);
     server.set_payload_max_length(MaxBodyBytes);
     server.set_error_handler(httplib::Server::HandlerWithResponse(
         [](const httplib::Request &request, httplib::Response &response) {

@@ -19,7 +19,7 @@ struct ServeOptions
     QString dataDir;
     QString listen = QStringLiteral("127.0.0.1:17080");
     QVector<HostSpec> hosts; // none: the service listener is its own host
-    int threads = 64; // per listener; long streams must not starve short calls
+    int threads = 128; // per listener; long streams must not starve short calls
     int writeTimeoutSeconds = 90; // a paused player must not be dropped
     std::int64_t codeLifetimeSeconds = 6 * 3600;
     QByteArray signingKey = "7c1e4b9a0d3f6e2b8a5c9d0e1f4a7b3c";

@@ -91,16 +91,26 @@ Store::CaptchaCheck Store::checkCaptcha(
 {
     constexpr int MaxFailures = 5;
     auto lock = m_db.lock();
-    Statement query(m_db, "SELECT code, created, failures FROM captchas WHERE session_id = ?");
-    query.bind(1, session);
-    if (!query.next() || currentTime() - query.integer(1) > maxAge) {
+    QString stored;
+    std::int64_t created = 0;
+    std::int64_t failures = 0;
+    {
+        Statement query(m_db, "SELECT code, created, failures FROM captchas WHERE session_id = ?");
+        query.bind(1, session);
+        if (query.next()) {
+            stored = query.text(0);
+            created = query.integer(1);
+            failures = query.integer(2);
+        }
+    }
+    if (stored.isEmpty() || currentTime() - created > maxAge) {
         dropCaptcha(session);
         return CaptchaCheck::Missing;
     }
-    if (query.text(0).compare(code, Qt::CaseInsensitive) == 0)
+    if (stored.compare(code, Qt::CaseInsensitive) == 0)
         return CaptchaCheck::Match;
     // A few wrong guesses use the picture up, so it cannot be guessed through.
-    if (query.integer(2) + 1 >= MaxFailures) {
+    if (failures + 1 >= MaxFailures) {
         dropCaptcha(session);
     } else {
         Statement update(m_db, "UPDATE captchas SET failures = failures + 1 WHERE session_id = ?");

@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr std::size_t ChunkSize = 256 * 1024;
+constexpr std::size_t ChunkSize = 1024 * 1024;
 
 bool parseNumber(const std::string &text, std::int64_t *value)
 {

@@ -1,7 +1,9 @@
 #include "mainwindow/mainwindow.h"
 
+#include "account/usersession.h"
 #include "app/appsettings.h"
 #include "player/aplayercontrol.h"
+#include "resource/btresourceparsedialog.h"
 #include "ui_mainwindow.h"
 
 #include <QDesktopServices>
@@ -126,6 +128,7 @@ void MainWindow::show()
         ui->stackedWidget->setCurrentWidget(ui->playPage);
         ui->stackedWidget->setCurrentWidget(ui->mainPage);
     }
+    UserSession::instance()->autoLogin();
 }
 
 void MainWindow::centreDialog(QWidget *dialog) const
@@ -151,7 +154,15 @@ void MainWindow::openDownloadDialogPushButton_clicked() { }
 
 void MainWindow::openCollectDialogPushButton_clicked() { }
 
-void MainWindow::openURLPushButton_clicked() { }
+void MainWindow::openURLPushButton_clicked()
+{
+    bool created = false;
+    BTResourceParseDialog *dialog = keptDialog(m_parseDialog, &created);
+    if (created)
+        connect(dialog, &BTResourceParseDialog::downloadVideoFile, this,
+            &MainWindow::downloadVideoFile);
+    centreAndShow(dialog);
+}
 
 void MainWindow::openSettingsDialog() { }
 

@@ -1,0 +1,241 @@
+// The main road as a user walks it: the real program against the real
+// service and its demo library, driven through X with xdotool. It logs in
+// from saved credentials, opens the parse dialog, pastes an info-hash,
+// parses, plays the first file and ends on the play page with the video
+// moving and the play recorded. Screenshots are kept under
+// <build>/tests/e2e/artefacts.
+#include "serverprocess.h"
+#include "testdir.h"
+
+#include <QDataStream>
+#include <QDir>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QSize MainWindowSize(873, 578);
+const QSize ParseDialogSize(831, 466);
+
+QString run(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    process.waitForFinished(30000);
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+// The top-left corner of a visible window of the process with this size.
+QPoint findWindow(qint64 pid, const QSize &size, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeoutMs) {
+        const QStringList ids = run(QStringLiteral("xdotool"),
+            { QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
+                QString::number(pid) })
+                                    .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        for (const QString &id : ids) {
+            QMap<QString, int> shell;
+            const QString geometry = run(QStringLiteral("xdotool"),
+                { QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), id });
+            for (const QString &line : geometry.split(QLatin1Char('\n')))
+                shell.insert(line.section(QLatin1Char('='), 0, 0),
+                    line.section(QLatin1Char('='), 1).toInt());
+            if (shell.value("WIDTH") == size.width() && shell.value("HEIGHT") == size.height())
+                return QPoint(shell.value("X"), shell.value("Y"));
+        }
+        QTest::qWait(200);
+    }
+    return QPoint(-1, -1);
+}
+
+void click(const QPoint &at)
+{
+    run(QStringLiteral("xdotool"),
+        { QStringLiteral("mousemove"), QString::number(at.x()), QString::number(at.y()),
+            QStringLiteral("click"), QStringLiteral("1") });
+}
+
+QImage screenshot(const QString &saveAs = QString())
+{
+    QTemporaryDir dir;
+    const QString path = saveAs.isEmpty() ? dir.filePath(QStringLiteral("shot.png")) : saveAs;
+    run(QStringLiteral("import"), { QStringLiteral("-window"), QStringLiteral("root"), path });
+    return QImage(path);
+}
+
+// A field of "user.dat": byte count, then the UTF-8 bytes XOR-ed with 0x5A.
+void writeScrambled(QDataStream &stream, const QString &text)
+{
+    QByteArray bytes = text.toUtf8();
+    for (char &byte : bytes)
+        byte = char(byte ^ 0x5A);
+    stream << bytes;
+}
+
+bool isDark(QRgb pixel)
+{
+    return qGray(pixel) < 100;
+}
+
+} // namespace
+
+class TestMainRoad : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void pasteParsePlay();
+
+private:
+    QString m_artefacts;
+};
+
+void TestMainRoad::initTestCase()
+{
+    for (const char *tool : { "xdotool", "import", "ffmpeg" }) {
+        if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
+            QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(QLatin1String(tool))));
+    }
+    m_artefacts
+        = qEnvironmentVariable("TAVRION_BUILD_DIR") + QStringLiteral("/tests/e2e/artefacts");
+    QVERIFY(QDir().mkpath(m_artefacts));
+}
+
+void TestMainRoad::pasteParsePlay()
+{
+    const QString program = builtProgram(QStringLiteral("tavrion"));
+    QVERIFY2(!program.isEmpty(), "tavrion binary not found");
+
+    // The demo library, small and quick.
+    QTemporaryDir library;
+    const QString data = library.filePath(QStringLiteral("data"));
+    const QString maker
+        = QStringLiteral(TAVRION_SOURCE_DIR) + QStringLiteral("/tools/make-demo-library");
+    QProcess make;
+    make.start(maker,
+        { QStringLiteral("--quick"), QStringLiteral("--server"), ServerProcess::program(), data });
+    QVERIFY(make.waitForFinished(120000));
+    QVERIFY2(make.exitCode() == 0, make.readAllStandardError().constData());
+    QString clip;
+    for (const QString &line :
+        QString::fromUtf8(readFileBytes(data + "/demo-resources.txt")).split(QLatin1Char('\n'))) {
+        if (line.startsWith(QLatin1String("clip ")))
+            clip = line.mid(5);
+    }
+    QCOMPARE(clip.size(), 40);
+
+    ServerProcess server;
+    QVERIFY2(server.start(data,
+                 { QStringLiteral("--host"), QStringLiteral("127.0.0.1:0"),
+                     QStringLiteral("--host"), QStringLiteral("127.0.0.1:0") }),
+        qPrintable(server.errorOutput()));
+
+    // A working folder prepared for automatic login with the demo account.
+    QTemporaryDir home;
+    QVERIFY(QDir().mkpath(home.filePath(QStringLiteral("run"))));
+    ScopedWorkingDirectory work;
+    QVERIFY(writeFileBytes(work.filePath("Config.ini"),
+        "[Application]\nFirstLaunched=false\n[Account]\nAutoLogin=1\n"
+        "[Service]\nBaseAddress="
+            + server.baseAddress().toUtf8() + "\n"));
+    QFile credentials(work.filePath("user.dat"));
+    QVERIFY(credentials.open(QIODevice::WriteOnly));
+    QDataStream stream(&credentials);
+    writeScrambled(stream, QStringLiteral("demo@tavrion.test"));
+    writeScrambled(stream, QStringLiteral("tavrion123"));
+    credentials.close();
+
+    QProcess tavrion;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), home.path());
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.filePath(QStringLiteral("run")));
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral(".config")));
+    environment.insert(QStringLiteral("TMPDIR"), home.path());
+    tavrion.setProcessEnvironment(environment);
+    tavrion.setWorkingDirectory(work.path());
+    tavrion.start(program, QStringList());
+    QVERIFY(tavrion.waitForStarted());
+    const qint64 pid = tavrion.processId();
+
+    const QPoint main = findWindow(pid, MainWindowSize, 20000);
+    QVERIFY2(main.x() >= 0, "no main window");
+    QTest::qWait(1000);
+
+    // The wide blue "open" button of the main page: the first run of blue
+    // well left of the centre line, below the title bar.
+    QImage shot = screenshot();
+    const int column = main.x() + MainWindowSize.width() / 2 - 150;
+    int buttonY = -1;
+    for (int y = main.y() + 60; y < main.y() + MainWindowSize.height() - 60; ++y) {
+        const QColor colour = shot.pixelColor(column, y);
+        if (colour.blue() > 180 && colour.red() < 90) {
+            buttonY = y + 10;
+            break;
+        }
+    }
+    QVERIFY2(buttonY > 0, "no open button on the main page");
+    click(QPoint(main.x() + MainWindowSize.width() / 2, buttonY));
+
+    const QPoint dialog = findWindow(pid, ParseDialogSize, 10000);
+    QVERIFY2(dialog.x() >= 0, "the parse dialog did not open");
+    click(dialog + QPoint(100, 62));
+    run(QStringLiteral("xdotool"),
+        { QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("5"), clip });
+    click(dialog + QPoint(658, 62));
+
+    // Rows show once the file name is drawn in the first one.
+    const QRect firstName(dialog + QPoint(20, 108), QSize(300, 16));
+    bool rows = false;
+    for (int attempt = 0; attempt < 50 && !rows; ++attempt) {
+        QTest::qWait(200);
+        shot = screenshot();
+        for (int x = firstName.left(); x < firstName.right() && !rows; ++x)
+            for (int y = firstName.top(); y < firstName.bottom() && !rows; ++y)
+                rows = isDark(shot.pixel(x, y));
+    }
+    QVERIFY2(rows, "no file rows after parsing");
+    shot = screenshot(m_artefacts + QStringLiteral("/parse-dialog.png"));
+    shot.copy(QRect(dialog, ParseDialogSize)).save(m_artefacts + "/parse-dialog-rows.png");
+
+    click(dialog + QPoint(10 + 1 + 720 + 8, 100 + 1 + 7 + 8));
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(work.filePath("PlayRecord.dat")), 30000);
+
+    // The dialog is gone and the video moves on the play page.
+    QTest::qWait(1000);
+    QCOMPARE(findWindow(pid, ParseDialogSize, 500), QPoint(-1, -1));
+    const QRect video(main + QPoint(0, 60), QSize(MainWindowSize.width(), 380));
+    const QImage first = screenshot(m_artefacts + QStringLiteral("/playing-1.png")).copy(video);
+    QTest::qWait(1500);
+    const QImage second = screenshot(m_artefacts + QStringLiteral("/playing-2.png")).copy(video);
+    QVERIFY2(first != second, "the picture did not change while playing");
+    int coloured = 0;
+    for (int x = 0; x < second.width(); x += 8)
+        for (int y = 0; y < second.height(); y += 8)
+            coloured += QColor(second.pixel(x, y)).saturation() > 120 ? 1 : 0;
+    QVERIFY2(coloured > 200, "no video picture on the play page");
+
+    const QJsonArray records
+        = QJsonDocument::fromJson(readFileBytes(work.filePath("PlayRecord.dat"))).array();
+    QCOMPARE(records.size(), 1);
+    const QJsonObject record = records.first().toObject();
+    QCOMPARE(record.value("resource_hash").toString(), clip);
+    QCOMPARE(record.value("resource_index").toInt(), 0);
+    QCOMPARE(record.value("file_name").toString(), QStringLiteral("Tavrion演示.mp4"));
+    QVERIFY(!record.value("file_hash").toString().isEmpty());
+
+    tavrion.terminate();
+    if (!tavrion.waitForFinished(10000))
+        tavrion.kill();
+}
+
+QTEST_GUILESS_MAIN(TestMainRoad)
+#include "tst_mainroad.moc"
