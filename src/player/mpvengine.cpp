@@ -172,9 +172,6 @@ void MpvEngine::handleEvent(const mpv_event &event)
     case MPV_EVENT_START_FILE: {
         const auto *start = static_cast<const mpv_event_start_file *>(event.data);
         m_entryStarted = start->playlist_entry_id == m_entryId;
-        if (m_entryStarted) {
-            m_coreIdle = true;
-        }
         break;
     }
     case MPV_EVENT_PLAYBACK_RESTART:
@@ -182,8 +179,10 @@ void MpvEngine::handleEvent(const mpv_event &event)
         // Later ones follow seeks and change nothing.
         if (m_entryStarted && m_state == APlayerControl::Opening && !m_openSucceeded) {
             m_openSucceeded = true;
+            const qint64 entry = m_entryId;
             emitEvent(APlayerControlEventHandler::OpenSucceeded, {});
-            if (m_state == APlayerControl::Opening) {
+            // A receiver may have closed the file or opened another one.
+            if (m_entryId == entry && m_state == APlayerControl::Opening) {
                 setState(APlayerControl::Starting);
                 checkStarted();
             }
@@ -210,9 +209,13 @@ void MpvEngine::handlePropertyChange(const mpv_event &event)
     const bool hasFlag = property->format == MPV_FORMAT_FLAG;
     const bool flag = hasFlag && *static_cast<const int *>(property->data) != 0;
     switch (event.reply_userdata) {
+    case PauseProperty:
+        if (flag) {
+            finishPausing();
+        }
+        break;
     case CoreIdleProperty:
-        if (hasFlag && m_entryStarted) {
-            m_coreIdle = flag;
+        if (hasFlag && !flag && m_entryStarted) {
             checkStarted();
         }
         break;
@@ -359,7 +362,6 @@ int MpvEngine::open(const QString &url)
     m_entryStarted = false;
     m_openSucceeded = false;
     m_pausedForCache = false;
-    m_coreIdle = true;
     applyStreamRecord();
     if (m_host) {
         m_host->prepare();
@@ -736,16 +738,14 @@ int MpvEngine::setCookie(const QString &cookie)
     // The header list goes as a node array: mpv splits a plain string at
     // commas, which would cut cookies apart.
     const bool unsafe = cookie.contains(QLatin1Char('\r')) || cookie.contains(QLatin1Char('\n'));
-    const QByteArray header = "Cookie: " + cookie.toUtf8();
-    mpv_node value;
-    char *text = const_cast<char *>(header.constData());
-    mpv_node_list list;
-    list.num = unsafe || cookie.isEmpty() ? 0 : 1;
-    mpv_node item;
+    QByteArray header = "Cookie: " + cookie.toUtf8();
+    mpv_node item {};
     item.format = MPV_FORMAT_STRING;
-    item.u.string = text;
+    item.u.string = header.data();
+    mpv_node_list list {};
+    list.num = unsafe || cookie.isEmpty() ? 0 : 1;
     list.values = &item;
-    list.keys = nullptr;
+    mpv_node value {};
     value.format = MPV_FORMAT_NODE_ARRAY;
     value.u.list = &list;
     const int status = mpv_set_property(m_mpv, "http-header-fields", MPV_FORMAT_NODE, &value);

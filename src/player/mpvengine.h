@@ -87,7 +87,6 @@ private:
     qint64 m_entryId = -1;
     bool m_entryStarted = false;
     bool m_openSucceeded = false;
-    bool m_coreIdle = true;
     bool m_pausedForCache = false;
     int m_bufferingPercent = -1;
     QTimer m_startPoll;

@@ -2,6 +2,7 @@
 
 #include "player/windowmessage.h"
 
+#include <QContextMenuEvent>
 #include <QKeyEvent>
 #include <QMetaObject>
 #include <QMouseEvent>
@@ -248,6 +249,13 @@ void VideoHost::keyPressEvent(QKeyEvent *event)
     if (key != 0) {
         emit message(WindowMessage::KeyDown, key, 0);
     }
+    event->accept();
+}
+
+void VideoHost::contextMenuEvent(QContextMenuEvent *event)
+{
+    // The right button's release is reported as a message; the receiver
+    // decides about a menu, the page must not get a second request.
     event->accept();
 }
 

@@ -6,6 +6,7 @@
 #include "testdir.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -71,6 +72,8 @@ private slots:
     void failedOpen_data();
     void failedOpen();
     void olderFileIsIgnored();
+    void receiverActsOnOpenSucceeded_data();
+    void receiverActsOnOpenSucceeded();
     void throttledServerReportsBuffering();
     void closeDuringHangingOpen();
     void unsafeCookieIsRefused();
@@ -189,9 +192,15 @@ void TestMpvEngine::endOfFile()
     QVERIFY(server.start());
     APlayerControl *control = makeControl();
     Recorder seen(control);
+    // The stream is kept in the cache file while it plays.
+    ScopedWorkingDirectory work;
+    const QString cache = work.filePath(QStringLiteral("cache.mp4"));
+    control->setCacheFilePath(cache);
+    control->setCacheEnabled(true);
     auto info = file(server.url());
     QVERIFY(control->open(info));
     QTRY_COMPARE_WITH_TIMEOUT(seen.last(), QStringLiteral("6>0"), 15000);
+    QVERIFY(QFileInfo(cache).size() > 0);
     QCOMPARE(seen.states, QStringList({ "0>1", "1>4", "4>5", "5>6", "6>0" }));
     QCOMPARE(seen.opened, 1);
     QCOMPARE(control->currentFile(), info);
@@ -251,6 +260,46 @@ void TestMpvEngine::olderFileIsIgnored()
     QTest::qWait(300);
     QCOMPARE(seen.states, QStringList({ "5>6", "6>0", "0>1", "1>4", "4>5" }));
     QCOMPARE(seen.opened, 2);
+}
+
+void TestMpvEngine::receiverActsOnOpenSucceeded_data()
+{
+    QTest::addColumn<bool>("reopen");
+    QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<int>("openedCount");
+    QTest::newRow("close") << false << QStringList({ "0>1", "1>6", "6>0" }) << 1;
+    QTest::newRow("open another") << true
+                                  << QStringList({ "0>1", "1>6", "6>0", "0>1", "1>4", "4>5" }) << 2;
+}
+
+void TestMpvEngine::receiverActsOnOpenSucceeded()
+{
+    // The engine's own steps after onOpenSucceeded must not run on a file
+    // that a receiver closed or replaced meanwhile.
+    QFETCH(bool, reopen);
+    QFETCH(QStringList, expected);
+    QFETCH(int, openedCount);
+    MediaServer server(m_sample);
+    QVERIFY(server.start());
+    APlayerControl *control = makeControl();
+    Recorder seen(control);
+    bool first = true;
+    connect(control, &APlayerControl::onOpenSucceeded, this, [&] {
+        if (!first) {
+            return;
+        }
+        first = false;
+        if (reopen) {
+            control->open(file(server.url(QStringLiteral("/ftn_handler/next"))));
+        } else {
+            control->close();
+        }
+    });
+    QVERIFY(control->open(file(server.url())));
+    QTRY_COMPARE_WITH_TIMEOUT(seen.states.size(), expected.size(), 10000);
+    QTest::qWait(300);
+    QCOMPARE(seen.states, expected);
+    QCOMPARE(seen.opened, openedCount);
 }
 
 void TestMpvEngine::throttledServerReportsBuffering()
