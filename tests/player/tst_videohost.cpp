@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QProcess>
 #include <QScreen>
@@ -22,6 +23,7 @@ struct Message
     int message;
     int wParam;
     int lParam;
+    qint64 atMs;
 };
 
 QString artefactPath(const QString &name)
@@ -99,8 +101,10 @@ void TestVideoHost::showsPictureAndReportsInput()
     QCOMPARE(control.videoWindowHandle(), playPage->winId());
 
     QList<Message> messages;
+    QElapsedTimer clock;
+    clock.start();
     connect(&control, &APlayerControl::onMessage, this, [&](int m, int w, int l) {
-        messages.append({ m, w, l });
+        messages.append({ m, w, l, clock.elapsed() });
     });
     int state = 0;
     connect(&control, &APlayerControl::onStateChanged, this, [&](int, int n) { state = n; });
@@ -152,6 +156,26 @@ void TestVideoHost::showsPictureAndReportsInput()
         messages.at(down).wParam & WindowMessage::LeftButtonFlag, WindowMessage::LeftButtonFlag);
     QVERIFY(indexOf(WindowMessage::MouseMove) >= 0);
 
+    // A double click and a right click, without the moves in between.
+    const auto buttons = [&] {
+        QList<int> seen;
+        for (const Message &message : messages) {
+            if (message.message != WindowMessage::MouseMove) {
+                seen << message.message;
+            }
+        }
+        return seen;
+    };
+    QTest::qWait(600); // not a double click with the click above
+    messages.clear();
+    xdotool({ QStringLiteral("click"), QStringLiteral("--repeat"), QStringLiteral("2"),
+        QStringLiteral("--delay"), QStringLiteral("80"), QStringLiteral("1") });
+    xdotool({ QStringLiteral("click"), QStringLiteral("3") });
+    const QList<int> expected = { WindowMessage::LeftButtonDown, WindowMessage::LeftButtonUp,
+        WindowMessage::LeftButtonDoubleClick, WindowMessage::LeftButtonUp,
+        WindowMessage::RightButtonUp };
+    QTRY_COMPARE(buttons(), expected);
+
     // The click gave the host the focus: keys come as virtual keys.
     messages.clear();
     xdotool({ QStringLiteral("key"), QStringLiteral("space"), QStringLiteral("Left") });
@@ -164,10 +188,24 @@ void TestVideoHost::showsPictureAndReportsInput()
     messages.clear();
     xdotool({ QStringLiteral("mousemove_relative"), QStringLiteral("--"), QStringLiteral("5"),
         QStringLiteral("5") });
-    QTRY_VERIFY(indexOf(WindowMessage::MouseMove) >= 0);
-    QTest::qWait(VideoHost::HoverDelayMs - 1500);
-    QCOMPARE(indexOf(WindowMessage::MouseHover), -1);
-    QTRY_VERIFY_WITH_TIMEOUT(indexOf(WindowMessage::MouseHover) >= 0, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(indexOf(WindowMessage::MouseHover) >= 0, 10000);
+    int lastMove = -1;
+    for (int i = 0; i < messages.size(); ++i) {
+        if (messages.at(i).message == WindowMessage::MouseMove) {
+            lastMove = i;
+        }
+    }
+    QVERIFY(lastMove >= 0);
+    // Timers may fire a little early; far earlier would be a fault.
+    const qint64 rested
+        = messages.at(indexOf(WindowMessage::MouseHover)).atMs - messages.at(lastMove).atMs;
+    QVERIFY2(rested >= VideoHost::HoverDelayMs * 9 / 10, qPrintable(QString::number(rested)));
+    QTest::qWait(500);
+    int hovers = 0;
+    for (const Message &message : messages) {
+        hovers += message.message == WindowMessage::MouseHover ? 1 : 0;
+    }
+    QCOMPARE(hovers, 1);
 
     control.close();
     QTRY_COMPARE(state, int(APlayerControl::Ready));

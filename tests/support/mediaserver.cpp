@@ -243,10 +243,10 @@ bool MediaServer::answer(int fd, const Request &request)
     if (status == 200) {
         const QByteArray range = request.header("Range");
         if (range.startsWith("bytes=")) {
-            const QByteArray spec = range.mid(6);
-            const int dash = spec.indexOf('-');
-            first = spec.left(dash).toLongLong();
-            const QByteArray to = spec.mid(dash + 1);
+            const QByteArray span = range.mid(6);
+            const int dash = span.indexOf('-');
+            first = span.left(dash).toLongLong();
+            const QByteArray to = span.mid(dash + 1);
             if (!to.isEmpty()) {
                 last = std::min(to.toLongLong(), size - 1);
             }
