@@ -36,16 +36,14 @@ bool playResolvedFile(const QSharedPointer<VideoFileInfo> &fileInfo, QWidget *di
     // the play is not recorded.
     QEventLoop loop;
     bool opened = false;
-    const QMetaObject::Connection openConnection
-        = QObject::connect(player, &APlayerControl::onOpenSucceeded, &loop, [&] {
-              opened = true;
-              loop.quit();
-          });
+    QObject::connect(player, &APlayerControl::onOpenSucceeded, &loop, [&] {
+        opened = true;
+        loop.quit();
+    });
     QObject::connect(dialog, &QObject::destroyed, &loop, &QEventLoop::quit);
     player->open(fileInfo);
     if (!opened)
         loop.exec();
-    QObject::disconnect(openConnection);
     if (!opened)
         return false;
 

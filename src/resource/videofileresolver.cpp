@@ -135,8 +135,7 @@ bool VideoFileResolver::probe(const QString &url, const QString &cookie, quint64
         },
         Qt::DirectConnection);
     QTimer::singleShot(ProbeTimeout, &loop, [&] { decide(0); });
-    if (!decided)
-        loop.exec();
+    loop.exec();
 
     const bool passed = code == ProbeThreshold
         && reply->header(QNetworkRequest::ContentLengthHeader) == QVariant(expectedSize);

@@ -139,14 +139,16 @@ void TestMainRoad::pasteParsePlay()
                      QStringLiteral("--host"), QStringLiteral("127.0.0.1:0") }),
         qPrintable(server.errorOutput()));
 
-    // A working folder prepared for automatic login with the demo account.
+    // A working folder prepared for automatic login with the demo account;
+    // launched earlier today, so no daily popup notice covers the window.
     QTemporaryDir home;
     QVERIFY(QDir().mkpath(home.filePath(QStringLiteral("run"))));
     ScopedWorkingDirectory work;
     QVERIFY(writeFileBytes(work.filePath("Config.ini"),
-        "[Application]\nFirstLaunched=false\n[Account]\nAutoLogin=1\n"
-        "[Service]\nBaseAddress="
-            + server.baseAddress().toUtf8() + "\n"));
+        "[Application]\nFirstLaunched=false\nLastLaunchedDate="
+            + QDate::currentDate().toString(Qt::ISODate).toUtf8()
+            + "\n[Account]\nAutoLogin=1\n[Service]\nBaseAddress=" + server.baseAddress().toUtf8()
+            + "\n"));
     QFile credentials(work.filePath("user.dat"));
     QVERIFY(credentials.open(QIODevice::WriteOnly));
     QDataStream stream(&credentials);
