@@ -67,6 +67,15 @@ Arguments parseArguments(const QStringList &arguments)
         if (flags().contains(argument)) {
             parsed.flags.insert(argument);
         } else if (argument.startsWith(QLatin1String("--"))) {
+            static const QSet<QString> known { QStringLiteral("--data"), QStringLiteral("--listen"),
+                QStringLiteral("--host"), QStringLiteral("--slow-host"),
+                QStringLiteral("--wrong-host"), QStringLiteral("--code-ttl"),
+                QStringLiteral("--threads"), QStringLiteral("--write-timeout"),
+                QStringLiteral("--days") };
+            if (!known.contains(argument)) {
+                parsed.error = QStringLiteral("unknown option %1").arg(argument);
+                return parsed;
+            }
             if (i + 1 >= arguments.size()) {
                 parsed.error = QStringLiteral("%1 needs a value").arg(argument);
                 return parsed;

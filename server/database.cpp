@@ -185,7 +185,7 @@ CREATE TABLE IF NOT EXISTS codes (
     file_id INTEGER NOT NULL REFERENCES files(id) ON DELETE CASCADE,
     session_id TEXT NOT NULL,
     cookie TEXT NOT NULL,
-    expires INTEGER NOT NULL);
+    expires INTEGER NOT NULL); -- milliseconds since 1970
 CREATE INDEX IF NOT EXISTS codes_by_file ON codes (file_id, session_id);
 CREATE TABLE IF NOT EXISTS config (
     key TEXT PRIMARY KEY,

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-struct HostSpec
+struct HostOption
 {
     QString address; // "127.0.0.1:17081"; port 0 picks a free port
     HostMode mode = HostMode::Normal;
@@ -18,7 +18,7 @@ struct ServeOptions
 {
     QString dataDir;
     QString listen = QStringLiteral("127.0.0.1:17080");
-    QVector<HostSpec> hosts; // none: the service listener is its own host
+    QVector<HostOption> hosts; // none: the service listener is its own host
     int threads = 128; // per listener; long streams must not starve short calls
     int writeTimeoutSeconds = 90; // a paused player must not be dropped
     std::int64_t codeLifetimeSeconds = 6 * 3600;

@@ -349,7 +349,9 @@ AddressCode Store::issueCode(
     std::int64_t fileId, const QString &session, bool reload, std::int64_t lifetime)
 {
     auto lock = m_db.lock();
-    const std::int64_t now = currentTime();
+    // Code lifetimes are kept in milliseconds, so a short one is not cut by
+    // up to a second when it starts late in a second.
+    const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
     Statement expired(m_db, "DELETE FROM codes WHERE expires <= ?");
     expired.bind(1, now).run();
     if (reload) {
@@ -364,7 +366,7 @@ AddressCode Store::issueCode(
             return { query.text(0), query.text(1), query.integer(2) };
     }
     const AddressCode code { randomHex(16), QStringLiteral("tav_ftn=") + randomHex(16),
-        now + lifetime };
+        now + lifetime * 1000 };
     Statement insert(m_db,
         "INSERT INTO codes (code, file_id, session_id, cookie, expires) "
         "VALUES (?, ?, ?, ?, ?)");
@@ -385,7 +387,7 @@ std::optional<std::pair<FileRecord, QString>> Store::codeTarget(const QString &c
         "files.path, files.jxhash, codes.cookie FROM codes "
         "JOIN files ON files.id = codes.file_id "
         "WHERE codes.code = ? AND codes.expires > ?");
-    query.bind(1, code).bind(2, currentTime());
+    query.bind(1, code).bind(2, QDateTime::currentMSecsSinceEpoch());
     if (!query.next())
         return std::nullopt;
     return std::make_pair(fileFromRow(query), query.text(7));
@@ -396,7 +398,7 @@ void Store::prune(std::int64_t maxSessionAge)
     auto lock = m_db.lock();
     const std::int64_t now = currentTime();
     Statement codes(m_db, "DELETE FROM codes WHERE expires <= ?");
-    codes.bind(1, now).run();
+    codes.bind(1, QDateTime::currentMSecsSinceEpoch()).run();
     Statement captchas(m_db, "DELETE FROM captchas WHERE created < ?");
     captchas.bind(1, now - 86400).run();
     Statement sessions(m_db, "DELETE FROM sessions WHERE account_id IS NULL AND created < ?");

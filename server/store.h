@@ -41,7 +41,7 @@ struct AddressCode
 {
     QString code;
     QString cookie;
-    std::int64_t expires = 0;
+    std::int64_t expires = 0; // milliseconds since 1970
 };
 
 // Every record the service keeps, over the one SQLite file of the data folder.

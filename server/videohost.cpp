@@ -84,15 +84,15 @@ std::optional<ByteRange> resolveRange(const std::string &header, std::int64_t si
     const std::string prefix = "bytes=";
     if (header.compare(0, prefix.size(), prefix) != 0)
         return std::nullopt;
-    const std::string spec = header.substr(prefix.size());
+    const std::string rangeText = header.substr(prefix.size());
     // Several ranges would need a multipart answer; players never ask for one.
-    if (spec.find(',') != std::string::npos)
+    if (rangeText.find(',') != std::string::npos)
         return std::nullopt;
-    const std::string::size_type dash = spec.find('-');
+    const std::string::size_type dash = rangeText.find('-');
     if (dash == std::string::npos)
         return std::nullopt;
-    const std::string from = spec.substr(0, dash);
-    const std::string to = spec.substr(dash + 1);
+    const std::string from = rangeText.substr(0, dash);
+    const std::string to = rangeText.substr(dash + 1);
     ByteRange range;
     if (from.empty()) {
         std::int64_t suffix = 0;

@@ -98,6 +98,8 @@ public:
         return reply;
     }
 
+    QByteArray cookie() const { return m_cookie; }
+
 private:
     const ServerProcess &m_server;
     QByteArray m_cookie;
@@ -120,6 +122,7 @@ private slots:
     void rangeRequests();
     void reloadRefusesTheOldCode();
     void codesExpire();
+    void concurrentWritesAreAllKept();
     void badInputIsRefused_data();
     void badInputIsRefused();
     void passwordRetrievalAndChange();
@@ -491,9 +494,9 @@ void ServerIntegrationTest::reloadRefusesTheOldCode()
 
 void ServerIntegrationTest::codesExpire()
 {
-    // A second server on the same data folder whose codes live one second.
+    // A second server on the same data folder whose codes live two seconds.
     ServerProcess shortLived;
-    QVERIFY(shortLived.start(m_data, { "--code-ttl", "1" }));
+    QVERIFY(shortLived.start(m_data, { "--code-ttl", "2" }));
     AppSettings::instance()->setServiceBaseAddress(shortLived.baseAddress());
     const QSharedPointer<VideoFileInfo> info = resolvedClip(1);
     AppSettings::instance()->setServiceBaseAddress(m_server.baseAddress());
@@ -502,8 +505,54 @@ void ServerIntegrationTest::codesExpire()
     const QUrl url(QStringLiteral("http://%1/ftn_handler/%2").arg(info->host, info->code));
     const Headers headers { { "Cookie", info->comCookie.toUtf8() }, { "Range", "bytes=0-0" } };
     QCOMPARE(fetch("GET", url, {}, headers).status, 206);
-    QTest::qWait(2200);
+    QTest::qWait(2500);
     QCOMPARE(fetch("GET", url, {}, headers).status, 404);
+}
+
+void ServerIntegrationTest::concurrentWritesAreAllKept()
+{
+    // Many requests of one logged-in session at once: every favourite added
+    // in parallel is stored, each reply is a success.
+    RawSession session(m_server);
+    QCOMPARE(session
+                 .call("POST",
+                     { "r=www/user/login", "do=login", "f[username]=other@example.com",
+                         "f[password]=other-pass", "_s=pc" },
+                     true)
+                 .statu(),
+        1);
+    const QByteArray cookie = session.cookie();
+    QNetworkAccessManager manager;
+    QList<QNetworkReply *> replies;
+    const int count = 40;
+    for (int i = 0; i < count; ++i) {
+        QNetworkRequest request(QUrl(m_server.baseAddress() + "/server/"));
+        request.setRawHeader("Cookie", cookie);
+        request.setHeader(
+            QNetworkRequest::ContentTypeHeader, QByteArray("application/x-www-form-urlencoded"));
+        replies.append(manager.post(request,
+            encodeRequestParameters(
+                { "r=www/default/pc", "do=fav", "method=add", "hash=" + m_episodesHash,
+                    "index=" + QString::number(100 + i), "name=parallel " + QString::number(i),
+                    "_s=pc" },
+                true)));
+    }
+    int successes = 0;
+    for (QNetworkReply *reply : replies) {
+        if (!reply->isFinished()) {
+            QEventLoop loop;
+            connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+            QTimer::singleShot(30000, &loop, &QEventLoop::quit);
+            loop.exec();
+        }
+        if (QJsonDocument::fromJson(reply->readAll()).object().value("statu").toInt() == 1)
+            ++successes;
+        delete reply;
+    }
+    QCOMPARE(successes, count);
+    const RawReply list = session.call("GET",
+        { "r=www/default/pc", "do=fav", "method=get", "persize=100", "page=1", "_s=pc" }, true);
+    QCOMPARE(list.envelope().value("datas").toArray().size(), count + 1);
 }
 
 void ServerIntegrationTest::badInputIsRefused_data()
