@@ -230,8 +230,10 @@ void MainWindow::fullScreenPushButton_clicked()
     }
     showFullScreen();
     // The bar overlay: the bars float over the page and show only while the
-    // pointer is over them.
-    moveBarsTo(ui->stackedWidget);
+    // pointer is over them. They go into the current page, which fills the
+    // stacked widget: the play page has a native window of its own, and
+    // widgets beside it could not be drawn over the video.
+    moveBarsTo(ui->stackedWidget->currentWidget());
     placeOverlayBars();
     ui->titleBar->hide();
     ui->bottomBar->hide();

@@ -480,7 +480,7 @@ private slots:
         auto *mainPage = child<QWidget>("mainPage");
         child<QPushButton>("fullScreenPushButton")->click();
         QTRY_VERIFY(m_window->isFullScreen());
-        QCOMPARE(titleBar->parentWidget(), stacked);
+        QCOMPARE(titleBar->parentWidget(), mainPage);
         QVERIFY(titleBar->isHidden());
         QVERIFY(bottomBar->isHidden());
 
