@@ -230,8 +230,10 @@ void MainWindow::fullScreenPushButton_clicked()
     }
     showFullScreen();
     // The bar overlay: the bars float over the page and show only while the
-    // pointer is over them.
-    moveBarsTo(ui->stackedWidget);
+    // pointer is over them. They go into the current page, which fills the
+    // stacked widget: the play page has a native window of its own, and
+    // widgets beside it could not be drawn over the video.
+    moveBarsTo(ui->stackedWidget->currentWidget());
     placeOverlayBars();
     ui->titleBar->hide();
     ui->bottomBar->hide();
@@ -321,8 +323,12 @@ bool MainWindow::frameMouseEvent(
         drag.pressed = false;
         return area == Area::BottomBar;
     case QEvent::MouseMove:
-        if (!normalWindow)
+        if (!normalWindow) {
+            // A resize cursor left from the normal window has no use here.
+            if (!drag.pressed && cursor().shape() != Qt::ArrowCursor)
+                setCursor(Qt::ArrowCursor);
             return false;
+        }
         if (!drag.pressed) {
             if (event->buttons() == Qt::NoButton) {
                 const int region = WindowFrame::hitRegion(area, widget->size(), event->pos());

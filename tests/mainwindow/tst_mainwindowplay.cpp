@@ -13,6 +13,8 @@
 
 #include <QLabel>
 #include <QMenu>
+#include <QProcess>
+#include <QPushButton>
 #include <QScreen>
 #include <QSlider>
 #include <QStackedWidget>
@@ -26,6 +28,38 @@ QString artefactPath(const QString &name)
     QDir dir(qEnvironmentVariable("TAVRION_BUILD_DIR", QDir::tempPath()));
     dir.mkpath(QStringLiteral("test-artefacts"));
     return dir.filePath(QStringLiteral("test-artefacts/") + name);
+}
+
+bool ffmpeg(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral("ffmpeg"),
+        QStringList { QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"),
+            QStringLiteral("error"), QStringLiteral("-y") }
+            + arguments);
+    return process.waitForFinished(60000) && process.exitCode() == 0;
+}
+
+// A colourful clip, so that the screenshots show a picture rather than a
+// test card: two seconds of a fractal zoom with a tone, looped to ten.
+QString makeClip(const QString &folder)
+{
+    const QString part = QDir(folder).filePath(QStringLiteral("part.mp4"));
+    const QString clip = QDir(folder).filePath(QStringLiteral("clip.mp4"));
+    const bool made
+        = ffmpeg({ QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+              QStringLiteral("mandelbrot=s=640x360:rate=25:start_scale=0.02:end_scale=0.012:"
+                             "end_pts=50:start_x=-0.7436438870371587:"
+                             "start_y=0.1318259042053119,format=yuv420p"),
+              QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+              QStringLiteral("sine=frequency=440:sample_rate=44100"), QStringLiteral("-t"),
+              QStringLiteral("2"), QStringLiteral("-c:v"), QStringLiteral("libx264"),
+              QStringLiteral("-preset"), QStringLiteral("ultrafast"), QStringLiteral("-c:a"),
+              QStringLiteral("aac"), QStringLiteral("-shortest"), part })
+        && ffmpeg({ QStringLiteral("-stream_loop"), QStringLiteral("4"), QStringLiteral("-i"), part,
+            QStringLiteral("-c"), QStringLiteral("copy"), QStringLiteral("-movflags"),
+            QStringLiteral("+faststart"), clip });
+    return made ? clip : QString();
 }
 
 QImage grabScreenArea(const QRect &area)
@@ -47,12 +81,7 @@ private slots:
         Startup::initResources();
         Startup::installFontSubstitutions();
         QTemporaryDir media;
-        TestMedia::Options options;
-        options.seconds = 12;
-        options.width = 640;
-        options.height = 360;
-        const QString sample
-            = TestMedia::makeVideo(media.path(), QStringLiteral("sample.mp4"), options);
+        const QString sample = makeClip(media.path());
         QVERIFY(!sample.isEmpty());
         MediaServer server(sample);
         QVERIFY(server.start());
@@ -87,12 +116,12 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(opened, 1, 15000);
         QCOMPARE(stacked->currentWidget(), playPage);
         QCOMPARE(slider->maximum(), APlayerControl::instance->duration());
-        QVERIFY(slider->maximum() >= 11000);
+        QVERIFY(slider->maximum() >= 9000);
 
         // The progress timer moves the slider while the video plays.
         QTRY_VERIFY_WITH_TIMEOUT(slider->value() >= 2000, 15000);
         QVERIFY(timeLabel->text().startsWith(QStringLiteral("00:00:0")));
-        QVERIFY(timeLabel->text().endsWith(QStringLiteral("/00:00:12")));
+        QVERIFY(timeLabel->text().endsWith(QStringLiteral("/00:00:10")));
 
         // The picture reaches the screen inside the play page.
         const QRect page(playPage->mapToGlobal(QPoint(0, 0)), playPage->size());
@@ -114,6 +143,24 @@ private slots:
         QMouseEvent release(QEvent::MouseButtonRelease, at, playPage->mapTo(&window, at),
             playPage->mapToGlobal(at), Qt::RightButton, Qt::NoButton, Qt::NoModifier);
         QApplication::sendEvent(playPage, &release);
+
+        // Full screen: the bottom bar floats over the video while the
+        // pointer is on it.
+        window.findChild<QPushButton *>(QStringLiteral("fullScreenPushButton"))->click();
+        QTRY_VERIFY(window.isFullScreen());
+        auto *bottomBar = window.findChild<QWidget *>(QStringLiteral("bottomBar"));
+        QTRY_COMPARE(bottomBar->parentWidget(), playPage);
+        QTRY_COMPARE(bottomBar->geometry().bottom(), playPage->height() - 1);
+        const QPoint low(playPage->width() / 2, playPage->height() - 10);
+        QMouseEvent move(QEvent::MouseMove, low, playPage->mapTo(&window, low),
+            playPage->mapToGlobal(low), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(playPage, &move);
+        QVERIFY(bottomBar->isVisible());
+        QTest::qWait(1200);
+        grabScreenArea(window.frameGeometry())
+            .save(artefactPath(QStringLiteral("mainwindow-fullscreen.png")));
+        QTest::keyClick(&window, Qt::Key_Escape);
+        QTRY_VERIFY(!window.isFullScreen());
 
         APlayerControl::instance->close();
         QTRY_COMPARE_WITH_TIMEOUT(
