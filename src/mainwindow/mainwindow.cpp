@@ -323,8 +323,12 @@ bool MainWindow::frameMouseEvent(
         drag.pressed = false;
         return area == Area::BottomBar;
     case QEvent::MouseMove:
-        if (!normalWindow)
+        if (!normalWindow) {
+            // A resize cursor left from the normal window has no use here.
+            if (!drag.pressed && cursor().shape() != Qt::ArrowCursor)
+                setCursor(Qt::ArrowCursor);
             return false;
+        }
         if (!drag.pressed) {
             if (event->buttons() == Qt::NoButton) {
                 const int region = WindowFrame::hitRegion(area, widget->size(), event->pos());

@@ -7,11 +7,14 @@
 #include "mainwindow/mainwindow.h"
 #include "player/aplayercontrol.h"
 #include "player/windowmessage.h"
+#include "resource/btresourceparsedialog.h"
 #include "resource/videofileinfo.h"
 #include "scriptedengine.h"
 #include "testdir.h"
 
+#include <QDesktopServices>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QSettings>
@@ -86,6 +89,18 @@ QAction *findAction(QMenu *menu, const QString &text)
 }
 
 } // namespace
+
+// Takes the addresses the window hands to the desktop's browser.
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+
+public:
+    QList<QUrl> urls;
+
+public slots:
+    void open(const QUrl &url) { urls.append(url); }
+};
 
 class TestMainWindow : public QObject
 {
@@ -694,6 +709,43 @@ private slots:
                 QVERIFY(!findAction(menu, QString::fromUtf8(label))->isChecked());
             QVERIFY(findAction(menu, QStringLiteral("默认"))->actionGroup()->isExclusive());
         }));
+    }
+
+    void parseDialogIsKeptAndCentred()
+    {
+        m_window->setGeometry(100, 100, 873, 578);
+        QTRY_COMPARE(m_window->geometry(), QRect(100, 100, 873, 578));
+        child<QPushButton>("openURLPushButton")->click();
+        auto *dialog = m_window->findChild<BTResourceParseDialog *>();
+        QVERIFY(dialog);
+        QTRY_VERIFY(dialog->isVisible());
+        QCOMPARE(dialog->pos(),
+            QPoint(100 + (873 - dialog->width()) / 2, 100 + (578 - dialog->height()) / 2));
+        dialog->findChild<QLineEdit *>(QStringLiteral("resourceLineEdit"))
+            ->setText(QStringLiteral("kept text"));
+        dialog->close();
+        QCoreApplication::processEvents();
+
+        child<QPushButton>("mainPageOpenURLPushButton")->click();
+        QCOMPARE(m_window->findChildren<BTResourceParseDialog *>().size(), 1);
+        QCOMPARE(m_window->findChild<BTResourceParseDialog *>(), dialog);
+        QVERIFY(dialog->isVisible());
+        QCOMPARE(dialog->findChild<QLineEdit *>(QStringLiteral("resourceLineEdit"))->text(),
+            QStringLiteral("kept text"));
+    }
+
+    void servicePagesOpenInBrowser()
+    {
+        UrlCatcher catcher;
+        QDesktopServices::setUrlHandler(QStringLiteral("http"), &catcher, "open");
+        AppSettings::instance()->setServiceBaseAddress(QStringLiteral("http://127.0.0.1:17080"));
+        child<QPushButton>("openNewbieTutorialPushButton")->click();
+        chooseFromMenu(QStringLiteral("进入官网"));
+        QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+        QCOMPARE(catcher.urls,
+            (QList<QUrl> { QUrl(QStringLiteral(
+                               "http://127.0.0.1:17080/server/?r=www/default/page&p=jiaocheng")),
+                QUrl(QStringLiteral("http://127.0.0.1:17080/server/?r=www")) }));
     }
 
     void dialogDragsItself()
