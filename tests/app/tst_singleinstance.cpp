@@ -62,11 +62,15 @@ private slots:
         first.setWorkingDirectory(work.path());
         first.start(program, QStringList());
         QVERIFY(first.waitForStarted());
-        QVERIFY(!waitForWindow(QStringLiteral("^Tavrion$"), 15000).isEmpty());
+        QVERIFY(!waitForWindow(QStringLiteral("^Tavrion$"), 30000).isEmpty());
         // The launch date is written after the window shows, when the
         // settings next sync.
-        QTRY_VERIFY_WITH_TIMEOUT(
-            readFileBytes(work.filePath("Config.ini")).contains("LastLaunchedDate"), 10000);
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            readFileBytes(work.filePath("Config.ini")).contains("LastLaunchedDate"),
+            qPrintable(QStringLiteral("state %1, output: %2")
+                           .arg(first.state())
+                           .arg(QString::fromLocal8Bit(first.readAllStandardError()))),
+            30000);
         const QByteArray afterFirst = readFileBytes(work.filePath("Config.ini"));
 
         // A legacy file that the second copy must not move.
@@ -77,7 +81,7 @@ private slots:
         second.setWorkingDirectory(work.path());
         second.start(program, QStringList());
         QVERIFY(second.waitForStarted());
-        const QString box = waitForWindow(QStringLiteral("警告"), 15000);
+        const QString box = waitForWindow(QStringLiteral("警告"), 30000);
         QVERIFY2(!box.isEmpty(), "no warning box from the second copy");
         QProcess::execute(QStringLiteral("xdotool"),
                           {QStringLiteral("windowactivate"), QStringLiteral("--sync"), box});
@@ -99,7 +103,7 @@ private slots:
         third.setWorkingDirectory(work.path());
         third.start(program, QStringList());
         QVERIFY(third.waitForStarted());
-        QVERIFY(!waitForWindow(QStringLiteral("^Tavrion$"), 15000).isEmpty());
+        QVERIFY(!waitForWindow(QStringLiteral("^Tavrion$"), 30000).isEmpty());
         QVERIFY(waitForWindow(QStringLiteral("警告"), 1000).isEmpty());
         // The normal start moved the legacy file.
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(work.filePath("VideoDomain")), 5000);
