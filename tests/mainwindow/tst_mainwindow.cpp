@@ -411,6 +411,34 @@ private slots:
         QCOMPARE(engineCalls(QStringLiteral("seek")), 1);
     }
 
+    void oneProgressTimerAfterDragWhilePaused()
+    {
+        // A drag released while paused starts the timer; resuming must not
+        // leave a second one running beside it.
+        class TimerCounter : public QObject
+        {
+        public:
+            int count = 0;
+            bool eventFilter(QObject *, QEvent *event) override
+            {
+                count += event->type() == QEvent::Timer ? 1 : 0;
+                return false;
+            }
+        } counter;
+        openFile(100000);
+        child<QPushButton>("playPausePushButton")->click();
+        auto *progress = child<QSlider>("playProgressSlider");
+        progress->setSliderDown(true);
+        progress->setValue(20000);
+        progress->setSliderDown(false);
+        child<QPushButton>("playPausePushButton")->click();
+        QCOMPARE(m_engine->state(), int(APlayerControl::Playing));
+        m_window->installEventFilter(&counter);
+        QTest::qWait(3300);
+        m_window->removeEventFilter(&counter);
+        QVERIFY2(counter.count <= 4, qPrintable(QString::number(counter.count)));
+    }
+
     void engineMessagesBecomePostedEvents()
     {
         auto *page = child<QWidget>("playPage");
