@@ -362,6 +362,9 @@ int MpvEngine::open(const QString &url)
     m_entryStarted = false;
     m_openSucceeded = false;
     m_pausedForCache = false;
+    // mpv keeps pause from one file to the next; a new file always plays.
+    int unpaused = 0;
+    mpv_set_property(m_mpv, "pause", MPV_FORMAT_FLAG, &unpaused);
     applyStreamRecord();
     if (m_host) {
         m_host->prepare();

@@ -72,6 +72,8 @@ private slots:
     void failedOpen_data();
     void failedOpen();
     void olderFileIsIgnored();
+    void fileAfterPausedFilePlays_data();
+    void fileAfterPausedFilePlays();
     void receiverActsOnOpenSucceeded_data();
     void receiverActsOnOpenSucceeded();
     void throttledServerReportsBuffering();
@@ -262,6 +264,36 @@ void TestMpvEngine::olderFileIsIgnored()
     QTRY_COMPARE_WITH_TIMEOUT(seen.last(), QStringLiteral("4>5"), 10000);
     QTest::qWait(300);
     QCOMPARE(seen.states, QStringList({ "5>6", "6>0", "0>1", "1>4", "4>5" }));
+    QCOMPARE(seen.opened, 2);
+}
+
+void TestMpvEngine::fileAfterPausedFilePlays_data()
+{
+    QTest::addColumn<bool>("closeFirst");
+    QTest::newRow("closed while paused") << true;
+    QTest::newRow("replaced while paused") << false;
+}
+
+void TestMpvEngine::fileAfterPausedFilePlays()
+{
+    QFETCH(bool, closeFirst);
+    MediaServer server(m_sample);
+    QVERIFY(server.start());
+    APlayerControl *control = makeControl();
+    Recorder seen(control);
+    QVERIFY(control->open(file(server.url())));
+    QTRY_COMPARE_WITH_TIMEOUT(seen.last(), QStringLiteral("4>5"), 10000);
+    QVERIFY(control->pause());
+    QTRY_COMPARE(seen.last(), QStringLiteral("2>3"));
+    if (closeFirst) {
+        QVERIFY(control->close());
+        QTRY_COMPARE(seen.last(), QStringLiteral("6>0"));
+    }
+    seen.states.clear();
+    QVERIFY(control->open(file(server.url(QStringLiteral("/ftn_handler/next")))));
+    QTRY_COMPARE_WITH_TIMEOUT(seen.last(), QStringLiteral("4>5"), 10000);
+    const QStringList opening = { "0>1", "1>4", "4>5" };
+    QCOMPARE(seen.states, closeFirst ? opening : QStringList({ "3>6", "6>0" }) + opening);
     QCOMPARE(seen.opened, 2);
 }
 
