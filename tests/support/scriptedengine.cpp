@@ -49,21 +49,35 @@ int ScriptedEngine::close()
 int ScriptedEngine::play()
 {
     calls << QStringLiteral("play");
-    if (m_state == APlayerControl::Pausing || m_state == APlayerControl::Paused) {
+    switch (m_state) {
+    case APlayerControl::Pausing:
+    case APlayerControl::Paused:
         changeState(APlayerControl::Starting);
         changeState(APlayerControl::Playing);
+        return 0;
+    case APlayerControl::Starting:
+    case APlayerControl::Playing:
+        return 0;
+    default:
+        return 1;
     }
-    return 0;
 }
 
 int ScriptedEngine::pause()
 {
     calls << QStringLiteral("pause");
-    if (m_state == APlayerControl::Starting || m_state == APlayerControl::Playing) {
+    switch (m_state) {
+    case APlayerControl::Starting:
+    case APlayerControl::Playing:
         changeState(APlayerControl::Pausing);
         changeState(APlayerControl::Paused);
+        return 0;
+    case APlayerControl::Pausing:
+    case APlayerControl::Paused:
+        return 0;
+    default:
+        return 1;
     }
-    return 0;
 }
 
 int ScriptedEngine::state() const
