@@ -37,10 +37,7 @@ MainWindow::MainWindow(QWidget *parent)
     m_player = new APlayerControl;
     ui->setupUi(this);
     setStyleSheet(loadStyleSheet(QStringLiteral(":/qss/mainwindow.qss")));
-    ui->toggleTopmostPushButton->setStyleSheet(
-        QStringLiteral("QPushButton { border: none; border-radius: 4px; "
-                       "image: url(:/MainWindow/TitleBar/ToggleTopmostPushButton_No.png); }"
-                       "QPushButton:hover { background: rgba(255, 255, 255, 26); }"));
+    setTopmostLook();
     // The page itself shows an arrow: the resize cursors of the bars and the
     // main page must not leak onto the video.
     ui->playPage->setCursor(Qt::ArrowCursor);
@@ -50,12 +47,10 @@ MainWindow::MainWindow(QWidget *parent)
     ui->volumeControlSlider->setValue(AppSettings::instance()->volume());
     setMuteLook(ui->volumeControlSlider->value());
 
-    for (QObject *watched :
-        { static_cast<QObject *>(ui->titleBar), static_cast<QObject *>(ui->mainPage),
-            static_cast<QObject *>(ui->playPage), static_cast<QObject *>(ui->playProgressSlider),
-            static_cast<QObject *>(ui->volumeControlSlider), static_cast<QObject *>(ui->bottomBar),
-            static_cast<QObject *>(this) })
-        watched->installEventFilter(this);
+    const QList<QObject *> watched = { ui->titleBar, ui->mainPage, ui->playPage,
+        ui->playProgressSlider, ui->volumeControlSlider, ui->bottomBar, this };
+    for (QObject *object : watched)
+        object->installEventFilter(this);
     // Keeps the overlay bars on the edges when full screen resizes the page.
     ui->stackedWidget->installEventFilter(this);
 
@@ -197,6 +192,11 @@ void MainWindow::toggleTopmostPushButton_clicked()
     m_topmost = !m_topmost;
     if (QWindow *window = windowHandle())
         window->setFlags(window->flags() ^ Qt::WindowStaysOnTopHint);
+    setTopmostLook();
+}
+
+void MainWindow::setTopmostLook()
+{
     ui->toggleTopmostPushButton->setStyleSheet(
         QStringLiteral("QPushButton { border: none; border-radius: 4px; image: url(%1); }"
                        "QPushButton:hover { background: rgba(255, 255, 255, 26); }")

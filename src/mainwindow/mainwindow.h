@@ -112,6 +112,7 @@ private:
     void openHomePage();
     void openServicePage(const QString &query);
 
+    void setTopmostLook();
     void leaveFullScreen();
     void restoreBarsToLayout();
     void placeOverlayBars();
