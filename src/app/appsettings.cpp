@@ -49,8 +49,8 @@ void AppSettings::setFlag(const QString &key, bool value)
 
 QDate AppSettings::date(const QString &key) const
 {
-    return QDate::fromString(m_settings->value(key, QLatin1String(kMissingDate)).toString(),
-                             QLatin1String(kDateFormat));
+    return QDate::fromString(
+        m_settings->value(key, QLatin1String(kMissingDate)).toString(), QLatin1String(kDateFormat));
 }
 
 void AppSettings::setDate(const QString &key, const QDate &value)
@@ -91,7 +91,8 @@ void AppSettings::setAutoLogin(bool value)
 
 QString AppSettings::lastBrowsedTorrentFileDirectory() const
 {
-    return m_settings->value(QStringLiteral("LastBrowsedTorrentFile/Directory"), QStringLiteral("."))
+    return m_settings->value(
+                         QStringLiteral("LastBrowsedTorrentFile/Directory"), QStringLiteral("."))
         .toString();
 }
 
@@ -218,8 +219,8 @@ QString AppSettings::videoFileDownloadDirectory() const
 {
     return m_settings
         ->value(QStringLiteral("VideoFile/DownloadDirectory"),
-                QDir::toNativeSeparators(
-                    QStandardPaths::writableLocation(QStandardPaths::DownloadLocation)))
+            QDir::toNativeSeparators(
+                QStandardPaths::writableLocation(QStandardPaths::DownloadLocation)))
         .toString();
 }
 
@@ -231,8 +232,7 @@ void AppSettings::setVideoFileDownloadDirectory(const QString &value)
 QString AppSettings::serviceBaseAddress() const
 {
     return m_settings
-        ->value(QStringLiteral("Service/BaseAddress"),
-                QStringLiteral(TAVRION_SERVICE_BASE_ADDRESS))
+        ->value(QStringLiteral("Service/BaseAddress"), QStringLiteral(TAVRION_SERVICE_BASE_ADDRESS))
         .toString();
 }
 

@@ -39,7 +39,7 @@ QString playerCacheDirectory()
 QString desktopShortcutPath()
 {
     return QStandardPaths::writableLocation(QStandardPaths::DesktopLocation)
-           + QStringLiteral("/Tavrion影音.desktop");
+        + QStringLiteral("/Tavrion影音.desktop");
 }
 
 void emptyPlayerCache()
@@ -48,7 +48,8 @@ void emptyPlayerCache()
     if (!dir.exists())
         return;
     // Plain files only: subfolders and the folder itself stay.
-    const QStringList files = dir.entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::NoSort);
+    const QStringList files
+        = dir.entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::NoSort);
     for (const QString &name : files)
         dir.remove(name);
 }
@@ -69,12 +70,13 @@ void installFontSubstitutions()
 {
     // Without these, Han text falls back to the Japanese glyph variant under
     // non-Chinese locales.
-    const QStringList cjk = {QStringLiteral("Noto Sans CJK SC"), QStringLiteral("WenQuanYi Micro Hei")};
+    const QStringList cjk
+        = { QStringLiteral("Noto Sans CJK SC"), QStringLiteral("WenQuanYi Micro Hei") };
     QFont::insertSubstitutions(QStringLiteral("微软雅黑"), cjk);
     QFont::insertSubstitutions(QStringLiteral("Microsoft YaHei"), cjk);
     QFont::insertSubstitutions(QStringLiteral("Segoe UI"),
-                               {QStringLiteral("Noto Sans"), QStringLiteral("DejaVu Sans"),
-                                QStringLiteral("Noto Sans CJK SC")});
+        { QStringLiteral("Noto Sans"), QStringLiteral("DejaVu Sans"),
+            QStringLiteral("Noto Sans CJK SC") });
 }
 
 void runShortcutPrompt()
@@ -83,21 +85,21 @@ void runShortcutPrompt()
     if (!settings->isFirstLaunched())
         return;
     QMessageBox box(QMessageBox::NoIcon, QStringLiteral("询问"),
-                    QStringLiteral("是否创建快捷方式在您的桌面上，以方便下次访问！"));
+        QStringLiteral("是否创建快捷方式在您的桌面上，以方便下次访问！"));
     box.addButton(QMessageBox::Yes)->setText(QStringLiteral("是(Y)"));
     box.addButton(QMessageBox::No)->setText(QStringLiteral("否(N)"));
     if (box.exec() == QMessageBox::Yes) {
         DesktopEntry::create(desktopShortcutPath(), QStringLiteral("Tavrion影音"),
-                             QCoreApplication::applicationFilePath(), QDir::currentPath(),
-                             QStringLiteral("video-x-generic"));
+            QCoreApplication::applicationFilePath(), QDir::currentPath(),
+            QStringLiteral("video-x-generic"));
     }
     settings->setFirstLaunched(false);
 }
 
 int showAlreadyRunningWarning()
 {
-    QMessageBox::warning(nullptr, QStringLiteral("警告"),
-                         QStringLiteral("检测到此应用已运行，请勿多次运行！"));
+    QMessageBox::warning(
+        nullptr, QStringLiteral("警告"), QStringLiteral("检测到此应用已运行，请勿多次运行！"));
     // The status the platform's OK button reports.
     return 1;
 }

@@ -45,7 +45,7 @@ QString quoteExecArgument(const QString &argument)
 }
 
 bool create(const QString &entryPath, const QString &name, const QString &executable,
-            const QString &workingDirectory, const QString &icon)
+    const QString &workingDirectory, const QString &icon)
 {
     const QFileInfo info(entryPath);
     if (!QDir().mkpath(info.absolutePath()))
@@ -58,8 +58,7 @@ bool create(const QString &entryPath, const QString &name, const QString &execut
     text += QLatin1String("Type=Application\n");
     text += QLatin1String("Version=1.0\n");
     text += QLatin1String("Name=") + escapeValue(name) + QLatin1Char('\n');
-    text += QLatin1String("Exec=") + escapeValue(quoteExecArgument(executable))
-            + QLatin1Char('\n');
+    text += QLatin1String("Exec=") + escapeValue(quoteExecArgument(executable)) + QLatin1Char('\n');
     text += QLatin1String("Path=") + escapeValue(workingDirectory) + QLatin1Char('\n');
     text += QLatin1String("Icon=") + escapeValue(icon) + QLatin1Char('\n');
     text += QLatin1String("Terminal=false\n");
@@ -68,10 +67,9 @@ bool create(const QString &entryPath, const QString &name, const QString &execut
     if (!file.commit())
         return false;
     // Desktops only launch entries that are marked executable.
-    return QFile::setPermissions(entryPath, QFile::ReadOwner | QFile::WriteOwner
-                                                | QFile::ExeOwner | QFile::ReadGroup
-                                                | QFile::ExeGroup | QFile::ReadOther
-                                                | QFile::ExeOther);
+    return QFile::setPermissions(entryPath,
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
+            | QFile::ReadOther | QFile::ExeOther);
 }
 
 } // namespace DesktopEntry

@@ -78,8 +78,8 @@ private slots:
         QFETCH(bool, expected);
         ScopedWorkingDirectory dir;
         QVERIFY(writeFileBytes(dir.filePath("Config.ini"),
-                               "[Application]\nFirstLaunched=" + stored + "\n[Clipboard]\nMonitor="
-                                   + stored + "\n[Player]\nImageNormalize=" + stored + "\n"));
+            "[Application]\nFirstLaunched=" + stored + "\n[Clipboard]\nMonitor=" + stored
+                + "\n[Player]\nImageNormalize=" + stored + "\n"));
         AppSettings::initialize(QStringLiteral("Config.ini"));
         QCOMPARE(AppSettings::instance()->isFirstLaunched(), expected);
         QCOMPARE(AppSettings::instance()->isClipboardMonitor(), expected);
@@ -110,7 +110,7 @@ private slots:
     {
         ScopedWorkingDirectory dir;
         QVERIFY(writeFileBytes(dir.filePath("Config.ini"),
-                               "[Volume]\nValue=loud\n[Application]\nLastLaunchedDate=07.03.2026\n"));
+            "[Volume]\nValue=loud\n[Application]\nLastLaunchedDate=07.03.2026\n"));
         AppSettings::initialize(QStringLiteral("Config.ini"));
         QCOMPARE(AppSettings::instance()->volume(), 0);
         QVERIFY(!AppSettings::instance()->lastLaunchedDate().isValid());

@@ -26,7 +26,7 @@ QString waitForWindow(const QString &title, int timeoutMs)
     while (timer.elapsed() < timeoutMs) {
         QProcess search;
         search.start(QStringLiteral("xdotool"),
-                     {QStringLiteral("search"), QStringLiteral("--name"), title});
+            { QStringLiteral("search"), QStringLiteral("--name"), title });
         search.waitForFinished();
         const QString id = QString::fromUtf8(search.readAllStandardOutput()).trimmed();
         if (!id.isEmpty())
@@ -84,8 +84,9 @@ private slots:
         const QString box = waitForWindow(QStringLiteral("警告"), 30000);
         QVERIFY2(!box.isEmpty(), "no warning box from the second copy");
         QProcess::execute(QStringLiteral("xdotool"),
-                          {QStringLiteral("windowactivate"), QStringLiteral("--sync"), box});
-        QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Return")});
+            { QStringLiteral("windowactivate"), QStringLiteral("--sync"), box });
+        QProcess::execute(
+            QStringLiteral("xdotool"), { QStringLiteral("key"), QStringLiteral("Return") });
         QVERIFY(second.waitForFinished(10000));
         QCOMPARE(second.exitStatus(), QProcess::NormalExit);
         QCOMPARE(second.exitCode(), 1);

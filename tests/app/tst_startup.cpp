@@ -65,7 +65,7 @@ private slots:
         Startup::renameLegacyDomainFile();
         QVERIFY(!QFile::exists(dir.filePath("VideoDomain")));
         QCOMPARE(readFileBytes(dir.filePath("VideoFileURLDomains.dat")),
-                 QByteArray("a.example\nb.example\n"));
+            QByteArray("a.example\nb.example\n"));
     }
 
     void legacyDomainFileKeptWhenBothExist()
@@ -100,7 +100,7 @@ private slots:
     {
         QString title;
         QMessageBox box(QMessageBox::Question, QStringLiteral("t"), QStringLiteral("x"),
-                        QMessageBox::Yes | QMessageBox::No | QMessageBox::Ok);
+            QMessageBox::Yes | QMessageBox::No | QMessageBox::Ok);
         QCOMPARE(box.button(QMessageBox::Yes)->text(), QStringLiteral("是(&Y)"));
         QCOMPARE(box.button(QMessageBox::No)->text(), QStringLiteral("否(&N)"));
         QCOMPARE(box.button(QMessageBox::Ok)->text(), QStringLiteral("确定"));
@@ -144,11 +144,12 @@ private slots:
         QVERIFY(text.contains(QStringLiteral("Exec=\"") + QCoreApplication::applicationFilePath()));
         QVERIFY(QFileInfo(entry).isExecutable());
 
-        const QString validator = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
+        const QString validator
+            = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
         if (validator.isEmpty())
             QSKIP("desktop-file-validate is not installed");
         QProcess check;
-        check.start(validator, {entry});
+        check.start(validator, { entry });
         QVERIFY(check.waitForFinished());
         QVERIFY2(check.exitCode() == 0, check.readAll().constData());
     }
@@ -157,10 +158,14 @@ private slots:
     {
         QTest::addColumn<QString>("arg");
         QTest::addColumn<QString>("quoted");
-        QTest::newRow("plain") << "/opt/t/tavrion" << "\"/opt/t/tavrion\"";
-        QTest::newRow("blank") << "/a b/t" << "\"/a b/t\"";
-        QTest::newRow("specials") << "/a\"$`\\b" << "\"/a\\\"\\$\\`\\\\b\"";
-        QTest::newRow("percent") << "/50%/t" << "\"/50%%/t\"";
+        QTest::newRow("plain") << "/opt/t/tavrion"
+                               << "\"/opt/t/tavrion\"";
+        QTest::newRow("blank") << "/a b/t"
+                               << "\"/a b/t\"";
+        QTest::newRow("specials") << "/a\"$`\\b"
+                                  << "\"/a\\\"\\$\\`\\\\b\"";
+        QTest::newRow("percent") << "/50%/t"
+                                 << "\"/50%%/t\"";
     }
 
     void execQuoting()
@@ -176,7 +181,7 @@ private slots:
         // A plain file where the folder should be: the entry cannot be written.
         QVERIFY(writeFileBytes(dir.filePath("blocker2"), "file"));
         QVERIFY(!DesktopEntry::create(dir.filePath("blocker2/x.desktop"), QStringLiteral("n"),
-                                      QStringLiteral("/bin/true"), dir.path(), QStringLiteral("i")));
+            QStringLiteral("/bin/true"), dir.path(), QStringLiteral("i")));
     }
 };
 

@@ -35,9 +35,8 @@ bool writeFileBytes(const QString &path, const QByteArray &bytes)
 QString builtProgram(const QString &name)
 {
     const QString buildDir = qEnvironmentVariable("TAVRION_BUILD_DIR");
-    const QStringList candidates = {buildDir + QLatin1Char('/') + name,
-                                    buildDir + QStringLiteral("/src/") + name,
-                                    buildDir + QStringLiteral("/server/") + name};
+    const QStringList candidates = { buildDir + QLatin1Char('/') + name,
+        buildDir + QStringLiteral("/src/") + name, buildDir + QStringLiteral("/server/") + name };
     for (const QString &candidate : candidates) {
         if (QFileInfo(candidate).isExecutable())
             return candidate;
