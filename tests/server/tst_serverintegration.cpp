@@ -100,6 +100,17 @@ public:
 
     QByteArray cookie() const { return m_cookie; }
 
+    // Logs this session in; returns the reply's status.
+    int login(const QString &email, const QString &password)
+    {
+        return call("POST",
+            { QStringLiteral("r=www/user/login"), QStringLiteral("do=login"),
+                QStringLiteral("f[username]=") + email, QStringLiteral("f[password]=") + password,
+                QStringLiteral("_s=pc") },
+            true)
+            .statu();
+    }
+
 private:
     const ServerProcess &m_server;
     QByteArray m_cookie;
@@ -288,13 +299,7 @@ void ServerIntegrationTest::favouritesBelongToTheirUser()
 
     // Another user's favourite cannot be deleted from this session.
     RawSession other(m_server);
-    QCOMPARE(other
-                 .call("POST",
-                     { "r=www/user/login", "do=login", "f[username]=other@example.com",
-                         "f[password]=other-pass", "_s=pc" },
-                     true)
-                 .statu(),
-        1);
+    QCOMPARE(other.login(QStringLiteral("other@example.com"), QStringLiteral("other-pass")), 1);
     QCOMPARE(other
                  .call("POST",
                      { "r=www/default/pc", "do=fav", "method=add", "hash=" + m_clipHash, "index=0",
@@ -514,13 +519,7 @@ void ServerIntegrationTest::concurrentWritesAreAllKept()
     // Many requests of one logged-in session at once: every favourite added
     // in parallel is stored, each reply is a success.
     RawSession session(m_server);
-    QCOMPARE(session
-                 .call("POST",
-                     { "r=www/user/login", "do=login", "f[username]=other@example.com",
-                         "f[password]=other-pass", "_s=pc" },
-                     true)
-                 .statu(),
-        1);
+    QCOMPARE(session.login(QStringLiteral("other@example.com"), QStringLiteral("other-pass")), 1);
     const QByteArray cookie = session.cookie();
     QNetworkAccessManager manager;
     QList<QNetworkReply *> replies;
