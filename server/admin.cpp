@@ -24,9 +24,12 @@ const char Usage[] = R"(usage: tavrion-server COMMAND [options]
 
   serve --data DIR [--listen ADDR:PORT] [--host ADDR:PORT]... [--slow-host ADDR:PORT]...
         [--wrong-host ADDR:PORT]... [--code-ttl SECONDS] [--threads N] [--write-timeout SECONDS]
+        [--captcha-text TEXT]
       Runs the service (default 127.0.0.1:17080). Each --host is a video host listener; the
       first one is named in address replies and all of them form the default domain list.
       Port 0 picks a free port; the chosen addresses are printed before "ready".
+      --captcha-text makes every sign-up captcha read TEXT, for tests; it is refused unless
+      the service listens on a loopback address.
   add-resource --data DIR FILE.torrent PAYLOAD_DIR
   add-folder --data DIR FOLDER
   make-torrent OUTPUT.torrent FILE_OR_FOLDER
@@ -71,7 +74,7 @@ Arguments parseArguments(const QStringList &arguments)
                 QStringLiteral("--host"), QStringLiteral("--slow-host"),
                 QStringLiteral("--wrong-host"), QStringLiteral("--code-ttl"),
                 QStringLiteral("--threads"), QStringLiteral("--write-timeout"),
-                QStringLiteral("--days") };
+                QStringLiteral("--days"), QStringLiteral("--captcha-text") };
             if (!known.contains(argument)) {
                 parsed.error = QStringLiteral("unknown option %1").arg(argument);
                 return parsed;
@@ -101,6 +104,14 @@ bool readInteger(const QString &text, std::int64_t min, std::int64_t *value)
     bool ok = false;
     *value = text.toLongLong(&ok);
     return ok && *value >= min;
+}
+
+// Literal loopback addresses only: a name could resolve anywhere.
+bool isLoopbackHost(const std::string &host)
+{
+    static const QRegularExpression ipv4Loopback(QStringLiteral("^127(\\.[0-9]{1,3}){3}$"));
+    return host == "::1" || host == "[::1]"
+        || ipv4Loopback.match(QString::fromStdString(host)).hasMatch();
 }
 
 int serve(const Arguments &args)
@@ -134,6 +145,17 @@ int serve(const Arguments &args)
         if (!readInteger(args.option("--write-timeout"), 1, &number) || number > 86400)
             return fail(QStringLiteral("--write-timeout needs a number of seconds"));
         options.writeTimeoutSeconds = int(number);
+    }
+    if (args.options.contains(QStringLiteral("--captcha-text"))) {
+        // A known captcha lets anyone sign up without reading the picture:
+        // only for a service that nobody else can reach.
+        std::string host;
+        int port = 0;
+        if (!splitAddress(options.listen, &host, &port) || !isLoopbackHost(host))
+            return fail(QStringLiteral("--captcha-text needs a loopback --listen address"));
+        options.captchaText = args.option("--captcha-text");
+        if (options.captchaText.isEmpty())
+            return fail(QStringLiteral("--captcha-text needs a text"));
     }
     return runServe(options);
 }

@@ -143,6 +143,7 @@ int runServe(const ServeOptions &options)
     ServiceOptions serviceOptions;
     serviceOptions.signingKey = options.signingKey;
     serviceOptions.codeLifetime = options.codeLifetimeSeconds;
+    serviceOptions.captchaText = options.captchaText;
     serviceOptions.field = hostAddresses.first();
     serviceOptions.defaultDomains = hostAddresses;
     Service api(store, captcha, serviceOptions);

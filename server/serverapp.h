@@ -23,6 +23,7 @@ struct ServeOptions
     int writeTimeoutSeconds = 90; // a paused player must not be dropped
     std::int64_t codeLifetimeSeconds = 6 * 3600;
     QByteArray signingKey = "7c1e4b9a0d3f6e2b8a5c9d0e1f4a7b3c";
+    QString captchaText; // not empty: every captcha reads this (tests on loopback)
 };
 
 // Splits "host:port"; false when it is not of that form.

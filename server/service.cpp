@@ -540,7 +540,9 @@ Service::Reply Service::modifyPassword(Context &context)
 
 Service::Reply Service::captchaImage(Context &context)
 {
-    const QString code = randomText(4, CaptchaRenderer::alphabet());
+    const QString code = m_options.captchaText.isEmpty()
+        ? randomText(4, CaptchaRenderer::alphabet())
+        : m_options.captchaText;
     m_store.setCaptcha(context.session, code);
     Reply reply;
     reply.body = m_captcha.render(code);

@@ -26,6 +26,7 @@ struct ServiceOptions
     std::int64_t captchaLifetime = 600;
     QString field; // the host named in address replies
     QStringList defaultDomains; // hosts offered when no domain list is configured
+    QString captchaText; // not empty: every captcha reads this instead of a random code
 };
 
 // The script address "/server/": every request of the client, answered with

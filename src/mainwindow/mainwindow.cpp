@@ -1,9 +1,9 @@
 #include "mainwindow/mainwindow.h"
 
-#include "account/usersession.h"
 #include "app/appsettings.h"
 #include "player/aplayercontrol.h"
 #include "resource/btresourceparsedialog.h"
+#include "service/serverclient.h"
 #include "ui_mainwindow.h"
 
 #include <QDesktopServices>
@@ -36,6 +36,7 @@ MainWindow::MainWindow(QWidget *parent)
     // APlayerControl::instance.
     m_player = new APlayerControl;
     ui->setupUi(this);
+    showAnnouncement();
     setStyleSheet(loadStyleSheet(QStringLiteral(":/qss/mainwindow.qss")));
     setTopmostLook();
     // The page itself shows an arrow: the resize cursors of the bars and the
@@ -123,7 +124,9 @@ void MainWindow::show()
         ui->stackedWidget->setCurrentWidget(ui->playPage);
         ui->stackedWidget->setCurrentWidget(ui->mainPage);
     }
-    UserSession::instance()->autoLogin();
+    showDailyPopupNotice();
+    showStartUserAccountDialog();
+    startClipboardMonitor();
 }
 
 void MainWindow::centreDialog(QWidget *dialog) const
@@ -142,8 +145,6 @@ void MainWindow::centreAndShow(QWidget *dialog)
 //   kept:      centreAndShow(keptDialog(m_downloadDialog));
 
 void MainWindow::openPlayRecordDialogPushButton_clicked() { }
-
-void MainWindow::openUserAccountDialogPushButton_clicked() { }
 
 void MainWindow::openDownloadDialogPushButton_clicked() { }
 
@@ -171,8 +172,7 @@ void MainWindow::downloadVideoFile(QSharedPointer<VideoFileInfo> fileInfo)
 
 void MainWindow::openServicePage(const QString &query)
 {
-    QDesktopServices::openUrl(
-        QUrl(AppSettings::instance()->serviceBaseAddress() + QStringLiteral("/server/") + query));
+    QDesktopServices::openUrl(servicePageUrl(query));
 }
 
 void MainWindow::openNewbieTutorialPushButton_clicked()
@@ -443,3 +443,6 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
     }
     return QMainWindow::eventFilter(watched, event);
 }
+
+// Starts the one-second clipboard check while the window runs.
+void MainWindow::startClipboardMonitor() { }

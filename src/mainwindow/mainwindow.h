@@ -4,6 +4,7 @@
 
 #include <QEvent>
 #include <QMainWindow>
+#include <QMap>
 #include <QPointer>
 #include <QSharedPointer>
 
@@ -107,6 +108,13 @@ private:
     }
 
     void centreAndShow(QWidget *dialog);
+
+    // Announcements and popup notices, account dialog at start.
+    void showAnnouncement();
+    void rotateAnnouncement(const QMap<QString, QString> &announcements);
+    void showDailyPopupNotice();
+    void showStartUserAccountDialog();
+    void startClipboardMonitor();
     void openSettingsDialog();
     void openSubtitleSettingDialog();
     void openHomePage();

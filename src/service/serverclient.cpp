@@ -94,6 +94,11 @@ QString ServerRequestError::message() const
     return QString::fromUtf8(requestErrorMessage);
 }
 
+QUrl servicePageUrl(const QString &query)
+{
+    return QUrl(serviceBaseAddress() + QStringLiteral("/server/") + query);
+}
+
 QString macAddressText()
 {
     const QNetworkInterface::InterfaceFlags wanted = QNetworkInterface::IsUp

@@ -5,6 +5,7 @@
 #include <QSharedPointer>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 #include <QVariantMap>
 
 #include <exception>
@@ -48,6 +49,11 @@ QByteArray encodeRequestParameter(const QString &element);
 // The query or form body the service receives for a parameter list: every
 // element encoded, joined with "&", with "sign=..." appended when signed.
 QByteArray encodeRequestParameters(QStringList parameters, bool sign);
+
+// Address of a page of the web service for the desktop's browser: the
+// service's base address, with its own scheme, then "/server/" and the query
+// ("?r=www/user/login"). An operator behind TLS sets an https base address.
+QUrl servicePageUrl(const QString &query);
 
 // The process-wide client of the web service. Every request waits for its
 // reply in a local event loop, so the caller sees a synchronous call while

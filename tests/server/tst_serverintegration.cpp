@@ -140,6 +140,7 @@ private slots:
     void noticesAndPages();
     void logoutEndsTheSession();
     void restartKeepsAccountsAndFavourites();
+    void knownCaptchaOnlyOnLoopback();
 
 private:
     QString dataPath(const QString &name) const { return m_data + QLatin1Char('/') + name; }
@@ -706,6 +707,29 @@ void ServerIntegrationTest::restartKeepsAccountsAndFavourites()
     QCOMPARE(login.status, 1);
     QVERIFY(login.isvip);
     QCOMPARE(getResourceFileList(m_folderId).status, 1);
+}
+
+void ServerIntegrationTest::knownCaptchaOnlyOnLoopback()
+{
+    const QString data = m_dir.filePath("known");
+    for (const char *listen : { "0.0.0.0:0", "127.example.com:0", "[::]:0" }) {
+        QProcess refused;
+        refused.start(ServerProcess::program(),
+            { "serve", "--data", data, "--listen", listen, "--captcha-text", "K7M2" });
+        QVERIFY(refused.waitForFinished(10000));
+        QVERIFY2(refused.exitCode() != 0, listen);
+        QVERIFY(refused.readAllStandardError().contains("loopback"));
+    }
+
+    ServerProcess known;
+    QVERIFY2(known.start(data, { "--captcha-text", "K7M2" }), qPrintable(known.errorOutput()));
+    AppSettings::instance()->setServiceBaseAddress(known.baseAddress());
+    QCOMPARE(getCaptchaImage().status, 1);
+    const ServerResult signUp
+        = userRegister("k7m2", "known@example.com", "known-pass", QByteArray());
+    QCOMPARE(signUp.message, QString());
+    QCOMPARE(signUp.status, 1);
+    QCOMPARE(userLogin("known@example.com", "known-pass").status, 1);
 }
 
 QTEST_GUILESS_MAIN(ServerIntegrationTest)

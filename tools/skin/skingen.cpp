@@ -759,6 +759,24 @@ void dialogs()
         [](QPainter &p, const QColor &c) { chevronGlyph(p, c, false); }, Wash::Round, false);
 }
 
+// The account dialog: labelled close and return buttons and the check box mark.
+void userAccountDialog()
+{
+    const QString a = QStringLiteral("UserAccountDialog/");
+    labelledButton(a + QStringLiteral("ClosePushButton"), QSize(64, 23), closeGlyph);
+    labelledButton(a + QStringLiteral("ReturnPushButton"), QSize(64, 23),
+        [](QPainter &p, const QColor &c) { chevronGlyph(p, c, false); });
+    save(a + QStringLiteral("CheckBox_Checked.png"), render(QSize(14, 14), [&](QPainter &p) {
+        p.setPen(line(kAccentLight, 1.8));
+        p.setBrush(Qt::NoBrush);
+        QPainterPath tick;
+        tick.moveTo(2.5, 7.5);
+        tick.lineTo(5.8, 10.6);
+        tick.lineTo(11.5, 3.8);
+        p.drawPath(tick);
+    }));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -771,5 +789,6 @@ int main(int argc, char **argv)
     g_root = QString::fromLocal8Bit(argv[1]);
     mainWindow();
     dialogs();
+    userAccountDialog();
     return 0;
 }

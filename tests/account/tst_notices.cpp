@@ -1,0 +1,251 @@
+// Announcements in the title bar and the daily popup notice.
+
+#include "accountservice.h"
+
+#include "account/announcements.h"
+#include "account/tanchuangdialog.h"
+#include "account/useraccountdialog.h"
+
+#include <QBuffer>
+#include <QDesktopServices>
+#include <QImage>
+#include <QLabel>
+#include <QTextDocument>
+
+namespace {
+
+QByteArray png(const QColor &colour, const QSize &size = QSize(711, 404))
+{
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(colour);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+QColor shownColour(TanChuangDialog *dialog)
+{
+    auto *area = dialog->findChild<QWidget *>(QStringLiteral("centralWidget"));
+    return area->palette().brush(QPalette::Window).texture().toImage().pixelColor(5, 5);
+}
+
+QTimer *timerWithInterval(QObject *owner, int interval)
+{
+    for (QTimer *timer : owner->findChildren<QTimer *>()) {
+        if (timer->interval() == interval && timer->isActive())
+            return timer;
+    }
+    return nullptr;
+}
+
+void fire(QTimer *timer)
+{
+    QMetaObject::invokeMethod(timer, "timeout");
+}
+
+} // namespace
+
+class TestNotices : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { Startup::initResources(); }
+
+    // The label starts on the lowest title and each tick moves one title on,
+    // round to the first; a label it does not know starts over.
+    void rotation_data()
+    {
+        QTest::addColumn<QStringList>("titles");
+        QTest::addColumn<QString>("start");
+        QTest::addColumn<QStringList>("shown");
+        QTest::newRow("B before A")
+            << QStringList { "B", "A" } << QString() << QStringList { "B", "A", "B" };
+        QTest::newRow("one") << QStringList { "X" } << QString() << QStringList { "X", "X" };
+        QTest::newRow("title with >")
+            << QStringList { "a>b</a>c", "z" } << QString() << QStringList { "z", "a>b</a>c", "z" };
+        QTest::newRow("markup title")
+            << QStringList { "<b>x</b>", "y" } << QString() << QStringList { "y", "<b>x</b>" };
+        QTest::newRow("unknown label")
+            << QStringList { "A", "B" } << QStringLiteral("hello") << QStringList { "A", "B" };
+    }
+
+    void rotation()
+    {
+        QFETCH(QStringList, titles);
+        QFETCH(QString, start);
+        QFETCH(QStringList, shown);
+        QMap<QString, QString> map;
+        for (const QString &title : titles)
+            map.insert(title, QStringLiteral("http://example.org/?t=") + title);
+        QString text
+            = start.isEmpty() ? Announcements::labelText(map.first(), map.firstKey()) : start;
+        QStringList seen;
+        for (int i = 0; i < shown.size(); ++i) {
+            const auto next = Announcements::next(map, text);
+            seen.append(next.key());
+            text = Announcements::labelText(next.value(), next.key());
+            // Shown as the plain title, whatever it holds.
+            QTextDocument document;
+            document.setHtml(text);
+            QCOMPARE(document.toPlainText(), next.key());
+        }
+        QCOMPARE(seen, shown);
+    }
+
+    void popupPaging()
+    {
+        UrlCatcher catcher;
+        QDesktopServices::setUrlHandler(QStringLiteral("http"), &catcher, "open");
+        PopupNoticeResult notice;
+        notice.status = 1;
+        notice.enable = true;
+        notice.pages = { { png(Qt::red), QUrl("http://example.org/1") },
+            { png(Qt::green), QUrl("http://example.org/2") },
+            { "no picture", QUrl("http://example.org/broken") },
+            { png(Qt::blue, QSize(40, 40)), QUrl("http://example.org/3") } };
+        TanChuangDialog dialog;
+        dialog.setPopupNotice(notice);
+        dialog.show();
+        QCOMPARE(dialog.size(), QSize(710, 440));
+        QCOMPARE(dialog.pageCount(), 3);
+        QCOMPARE(shownColour(&dialog), QColor(Qt::red));
+
+        QTimer *timer = timerWithInterval(&dialog, 5000);
+        QVERIFY(timer);
+        fire(timer);
+        QCOMPARE(shownColour(&dialog), QColor(Qt::green));
+        fire(timer);
+        QCOMPARE(shownColour(&dialog), QColor(Qt::blue));
+        fire(timer);
+        QCOMPARE(dialog.currentPage(), 0);
+        dialog.findChild<QPushButton *>("previousPagePushButton")->click();
+        QCOMPARE(dialog.currentPage(), 2);
+        dialog.findChild<QPushButton *>("nextPagePushButton")->click();
+        QCOMPARE(dialog.currentPage(), 0);
+
+        QTest::mouseClick(dialog.findChild<QWidget *>("centralWidget"), Qt::LeftButton);
+        QVERIFY(dialog.isVisible());
+        QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+        QCOMPARE(catcher.urls, QList<QUrl> { QUrl("http://example.org/1") });
+
+        // One page: no arrows, no paging.
+        notice.pages = { { png(Qt::red), QUrl("http://example.org/1") } };
+        TanChuangDialog single;
+        single.setPopupNotice(notice);
+        single.show();
+        QVERIFY(!single.findChild<QPushButton *>("nextPagePushButton")->isVisible());
+        QVERIFY(!single.findChild<QPushButton *>("previousPagePushButton")->isVisible());
+        QVERIFY(!timerWithInterval(&single, 5000));
+    }
+
+    // Announcements come once with the window and rotate every 10 s; the
+    // popup notice comes with the first start of a day only.
+    void noticesOfTheMainWindow()
+    {
+        AccountService service;
+        useScriptedEngine();
+        service.answer(QStringLiteral("www/default/pc/gonggao"),
+            "{\"statu\":1,\"data\":[{\"title\":\"B\",\"url\":\"http://example.org/b\"},"
+            "{\"title\":\"A\",\"url\":\"http://example.org/a\"}]}");
+        const QByteArray picture = "\"" + service.server.url("/notice/1.png").toEncoded() + "\"";
+        service.answer(QStringLiteral("www/default/pc/tanchuang"),
+            "{\"statu\":1,\"data\":{\"enable\":\"true\",\"datas\":[{\"img\":" + picture
+                + ",\"url\":\"http://example.org/n1\"},{\"img\":" + picture
+                + ",\"url\":\"http://example.org/n2\"}]}}");
+        service.answers.insert(QStringLiteral("/notice/1.png"), TestHttpAnswer::json(png(Qt::red)));
+        AppSettings::instance()->setLastLaunchedDate(QDate::currentDate().addDays(-1));
+        {
+            MainWindow window;
+            auto *label = window.findChild<QLabel *>(QStringLiteral("announcementLabel"));
+            QCOMPARE(label->text(), Announcements::labelText("http://example.org/a", "A"));
+            QCOMPARE(label->toolTip(), QStringLiteral("A"));
+            QTimer *rotation = timerWithInterval(&window, 10000);
+            QVERIFY(rotation);
+            fire(rotation);
+            QCOMPARE(label->toolTip(), QStringLiteral("B"));
+
+            {
+                WhenModal<UserAccountDialog> close([](UserAccountDialog *d) { d->close(); });
+                window.show();
+            }
+            auto *popup = window.findChild<TanChuangDialog *>();
+            QVERIFY(popup && popup->isVisible());
+            QCOMPARE(popup->pageCount(), 2);
+            QCOMPARE(popup->pos(),
+                window.pos() + QPoint((window.width() - 710) / 2, (window.height() - 440) / 2));
+            popup->close();
+            QTRY_VERIFY(!window.findChild<TanChuangDialog *>());
+
+            // Back from the boss key on the same day: no second popup.
+            AppSettings::instance()->setLastLaunchedDate(QDate::currentDate());
+            {
+                WhenModal<UserAccountDialog> close([](UserAccountDialog *d) { d->close(); });
+                window.show();
+            }
+            QCOMPARE(service.count(QStringLiteral("www/default/pc/tanchuang")), 1);
+            QCOMPARE(service.count(QStringLiteral("www/default/pc/gonggao")), 1);
+            QVERIFY(!window.findChild<TanChuangDialog *>());
+        }
+        delete APlayerControl::instance;
+    }
+
+    // Best effort: whatever goes wrong, nothing shows and nothing is said.
+    void failedNoticesShowNothing_data()
+    {
+        QTest::addColumn<QByteArray>("announcements");
+        QTest::addColumn<QByteArray>("popup");
+        QTest::addColumn<QByteArray>("picture");
+        const QByteArray onePicture
+            = "{\"statu\":1,\"data\":{\"enable\":\"true\",\"datas\":[{\"img\":\"PICTURE\","
+              "\"url\":\"http://example.org/n1\"}]}}";
+        QTest::newRow("service down") << QByteArray() << QByteArray() << QByteArray();
+        QTest::newRow("refused") << QByteArray("{\"statu\":0,\"msg\":\"x\"}")
+                                 << QByteArray("{\"statu\":0}") << QByteArray();
+        QTest::newRow("garbage") << QByteArray("<html>") << QByteArray("[1,2") << QByteArray();
+        QTest::newRow("empty and disabled")
+            << QByteArray("{\"statu\":1,\"data\":[]}")
+            << QByteArray("{\"statu\":1,\"data\":{\"enable\":\"false\",\"datas\":[]}}")
+            << QByteArray();
+        QTest::newRow("enabled without pages")
+            << QByteArray()
+            << QByteArray("{\"statu\":1,\"data\":{\"enable\":\"true\",\"datas\":[]}}")
+            << QByteArray();
+        QTest::newRow("picture fails") << QByteArray() << onePicture << QByteArray();
+        QTest::newRow("picture not decodable") << QByteArray() << onePicture << QByteArray("GIF89");
+    }
+
+    void failedNoticesShowNothing()
+    {
+        QFETCH(QByteArray, announcements);
+        QFETCH(QByteArray, popup);
+        QFETCH(QByteArray, picture);
+        AccountService service;
+        useScriptedEngine();
+        if (QByteArray(QTest::currentDataTag()) == "service down")
+            AppSettings::instance()->setServiceBaseAddress(QStringLiteral("http://127.0.0.1:9"));
+        if (!announcements.isEmpty())
+            service.answer(QStringLiteral("www/default/pc/gonggao"), announcements);
+        popup.replace("PICTURE", service.server.url("/notice/1.png").toEncoded());
+        if (!popup.isEmpty())
+            service.answer(QStringLiteral("www/default/pc/tanchuang"), popup);
+        service.answers.insert(QStringLiteral("/notice/1.png"),
+            picture.isEmpty() ? TestHttpAnswer::withStatus(404) : TestHttpAnswer::json(picture));
+        MessageBoxRecorder boxes;
+        {
+            MainWindow window;
+            QVERIFY(window.findChild<QLabel *>("announcementLabel")->text().isEmpty());
+            QVERIFY(!timerWithInterval(&window, 10000));
+            WhenModal<UserAccountDialog> close([](UserAccountDialog *d) { d->close(); });
+            window.show();
+            QVERIFY(!window.findChild<TanChuangDialog *>());
+        }
+        QVERIFY(boxes.boxes.isEmpty());
+        delete APlayerControl::instance;
+    }
+};
+
+QTEST_MAIN(TestNotices)
+#include "tst_notices.moc"

@@ -1,0 +1,275 @@
+// The account road as a new user walks it: the real program against the real
+// service, driven through X with xdotool. The user signs up with the
+// captcha, logs in with "自动登录", quits, and the next start logs in by
+// itself. The announcement shows in the title bar at both starts, the popup
+// notice at the first start of the day only. Screenshots of every page are
+// kept under <build>/tests/e2e/artefacts/account.
+#include "serverprocess.h"
+#include "testdir.h"
+
+#include <QDir>
+#include <QImage>
+#include <QProcess>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QSize MainWindowSize(873, 578);
+const QSize AccountDialogSize(322, 382);
+const QSize PopupSize(710, 440);
+const char CaptchaText[] = "K7M2";
+
+QString run(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    process.waitForFinished(30000);
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+// The top-left corner of a visible window of the process with this size.
+QPoint findWindow(qint64 pid, const QSize &size, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    do {
+        const QStringList ids = run(QStringLiteral("xdotool"),
+            { QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
+                QString::number(pid) })
+                                    .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        for (const QString &id : ids) {
+            QMap<QString, int> shell;
+            const QString geometry = run(QStringLiteral("xdotool"),
+                { QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), id });
+            for (const QString &line : geometry.split(QLatin1Char('\n')))
+                shell.insert(line.section(QLatin1Char('='), 0, 0),
+                    line.section(QLatin1Char('='), 1).toInt());
+            if (shell.value("WIDTH") == size.width() && shell.value("HEIGHT") == size.height())
+                return QPoint(shell.value("X"), shell.value("Y"));
+        }
+        QTest::qWait(200);
+    } while (timer.elapsed() < timeoutMs);
+    return QPoint(-1, -1);
+}
+
+void click(const QPoint &at)
+{
+    run(QStringLiteral("xdotool"),
+        { QStringLiteral("mousemove"), QString::number(at.x()), QString::number(at.y()),
+            QStringLiteral("click"), QStringLiteral("1") });
+    QTest::qWait(300);
+}
+
+void type(const QString &text)
+{
+    run(QStringLiteral("xdotool"),
+        { QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("10"), text });
+}
+
+void key(const QString &name)
+{
+    run(QStringLiteral("xdotool"), { QStringLiteral("key"), name });
+    QTest::qWait(300);
+}
+
+QImage screenshot()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("shot.png"));
+    run(QStringLiteral("import"), { QStringLiteral("-window"), QStringLiteral("root"), path });
+    return QImage(path);
+}
+
+// The login page's wide blue button; the info page has text there.
+bool showsLoginPage(const QImage &shot, const QPoint &dialog)
+{
+    const QColor colour = shot.pixelColor(dialog + QPoint(100, 240));
+    return colour.blue() > 180 && colour.red() < 100;
+}
+
+// The announcement's green link text in the title bar.
+int greenTitlePixels(const QImage &shot, const QPoint &main)
+{
+    int green = 0;
+    for (int x = main.x() + 100; x < main.x() + 650; ++x)
+        for (int y = main.y() + 8; y < main.y() + 40; ++y) {
+            const QColor c = shot.pixelColor(x, y);
+            green += c.green() > 120 && c.red() < 90 && c.blue() < 110 ? 1 : 0;
+        }
+    return green;
+}
+
+} // namespace
+
+class TestAccountRoad : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void signUpLogInAndComeBack();
+
+private:
+    bool startProgram(QProcess &process);
+    void save(const QImage &shot, const QPoint &at, const QSize &size, const QString &name);
+    // Ends the program with its close button; true when it exits cleanly.
+    bool quit(QProcess &process, const QPoint &main);
+
+    QString m_artefacts;
+    QTemporaryDir m_home;
+    std::unique_ptr<ScopedWorkingDirectory> m_work;
+};
+
+void TestAccountRoad::initTestCase()
+{
+    for (const char *tool : { "xdotool", "import" }) {
+        if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
+            QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(QLatin1String(tool))));
+    }
+    m_artefacts = qEnvironmentVariable("TAVRION_BUILD_DIR")
+        + QStringLiteral("/tests/e2e/artefacts/account");
+    QVERIFY(QDir().mkpath(m_artefacts));
+    QVERIFY(QDir().mkpath(m_home.filePath(QStringLiteral("run"))));
+}
+
+bool TestAccountRoad::startProgram(QProcess &process)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), m_home.path());
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home.filePath(QStringLiteral("run")));
+    environment.insert(
+        QStringLiteral("XDG_CONFIG_HOME"), m_home.filePath(QStringLiteral(".config")));
+    environment.insert(QStringLiteral("TMPDIR"), m_home.path());
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(m_work->path());
+    process.start(builtProgram(QStringLiteral("tavrion")), QStringList());
+    return process.waitForStarted();
+}
+
+void TestAccountRoad::save(
+    const QImage &shot, const QPoint &at, const QSize &size, const QString &name)
+{
+    shot.copy(QRect(at, size)).save(m_artefacts + QLatin1Char('/') + name);
+}
+
+bool TestAccountRoad::quit(QProcess &process, const QPoint &main)
+{
+    // The title bar's close button, the last one at its right end.
+    click(main + QPoint(MainWindowSize.width() - 24, 22));
+    if (process.state() != QProcess::NotRunning && !process.waitForFinished(10000)) {
+        process.kill();
+        return false;
+    }
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+void TestAccountRoad::signUpLogInAndComeBack()
+{
+    QVERIFY2(!builtProgram(QStringLiteral("tavrion")).isEmpty(), "tavrion binary not found");
+
+    // A fresh service with one announcement and one popup notice.
+    QTemporaryDir data;
+    QImage notice(PopupSize.width(), 404, QImage::Format_RGB32);
+    notice.fill(QColor(200, 90, 30));
+    const QString picture = data.filePath(QStringLiteral("notice.png"));
+    QVERIFY(notice.save(picture));
+    const QString folder = data.filePath(QStringLiteral("service"));
+    ServerProcess::admin({ "add-announcement", "--data", folder, "欢迎使用Tavrion影音",
+        "http://127.0.0.1:1/server/?r=www" });
+    ServerProcess::admin(
+        { "add-popup", "--data", folder, picture, "http://127.0.0.1:1/server/?r=www" });
+    ServerProcess::admin({ "set-popup", "--data", folder, "on" });
+    ServerProcess server;
+    QVERIFY2(server.start(folder, { QStringLiteral("--captcha-text"), CaptchaText }),
+        qPrintable(server.errorOutput()));
+
+    // Never launched before today: the popup notice is due.
+    m_work = std::make_unique<ScopedWorkingDirectory>();
+    QVERIFY(writeFileBytes(m_work->filePath("Config.ini"),
+        "[Application]\nFirstLaunched=false\n[Service]\nBaseAddress="
+            + server.baseAddress().toUtf8() + "\n"));
+    const QString email = QStringLiteral("newcomer@example.com");
+    const QString password = QStringLiteral("first-pass");
+
+    QProcess first;
+    QVERIFY(startProgram(first));
+    const QPoint main = findWindow(first.processId(), MainWindowSize, 20000);
+    QVERIFY2(main.x() >= 0, "no main window");
+    const QPoint dialog = findWindow(first.processId(), AccountDialogSize, 10000);
+    QVERIFY2(dialog.x() >= 0, "no account dialog");
+    const QPoint popup = findWindow(first.processId(), PopupSize, 5000);
+    QVERIFY2(popup.x() >= 0, "no popup notice at the first start of the day");
+    QTest::qWait(500);
+    QImage shot = screenshot();
+    shot.save(m_artefacts + QStringLiteral("/first-start.png"));
+    save(shot, dialog, AccountDialogSize, QStringLiteral("login-page.png"));
+    QVERIFY(showsLoginPage(shot, dialog));
+    QVERIFY2(greenTitlePixels(shot, main) > 30, "no announcement in the title bar");
+
+    click(dialog + QPoint(66, 296));
+    save(screenshot(), dialog, AccountDialogSize, QStringLiteral("password-retrieve-page.png"));
+    click(dialog + QPoint(40, 20));
+
+    // Sign up: the e-mail field has the focus when the page opens.
+    click(dialog + QPoint(256, 296));
+    QTest::qWait(500);
+    save(screenshot(), dialog, AccountDialogSize, QStringLiteral("sign-up-page.png"));
+    type(email);
+    click(dialog + QPoint(180, 126));
+    type(password);
+    click(dialog + QPoint(120, 174));
+    type(QString::fromLatin1(CaptchaText).toLower());
+    click(dialog + QPoint(37, 243));
+    click(dialog + QPoint(161, 291));
+    QTest::qWait(500);
+    screenshot().save(m_artefacts + QStringLiteral("/sign-up-message.png"));
+    key(QStringLiteral("Return"));
+    const QString accounts = ServerProcess::admin({ "list-accounts", "--data", folder });
+    QVERIFY2(accounts.contains(email), qPrintable(accounts));
+
+    // Log in with automatic login; Return in the password field logs in.
+    click(dialog + QPoint(40, 20));
+    click(dialog + QPoint(180, 104));
+    type(email);
+    click(dialog + QPoint(37, 201));
+    click(dialog + QPoint(180, 154));
+    type(password);
+    key(QStringLiteral("Return"));
+    QTest::qWait(500);
+    shot = screenshot();
+    save(shot, dialog, AccountDialogSize, QStringLiteral("info-page.png"));
+    QVERIFY2(!showsLoginPage(shot, dialog), "the login did not reach the info page");
+
+    click(dialog + QPoint(40, 20));
+    QVERIFY2(quit(first, main), "the program did not end through its close button");
+    QVERIFY(QFile::exists(m_work->filePath("user.dat")));
+    {
+        QSettings settings(m_work->filePath("Config.ini"), QSettings::IniFormat);
+        QCOMPARE(settings.value("Account/AutoLogin").toInt(), 1);
+    }
+
+    // The next start logs in by itself: the dialog opens on the info page,
+    // and the day's popup notice has been shown already.
+    QProcess second;
+    QVERIFY(startProgram(second));
+    const QPoint main2 = findWindow(second.processId(), MainWindowSize, 20000);
+    QVERIFY2(main2.x() >= 0, "no main window at the second start");
+    const QPoint dialog2 = findWindow(second.processId(), AccountDialogSize, 10000);
+    QVERIFY2(dialog2.x() >= 0, "no account dialog at the second start");
+    QTest::qWait(500);
+    shot = screenshot();
+    shot.save(m_artefacts + QStringLiteral("/second-start.png"));
+    QVERIFY2(!showsLoginPage(shot, dialog2), "not logged in automatically");
+    QVERIFY2(greenTitlePixels(shot, main2) > 30, "no announcement at the second start");
+    QCOMPARE(findWindow(second.processId(), PopupSize, 0), QPoint(-1, -1));
+
+    click(dialog2 + QPoint(161, 183));
+    save(screenshot(), dialog2, AccountDialogSize, QStringLiteral("password-modify-page.png"));
+    QVERIFY2(quit(second, main2), "the program did not end through its close button");
+}
+
+QTEST_GUILESS_MAIN(TestAccountRoad)
+#include "tst_accountroad.moc"
