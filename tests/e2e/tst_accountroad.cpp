@@ -133,6 +133,10 @@ void TestAccountRoad::initTestCase()
         + QStringLiteral("/tests/e2e/artefacts/account");
     QVERIFY(QDir().mkpath(m_artefacts));
     QVERIFY(QDir().mkpath(m_home.filePath(QStringLiteral("run"))));
+    // Qt ignores a runtime folder others may read and falls back to a shared
+    // one, where another copy on the machine would hold the instance lock.
+    QVERIFY(QFile::setPermissions(m_home.filePath(QStringLiteral("run")),
+        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
 }
 
 bool TestAccountRoad::startProgram(QProcess &process)
