@@ -124,7 +124,11 @@ void TestDownloadRoad::parseAndDownload()
     // Logged in automatically as the demo account, launched earlier today
     // (no daily popup), downloading into a folder of its own.
     QTemporaryDir home;
+    // A private runtime folder (0700), so the single-instance lock is this
+    // program's own and not shared with other runs on the machine.
     QVERIFY(QDir().mkpath(home.filePath(QStringLiteral("run"))));
+    QVERIFY(QFile::setPermissions(home.filePath(QStringLiteral("run")),
+        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
     ScopedWorkingDirectory work;
     const QString downloads = work.filePath(QStringLiteral("downloads"));
     QVERIFY(QDir().mkpath(downloads));
