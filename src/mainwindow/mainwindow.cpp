@@ -1,6 +1,7 @@
 #include "mainwindow/mainwindow.h"
 
 #include "app/appsettings.h"
+#include "library/btresourcedownloaddialog.h"
 #include "player/aplayercontrol.h"
 #include "resource/btresourceparsedialog.h"
 #include "service/serverclient.h"
@@ -146,7 +147,10 @@ void MainWindow::centreAndShow(QWidget *dialog)
 
 void MainWindow::openPlayRecordDialogPushButton_clicked() { }
 
-void MainWindow::openDownloadDialogPushButton_clicked() { }
+void MainWindow::openDownloadDialogPushButton_clicked()
+{
+    centreAndShow(keptDialog(m_downloadDialog));
+}
 
 void MainWindow::openCollectDialogPushButton_clicked() { }
 
@@ -166,8 +170,8 @@ void MainWindow::openSubtitleSettingDialog() { }
 
 void MainWindow::downloadVideoFile(QSharedPointer<VideoFileInfo> fileInfo)
 {
-    Q_UNUSED(fileInfo);
     openDownloadDialogPushButton_clicked();
+    m_downloadDialog->addDownload(std::move(fileInfo));
 }
 
 void MainWindow::openServicePage(const QString &query)
