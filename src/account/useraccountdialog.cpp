@@ -83,24 +83,20 @@ UserAccountDialog::UserAccountDialog(QWidget *parent)
     connect(ui->passwordModifyPageModifyPushButton, &QPushButton::clicked, this,
         &UserAccountDialog::passwordModifyPageModifyPushButton_clicked);
 
-    // Return in a field runs its page's action. The buttons are no default
-    // buttons, so the dialog itself does nothing more with the key.
-    const QList<QPair<QLineEdit *, QPushButton *>> returnActions {
-        { ui->loginPageUsernameLineEdit, ui->loginPageLoginPushButton },
-        { ui->loginPagePasswordLineEdit, ui->loginPageLoginPushButton },
-        { ui->signUpPageEmailLineEdit, ui->signUpPageSignUpPushButton },
-        { ui->signUpPagePasswordLineEdit, ui->signUpPageSignUpPushButton },
-        { ui->signUpPageCaptchaLineEdit, ui->signUpPageSignUpPushButton },
-        { ui->passwordRetrievePageEmailLineEdit, ui->passwordRetrievePageRetrievePushButton },
-        { ui->passwordModifyPageOldPasswordLineEdit, ui->passwordModifyPageModifyPushButton },
-        { ui->passwordModifyPageNewPasswordLineEdit, ui->passwordModifyPageModifyPushButton },
-        { ui->passwordModifyPageNewRePasswordLineEdit, ui->passwordModifyPageModifyPushButton },
-    };
-    for (const auto &[edit, button] : returnActions)
-        connect(edit, &QLineEdit::returnPressed, button, [button] {
-            if (button->isEnabled())
-                button->click();
-        });
+    // Return in a field runs its page's action.
+    setReturnAction(ui->loginPageUsernameLineEdit, ui->loginPageLoginPushButton);
+    setReturnAction(ui->loginPagePasswordLineEdit, ui->loginPageLoginPushButton);
+    setReturnAction(ui->signUpPageEmailLineEdit, ui->signUpPageSignUpPushButton);
+    setReturnAction(ui->signUpPagePasswordLineEdit, ui->signUpPageSignUpPushButton);
+    setReturnAction(ui->signUpPageCaptchaLineEdit, ui->signUpPageSignUpPushButton);
+    setReturnAction(
+        ui->passwordRetrievePageEmailLineEdit, ui->passwordRetrievePageRetrievePushButton);
+    setReturnAction(
+        ui->passwordModifyPageOldPasswordLineEdit, ui->passwordModifyPageModifyPushButton);
+    setReturnAction(
+        ui->passwordModifyPageNewPasswordLineEdit, ui->passwordModifyPageModifyPushButton);
+    setReturnAction(
+        ui->passwordModifyPageNewRePasswordLineEdit, ui->passwordModifyPageModifyPushButton);
 }
 
 UserAccountDialog::~UserAccountDialog() = default;
@@ -221,8 +217,10 @@ void UserAccountDialog::loginPageLoginPushButton_clicked()
         return;
     }
     if (ui->loginPageAutoLoginCheckBox->isChecked()) {
-        AppSettings::instance()->setAutoLogin(true);
-        UserSession::instance()->saveCredentials(userName, password);
+        // Automatic login only with these credentials saved: an older
+        // "user.dat" left by a failed save would log in as someone else.
+        AppSettings::instance()->setAutoLogin(
+            UserSession::instance()->saveCredentials(userName, password));
     } else {
         // Any earlier "user.dat" stays; it is simply not used.
         AppSettings::instance()->setAutoLogin(false);

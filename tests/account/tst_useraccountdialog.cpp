@@ -223,6 +223,15 @@ private slots:
         click("infoPageLogoutPushButton");
         QCOMPARE(page(), QStringLiteral("infoPage"));
         QCOMPARE(m_boxes->boxes, QStringList { QStringLiteral("注销|未登录") });
+
+        // Credentials that cannot be saved leave automatic login off, so the
+        // next start cannot log in with an older account's file.
+        QVERIFY(QFile::remove(QStringLiteral("user.dat")));
+        QVERIFY(QDir().mkdir(QStringLiteral("user.dat")));
+        m_dialog->showLoginPage();
+        logIn("{\"statu\":1,\"data\":{}}", true);
+        QCOMPARE(page(), QStringLiteral("infoPage"));
+        QVERIFY(!AppSettings::instance()->isAutoLogin());
     }
 
     void returningToLoginPageClearsIt()

@@ -168,7 +168,7 @@ void TestDownloadRoad::parseAndDownload()
     // main page; its close button puts it away.
     const QPoint account = findWindow(pid, AccountDialogSize, 10000);
     QVERIFY2(account.x() >= 0, "no account dialog");
-    click(account + QPoint(40, 20));
+    click(account + QPoint(282, 20));
     QTest::qWait(1000);
     // The wide blue "open" button of the main page.
     QImage shot = screenshot(artefacts + QStringLiteral("/download-main.png"));

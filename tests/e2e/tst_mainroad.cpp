@@ -179,7 +179,7 @@ void TestMainRoad::pasteParsePlay()
     // main page; its close button puts it away.
     const QPoint account = findWindow(pid, AccountDialogSize, 10000);
     QVERIFY2(account.x() >= 0, "no account dialog");
-    click(account + QPoint(40, 20));
+    click(account + QPoint(282, 20));
     QTest::qWait(1000);
     QCOMPARE(findWindow(pid, AccountDialogSize, 500), QPoint(-1, -1));
 

@@ -611,12 +611,14 @@ void sliderHandle(const QString &path, int side)
 }
 
 // A text button background for the dialogs: glyph at the left, the button's
-// own text follows it.
-void labelledButton(const QString &base, QSize size, const Draw &draw)
+// own text follows it. Closing washes red under the pointer, other actions grey.
+void labelledButton(const QString &base, QSize size, const Draw &draw, Wash wash = Wash::Danger)
 {
+    const bool danger = wash == Wash::Danger;
     const QList<QPair<const char *, QPair<QColor, QColor>>> states
-        = { { "_Normal", { kGlyph, Qt::transparent } }, { "_Hover", { kGlyphHover, kDanger } },
-              { "_Pressed", { kGlyphHover, kDangerDark } } };
+        = { { "_Normal", { kGlyph, Qt::transparent } },
+              { "_Hover", { kGlyphHover, danger ? kDanger : kHoverWash } },
+              { "_Pressed", { kGlyphHover, danger ? kDangerDark : kPressWash } } };
     for (const auto &s : states) {
         save(base + QLatin1String(s.first) + QStringLiteral(".png"), render(size, [&](QPainter &p) {
             if (s.second.second.alpha() > 0) {
@@ -793,22 +795,12 @@ void dialogs()
         [](QPainter &p, const QColor &c) { chevronGlyph(p, c, false); }, Wash::Round, false);
 }
 
-// The account dialog: labelled close and return buttons and the check box mark.
+// The account dialog's return button; its close button is the family's.
 void userAccountDialog()
 {
-    const QString a = QStringLiteral("UserAccountDialog/");
-    labelledButton(a + QStringLiteral("ClosePushButton"), QSize(64, 23), closeGlyph);
-    labelledButton(a + QStringLiteral("ReturnPushButton"), QSize(64, 23),
-        [](QPainter &p, const QColor &c) { chevronGlyph(p, c, false); });
-    save(a + QStringLiteral("CheckBox_Checked.png"), render(QSize(14, 14), [&](QPainter &p) {
-        p.setPen(line(kAccentLight, 1.8));
-        p.setBrush(Qt::NoBrush);
-        QPainterPath tick;
-        tick.moveTo(2.5, 7.5);
-        tick.lineTo(5.8, 10.6);
-        tick.lineTo(11.5, 3.8);
-        p.drawPath(tick);
-    }));
+    labelledButton(
+        QStringLiteral("UserAccountDialog/ReturnPushButton"), QSize(64, 23),
+        [](QPainter &p, const QColor &c) { chevronGlyph(p, c, false); }, Wash::Round);
 }
 
 } // namespace
