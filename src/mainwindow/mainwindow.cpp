@@ -2,6 +2,8 @@
 
 #include "account/usersession.h"
 #include "app/appsettings.h"
+#include "library/btresourcecollectdialog.h"
+#include "library/btresourceplayrecorddialog.h"
 #include "player/aplayercontrol.h"
 #include "resource/btresourceparsedialog.h"
 #include "ui_mainwindow.h"
@@ -141,13 +143,19 @@ void MainWindow::centreAndShow(QWidget *dialog)
 //   recreated: centreAndShow(recreateDialog(m_playRecordDialog));
 //   kept:      centreAndShow(keptDialog(m_downloadDialog));
 
-void MainWindow::openPlayRecordDialogPushButton_clicked() { }
+void MainWindow::openPlayRecordDialogPushButton_clicked()
+{
+    centreAndShow(recreateDialog(m_playRecordDialog));
+}
 
 void MainWindow::openUserAccountDialogPushButton_clicked() { }
 
 void MainWindow::openDownloadDialogPushButton_clicked() { }
 
-void MainWindow::openCollectDialogPushButton_clicked() { }
+void MainWindow::openCollectDialogPushButton_clicked()
+{
+    centreAndShow(recreateDialog(m_collectDialog));
+}
 
 void MainWindow::openURLPushButton_clicked()
 {
