@@ -4,6 +4,7 @@
 #include "app/appsettings.h"
 #include "library/btresourcecollectdialog.h"
 #include "library/btresourceplayrecorddialog.h"
+#include "library/btresourcedownloaddialog.h"
 #include "player/aplayercontrol.h"
 #include "resource/btresourceparsedialog.h"
 #include "ui_mainwindow.h"
@@ -150,7 +151,10 @@ void MainWindow::openPlayRecordDialogPushButton_clicked()
 
 void MainWindow::openUserAccountDialogPushButton_clicked() { }
 
-void MainWindow::openDownloadDialogPushButton_clicked() { }
+void MainWindow::openDownloadDialogPushButton_clicked()
+{
+    centreAndShow(keptDialog(m_downloadDialog));
+}
 
 void MainWindow::openCollectDialogPushButton_clicked()
 {
@@ -173,8 +177,8 @@ void MainWindow::openSubtitleSettingDialog() { }
 
 void MainWindow::downloadVideoFile(QSharedPointer<VideoFileInfo> fileInfo)
 {
-    Q_UNUSED(fileInfo);
     openDownloadDialogPushButton_clicked();
+    m_downloadDialog->addDownload(std::move(fileInfo));
 }
 
 void MainWindow::openServicePage(const QString &query)
