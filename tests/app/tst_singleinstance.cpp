@@ -52,6 +52,10 @@ private slots:
 
         QTemporaryDir home;
         QDir().mkpath(home.filePath("run"));
+        // Qt ignores a runtime folder others can read and falls back to a
+        // shared one, where other copies of the program may hold the lock.
+        QFile::setPermissions(home.filePath("run"),
+            QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         ScopedWorkingDirectory work;
         const QByteArray config = "[Application]\nFirstLaunched=false\n"
                                   "[Service]\nBaseAddress=http://127.0.0.1:9\n";
