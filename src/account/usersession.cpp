@@ -1,10 +1,10 @@
 #include "account/usersession.h"
 
 #include "app/appsettings.h"
+#include "common/atomicsave.h"
 
 #include <QDataStream>
 #include <QFile>
-#include <QSaveFile>
 
 namespace {
 
@@ -80,17 +80,15 @@ CaptchaResult UserSession::captchaImage()
     return getCaptchaImage();
 }
 
-void UserSession::saveCredentials(const QString &userName, const QString &password)
+bool UserSession::saveCredentials(
+    const QString &userName, const QString &password, QString *errorText)
 {
-    // Replaced as a whole so that a failed write keeps the previous file, and
-    // readable by the owner only since it holds a password.
-    QSaveFile file(QString::fromLatin1(credentialsFileName));
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    QDataStream stream(&file);
+    QByteArray content;
+    QDataStream stream(&content, QIODevice::WriteOnly);
     stream << scrambled(userName.toUtf8()) << scrambled(password.toUtf8());
-    file.commit();
+    // Readable by the owner only since it holds a password.
+    return saveFileAtomically(QString::fromLatin1(credentialsFileName), content, errorText,
+        QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
 void UserSession::autoLogin()

@@ -30,7 +30,9 @@ public:
 
     // Writes "user.dat" in the working directory: user name, then password,
     // each as a QDataStream byte array of UTF-8 bytes XOR-ed with 0x5A.
-    void saveCredentials(const QString &userName, const QString &password);
+    // On failure the old file stays and false is returned.
+    bool saveCredentials(
+        const QString &userName, const QString &password, QString *errorText = nullptr);
     // When automatic login is on, logs in with the credentials of "user.dat".
     void autoLogin();
 

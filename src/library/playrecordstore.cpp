@@ -1,9 +1,10 @@
 #include "playrecordstore.h"
 
+#include "common/atomicsave.h"
+
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSaveFile>
 #include <QVariantMap>
 
 namespace {
@@ -29,15 +30,10 @@ void PlayRecordStore::load()
         list() = document.array().toVariantList();
 }
 
-void PlayRecordStore::save()
+bool PlayRecordStore::save(QString *errorText)
 {
-    // Written beside and renamed over the old file, so that a crash while
-    // writing never leaves a half-written list behind.
-    QSaveFile file(FileName);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return;
-    file.write(QJsonDocument(QJsonArray::fromVariantList(list())).toJson());
-    file.commit();
+    return saveFileAtomically(
+        FileName, QJsonDocument(QJsonArray::fromVariantList(list())).toJson(), errorText);
 }
 
 int PlayRecordStore::indexOf(const QString &hash, uint index)
@@ -79,7 +75,7 @@ QVariantList PlayRecordStore::records()
     return list();
 }
 
-void PlayRecordStore::addPlay(
+bool PlayRecordStore::addPlay(
     const QString &hash, uint index, const QString &jxhash, const QString &name)
 {
     load();
@@ -89,5 +85,5 @@ void PlayRecordStore::addPlay(
     else if (size() == MaximumRecords)
         removeAt(size() - 1);
     prepend(hash, index, jxhash, name);
-    save();
+    return save();
 }

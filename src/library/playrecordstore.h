@@ -15,7 +15,9 @@ public:
     static const int MaximumRecords = 100;
 
     static void load();
-    static void save();
+    // Replaces "PlayRecord.dat" with the list in memory; on failure the old
+    // file stays and false is returned.
+    static bool save(QString *errorText = nullptr);
     static int indexOf(const QString &hash, uint index);
     static void removeAt(int position);
     static void prepend(
@@ -24,8 +26,9 @@ public:
     static QVariantList records();
 
     // Records a play: the file moves to (or enters at) the top; a new file
-    // drops the oldest record when the list is exactly full.
-    static void addPlay(
+    // drops the oldest record when the list is exactly full. False when the
+    // file could not be replaced.
+    static bool addPlay(
         const QString &hash, uint index, const QString &jxhash, const QString &name);
 
 private:

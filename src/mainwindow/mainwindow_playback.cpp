@@ -149,7 +149,10 @@ void MainWindow::aplayerControl_onStateChanged(int oldState, int newState)
         startProgressTimer();
         setPauseLook();
         ui->playStateLabel->clear();
-    } else if (oldState == APlayerControl::Closing && newState == APlayerControl::Ready) {
+    } else if ((oldState == APlayerControl::Closing || oldState == APlayerControl::Opening)
+        && newState == APlayerControl::Ready) {
+        // A file the engine could not open also brings back the idle look:
+        // nothing else would ever clear "正在打开...".
         stopProgressTimer();
         ui->stackedWidget->setCurrentWidget(ui->mainPage);
         setIdleProgressStyle();

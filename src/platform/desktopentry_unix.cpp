@@ -1,8 +1,10 @@
 #include "platform/desktopentry.h"
 
+#include "common/atomicsave.h"
+
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 namespace DesktopEntry {
 namespace {
@@ -50,9 +52,6 @@ bool create(const QString &entryPath, const QString &name, const QString &execut
     const QFileInfo info(entryPath);
     if (!QDir().mkpath(info.absolutePath()))
         return false;
-    QSaveFile file(entryPath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
-        return false;
     QString text;
     text += QLatin1String("[Desktop Entry]\n");
     text += QLatin1String("Type=Application\n");
@@ -63,11 +62,8 @@ bool create(const QString &entryPath, const QString &name, const QString &execut
     text += QLatin1String("Icon=") + escapeValue(icon) + QLatin1Char('\n');
     text += QLatin1String("Terminal=false\n");
     text += QLatin1String("Categories=AudioVideo;Video;Player;\n");
-    file.write(text.toUtf8());
-    if (!file.commit())
-        return false;
     // Desktops only launch entries that are marked executable.
-    return QFile::setPermissions(entryPath,
+    return saveFileAtomically(entryPath, text.toUtf8(), nullptr,
         QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
             | QFile::ReadOther | QFile::ExeOther);
 }

@@ -31,9 +31,10 @@ bool playResolvedFile(const QSharedPointer<VideoFileInfo> &fileInfo, QWidget *di
     if (messageLabel)
         messageLabel->setText(QStringLiteral("等待播放，如果长时间无法播放，请重试！"));
 
-    // No time limit: the wait lasts until the engine reports the file open.
-    // It also ends when the dialog goes away or the program quits, and then
-    // the play is not recorded.
+    // No time limit: the wait lasts until the engine reports the file open or
+    // gives it up (back to Ready, directly when the file cannot be played or
+    // through Closing when it is stopped). It also ends when the dialog goes
+    // away or the program quits. Only an open file is recorded.
     QEventLoop loop;
     bool opened = false;
     QObject::connect(player, &APlayerControl::onOpenSucceeded, &loop, [&] {
@@ -41,11 +42,29 @@ bool playResolvedFile(const QSharedPointer<VideoFileInfo> &fileInfo, QWidget *di
         loop.quit();
     });
     QObject::connect(dialog, &QObject::destroyed, &loop, &QEventLoop::quit);
-    player->open(fileInfo);
-    if (!opened)
-        loop.exec();
-    if (!opened)
+    const bool started = player->open(fileInfo);
+    // Connected after open(): replacing a file that plays passes through
+    // Ready before the new file starts opening.
+    bool failed = !started;
+    QObject::connect(
+        player, &APlayerControl::onStateChanged, &loop, [&](int oldState, int newState) {
+            if (newState != APlayerControl::Ready || opened)
+                return;
+            failed = oldState == APlayerControl::Opening;
+            loop.quit();
+        });
+    if (started && !opened) {
+        if (player->state() == APlayerControl::Opening)
+            loop.exec();
+        else
+            failed = true;
+    }
+    if (!opened) {
+        if (messageLabel)
+            messageLabel->setText(
+                failed ? QStringLiteral("视频无法播放，请尝试重新加载！") : QString());
         return false;
+    }
 
     if (messageLabel)
         messageLabel->clear();

@@ -9,6 +9,7 @@ class QWidget;
 // records the play. Progress goes to the dialog's "messageLabel".
 //
 // True when the file opened. False, with nothing recorded, when the wait
-// ended otherwise: the dialog was destroyed meanwhile or the program is
-// quitting.
+// ended otherwise: the engine could not open the file (the message label then
+// asks the user to reload), the file was stopped, the dialog was destroyed
+// meanwhile or the program is quitting.
 bool playResolvedFile(const QSharedPointer<VideoFileInfo> &fileInfo, QWidget *dialog);

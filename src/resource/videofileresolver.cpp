@@ -1,6 +1,7 @@
 #include "resource/videofileresolver.h"
 
 #include "app/appsettings.h"
+#include "common/atomicsave.h"
 #include "service/resourceendpoints.h"
 
 #include <QDate>
@@ -10,7 +11,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
-#include <QSaveFile>
 #include <QTextStream>
 #include <QTimer>
 #include <QUrl>
@@ -26,18 +26,14 @@ QString playableAddress(const QString &host, const QString &code)
     return QStringLiteral("http://%1/ftn_handler/%2").arg(host, code);
 }
 
-// Replaces the disk copy of the host list in one step, so that a crash while
-// writing leaves the previous list in place.
+// Replaces the disk copy of the host list in one step; a failed write leaves
+// the previous list in place.
 void writeDomainListFile(const QStringList &domains)
 {
-    QSaveFile file(DomainListFileName);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
-        return;
-    QTextStream stream(&file);
+    QByteArray content;
     for (const QString &domain : domains)
-        stream << domain << '\n';
-    stream.flush();
-    file.commit();
+        content += domain.toUtf8() + '\n';
+    saveFileAtomically(DomainListFileName, content);
 }
 
 } // namespace

@@ -10,6 +10,11 @@ namespace {
 
 QProcessEnvironment privateEnvironment(const QString &home)
 {
+    // Qt ignores a runtime folder that others may read and falls back to one
+    // shared by every program of the user, lock file included.
+    QDir().mkpath(home + QStringLiteral("/run"));
+    QFile::setPermissions(
+        home + QStringLiteral("/run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("HOME"), home);
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home + QStringLiteral("/run"));
@@ -51,11 +56,6 @@ private slots:
             QSKIP("xdotool is not installed");
 
         QTemporaryDir home;
-        QDir().mkpath(home.filePath("run"));
-        // Qt ignores a runtime folder others can read and falls back to a
-        // shared one, where other copies of the program may hold the lock.
-        QFile::setPermissions(home.filePath("run"),
-            QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         ScopedWorkingDirectory work;
         const QByteArray config = "[Application]\nFirstLaunched=false\n"
                                   "[Service]\nBaseAddress=http://127.0.0.1:9\n";

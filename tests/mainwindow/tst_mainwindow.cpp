@@ -287,12 +287,13 @@ private slots:
         QCOMPARE(playStateText(), QString());
     }
 
-    void failedOpenStaysOnPage()
+    void failedOpenReturnsToIdle()
     {
         startOpening();
         m_engine->failOpen();
         QVERIFY(!onPlayPage());
-        QCOMPARE(playStateText(), QStringLiteral("正在打开..."));
+        QCOMPARE(playStateText(), QString());
+        QCOMPARE(playTimeText(), QString());
     }
 
     void keysWithoutFile()

@@ -50,6 +50,8 @@ private slots:
     void rowButtonsDisabledWhilePlaying();
     void playOpensRecordsAndHides_data();
     void playOpensRecordsAndHides();
+    void openGivenUpUnlocksTheDialog_data();
+    void openGivenUpUnlocksTheDialog();
     void downloadNeedsPermanentVip();
     void downloadHandsTheFileOver();
     void dialogDeletedDuringAWait_data();
@@ -399,6 +401,47 @@ void TestBTResourceParseDialog::playOpensRecordsAndHides()
     QCOMPARE(records.at(0)["resource_hash"].toString(), HashA);
     QCOMPARE(records.at(0)["file_hash"].toString(), QStringLiteral("JX"));
     QCOMPARE(records.at(0)["file_name"].toString(), QStringLiteral("第一集.mkv"));
+}
+
+void TestBTResourceParseDialog::openGivenUpUnlocksTheDialog_data()
+{
+    QTest::addColumn<bool>("stopped");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("engine cannot open the file")
+        << false << QStringLiteral("视频无法播放，请尝试重新加载！");
+    QTest::newRow("stopped while opening") << true << QString();
+}
+
+void TestBTResourceParseDialog::openGivenUpUnlocksTheDialog()
+{
+    QFETCH(bool, stopped);
+    QFETCH(QString, text);
+
+    parse(HashA);
+    const auto opening
+        = connect(player.get(), &APlayerControl::onStateChanged, this, [&](int, int newState) {
+              if (newState == APlayerControl::Opening)
+                  QTimer::singleShot(20, this, [&] {
+                      if (stopped)
+                          player->close();
+                      else
+                          engine->failOpen();
+                  });
+          });
+    // Before the mend the wait never ended; deleting the dialog ends it.
+    QTimer::singleShot(5000, dialog, [this] { delete dialog; });
+    rows().at(0)->findChild<QPushButton *>("playPushButton")->click();
+    disconnect(opening);
+    QVERIFY2(dialog, "the wait did not end");
+
+    QCOMPARE(message(), text);
+    QVERIFY(dialog->isVisible());
+    QVERIFY(inputsEnabled());
+    for (BTResourceParseResultListItemWidget *row : rows())
+        for (QPushButton *button : row->findChildren<QPushButton *>())
+            QVERIFY(button->isEnabled());
+    QVERIFY(!QFile::exists("PlayRecord.dat"));
 }
 
 void TestBTResourceParseDialog::downloadNeedsPermanentVip()
