@@ -2,6 +2,7 @@
 
 #include "app/appsettings.h"
 #include "app/startup.h"
+#include "mainwindow/dialog.h"
 
 #include <clocale>
 
@@ -18,6 +19,8 @@ Application::Application(int &argc, char **argv)
     Startup::initResources();
     Startup::installQtTranslation(this);
     Startup::installFontSubstitutions();
+    // Message boxes shown before any dialog exists already take the family look.
+    Dialog::installSkin();
     connect(this, &QCoreApplication::aboutToQuit, this, &Application::deletePlayerCache);
     AppSettings::initialize(QStringLiteral("Config.ini"));
 }

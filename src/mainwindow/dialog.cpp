@@ -1,6 +1,12 @@
 #include "mainwindow/dialog.h"
 
+#include <QAbstractButton>
+#include <QApplication>
+#include <QFile>
+#include <QLineEdit>
 #include <QMouseEvent>
+#include <QPainter>
+#include <QPushButton>
 
 namespace {
 
@@ -18,12 +24,63 @@ DialogDrag &drag()
     return state;
 }
 
+// The family palette (see dialog.qss).
+const QColor kBody(26, 34, 45);
+const QColor kTitleStrip(17, 28, 36);
+const QColor kFrame(20, 112, 178);
+
 } // namespace
 
 Dialog::Dialog(QWidget *parent)
     : QDialog(parent, Qt::FramelessWindowHint)
 {
+    installSkin();
     installEventFilter(this);
+}
+
+void Dialog::installSkin()
+{
+    static bool installed = false;
+    if (installed || !qApp)
+        return;
+    QFile sheet(QStringLiteral(":/qss/dialog.qss"));
+    if (!sheet.open(QIODevice::ReadOnly))
+        return;
+    installed = true;
+    qApp->setStyleSheet(qApp->styleSheet() + QString::fromUtf8(sheet.readAll()));
+}
+
+void Dialog::setTitleStripHeight(int height)
+{
+    m_titleStripHeight = height;
+    update();
+}
+
+void Dialog::setReturnAction(QLineEdit *input, QAbstractButton *action)
+{
+    connect(input, &QLineEdit::returnPressed, action, &QAbstractButton::click);
+}
+
+void Dialog::paintEvent(QPaintEvent *event)
+{
+    QDialog::paintEvent(event);
+    QPainter painter(this);
+    painter.fillRect(rect(), kBody);
+    painter.fillRect(QRect(0, 0, width(), m_titleStripHeight), kTitleStrip);
+    painter.setPen(kFrame);
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
+}
+
+void Dialog::showEvent(QShowEvent *event)
+{
+    // A dialog makes its first focusable button the default one, which then
+    // takes Return away from the inputs and stays drawn as highlighted.
+    for (QPushButton *button : findChildren<QPushButton *>()) {
+        if (button->window() == this)
+            button->setAutoDefault(false);
+    }
+    QDialog::showEvent(event);
 }
 
 bool Dialog::eventFilter(QObject *watched, QEvent *event)

@@ -30,6 +30,7 @@ BTResourceParseDialog::BTResourceParseDialog(QWidget *parent)
         &BTResourceParseDialog::browseTorrentFilePushButton_clicked);
     connect(ui->reportResourcePushButton, &QPushButton::clicked, this,
         &BTResourceParseDialog::reportResourcePushButton_clicked);
+    setReturnAction(ui->resourceLineEdit, ui->parsePushButton);
 }
 
 BTResourceParseDialog::~BTResourceParseDialog() = default;

@@ -47,6 +47,7 @@ private slots:
     void parseShowsRowsAndASecondParseReplacesThem();
     void parseFailures();
     void inputsDisabledWhileParsing();
+    void returnInTheInputParses();
     void rowButtonsDisabledWhilePlaying();
     void playOpensRecordsAndHides_data();
     void playOpensRecordsAndHides();
@@ -320,6 +321,18 @@ void TestBTResourceParseDialog::inputsDisabledWhileParsing()
     parse(HashA);
     QVERIFY(checked);
     QVERIFY(inputsEnabled());
+}
+
+void TestBTResourceParseDialog::returnInTheInputParses()
+{
+    auto *input = child<QLineEdit>("resourceLineEdit");
+    input->setText(HashB);
+    QTest::keyClick(input, Qt::Key_Return);
+    QCOMPARE(rows().size(), 1);
+    QCOMPARE(service->requestCount(), 1);
+    // No button took Return for itself as the dialog's default.
+    for (QPushButton *button : dialog->findChildren<QPushButton *>())
+        QVERIFY(!button->isDefault());
 }
 
 void TestBTResourceParseDialog::rowButtonsDisabledWhilePlaying()

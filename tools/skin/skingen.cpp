@@ -1,6 +1,19 @@
 // Draws the program's skin: every button image, slider handle and logo, as
 // one set of flat line icons on the dark theme. Run through tools/skin/make-skin,
 // which builds this file and writes the images under src/resources/.
+//
+// The dialogs' rules (palette, fonts, buttons, lists, the close button) are
+// written once, at the head of src/resources/qss/dialog.qss. For images:
+//  - every image lies under a folder named after its class and is named after
+//    the button's object name with an upper-case first letter;
+//  - image buttons get _Normal (glyph kGlyph), _Hover and _Pressed; buttons
+//    that a dialog disables while it works (row buttons, tool buttons) also
+//    get _Disabled (glyph kGlyphDisabled): button(..., Disabled::Yes);
+//  - a dialog's "    关闭" button uses the family's :/Dialog/ClosePushButton_*
+//    images; a class that must carry its own copy adds its folder to
+//    kDialogsWithOwnCloseButton;
+//  - after a change run tools/skin/make-skin and commit the images and
+//    src/resources/tavrion.qrc together.
 
 #include <QDir>
 #include <QFileInfo>
@@ -23,6 +36,7 @@ QString g_root;
 // The palette of the dark theme.
 const QColor kGlyph(196, 204, 212);
 const QColor kGlyphHover(255, 255, 255);
+const QColor kGlyphDisabled(78, 90, 102);
 const QColor kAccent(29, 150, 232);
 const QColor kAccentLight(86, 190, 245);
 const QColor kAccentDark(20, 112, 178);
@@ -77,10 +91,11 @@ void glyph(QPainter &p, QSize size, qreal box, const Draw &draw, const QColor &c
 }
 
 enum class Wash { None, Round, Danger };
+enum class Disabled { No, Yes };
 
-// Writes _Normal, _Hover and _Pressed images of one button.
+// Writes _Normal, _Hover and _Pressed (and _Disabled) images of one button.
 void button(const QString &base, QSize size, qreal box, const Draw &draw, Wash wash = Wash::None,
-    bool pressed = true)
+    bool pressed = true, Disabled disabled = Disabled::No)
 {
     struct State
     {
@@ -101,6 +116,8 @@ void button(const QString &base, QSize size, qreal box, const Draw &draw, Wash w
     }
     if (!pressed)
         states.removeLast();
+    if (disabled == Disabled::Yes)
+        states.append({ "_Disabled", kGlyphDisabled, Qt::transparent });
     for (const State &s : states) {
         save(
             base + QLatin1String(s.suffix) + QStringLiteral(".png"), render(size, [&](QPainter &p) {
@@ -714,18 +731,26 @@ void mainWindow()
     writeIcon(QStringLiteral("MainWindow/Resources/Logo.ico"));
 }
 
+// Dialogs whose close button names its own image folder; the others use the
+// family's images under Dialog/.
+const char *const kDialogsWithOwnCloseButton[] = { "BTResourceParseDialog" };
+
 void dialogs()
 {
     writeIcon(QStringLiteral("Resources/Logo.ico"));
     writeIcon(QStringLiteral("BTResourceParseDialog/Resources/Logo.ico"));
-    labelledButton(
-        QStringLiteral("BTResourceParseDialog/ClosePushButton"), QSize(64, 23), closeGlyph);
+    const QSize close(64, 23);
+    labelledButton(QStringLiteral("Dialog/ClosePushButton"), close, closeGlyph);
+    for (const char *folder : kDialogsWithOwnCloseButton)
+        labelledButton(
+            QLatin1String(folder) + QStringLiteral("/ClosePushButton"), close, closeGlyph);
 
     const QString row = QStringLiteral("BTResourceParseResultListItemWidget/");
     const QSize small(17, 17);
-    button(row + QStringLiteral("PlayPushButton"), small, 17, circledPlayGlyph);
-    button(row + QStringLiteral("DownloadPushButton"), small, 17, downloadGlyph);
-    button(row + QStringLiteral("ReloadPushButton"), small, 17, reloadGlyph);
+    for (const auto &[name, draw] :
+        { std::pair<const char *, Draw> { "PlayPushButton", circledPlayGlyph },
+            { "DownloadPushButton", downloadGlyph }, { "ReloadPushButton", reloadGlyph } })
+        button(row + QLatin1String(name), small, 17, draw, Wash::None, true, Disabled::Yes);
 
     // Dialogs of the library and the notices share the same set.
     const QSize tool(28, 28);
