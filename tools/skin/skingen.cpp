@@ -817,7 +817,6 @@ void captionGlyph(QPainter &p, const QColor &c)
 void preferences()
 {
     const QString settings = QStringLiteral("SettingsDialog/");
-    labelledButton(settings + QStringLiteral("ClosePushButton"), QSize(64, 23), closeGlyph);
     save(settings + QStringLiteral("CheckBoxIndicator_Checked.png"),
         render(QSize(14, 14), [](QPainter &p) {
             p.setPen(line(Qt::white, 1.8));
@@ -829,7 +828,6 @@ void preferences()
         }));
 
     const QString subtitle = QStringLiteral("SubtitleSettingDialog/");
-    labelledButton(subtitle + QStringLiteral("ClosePushButton"), QSize(64, 23), closeGlyph);
     const QList<QPair<const char *, qreal>> arrows
         = { { "SubtitleMoveUpPushButton", 0 }, { "SubtitleMoveRightPushButton", 90 },
               { "SubtitleMoveDownPushButton", 180 }, { "SubtitleMoveLeftPushButton", 270 } };
