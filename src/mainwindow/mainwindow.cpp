@@ -2,6 +2,7 @@
 
 #include "account/usersession.h"
 #include "app/appsettings.h"
+#include "library/btresourcedownloaddialog.h"
 #include "player/aplayercontrol.h"
 #include "resource/btresourceparsedialog.h"
 #include "ui_mainwindow.h"
@@ -148,7 +149,10 @@ void MainWindow::openPlayRecordDialogPushButton_clicked() { }
 
 void MainWindow::openUserAccountDialogPushButton_clicked() { }
 
-void MainWindow::openDownloadDialogPushButton_clicked() { }
+void MainWindow::openDownloadDialogPushButton_clicked()
+{
+    centreAndShow(keptDialog(m_downloadDialog));
+}
 
 void MainWindow::openCollectDialogPushButton_clicked() { }
 
@@ -164,8 +168,8 @@ void MainWindow::openURLPushButton_clicked()
 
 void MainWindow::downloadVideoFile(QSharedPointer<VideoFileInfo> fileInfo)
 {
-    Q_UNUSED(fileInfo);
     openDownloadDialogPushButton_clicked();
+    m_downloadDialog->addDownload(std::move(fileInfo));
 }
 
 void MainWindow::openServicePage(const QString &query)
