@@ -6,8 +6,10 @@
 #include "resource/btresourceparsedialog.h"
 #include "ui_mainwindow.h"
 
+#include <QCloseEvent>
 #include <QDesktopServices>
 #include <QFile>
+#include <QGuiApplication>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QUrl>
@@ -124,6 +126,16 @@ void MainWindow::show()
         ui->stackedWidget->setCurrentWidget(ui->mainPage);
     }
     UserSession::instance()->autoLogin();
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    QMainWindow::closeEvent(event);
+    // The program ends with its main window, even while a dialog is still
+    // open or a request waits for its answer: quitting ends every local
+    // event loop, and each wait drops its unfinished request on the way out.
+    if (event->isAccepted() && QGuiApplication::quitOnLastWindowClosed())
+        QCoreApplication::quit();
 }
 
 void MainWindow::centreDialog(QWidget *dialog) const

@@ -43,6 +43,7 @@ public:
     static MainWindow *instance;
 
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
     // Moves a dialog so that it sits over the middle of this window.
     void centreDialog(QWidget *dialog) const;
