@@ -10,10 +10,15 @@
 #include <QDesktopServices>
 #include <QFile>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QStyle>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QUrl>
 #include <QWindow>
+#include <QtMath>
 
 MainWindow *MainWindow::instance = nullptr;
 
@@ -217,6 +222,15 @@ void MainWindow::setTopmostLook()
                     : QStringLiteral(":/MainWindow/TitleBar/ToggleTopmostPushButton_No.png")));
 }
 
+void MainWindow::setMaximizeLook()
+{
+    // The style sheet draws the restore glyph while the window is maximised.
+    QPushButton *button = ui->maximizePushButton;
+    button->setProperty("windowMaximized", isMaximized());
+    button->style()->unpolish(button);
+    button->style()->polish(button);
+}
+
 void MainWindow::maximizePushButton_clicked()
 {
     if (isMaximized()) {
@@ -311,6 +325,30 @@ void MainWindow::updateOverlayBars(const QPoint &pos)
     }
 }
 
+QRect MainWindow::announcementLinkArea() const
+{
+    const QLabel *label = ui->announcementLabel;
+    const QString text = label->text();
+    if (!Qt::mightBeRichText(text))
+        return {};
+    QTextDocument document;
+    document.setDefaultFont(label->font());
+    document.setDocumentMargin(0);
+    document.setHtml(text);
+    bool hasLink = false;
+    for (QTextBlock block = document.begin(); block.isValid() && !hasLink; block = block.next()) {
+        for (auto fragment = block.begin(); !fragment.atEnd() && !hasLink; ++fragment)
+            hasLink = fragment.fragment().charFormat().isAnchor();
+    }
+    if (!hasLink)
+        return {};
+    // The text is aligned left, so it runs from the label's left edge for the
+    // width it needs, over the label's whole height.
+    const QRect content = label->contentsRect().translated(label->pos());
+    return QRect(content.topLeft(),
+        QSize(qMin(qCeil(document.idealWidth()), content.width()), content.height()));
+}
+
 bool MainWindow::frameMouseEvent(
     QWidget *widget, WindowFrame::Area area, DragState &drag, QMouseEvent *event)
 {
@@ -320,8 +358,9 @@ bool MainWindow::frameMouseEvent(
     case QEvent::MouseButtonPress:
         if (event->button() != Qt::LeftButton)
             return false;
-        // Presses on the announcement leave its links clickable.
-        if (area == Area::TitleBar && ui->announcementLabel->geometry().contains(event->pos()))
+        // Presses on the announcement's link leave it clickable; the rest of
+        // the label, empty most of the time, drags the window like the bar.
+        if (area == Area::TitleBar && announcementLinkArea().contains(event->pos()))
             return false;
         drag.pressed = true;
         drag.region = WindowFrame::hitRegion(area, widget->size(), event->pos());
@@ -444,6 +483,8 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
     if (watched == this) {
         if (type == QEvent::Show)
             setAttribute(Qt::WA_Mapped);
+        if (type == QEvent::WindowStateChange)
+            setMaximizeLook();
         if (type == QEvent::Timer
             && static_cast<QTimerEvent *>(event)->timerId() == m_progressTimerId
             && m_progressTimerId != 0) {

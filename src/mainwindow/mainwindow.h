@@ -114,12 +114,16 @@ private:
     void openServicePage(const QString &query);
 
     void setTopmostLook();
+    void setMaximizeLook();
     void leaveFullScreen();
     void restoreBarsToLayout();
     void placeOverlayBars();
     void moveBarsTo(QWidget *parent);
     void updateOverlayBars(const QPoint &pos);
 
+    // Where the announcement shows a link, in the title bar's coordinates;
+    // empty while it shows none.
+    QRect announcementLinkArea() const;
     bool frameMouseEvent(
         QWidget *widget, WindowFrame::Area area, DragState &drag, QMouseEvent *event);
     void showContextMenu(QWidget *page, const QPoint &pos);
