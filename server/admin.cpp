@@ -24,9 +24,13 @@ const char Usage[] = R"(usage: tavrion-server COMMAND [options]
 
   serve --data DIR [--listen ADDR:PORT] [--host ADDR:PORT]... [--slow-host ADDR:PORT]...
         [--wrong-host ADDR:PORT]... [--code-ttl SECONDS] [--threads N] [--write-timeout SECONDS]
+        [--max-per-address N]
       Runs the service (default 127.0.0.1:17080). Each --host is a video host listener; the
       first one is named in address replies and all of them form the default domain list.
       Port 0 picks a free port; the chosen addresses are printed before "ready".
+      --threads: workers for database and password work (default 4); --write-timeout: a
+      reply that makes no progress this long is dropped (default 90); --max-per-address:
+      connections one remote address may hold (default 256).
   add-resource --data DIR FILE.torrent PAYLOAD_DIR
   add-folder --data DIR FOLDER
   make-torrent OUTPUT.torrent FILE_OR_FOLDER
@@ -71,7 +75,7 @@ Arguments parseArguments(const QStringList &arguments)
                 QStringLiteral("--host"), QStringLiteral("--slow-host"),
                 QStringLiteral("--wrong-host"), QStringLiteral("--code-ttl"),
                 QStringLiteral("--threads"), QStringLiteral("--write-timeout"),
-                QStringLiteral("--days") };
+                QStringLiteral("--max-per-address"), QStringLiteral("--days") };
             if (!known.contains(argument)) {
                 parsed.error = QStringLiteral("unknown option %1").arg(argument);
                 return parsed;
@@ -126,14 +130,19 @@ int serve(const Arguments &args)
         options.codeLifetimeSeconds = number;
     }
     if (args.options.contains(QStringLiteral("--threads"))) {
-        if (!readInteger(args.option("--threads"), 2, &number) || number > 1024)
-            return fail(QStringLiteral("--threads needs a number from 2 to 1024"));
+        if (!readInteger(args.option("--threads"), 1, &number) || number > 64)
+            return fail(QStringLiteral("--threads needs a number from 1 to 64"));
         options.threads = int(number);
     }
     if (args.options.contains(QStringLiteral("--write-timeout"))) {
         if (!readInteger(args.option("--write-timeout"), 1, &number) || number > 86400)
             return fail(QStringLiteral("--write-timeout needs a number of seconds"));
         options.writeTimeoutSeconds = int(number);
+    }
+    if (args.options.contains(QStringLiteral("--max-per-address"))) {
+        if (!readInteger(args.option("--max-per-address"), 1, &number) || number > 100000)
+            return fail(QStringLiteral("--max-per-address needs a number from 1 to 100000"));
+        options.maxPerAddress = int(number);
     }
     return runServe(options);
 }

@@ -1,54 +1,118 @@
 #include "serverapp.h"
 
 #include "captcha.h"
+#include "httpengine.h"
 #include "service.h"
 #include "store.h"
 
 #include <QStringList>
 
-#include <httplib.h>
-
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <memory>
 #include <pthread.h>
-#include <thread>
+#include <regex>
+#include <sys/resource.h>
 
 namespace {
 
-constexpr std::size_t MaxBodyBytes = 64 * 1024;
+const char JsonType[] = "application/json; charset=utf-8";
 
-void configure(httplib::Server &server, const ServeOptions &options)
+// Routes the requests of one listener: the service's script address, notice
+// pictures and video files on the service listener, video files only on a
+// host listener. Errors without a body get the envelope refusal (or a short
+// text on the video path, where players read no envelope).
+class Router : public HttpHandler
 {
-    const int threads = options.threads;
-    server.new_task_queue = [threads] { return new httplib::ThreadPool(std::size_t(threads)); };
-    server.set_write_timeout(options.writeTimeoutSeconds, 0);
-    // The library closes a connection after 5 requests by default; the
-    // reconnect bursts that follow overflow its short listen backlog and cost
-    // a SYN retransmission (a full second) now and then.
-    server.set_keep_alive_max_count(1000);
-    // Headers and body go out in separate writes; without this, Nagle's
-    // algorithm holds the body back for the peer's delayed ACK (about 40 ms).
-    server.set_tcp_nodelay(true);
-    server.set_payload_max_length(MaxBodyBytes);
-    server.set_error_handler(httplib::Server::HandlerWithResponse(
-        [](const httplib::Request &request, httplib::Response &response) {
-            if (!response.body.empty() || response.content_length_ > 0)
-                return httplib::Server::HandlerResponse::Unhandled;
-            if (request.path.rfind("/ftn_handler/", 0) == 0)
-                response.set_content(std::to_string(response.status) + "\n", "text/plain");
-            else
-                response.set_content(
-                    serviceErrorBody(response.status), "application/json; charset=utf-8");
-            return httplib::Server::HandlerResponse::Handled;
-        }));
-    server.set_exception_handler(
-        [](const httplib::Request &, httplib::Response &response, std::exception_ptr) {
+public:
+    Router(Service *api, VideoHost *host)
+        : m_api(api)
+        , m_host(host)
+    {
+    }
+
+    bool handleQuickly(HttpRequest &request, HttpResponse &response) override
+    {
+        if (request.method != "GET" || !matchVideo(request.path, &request.capture))
+            return false;
+        if (!m_host->handleQuickly(request, response))
+            return false;
+        completeError(request, response);
+        return true;
+    }
+
+    void handle(HttpRequest &request, HttpResponse &response) override
+    {
+        try {
+            route(request, response);
+        } catch (const std::exception &error) {
+            fprintf(stderr, "tavrion-server: %s\n", error.what());
+            response = HttpResponse();
             response.status = 500;
-            response.set_content(Service::refusal(QStringLiteral("服务器内部错误")),
-                "application/json; charset=utf-8");
-        });
-}
+            response.setContent(Service::refusal(QStringLiteral("服务器内部错误")), JsonType);
+        }
+        completeError(request, response);
+    }
+
+    void completeError(const HttpRequest &request, HttpResponse &response) override
+    {
+        if (response.status < 400 || response.hasContent())
+            return;
+        if (request.path.rfind("/ftn_handler/", 0) == 0)
+            response.setContent(std::to_string(response.status) + "\n", "text/plain");
+        else
+            response.setContent(serviceErrorBody(response.status), JsonType);
+    }
+
+private:
+    // "/ftn_handler/<letters and digits>"
+    static bool matchVideo(const std::string &path, std::string *code)
+    {
+        static const std::string prefix = "/ftn_handler/";
+        if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0)
+            return false;
+        for (std::size_t i = prefix.size(); i < path.size(); ++i) {
+            if (!std::isalnum(static_cast<unsigned char>(path[i])))
+                return false;
+        }
+        *code = path.substr(prefix.size());
+        return true;
+    }
+
+    void route(HttpRequest &request, HttpResponse &response)
+    {
+        const std::string &method = request.method;
+        const std::string &path = request.path;
+        if (matchVideo(path, &request.capture)) {
+            if (method == "GET")
+                m_host->handle(request, response);
+            else
+                response.status = 404;
+            return;
+        }
+        if (m_api) {
+            const bool script = path == "/server/" || path == "/server";
+            if ((script || path == "/") && (method == "GET" || method == "POST"))
+                return m_api->handle(request, response);
+            // Other methods on the script address get a refusal, not a bare 404.
+            if (script && (method == "PUT" || method == "DELETE" || method == "PATCH")) {
+                response.status = 405;
+                return;
+            }
+            static const std::regex notice("/notice/([^/]+)");
+            std::smatch match;
+            if (method == "GET" && std::regex_match(path, match, notice)) {
+                request.capture = match[1].str();
+                return m_api->handleNoticePicture(request, response);
+            }
+        }
+        response.status = 404;
+    }
+
+    Service *m_api;
+    VideoHost *m_host;
+};
 
 const char *modeName(HostMode mode)
 {
@@ -65,12 +129,13 @@ const char *modeName(HostMode mode)
 
 struct Listener
 {
-    std::unique_ptr<httplib::Server> server = std::make_unique<httplib::Server>();
     std::unique_ptr<VideoHost> host;
+    std::unique_ptr<Router> router;
     QString address;
 };
 
-bool bindListener(Listener &listener, const QString &address)
+bool bindListener(
+    HttpEngine &engine, Listener &listener, const QString &address, HttpHandler *handler)
 {
     std::string host;
     int port = 0;
@@ -78,18 +143,26 @@ bool bindListener(Listener &listener, const QString &address)
         fprintf(stderr, "tavrion-server: not a host:port address: %s\n", qPrintable(address));
         return false;
     }
-    if (port == 0) {
-        port = listener.server->bind_to_any_port(host);
-        if (port <= 0) {
-            fprintf(stderr, "tavrion-server: cannot listen on %s\n", qPrintable(address));
-            return false;
-        }
-    } else if (!listener.server->bind_to_port(host, port)) {
-        fprintf(stderr, "tavrion-server: cannot listen on %s\n", qPrintable(address));
+    std::string error;
+    port = engine.listen(host, port, handler, &error);
+    if (port <= 0) {
+        fprintf(stderr, "tavrion-server: cannot listen on %s: %s\n", qPrintable(address),
+            error.c_str());
         return false;
     }
     listener.address = QStringLiteral("%1:%2").arg(QString::fromStdString(host)).arg(port);
     return true;
+}
+
+// Thousands of connections need as many descriptors: the soft limit is
+// raised to the hard one.
+void raiseDescriptorLimit()
+{
+    rlimit limit {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 } // namespace
@@ -114,6 +187,7 @@ int runServe(const ServeOptions &options)
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    raiseDescriptorLimit();
 
     Store store(options.dataDir);
     // Requests without a cookie each open a session; unused ones are dropped
@@ -121,68 +195,43 @@ int runServe(const ServeOptions &options)
     store.prune(30 * 86400);
     const CaptchaRenderer captcha;
 
-    Listener service;
-    configure(*service.server, options);
-    if (!bindListener(service, options.listen))
-        return 1;
-    service.host = std::make_unique<VideoHost>(store, HostMode::Normal);
+    HttpLimits limits;
+    limits.workerThreads = options.threads;
+    limits.writeStall = std::chrono::seconds(options.writeTimeoutSeconds);
+    limits.maxPerAddress = options.maxPerAddress;
+    HttpEngine engine(limits);
 
+    Listener service;
+    service.host = std::make_unique<VideoHost>(store, HostMode::Normal);
     std::vector<Listener> hosts(std::size_t(options.hosts.size()));
     QStringList hostAddresses;
     for (int i = 0; i < options.hosts.size(); ++i) {
         Listener &listener = hosts[std::size_t(i)];
-        configure(*listener.server, options);
-        if (!bindListener(listener, options.hosts.at(i).address))
-            return 1;
         listener.host = std::make_unique<VideoHost>(store, options.hosts.at(i).mode);
-        hostAddresses.append(listener.address);
+        listener.router = std::make_unique<Router>(nullptr, listener.host.get());
     }
-    if (hostAddresses.isEmpty())
-        hostAddresses.append(service.address);
 
     ServiceOptions serviceOptions;
     serviceOptions.signingKey = options.signingKey;
     serviceOptions.codeLifetime = options.codeLifetimeSeconds;
-    serviceOptions.field = hostAddresses.first();
-    serviceOptions.defaultDomains = hostAddresses;
+    // The service is routed before its address is known; the options that
+    // name hosts are filled in once every listener is bound.
     Service api(store, captcha, serviceOptions);
+    service.router = std::make_unique<Router>(&api, service.host.get());
 
-    const auto serviceHandler = [&api](const httplib::Request &request,
-                                    httplib::Response &response) { api.handle(request, response); };
-    for (const char *path : { "/server/", "/server", "/" }) {
-        service.server->Get(path, serviceHandler);
-        service.server->Post(path, serviceHandler);
+    if (!bindListener(engine, service, options.listen, service.router.get()))
+        return 1;
+    for (int i = 0; i < options.hosts.size(); ++i) {
+        Listener &listener = hosts[std::size_t(i)];
+        if (!bindListener(engine, listener, options.hosts.at(i).address, listener.router.get()))
+            return 1;
+        hostAddresses.append(listener.address);
     }
-    // Other methods on the script address get a refusal, not a bare 404.
-    const auto wrongMethod
-        = [](const httplib::Request &, httplib::Response &response) { response.status = 405; };
-    for (const char *path : { "/server/", "/server" }) {
-        service.server->Put(path, wrongMethod);
-        service.server->Delete(path, wrongMethod);
-        service.server->Patch(path, wrongMethod);
-    }
-    service.server->Get(
-        "/notice/([^/]+)", [&api](const httplib::Request &request, httplib::Response &response) {
-            api.handleNoticePicture(request, response);
-        });
-    for (Listener *listener : [&] {
-             std::vector<Listener *> all { &service };
-             for (Listener &host : hosts)
-                 all.push_back(&host);
-             return all;
-         }()) {
-        VideoHost *host = listener->host.get();
-        listener->server->Get("/ftn_handler/([0-9A-Za-z]+)",
-            [host](const httplib::Request &request, httplib::Response &response) {
-                host->handle(request, response);
-            });
-    }
+    if (hostAddresses.isEmpty())
+        hostAddresses.append(service.address);
+    api.setHosts(hostAddresses.first(), hostAddresses);
 
-    std::vector<std::thread> threads;
-    threads.emplace_back([&service] { service.server->listen_after_bind(); });
-    for (Listener &listener : hosts)
-        threads.emplace_back([&listener] { listener.server->listen_after_bind(); });
-
+    engine.start();
     printf("service %s\n", qPrintable(service.address));
     for (int i = 0; i < options.hosts.size(); ++i)
         printf("host %s %s\n", qPrintable(hosts[std::size_t(i)].address),
@@ -192,10 +241,6 @@ int runServe(const ServeOptions &options)
 
     int received = 0;
     sigwait(&stopSignals, &received);
-    service.server->stop();
-    for (Listener &listener : hosts)
-        listener.server->stop();
-    for (std::thread &thread : threads)
-        thread.join();
+    engine.stop();
     return 0;
 }

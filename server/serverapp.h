@@ -19,8 +19,9 @@ struct ServeOptions
     QString dataDir;
     QString listen = QStringLiteral("127.0.0.1:17080");
     QVector<HostOption> hosts; // none: the service listener is its own host
-    int threads = 128; // per listener; long streams must not starve short calls
+    int threads = 4; // workers for blocking work (database, password hashing)
     int writeTimeoutSeconds = 90; // a paused player must not be dropped
+    int maxPerAddress = 256; // connections from one remote address
     std::int64_t codeLifetimeSeconds = 6 * 3600;
     QByteArray signingKey = "7c1e4b9a0d3f6e2b8a5c9d0e1f4a7b3c";
 };

@@ -2,6 +2,7 @@
 
 #include "captcha.h"
 #include "formparams.h"
+#include "httpengine.h"
 #include "library.h"
 #include "pages.h"
 #include "passwords.h"
@@ -15,8 +16,6 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSaveFile>
-
-#include <httplib.h>
 
 #include <limits>
 
@@ -151,7 +150,7 @@ struct Service::Reply
 
 struct Service::Context
 {
-    const httplib::Request &request;
+    const HttpRequest &request;
     FormParams params;
     QString session;
     std::int64_t accountId = 0;
@@ -165,6 +164,12 @@ Service::Service(Store &store, const CaptchaRenderer &captcha, ServiceOptions op
 {
 }
 
+void Service::setHosts(const QString &field, const QStringList &defaultDomains)
+{
+    m_options.field = field;
+    m_options.defaultDomains = defaultDomains;
+}
+
 std::string Service::refusal(const QString &message)
 {
     const QJsonObject envelope { { QStringLiteral("statu"), 0 },
@@ -172,12 +177,12 @@ std::string Service::refusal(const QString &message)
     return QJsonDocument(envelope).toJson(QJsonDocument::Compact).toStdString();
 }
 
-void Service::handle(const httplib::Request &request, httplib::Response &response)
+void Service::handle(const HttpRequest &request, HttpResponse &response)
 {
     // The client sends back the whole Set-Cookie value, attributes included,
     // so only the first name=value pair names the session.
     QString session;
-    const QString cookie = QString::fromStdString(request.get_header_value("Cookie"));
+    const QString cookie = QString::fromStdString(request.header("Cookie"));
     const QString first = cookie.section(QLatin1Char(';'), 0, 0).trimmed();
     if (first.section(QLatin1Char('='), 0, 0) == QLatin1String(SessionCookieName))
         session = first.section(QLatin1Char('='), 1);
@@ -189,7 +194,7 @@ void Service::handle(const httplib::Request &request, httplib::Response &respons
     } else {
         session = randomHex(16);
         m_store.createSession(session);
-        response.set_header("Set-Cookie",
+        response.setHeader("Set-Cookie",
             QStringLiteral("%1=%2; path=/")
                 .arg(QLatin1String(SessionCookieName), session)
                 .toStdString());
@@ -220,7 +225,7 @@ void Service::handle(const httplib::Request &request, httplib::Response &respons
 
     response.status = 200;
     if (!reply.contentType.isEmpty()) {
-        response.set_content(reply.body.toStdString(), reply.contentType.toStdString());
+        response.setContent(reply.body.toStdString(), reply.contentType.toStdString());
         return;
     }
     QJsonObject envelope { { QStringLiteral("statu"), reply.statu },
@@ -229,7 +234,7 @@ void Service::handle(const httplib::Request &request, httplib::Response &respons
         envelope.insert(QStringLiteral("data"), reply.data);
     if (!reply.datas.isUndefined())
         envelope.insert(QStringLiteral("datas"), reply.datas);
-    response.set_content(QJsonDocument(envelope).toJson(QJsonDocument::Compact).toStdString(),
+    response.setContent(QJsonDocument(envelope).toJson(QJsonDocument::Compact).toStdString(),
         "application/json; charset=utf-8");
 }
 
@@ -358,7 +363,7 @@ Service::Reply Service::config(Context &context, const QString &which)
 
     // Notice pictures are served by this service; their address uses the
     // host name the client reached it under.
-    QString host = QString::fromStdString(context.request.get_header_value("Host"));
+    QString host = QString::fromStdString(context.request.header("Host"));
     static const QRegularExpression hostPattern(QStringLiteral("^[A-Za-z0-9.:\\[\\]-]+$"));
     if (!hostPattern.match(host).hasMatch())
         host = m_options.field;
@@ -548,9 +553,9 @@ Service::Reply Service::captchaImage(Context &context)
     return reply;
 }
 
-void Service::handleNoticePicture(const httplib::Request &request, httplib::Response &response)
+void Service::handleNoticePicture(const HttpRequest &request, HttpResponse &response)
 {
-    const QString name = QString::fromStdString(request.matches[1].str());
+    const QString name = QString::fromStdString(request.capture);
     static const QRegularExpression safeName(
         QStringLiteral("^[A-Za-z0-9_-][A-Za-z0-9._-]{0,127}$"));
     QFile file(m_store.absolutePath(QStringLiteral("notices/") + name));
@@ -563,7 +568,7 @@ void Service::handleNoticePicture(const httplib::Request &request, httplib::Resp
     const char *type = lower.endsWith(QLatin1String(".png")) ? "image/png"
         : lower.endsWith(QLatin1String(".gif"))              ? "image/gif"
                                                              : "image/jpeg";
-    response.set_content(file.readAll().toStdString(), type);
+    response.setContent(file.readAll().toStdString(), type);
 }
 
 std::string serviceErrorBody(int status)

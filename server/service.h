@@ -7,10 +7,8 @@
 #include <cstdint>
 #include <string>
 
-namespace httplib {
-struct Request;
-struct Response;
-} // namespace httplib
+struct HttpRequest;
+struct HttpResponse;
 
 class CaptchaRenderer;
 class FormParams;
@@ -36,9 +34,13 @@ class Service
 public:
     Service(Store &store, const CaptchaRenderer &captcha, ServiceOptions options);
 
-    void handle(const httplib::Request &request, httplib::Response &response);
+    // The host named in address replies and the hosts offered when no domain
+    // list is configured; set once the listeners are bound, before requests.
+    void setHosts(const QString &field, const QStringList &defaultDomains);
+
+    void handle(const HttpRequest &request, HttpResponse &response);
     // Serves a popup notice picture from the data folder's "notices/".
-    void handleNoticePicture(const httplib::Request &request, httplib::Response &response);
+    void handleNoticePicture(const HttpRequest &request, HttpResponse &response);
 
     // An envelope refusal with this message, for replies made outside handle().
     static std::string refusal(const QString &message);

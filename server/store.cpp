@@ -357,6 +357,13 @@ AddressCode Store::issueCode(
     if (reload) {
         Statement remove(m_db, "DELETE FROM codes WHERE file_id = ? AND session_id = ?");
         remove.bind(1, fileId).bind(2, session).run();
+        std::unique_lock guard(m_codesMutex);
+        for (auto held = m_codes.begin(); held != m_codes.end();) {
+            if (held->target.file.id == fileId && held->session == session)
+                held = m_codes.erase(held);
+            else
+                ++held;
+        }
     } else {
         Statement query(m_db,
             "SELECT code, cookie, expires FROM codes "
@@ -376,29 +383,71 @@ AddressCode Store::issueCode(
         .bind(4, code.cookie)
         .bind(5, code.expires)
         .run();
+    Statement file(m_db, select(FileColumns, "WHERE id = ?").c_str());
+    file.bind(1, fileId);
+    if (file.next())
+        holdCode(code.code, { { fileFromRow(file), code.cookie }, session, code.expires, now });
     return code;
 }
 
-std::optional<std::pair<FileRecord, QString>> Store::codeTarget(const QString &code)
+void Store::holdCode(const QString &code, const HeldCode &held)
 {
+    std::unique_lock guard(m_codesMutex);
+    m_codes.insert(code, held);
+}
+
+std::optional<CodeTarget> Store::cachedCodeTarget(const QString &code)
+{
+    // A held code is trusted this long before the database is asked again.
+    constexpr std::int64_t RecheckMilliseconds = 30000;
+    const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
+    std::shared_lock guard(m_codesMutex);
+    const auto held = m_codes.constFind(code);
+    if (held == m_codes.constEnd() || held->expires <= now
+        || now - held->checked >= RecheckMilliseconds)
+        return std::nullopt;
+    return held->target;
+}
+
+std::optional<CodeTarget> Store::codeTarget(const QString &code)
+{
+    if (std::optional<CodeTarget> held = cachedCodeTarget(code))
+        return held;
     auto lock = m_db.lock();
+    const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
     Statement query(m_db,
         "SELECT files.id, files.resource, files.idx, files.name, files.size, "
-        "files.path, files.jxhash, codes.cookie FROM codes "
+        "files.path, files.jxhash, codes.cookie, codes.session_id, codes.expires FROM codes "
         "JOIN files ON files.id = codes.file_id "
         "WHERE codes.code = ? AND codes.expires > ?");
-    query.bind(1, code).bind(2, QDateTime::currentMSecsSinceEpoch());
-    if (!query.next())
+    query.bind(1, code).bind(2, now);
+    if (!query.next()) {
+        std::unique_lock guard(m_codesMutex);
+        m_codes.remove(code);
         return std::nullopt;
-    return std::make_pair(fileFromRow(query), query.text(7));
+    }
+    const HeldCode held { { fileFromRow(query), query.text(7) }, query.text(8), query.integer(9),
+        now };
+    holdCode(code, held);
+    return held.target;
 }
 
 void Store::prune(std::int64_t maxSessionAge)
 {
     auto lock = m_db.lock();
     const std::int64_t now = currentTime();
+    const std::int64_t nowMs = QDateTime::currentMSecsSinceEpoch();
     Statement codes(m_db, "DELETE FROM codes WHERE expires <= ?");
-    codes.bind(1, QDateTime::currentMSecsSinceEpoch()).run();
+    codes.bind(1, nowMs).run();
+    {
+        std::unique_lock guard(m_codesMutex);
+        for (auto held = m_codes.begin(); held != m_codes.end();) {
+            if (held->expires <= nowMs)
+                held = m_codes.erase(held);
+            else
+                ++held;
+        }
+    }
     Statement captchas(m_db, "DELETE FROM captchas WHERE created < ?");
     captchas.bind(1, now - 86400).run();
     Statement sessions(m_db, "DELETE FROM sessions WHERE account_id IS NULL AND created < ?");

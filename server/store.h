@@ -2,11 +2,13 @@
 
 #include "database.h"
 
+#include <QHash>
 #include <QString>
 #include <QVector>
 
 #include <cstdint>
 #include <optional>
+#include <shared_mutex>
 
 struct Account
 {
@@ -35,6 +37,12 @@ struct Favourite
     QString hash;
     std::int64_t index = 0;
     QString name;
+};
+
+struct CodeTarget
+{
+    FileRecord file;
+    QString cookie; // "name=value" the request has to carry
 };
 
 struct AddressCode
@@ -100,8 +108,14 @@ public:
     // session's earlier codes for the file and always issues a new one.
     AddressCode issueCode(
         std::int64_t fileId, const QString &session, bool reload, std::int64_t lifetime);
-    // The file and cookie behind a code that has not expired.
-    std::optional<std::pair<FileRecord, QString>> codeTarget(const QString &code);
+    // The file and cookie behind a code that has not expired. Codes are kept
+    // in memory as they are issued or first looked up; the database, which
+    // other processes share, is asked for codes not held here and for held
+    // ones now and then (another process may have replaced them).
+    std::optional<CodeTarget> codeTarget(const QString &code);
+    // The same from memory only, without touching the database: nothing when
+    // the code is not held or is due for a fresh look.
+    std::optional<CodeTarget> cachedCodeTarget(const QString &code);
 
     // Drops what can no longer be used: expired codes and captchas, and
     // sessions nobody logged in to that are older than maxSessionAge.
@@ -114,8 +128,19 @@ private:
     FileRecord fileFromRow(Statement &statement);
     Account accountFromRow(Statement &statement);
 
+    struct HeldCode
+    {
+        CodeTarget target;
+        QString session;
+        std::int64_t expires = 0; // milliseconds since 1970
+        std::int64_t checked = 0; // when the database last confirmed it
+    };
+    void holdCode(const QString &code, const HeldCode &held);
+
     QString m_dataDir;
     Database m_db;
+    std::shared_mutex m_codesMutex;
+    QHash<QString, HeldCode> m_codes;
 };
 
 std::int64_t currentTime();

@@ -1,23 +1,14 @@
 #include "videohost.h"
 
+#include "httpengine.h"
 #include "store.h"
 
 #include <QString>
 #include <QStringList>
 
-#include <httplib.h>
-
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <memory>
-#include <thread>
-#include <vector>
 
 namespace {
-
-constexpr std::size_t ChunkSize = 1024 * 1024;
 
 bool parseNumber(const std::string &text, std::int64_t *value)
 {
@@ -42,23 +33,6 @@ bool carriesCookie(const std::string &header, const QString &expected)
     }
     return false;
 }
-
-// An open file that closes with its last reader.
-struct OpenFile
-{
-    explicit OpenFile(const QString &path)
-        : fd(::open(path.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC))
-    {
-    }
-    ~OpenFile()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    OpenFile(const OpenFile &) = delete;
-    OpenFile &operator=(const OpenFile &) = delete;
-    int fd;
-};
 
 const char *contentType(const QString &name)
 {
@@ -122,30 +96,40 @@ VideoHost::VideoHost(Store &store, HostMode mode, int slowMilliseconds)
 {
 }
 
-void VideoHost::handle(const httplib::Request &request, httplib::Response &response)
+bool VideoHost::handleQuickly(const HttpRequest &request, HttpResponse &response)
 {
-    // The library's own range handling would be applied on top of ours and
-    // advertises wrong lengths for ranges past the end; this handler answers
-    // ranges itself. The request object is the server's own non-const copy.
-    const_cast<httplib::Request &>(request).ranges.clear();
+    const std::optional<CodeTarget> target
+        = m_store.cachedCodeTarget(QString::fromStdString(request.capture));
+    if (!target)
+        return false;
+    answer(request, response, target->file, target->cookie);
+    return true;
+}
 
-    const QString code = QString::fromStdString(request.matches[1].str());
-    const auto target = m_store.codeTarget(code);
+void VideoHost::handle(const HttpRequest &request, HttpResponse &response)
+{
+    const std::optional<CodeTarget> target
+        = m_store.codeTarget(QString::fromStdString(request.capture));
     if (!target) {
         response.status = 404;
-        response.set_content("unknown or expired code\n", "text/plain");
+        response.setContent("unknown or expired code\n", "text/plain");
         return;
     }
-    const FileRecord &file = target->first;
-    if (!carriesCookie(request.get_header_value("Cookie"), target->second)) {
+    answer(request, response, target->file, target->cookie);
+}
+
+void VideoHost::answer(const HttpRequest &request, HttpResponse &response, const FileRecord &file,
+    const QString &cookie)
+{
+    if (!carriesCookie(request.header("Cookie"), cookie)) {
         response.status = 403;
-        response.set_content("forbidden\n", "text/plain");
+        response.setContent("forbidden\n", "text/plain");
         return;
     }
-    auto opened = std::make_shared<OpenFile>(m_store.absolutePath(file.path));
-    if (opened->fd < 0) {
+    auto opened = std::make_shared<OpenFile>(m_store.absolutePath(file.path).toStdString());
+    if (opened->fd() < 0) {
         response.status = 404;
-        response.set_content("file missing\n", "text/plain");
+        response.setContent("file missing\n", "text/plain");
         return;
     }
 
@@ -153,36 +137,27 @@ void VideoHost::handle(const httplib::Request &request, httplib::Response &respo
     if (m_mode == HostMode::Wrong && size > 0)
         size -= 1;
     if (m_mode == HostMode::Slow)
-        std::this_thread::sleep_for(std::chrono::milliseconds(m_slowMilliseconds));
+        response.delay = std::chrono::milliseconds(m_slowMilliseconds);
 
     bool partial = false;
-    const std::optional<ByteRange> range
-        = resolveRange(request.get_header_value("Range"), size, &partial);
-    response.set_header("Accept-Ranges", "bytes");
+    const std::optional<ByteRange> range = resolveRange(request.header("Range"), size, &partial);
+    response.setHeader("Accept-Ranges", "bytes");
     if (!range) {
         response.status = 416;
-        response.set_header("Content-Range", "bytes */" + std::to_string(size));
-        response.set_content("range not satisfiable\n", "text/plain");
+        response.setHeader("Content-Range", "bytes */" + std::to_string(size));
+        response.setContent("range not satisfiable\n", "text/plain");
         return;
     }
-    const std::int64_t length = range->last - range->first + 1;
     response.status = partial ? 206 : 200;
     if (partial)
-        response.set_header("Content-Range",
+        response.setHeader("Content-Range",
             "bytes " + std::to_string(range->first) + "-" + std::to_string(range->last) + "/"
                 + std::to_string(size));
-    if (length == 0) {
-        response.set_content("", contentType(file.name));
+    response.contentType = contentType(file.name);
+    const std::int64_t length = range->last - range->first + 1;
+    if (length == 0)
         return;
-    }
-    const std::int64_t first = range->first;
-    response.set_content_provider(std::size_t(length), contentType(file.name),
-        [opened, first, buffer = std::make_shared<std::vector<char>>(ChunkSize)](
-            std::size_t offset, std::size_t want, httplib::DataSink &sink) {
-            const ssize_t got = ::pread(opened->fd, buffer->data(), std::min(want, ChunkSize),
-                off_t(first + std::int64_t(offset)));
-            if (got <= 0)
-                return false;
-            return sink.write(buffer->data(), std::size_t(got));
-        });
+    response.file = std::move(opened);
+    response.fileOffset = range->first;
+    response.fileLength = length;
 }

@@ -4,11 +4,10 @@
 #include <optional>
 #include <string>
 
-namespace httplib {
-struct Request;
-struct Response;
-} // namespace httplib
-
+struct FileRecord;
+struct HttpRequest;
+struct HttpResponse;
+class QString;
 class Store;
 
 // How a host listener behaves. Slow and wrong hosts exist so that the
@@ -33,13 +32,20 @@ std::optional<ByteRange> resolveRange(const std::string &header, std::int64_t si
 
 // Serves "/ftn_handler/<code>": the file behind a live code, only to a
 // request that carries the code's cookie; streamed from disk with range support.
+// The request's capture is the code.
 class VideoHost
 {
 public:
     VideoHost(Store &store, HostMode mode, int slowMilliseconds = 1500);
-    void handle(const httplib::Request &request, httplib::Response &response);
+    // Answers from the codes held in memory; false when the database has to
+    // be asked.
+    bool handleQuickly(const HttpRequest &request, HttpResponse &response);
+    void handle(const HttpRequest &request, HttpResponse &response);
 
 private:
+    void answer(const HttpRequest &request, HttpResponse &response, const FileRecord &file,
+        const QString &cookie);
+
     Store &m_store;
     HostMode m_mode;
     int m_slowMilliseconds;

@@ -1,0 +1,658 @@
+#include "httpengine.h"
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/string_body.hpp>
+
+#include <fcntl.h>
+#include <sys/sendfile.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <unordered_map>
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x))
+            == std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+std::string_view view(beast::string_view text)
+{
+    return { text.data(), text.size() };
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Decodes %XX escapes of a path; a malformed escape stays as it is.
+std::string decodePath(std::string_view path)
+{
+    std::string decoded;
+    decoded.reserve(path.size());
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        if (path[i] == '%' && i + 2 < path.size() && hexValue(path[i + 1]) >= 0
+            && hexValue(path[i + 2]) >= 0) {
+            decoded += char(hexValue(path[i + 1]) * 16 + hexValue(path[i + 2]));
+            i += 2;
+        } else {
+            decoded += path[i];
+        }
+    }
+    return decoded;
+}
+
+} // namespace
+
+std::string HttpRequest::header(std::string_view name) const
+{
+    for (const auto &[key, value] : headers) {
+        if (equalsIgnoringCase(key, name))
+            return value;
+    }
+    return {};
+}
+
+OpenFile::OpenFile(const std::string &path)
+    : m_fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC))
+{
+}
+
+OpenFile::~OpenFile()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+void HttpResponse::setHeader(std::string name, std::string value)
+{
+    headers.emplace_back(std::move(name), std::move(value));
+}
+
+void HttpResponse::setContent(std::string content, std::string type)
+{
+    body = std::move(content);
+    contentType = std::move(type);
+}
+
+const char *httpReason(int status)
+{
+    switch (status) {
+    case 100:
+        return "Continue";
+    case 200:
+        return "OK";
+    case 206:
+        return "Partial Content";
+    case 400:
+        return "Bad Request";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 413:
+        return "Payload Too Large";
+    case 416:
+        return "Range Not Satisfiable";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 500:
+        return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Unknown";
+    }
+}
+
+struct HttpEngine::Impl
+{
+    explicit Impl(const HttpLimits &limits)
+        : limits(limits)
+    {
+    }
+
+    // Counts connections per remote address; false when one more is too many.
+    bool admit(const std::string &peer)
+    {
+        std::lock_guard guard(countMutex);
+        int &count = perAddress[peer];
+        if (count >= limits.maxPerAddress || total >= limits.maxConnections) {
+            if (count == 0)
+                perAddress.erase(peer);
+            return false;
+        }
+        ++count;
+        ++total;
+        return true;
+    }
+    void release(const std::string &peer)
+    {
+        std::lock_guard guard(countMutex);
+        const auto found = perAddress.find(peer);
+        if (found != perAddress.end() && --found->second <= 0)
+            perAddress.erase(found);
+        --total;
+    }
+
+    struct Listener
+    {
+        Listener(asio::io_context &io, HttpHandler *handler)
+            : acceptor(io)
+            , retry(io)
+            , handler(handler)
+        {
+        }
+        tcp::acceptor acceptor;
+        asio::steady_timer retry;
+        HttpHandler *handler;
+    };
+    void accept(Listener &listener);
+
+    const HttpLimits limits;
+    // Declared before the I/O context: connections still queued in it when
+    // it goes release their counts here.
+    std::mutex countMutex;
+    std::unordered_map<std::string, int> perAddress;
+    int total = 0;
+
+    asio::io_context io;
+    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
+    std::unique_ptr<asio::thread_pool> workers;
+    std::vector<std::thread> threads;
+    std::vector<std::unique_ptr<Listener>> listeners;
+    std::atomic<bool> stopping { false };
+    bool started = false;
+};
+
+namespace {
+
+using Clock = std::chrono::milliseconds;
+
+class Connection : public std::enable_shared_from_this<Connection>
+{
+public:
+    Connection(HttpEngine::Impl &engine, tcp::socket socket, HttpHandler *handler, std::string peer)
+        : m_engine(engine)
+        , m_socket(std::move(socket))
+        , m_timer(m_socket.get_executor())
+        , m_handler(handler)
+        , m_peer(std::move(peer))
+    {
+    }
+    ~Connection() { m_engine.release(m_peer); }
+
+    void start()
+    {
+        asio::dispatch(m_socket.get_executor(), [self = shared_from_this()] {
+            boost::system::error_code ignored;
+            self->m_socket.set_option(tcp::no_delay(true), ignored);
+            self->m_socket.native_non_blocking(true, ignored);
+            self->awaitRequest();
+        });
+    }
+
+private:
+    const HttpLimits &limits() const { return m_engine.limits; }
+
+    // Closes the connection when the time runs out before disarm() or the
+    // next arm().
+    void arm(Clock limit)
+    {
+        m_timer.expires_after(limit);
+        m_timer.async_wait([self = shared_from_this(), generation = ++m_timerGeneration](
+                               const boost::system::error_code &error) {
+            if (!error && generation == self->m_timerGeneration)
+                self->close();
+        });
+    }
+    void disarm()
+    {
+        ++m_timerGeneration;
+        m_timer.cancel();
+    }
+
+    void close()
+    {
+        disarm();
+        boost::system::error_code ignored;
+        m_socket.shutdown(tcp::socket::shutdown_both, ignored);
+        m_socket.close(ignored);
+    }
+
+    // Between requests the connection holds no buffer, only the idle limit.
+    void awaitRequest()
+    {
+        if (m_engine.stopping)
+            return close();
+        if (m_buffer.size() > 0)
+            return readHeader();
+        m_buffer.shrink_to_fit();
+        arm(limits().idleLimit);
+        m_socket.async_wait(tcp::socket::wait_read,
+            [self = shared_from_this()](const boost::system::error_code &error) {
+                if (error)
+                    return self->close();
+                self->readHeader();
+            });
+    }
+
+    // The whole header has to arrive within the header deadline, however
+    // slowly its bytes trickle in.
+    void readHeader()
+    {
+        m_parser.emplace();
+        m_parser->header_limit(std::uint32_t(limits().maxHeaderBytes));
+        m_parser->body_limit(limits().maxBodyBytes);
+        arm(limits().headerDeadline);
+        http::async_read_header(m_socket, m_buffer, *m_parser,
+            [self = shared_from_this()](
+                const boost::system::error_code &error, std::size_t) { self->headerRead(error); });
+    }
+
+    void headerRead(const boost::system::error_code &error)
+    {
+        if (error == http::error::header_limit)
+            return refuse(431);
+        // The parser checks a declared length against the body limit itself.
+        if (error == http::error::body_limit)
+            return refuse(413);
+        if (error == http::error::end_of_stream || error == asio::error::eof
+            || error == asio::error::operation_aborted || error == asio::error::connection_reset
+            || error == asio::error::bad_descriptor)
+            return close();
+        if (error)
+            return refuse(400);
+        const auto length = m_parser->content_length();
+        if (length && *length > limits().maxBodyBytes)
+            return refuse(413);
+        if (m_parser->is_done())
+            return dispatchRequest();
+        if (equalsIgnoringCase(view(m_parser->get()[http::field::expect]), "100-continue")) {
+            static const std::string proceed = "HTTP/1.1 100 Continue\r\n\r\n";
+            arm(limits().writeStall);
+            asio::async_write(m_socket, asio::buffer(proceed),
+                [self = shared_from_this()](const boost::system::error_code &error, std::size_t) {
+                    if (error)
+                        return self->close();
+                    self->readBody();
+                });
+            return;
+        }
+        readBody();
+    }
+
+    void readBody()
+    {
+        arm(limits().bodyDeadline);
+        http::async_read(m_socket, m_buffer, *m_parser,
+            [self = shared_from_this()](const boost::system::error_code &error, std::size_t) {
+                if (error == http::error::body_limit)
+                    return self->refuse(413);
+                if (error)
+                    return self->close();
+                self->dispatchRequest();
+            });
+    }
+
+    void takeRequest()
+    {
+        auto &message = m_parser->get();
+        m_request = HttpRequest();
+        m_head = message.method() == http::verb::head;
+        m_request.method = m_head ? std::string("GET") : std::string(message.method_string());
+        m_request.target = std::string(message.target());
+        const std::string_view target = view(message.target());
+        m_request.path = decodePath(target.substr(0, target.find('?')));
+        for (const auto &field : message)
+            m_request.headers.emplace_back(
+                std::string(field.name_string()), std::string(field.value()));
+        m_request.body = std::move(message.body());
+        m_request.peer = m_peer;
+        m_keepAlive = message.keep_alive();
+        m_http10 = message.version() < 11;
+        m_response = HttpResponse();
+    }
+
+    void dispatchRequest()
+    {
+        disarm();
+        takeRequest();
+        if (m_handler->handleQuickly(m_request, m_response))
+            return respond();
+        m_response = HttpResponse();
+        asio::post(*m_engine.workers, [self = shared_from_this()] {
+            try {
+                self->m_handler->handle(self->m_request, self->m_response);
+            } catch (const std::exception &error) {
+                fprintf(stderr, "tavrion-server: %s\n", error.what());
+                self->m_response = HttpResponse();
+                self->m_response.status = 500;
+                self->m_handler->completeError(self->m_request, self->m_response);
+            }
+            asio::post(self->m_socket.get_executor(), [self] { self->respond(); });
+        });
+    }
+
+    // Answers an error the engine found itself and closes afterwards; the
+    // rest of the request is read and dropped for a while so the client
+    // sees the answer rather than a reset.
+    void refuse(int status)
+    {
+        disarm();
+        if (m_parser) {
+            auto &message = m_parser->get();
+            m_request = HttpRequest();
+            m_request.method = std::string(message.method_string());
+            m_request.target = std::string(message.target());
+            const std::string_view target = view(message.target());
+            m_request.path = decodePath(target.substr(0, target.find('?')));
+        }
+        m_response = HttpResponse();
+        m_response.status = status;
+        m_handler->completeError(m_request, m_response);
+        m_keepAlive = false;
+        m_linger = true;
+        m_head = false;
+        respond();
+    }
+
+    void respond()
+    {
+        if (m_response.delay.count() > 0) {
+            m_timer.expires_after(m_response.delay);
+            m_response.delay = Clock(0);
+            m_timer.async_wait([self = shared_from_this(), generation = ++m_timerGeneration](
+                                   const boost::system::error_code &error) {
+                if (!error && generation == self->m_timerGeneration)
+                    self->respond();
+            });
+            return;
+        }
+        if (m_engine.stopping)
+            m_keepAlive = false;
+        const HttpResponse &response = m_response;
+        const std::int64_t length
+            = response.file ? response.fileLength : std::int64_t(response.body.size());
+        // Header lines go out sorted by name, as the first version of the
+        // service sent them.
+        std::vector<std::pair<std::string_view, std::string>> lines;
+        for (const auto &[name, value] : response.headers)
+            lines.emplace_back(name, value);
+        if (!response.contentType.empty())
+            lines.emplace_back("Content-Type", response.contentType);
+        lines.emplace_back("Content-Length", std::to_string(length));
+        if (!m_keepAlive)
+            lines.emplace_back("Connection", "close");
+        else
+            lines.emplace_back("Keep-Alive",
+                "timeout="
+                    + std::to_string(
+                        std::chrono::duration_cast<std::chrono::seconds>(limits().idleLimit)
+                            .count()));
+        if (m_keepAlive && m_http10)
+            lines.emplace_back("Connection", "keep-alive");
+        std::stable_sort(lines.begin(), lines.end(), [](const auto &a, const auto &b) {
+            return std::lexicographical_compare(
+                a.first.begin(), a.first.end(), b.first.begin(), b.first.end(), [](char x, char y) {
+                    return std::tolower(static_cast<unsigned char>(x))
+                        < std::tolower(static_cast<unsigned char>(y));
+                });
+        });
+        std::string &head = m_headText;
+        head.clear();
+        head += "HTTP/1.1 ";
+        head += std::to_string(response.status);
+        head += ' ';
+        head += httpReason(response.status);
+        head += "\r\n";
+        for (const auto &[name, value] : lines) {
+            head += name;
+            head += ": ";
+            head += value;
+            head += "\r\n";
+        }
+        head += "\r\n";
+
+        m_fileOffset = response.fileOffset;
+        m_fileRemaining = m_head || !response.file ? 0 : response.fileLength;
+        std::vector<asio::const_buffer> buffers { asio::buffer(head) };
+        if (!m_head && !response.file && !response.body.empty())
+            buffers.push_back(asio::buffer(response.body));
+        arm(limits().writeStall);
+        asio::async_write(m_socket, buffers,
+            [self = shared_from_this()](const boost::system::error_code &error, std::size_t) {
+                if (error)
+                    return self->close();
+                self->sendFile();
+            });
+    }
+
+    // Streams the file part from the page cache to the socket, one bounded
+    // step at a time; a reader that does not read holds no thread and no
+    // buffer, only the stall limit.
+    void sendFile()
+    {
+        while (m_fileRemaining > 0) {
+            const std::size_t want = std::size_t(std::min(m_fileRemaining, limits().fileStep));
+            off_t offset = off_t(m_fileOffset);
+            const ssize_t sent
+                = ::sendfile(m_socket.native_handle(), m_response.file->fd(), &offset, want);
+            if (sent > 0) {
+                m_fileOffset += sent;
+                m_fileRemaining -= sent;
+                if (std::size_t(sent) == want && m_fileRemaining > 0) {
+                    // Let the other connections of this thread have their turn.
+                    arm(limits().writeStall);
+                    asio::post(
+                        m_socket.get_executor(), [self = shared_from_this()] { self->sendFile(); });
+                    return;
+                }
+                continue;
+            }
+            if (sent < 0 && errno == EINTR)
+                continue;
+            if (sent < 0 && errno == EAGAIN) {
+                arm(limits().writeStall);
+                m_socket.async_wait(tcp::socket::wait_write,
+                    [self = shared_from_this()](const boost::system::error_code &error) {
+                        if (error)
+                            return self->close();
+                        self->sendFile();
+                    });
+                return;
+            }
+            // A write error, or the file became shorter than announced: the
+            // length cannot be kept, so the connection ends.
+            return close();
+        }
+        finish();
+    }
+
+    void finish()
+    {
+        disarm();
+        m_response = HttpResponse();
+        m_request = HttpRequest();
+        m_parser.reset();
+        if (m_keepAlive)
+            return awaitRequest();
+        boost::system::error_code ignored;
+        m_socket.shutdown(tcp::socket::shutdown_send, ignored);
+        if (!m_linger)
+            return close();
+        m_buffer.consume(m_buffer.size());
+        m_buffer.shrink_to_fit();
+        arm(Clock(2000));
+        drain();
+    }
+
+    void drain()
+    {
+        m_socket.async_read_some(asio::buffer(m_drain),
+            [self = shared_from_this()](const boost::system::error_code &error, std::size_t) {
+                if (error)
+                    return self->close();
+                self->drain();
+            });
+    }
+
+    HttpEngine::Impl &m_engine;
+    tcp::socket m_socket;
+    asio::steady_timer m_timer;
+    std::uint64_t m_timerGeneration = 0;
+    HttpHandler *m_handler;
+    std::string m_peer;
+    beast::flat_buffer m_buffer;
+    std::optional<http::request_parser<http::string_body>> m_parser;
+    HttpRequest m_request;
+    HttpResponse m_response;
+    std::string m_headText;
+    std::int64_t m_fileOffset = 0;
+    std::int64_t m_fileRemaining = 0;
+    bool m_head = false;
+    bool m_keepAlive = true;
+    bool m_http10 = false;
+    bool m_linger = false;
+    char m_drain[4096];
+};
+
+} // namespace
+
+void HttpEngine::Impl::accept(Listener &listener)
+{
+    listener.acceptor.async_accept(asio::make_strand(io),
+        [this, &listener](const boost::system::error_code &error, tcp::socket socket) {
+            if (error == asio::error::operation_aborted || stopping)
+                return;
+            if (error) {
+                // Out of descriptors, most likely: wait rather than spin.
+                listener.retry.expires_after(std::chrono::milliseconds(100));
+                listener.retry.async_wait([this, &listener](const boost::system::error_code &e) {
+                    if (!e)
+                        accept(listener);
+                });
+                return;
+            }
+            boost::system::error_code ignored;
+            const std::string peer = socket.remote_endpoint(ignored).address().to_string();
+            if (admit(peer))
+                std::make_shared<Connection>(*this, std::move(socket), listener.handler, peer)
+                    ->start();
+            else
+                socket.close(ignored);
+            accept(listener);
+        });
+}
+
+HttpEngine::HttpEngine(const HttpLimits &limits)
+    : d(std::make_unique<Impl>(limits))
+{
+}
+
+HttpEngine::~HttpEngine()
+{
+    stop();
+}
+
+int HttpEngine::listen(const std::string &host, int port, HttpHandler *handler, std::string *error)
+{
+    auto listener = std::make_unique<Impl::Listener>(d->io, handler);
+    boost::system::error_code code;
+    const asio::ip::address address = asio::ip::make_address(host, code);
+    if (code) {
+        *error = code.message();
+        return -1;
+    }
+    const tcp::endpoint endpoint(address, std::uint16_t(port));
+    listener->acceptor.open(endpoint.protocol(), code);
+    if (!code)
+        listener->acceptor.set_option(tcp::acceptor::reuse_address(true), code);
+    if (!code)
+        listener->acceptor.bind(endpoint, code);
+    if (!code)
+        listener->acceptor.listen(d->limits.backlog, code);
+    if (code) {
+        *error = code.message();
+        return -1;
+    }
+    const int bound = listener->acceptor.local_endpoint().port();
+    d->listeners.push_back(std::move(listener));
+    return bound;
+}
+
+int HttpEngine::threadCount() const
+{
+    const int io = d->limits.ioThreads > 0 ? d->limits.ioThreads
+                                           : std::max(1, int(std::thread::hardware_concurrency()));
+    return io + d->limits.workerThreads;
+}
+
+void HttpEngine::start()
+{
+    if (d->started)
+        return;
+    d->started = true;
+    d->workers = std::make_unique<asio::thread_pool>(std::size_t(d->limits.workerThreads));
+    d->work.emplace(d->io.get_executor());
+    for (auto &listener : d->listeners)
+        d->accept(*listener);
+    const int io = threadCount() - d->limits.workerThreads;
+    for (int i = 0; i < io; ++i)
+        d->threads.emplace_back([this] { d->io.run(); });
+}
+
+void HttpEngine::stop()
+{
+    if (!d->started || d->stopping.exchange(true))
+        return;
+    asio::post(d->io, [this] {
+        for (auto &listener : d->listeners) {
+            boost::system::error_code ignored;
+            listener->acceptor.close(ignored);
+            listener->retry.cancel();
+        }
+    });
+    d->work.reset();
+    // Requests in the middle of their database work finish; what they post
+    // back is dropped with the I/O context.
+    d->workers->join();
+    d->io.stop();
+    for (std::thread &thread : d->threads)
+        thread.join();
+    d->threads.clear();
+}

@@ -1,0 +1,116 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+// One HTTP request as the handlers see it.
+struct HttpRequest
+{
+    std::string method; // "HEAD" is passed on as "GET"
+    std::string target; // as sent, query included
+    std::string path; // percent-decoded, without the query
+    std::string body;
+    std::string peer; // remote address
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string capture; // the path part a route's pattern captured
+
+    // The first value of a header, compared without case; empty when absent.
+    std::string header(std::string_view name) const;
+};
+
+// A read-only file descriptor shared by the replies that stream from it.
+class OpenFile
+{
+public:
+    explicit OpenFile(const std::string &path);
+    ~OpenFile();
+    OpenFile(const OpenFile &) = delete;
+    OpenFile &operator=(const OpenFile &) = delete;
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+struct HttpResponse
+{
+    int status = 200;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+    std::string contentType;
+    // A body streamed from a file instead of `body`.
+    std::shared_ptr<OpenFile> file;
+    std::int64_t fileOffset = 0;
+    std::int64_t fileLength = 0;
+    // Held back this long before it is sent (without holding a thread).
+    std::chrono::milliseconds delay { 0 };
+
+    void setHeader(std::string name, std::string value);
+    void setContent(std::string content, std::string type);
+    bool hasContent() const { return !body.empty() || !contentType.empty() || file; }
+};
+
+// Answers requests of one listener.
+class HttpHandler
+{
+public:
+    virtual ~HttpHandler() = default;
+    // Called on an I/O thread: answers when that needs no blocking work
+    // (no database, no password hashing) and returns true; false sends the
+    // request to the worker threads and handle().
+    virtual bool handleQuickly(HttpRequest &, HttpResponse &) { return false; }
+    virtual void handle(HttpRequest &request, HttpResponse &response) = 0;
+    // Fills in the body of an error the engine answers itself (400, 413,
+    // 431); the status is set. Called on an I/O thread.
+    virtual void completeError(const HttpRequest &, HttpResponse &) { }
+};
+
+struct HttpLimits
+{
+    int ioThreads = 0; // 0: one per core
+    int workerThreads = 4; // blocking work: SQLite, password hashing
+    int backlog = 4096;
+    std::chrono::milliseconds headerDeadline { 10000 }; // from the request's first byte
+    std::chrono::milliseconds bodyDeadline { 30000 };
+    std::chrono::milliseconds idleLimit { 60000 }; // waiting for a request
+    std::chrono::milliseconds writeStall { 90000 }; // a reply that makes no progress
+    int maxPerAddress = 256;
+    int maxConnections = 16000;
+    std::size_t maxHeaderBytes = 16 * 1024;
+    std::size_t maxBodyBytes = 64 * 1024;
+    std::int64_t fileStep = 1024 * 1024; // bytes sent from a file before other connections go
+};
+
+// An event-driven HTTP/1.1 server: a few I/O threads run every connection;
+// handlers that block run on a separate small pool.
+class HttpEngine
+{
+public:
+    explicit HttpEngine(const HttpLimits &limits);
+    ~HttpEngine();
+    HttpEngine(const HttpEngine &) = delete;
+    HttpEngine &operator=(const HttpEngine &) = delete;
+
+    // Binds a listener; port 0 picks a free one. Returns the bound port or -1
+    // with *error set. The handler must outlive the engine's run.
+    int listen(const std::string &host, int port, HttpHandler *handler, std::string *error);
+    void start();
+    // Closes the listeners and every connection, then joins the threads.
+    void stop();
+
+    // Threads the engine runs (I/O and workers).
+    int threadCount() const;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> d;
+};
+
+// The standard reason phrase of a status ("OK", "Partial Content", ...).
+const char *httpReason(int status);
