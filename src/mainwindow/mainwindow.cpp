@@ -59,8 +59,6 @@ MainWindow::MainWindow(QWidget *parent)
         ui->playProgressSlider, ui->volumeControlSlider, ui->bottomBar, this };
     for (QObject *object : watched)
         object->installEventFilter(this);
-    // Keeps the overlay bars on the edges when full screen resizes the page.
-    ui->stackedWidget->installEventFilter(this);
 
     connect(ui->openNewbieTutorialPushButton, &QPushButton::clicked, this,
         &MainWindow::openNewbieTutorialPushButton_clicked);
@@ -302,15 +300,38 @@ void MainWindow::moveBarsTo(QWidget *parent)
     }
 }
 
+QRect MainWindow::overlayBarGeometry(const QWidget *bar) const
+{
+    const QSize page = bar->parentWidget()->size();
+    const int y = bar == ui->titleBar ? 0 : page.height() - bar->height();
+    return QRect(0, y, page.width(), bar->height());
+}
+
 void MainWindow::placeOverlayBars()
 {
-    // Full screen stretches the page after the bars have left the layout, so
-    // they are pinned to its top and bottom edges rather than left where the
-    // normal window had them.
-    const QSize page = ui->stackedWidget->size();
-    ui->titleBar->setGeometry(0, 0, page.width(), ui->titleBar->height());
-    ui->bottomBar->setGeometry(
-        0, page.height() - ui->bottomBar->height(), page.width(), ui->bottomBar->height());
+    // Pinned to the top and bottom edges of the page that holds them, at its
+    // current size, rather than left where the normal window had them.
+    for (QWidget *bar : { ui->titleBar, ui->bottomBar })
+        bar->setGeometry(overlayBarGeometry(bar));
+}
+
+bool MainWindow::overlayBarsMisplaced(const QObject *watched) const
+{
+    QWidget *holder = ui->titleBar->parentWidget();
+    if (holder != ui->mainPage && holder != ui->playPage)
+        return false;
+    // The page that holds them changed size (full screen arrives a little
+    // after the bars move, and a page hidden meanwhile is resized later).
+    if (watched == holder)
+        return true;
+    // The bars are native windows, so that they stack over the video; the
+    // window system may report a geometry from before the page's last
+    // resize, which must not stick.
+    if (watched == ui->titleBar || watched == ui->bottomBar) {
+        const auto *bar = static_cast<const QWidget *>(watched);
+        return bar->geometry() != overlayBarGeometry(bar);
+    }
+    return false;
 }
 
 void MainWindow::updateOverlayBars(const QPoint &pos)
@@ -456,6 +477,8 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
     const bool mouse = type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease
         || type == QEvent::MouseMove || type == QEvent::MouseButtonDblClick;
 
+    if ((type == QEvent::Resize || type == QEvent::Move) && overlayBarsMisplaced(watched))
+        placeOverlayBars();
     if (watched == ui->titleBar && mouse)
         return frameMouseEvent(
             ui->titleBar, Area::TitleBar, m_titleBarDrag, static_cast<QMouseEvent *>(event));
@@ -478,12 +501,6 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
     if ((watched == ui->playProgressSlider || watched == ui->volumeControlSlider)
         && type == QEvent::MouseButtonPress)
         return sliderPress(static_cast<QSlider *>(watched), static_cast<QMouseEvent *>(event));
-    if (watched == ui->stackedWidget) {
-        if (type == QEvent::Resize && isFullScreen()
-            && ui->titleBar->parentWidget() != ui->centralWidget)
-            placeOverlayBars();
-        return false;
-    }
     if (watched == this) {
         if (type == QEvent::Show)
             setAttribute(Qt::WA_Mapped);

@@ -118,6 +118,8 @@ private:
     void leaveFullScreen();
     void restoreBarsToLayout();
     void placeOverlayBars();
+    QRect overlayBarGeometry(const QWidget *bar) const;
+    bool overlayBarsMisplaced(const QObject *watched) const;
     void moveBarsTo(QWidget *parent);
     void updateOverlayBars(const QPoint &pos);
 
