@@ -144,8 +144,8 @@ void TestMainRoad::pasteParsePlay()
     // launched earlier today, so no daily popup notice covers the window.
     QTemporaryDir home;
     QVERIFY(QDir().mkpath(home.filePath(QStringLiteral("run"))));
-    // Qt ignores a runtime folder others may read and falls back to a shared
-    // one, where another copy on the machine would hold the instance lock.
+    // Qt ignores a runtime folder others can read and falls back to a shared
+    // one, where other copies of the program may hold the lock.
     QVERIFY(QFile::setPermissions(home.filePath(QStringLiteral("run")),
         QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
     ScopedWorkingDirectory work;
