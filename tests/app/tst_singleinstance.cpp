@@ -169,7 +169,9 @@ private slots:
         tavrion.setWorkingDirectory(work.path());
         tavrion.start(program, QStringList());
         QVERIFY(tavrion.waitForStarted());
-        const QString window = waitForWindow(QStringLiteral("^Tavrion$"), 30000, true);
+        // The window comes once the announcements, fetched while it is built,
+        // have waited out the silent service.
+        const QString window = waitForWindow(QStringLiteral("^Tavrion$"), 60000, true);
         QVERIFY(!window.isEmpty());
         QTRY_VERIFY_WITH_TIMEOUT(silent.hasPendingConnections(), 30000);
 
