@@ -51,6 +51,8 @@ private slots:
     void returnInTheInputParses();
     void rowButtonsDisabledWhilePlaying();
     void longListScrolledDuringARun();
+    void textsFitTheirWidgets_data();
+    void textsFitTheirWidgets();
     void playOpensRecordsAndHides_data();
     void playOpensRecordsAndHides();
     void openGivenUpUnlocksTheDialog_data();
@@ -397,6 +399,41 @@ void TestBTResourceParseDialog::longListScrolledDuringARun()
     for (BTResourceParseResultListItemWidget *row : rows())
         for (QPushButton *button : row->findChildren<QPushButton *>())
             QVERIFY(button->isEnabled());
+}
+
+void TestBTResourceParseDialog::textsFitTheirWidgets_data()
+{
+    QTest::addColumn<QString>("widget");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("title") << "parseLabel" << QStringLiteral("解析");
+    QTest::newRow("largest MB size") << "fileSizeLabel" << QStringLiteral("1024.00MB");
+    QTest::newRow("large G size") << "fileSizeLabel" << QStringLiteral("99999.99G");
+    QTest::newRow("longest message")
+        << "messageLabel" << QStringLiteral("等待播放，如果长时间无法播放，请重试！");
+    QTest::newRow("parse") << "parsePushButton" << QStringLiteral("解析");
+    QTest::newRow("close") << "closePushButton" << QStringLiteral("    关闭");
+}
+
+void TestBTResourceParseDialog::textsFitTheirWidgets()
+{
+    QFETCH(QString, widget);
+    QFETCH(QString, text);
+    Startup::installFontSubstitutions();
+    parse(HashA);
+    QWidget *target = dialog->findChild<QWidget *>(widget);
+    if (auto *label = qobject_cast<QLabel *>(target))
+        label->setText(text);
+    target->ensurePolished();
+    const QFontMetrics metrics(target->font());
+    const QRect room = target->contentsRect();
+    QVERIFY2(metrics.horizontalAdvance(text) <= room.width()
+            && metrics.tightBoundingRect(text).height() <= room.height(),
+        qPrintable(QStringLiteral("%1 needs %2 x %3, has %4 x %5")
+                       .arg(text)
+                       .arg(metrics.horizontalAdvance(text))
+                       .arg(metrics.tightBoundingRect(text).height())
+                       .arg(room.width())
+                       .arg(room.height())));
 }
 
 void TestBTResourceParseDialog::playOpensRecordsAndHides_data()
