@@ -18,6 +18,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QtTest>
 
 #include <memory>
@@ -28,6 +29,19 @@ const QString HashA = QStringLiteral("ABCDEF0123456789ABCDEF0123456789ABCDEF01")
 const QString HashB = QStringLiteral("0123456789abcdef0123456789abcdef01234567");
 const QString Appdata = QStringLiteral("appdata_0123456789abcdef0123456789ABCDEF");
 const QString HashLong = QStringLiteral("1111111111111111111111111111111111111111");
+const QString HashMarkupName = QStringLiteral("2222222222222222222222222222222222222222");
+const QString HashMarkupMessage = QStringLiteral("3333333333333333333333333333333333333333");
+const QString Markup = QStringLiteral("资源不存在 <b>x</b>");
+
+// The text as a user sees it in a label or tool tip of this format.
+QString shownText(const QString &text, Qt::TextFormat format)
+{
+    if (format == Qt::PlainText || (format == Qt::AutoText && !Qt::mightBeRichText(text)))
+        return text;
+    QTextDocument document;
+    document.setHtml(text);
+    return document.toPlainText();
+}
 
 } // namespace
 
@@ -53,6 +67,7 @@ private slots:
     void longListScrolledDuringARun();
     void textsFitTheirWidgets_data();
     void textsFitTheirWidgets();
+    void serviceTextShownAsSent();
     void playOpensRecordsAndHides_data();
     void playOpensRecordsAndHides();
     void openGivenUpUnlocksTheDialog_data();
@@ -133,6 +148,14 @@ void TestBTResourceParseDialog::init()
                         + QByteArray::number(i) + R"(,"name":"f)" + QByteArray::number(i)
                         + R"(.mkv","file_size":1})";
                 answer = TestHttpAnswer::json(R"({"statu":1,"msg":"","datas":[)" + files + "]}");
+            } else if (hash == HashMarkupName.toLatin1()) {
+                answer = TestHttpAnswer::json(QStringLiteral(
+                    R"({"statu":1,"msg":"","datas":[{"index":0,"name":"%1","file_size":1}]})")
+                                                  .arg(Markup)
+                                                  .toUtf8());
+            } else if (hash == HashMarkupMessage.toLatin1()) {
+                answer = TestHttpAnswer::json(
+                    QStringLiteral(R"({"statu":0,"msg":"%1"})").arg(Markup).toUtf8());
             } else if (hash == HashB.toLatin1())
                 answer = TestHttpAnswer::json(
                     R"({"statu":1,"msg":"","datas":[{"index":0,"name":"only.mp4","file_size":1073741824}]})");
@@ -434,6 +457,18 @@ void TestBTResourceParseDialog::textsFitTheirWidgets()
                        .arg(metrics.tightBoundingRect(text).height())
                        .arg(room.width())
                        .arg(room.height())));
+}
+
+void TestBTResourceParseDialog::serviceTextShownAsSent()
+{
+    parse(HashMarkupMessage);
+    auto *message = child<QLabel>("messageLabel");
+    QCOMPARE(shownText(message->text(), message->textFormat()), Markup);
+
+    parse(HashMarkupName);
+    auto *name = rows().at(0)->findChild<QLabel *>("filenameLabel");
+    QCOMPARE(shownText(name->text(), name->textFormat()), Markup);
+    QCOMPARE(shownText(name->toolTip(), Qt::AutoText), Markup);
 }
 
 void TestBTResourceParseDialog::playOpensRecordsAndHides_data()
