@@ -2,6 +2,7 @@
 
 #include "account/usersession.h"
 #include "app/appsettings.h"
+#include "library/btresourcedownloaddialog.h"
 #include "player/aplayercontrol.h"
 #include "resource/btresourceparsedialog.h"
 #include "ui_mainwindow.h"
@@ -145,7 +146,10 @@ void MainWindow::openPlayRecordDialogPushButton_clicked() { }
 
 void MainWindow::openUserAccountDialogPushButton_clicked() { }
 
-void MainWindow::openDownloadDialogPushButton_clicked() { }
+void MainWindow::openDownloadDialogPushButton_clicked()
+{
+    centreAndShow(keptDialog(m_downloadDialog));
+}
 
 void MainWindow::openCollectDialogPushButton_clicked() { }
 
@@ -165,8 +169,8 @@ void MainWindow::openSubtitleSettingDialog() { }
 
 void MainWindow::downloadVideoFile(QSharedPointer<VideoFileInfo> fileInfo)
 {
-    Q_UNUSED(fileInfo);
     openDownloadDialogPushButton_clicked();
+    m_downloadDialog->addDownload(std::move(fileInfo));
 }
 
 void MainWindow::openServicePage(const QString &query)

@@ -2,11 +2,14 @@
 
 #include "player/windowmessage.h"
 
-#include <QContextMenuEvent>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMetaObject>
 #include <QMouseEvent>
+#include <QOffscreenSurface>
 #include <QOpenGLContext>
+#include <QPlatformSurfaceEvent>
+#include <QWindow>
 
 #include <mpv/render_gl.h>
 
@@ -84,13 +87,23 @@ int mouseFlags(const QMouseEvent *event)
 } // namespace
 
 VideoHost::VideoHost(mpv_handle *mpv, QWidget *page)
-    : QOpenGLWidget(page)
+    : QWidget(page)
     , m_mpv(mpv)
     , m_page(page)
+    , m_surface(new QWindow)
 {
     setObjectName(QStringLiteral("videoHost"));
-    setMouseTracking(true);
-    setFocusPolicy(Qt::StrongFocus);
+    m_surface->setSurfaceType(QSurface::OpenGLSurface);
+    m_surface->setCursor(page->cursor());
+    m_surface->installEventFilter(this);
+    m_container = QWidget::createWindowContainer(m_surface, this);
+    m_container->setObjectName(QStringLiteral("videoSurface"));
+    // A native container takes the window as a child of its own native
+    // window, inside the page's, so that native widgets placed on the page
+    // above the host (the full-screen bars) stack above the video. Otherwise
+    // the window would be a child of the top-level window, above the page.
+    m_container->setAttribute(Qt::WA_DontCreateNativeAncestors);
+    m_container->winId();
     m_hoverTimer.setSingleShot(true);
     m_hoverTimer.setInterval(HoverDelayMs);
     connect(&m_hoverTimer, &QTimer::timeout, this, &VideoHost::hoverTimer_timeout);
@@ -102,6 +115,7 @@ VideoHost::VideoHost(mpv_handle *mpv, QWidget *page)
 
 VideoHost::~VideoHost()
 {
+    m_surface->removeEventFilter(this);
     releaseRenderContext();
 }
 
@@ -110,17 +124,44 @@ void VideoHost::releaseRenderContext()
     if (!m_render) {
         return;
     }
-    makeCurrent();
+    // mpv frees its GL objects, which needs the context current; the window
+    // may already have lost its native surface, a stand-in does as well.
+    QOffscreenSurface standIn;
+    if (!m_surface->handle()) {
+        standIn.setFormat(m_context->format());
+        standIn.create();
+    }
+    m_context->makeCurrent(m_surface->handle() ? static_cast<QSurface *>(m_surface) : &standIn);
     mpv_render_context_set_update_callback(m_render, nullptr, nullptr);
     mpv_render_context_free(m_render);
     m_render = nullptr;
-    doneCurrent();
+    m_context->doneCurrent();
 }
 
-void VideoHost::initializeGL()
+bool VideoHost::createRenderContext()
 {
-    if (m_render || !m_mpv) {
-        return;
+    if (m_render) {
+        return true;
+    }
+    if (!m_mpv) {
+        return false;
+    }
+    if (!m_surface->handle()) {
+        // Before the page is first shown the window still waits for its
+        // container; give it its final parent now so it can be created.
+        m_surface->setParent(m_container->windowHandle());
+        m_surface->create();
+    }
+    if (!m_context) {
+        m_context = std::make_unique<QOpenGLContext>();
+        m_context->setFormat(m_surface->requestedFormat());
+        if (!m_context->create()) {
+            m_context.reset();
+            return false;
+        }
+    }
+    if (!m_context->makeCurrent(m_surface)) {
+        return false;
     }
     mpv_opengl_init_params glParams { &procAddress, nullptr };
     mpv_render_param params[] = {
@@ -130,37 +171,25 @@ void VideoHost::initializeGL()
     };
     if (mpv_render_context_create(&m_render, m_mpv, params) < 0) {
         m_render = nullptr;
-        return;
+        return false;
     }
     mpv_render_context_set_update_callback(m_render, &VideoHost::renderUpdate, this);
-    // A new GL context (after the widget moved to another window) needs a
-    // new render context; the old one goes while its context is current.
-    connect(context(), &QOpenGLContext::aboutToBeDestroyed, this, &VideoHost::releaseRenderContext,
-        Qt::UniqueConnection);
+    return true;
 }
 
 void VideoHost::prepare()
 {
-    // QOpenGLWidget creates its context when first shown; grabbing a frame
-    // makes it do so at once.
-    if (!m_render) {
-        grabFramebuffer();
-    }
+    createRenderContext();
 }
 
-void VideoHost::paintGL()
+void VideoHost::draw(bool skip)
 {
-    render(false);
-}
-
-void VideoHost::render(bool skip)
-{
-    if (!m_render) {
+    if (!createRenderContext() || !m_context->makeCurrent(m_surface)) {
         return;
     }
-    const qreal ratio = devicePixelRatioF();
-    mpv_opengl_fbo fbo { int(defaultFramebufferObject()), int(width() * ratio),
-        int(height() * ratio), 0 };
+    const qreal ratio = m_surface->devicePixelRatio();
+    mpv_opengl_fbo fbo { int(m_context->defaultFramebufferObject()),
+        int(m_surface->width() * ratio), int(m_surface->height() * ratio), 0 };
     int flipY = 1;
     int skipRendering = skip ? 1 : 0;
     mpv_render_param params[] = {
@@ -170,11 +199,15 @@ void VideoHost::render(bool skip)
         { MPV_RENDER_PARAM_INVALID, nullptr },
     };
     mpv_render_context_render(m_render, params);
+    if (!skip) {
+        m_context->swapBuffers(m_surface);
+        ++m_framesShown;
+    }
 }
 
 void VideoHost::renderUpdate(void *host)
 {
-    // Called on one of mpv's threads: only ask the GUI thread to repaint.
+    // Called on one of mpv's threads: only ask the GUI thread to draw.
     QMetaObject::invokeMethod(
         static_cast<VideoHost *>(host), "renderContext_update", Qt::QueuedConnection);
 }
@@ -184,86 +217,118 @@ void VideoHost::renderContext_update()
     if (!m_render || !(mpv_render_context_update(m_render) & MPV_RENDER_UPDATE_FRAME)) {
         return;
     }
-    if (isVisible() && !window()->isMinimized()) {
-        update();
-        return;
-    }
-    // Nothing paints a hidden widget, and mpv waits for every frame to be
-    // taken: take it without drawing, or playback would stall until the
-    // page is shown.
-    makeCurrent();
-    render(true);
-    doneCurrent();
+    // While the window is hidden or minimised the frame is taken without
+    // drawing: mpv's output keeps pace with playback, and nothing waits for
+    // a window nobody sees.
+    draw(!m_surface->isExposed());
+}
+
+void VideoHost::fitSurface()
+{
+    m_container->setGeometry(rect());
+    m_surface->setGeometry(QRect(QPoint(0, 0), size()));
+}
+
+void VideoHost::showEvent(QShowEvent *event)
+{
+    // The container places its window wrongly until it has been shown once.
+    fitSurface();
+    QWidget::showEvent(event);
 }
 
 bool VideoHost::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == m_page && event->type() == QEvent::Resize) {
-        setGeometry(m_page->rect());
+    if (watched == m_surface) {
+        return surfaceEvent(event);
     }
-    return QOpenGLWidget::eventFilter(watched, event);
+    if (watched == m_page) {
+        if (event->type() == QEvent::Resize) {
+            setGeometry(m_page->rect());
+            fitSurface();
+        } else if (event->type() == QEvent::CursorChange) {
+            // The page's cursor (hidden after the hover report) must show on
+            // the video window, which the pointer is really over.
+            m_surface->setCursor(m_page->cursor());
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+bool VideoHost::surfaceEvent(QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::Expose:
+    case QEvent::Resize:
+        if (m_surface->isExposed()) {
+            draw(false);
+        }
+        return false;
+    case QEvent::PlatformSurface:
+        if (static_cast<QPlatformSurfaceEvent *>(event)->surfaceEventType()
+            == QPlatformSurfaceEvent::SurfaceAboutToBeDestroyed) {
+            releaseRenderContext();
+        }
+        return false;
+    case QEvent::MouseButtonPress: {
+        auto *mouse = static_cast<QMouseEvent *>(event);
+        // A click gives the video the keyboard, as it would a widget that
+        // takes focus by click; keys then come to this window.
+        if (QGuiApplication::focusWindow() != m_surface) {
+            m_surface->requestActivate();
+        }
+        // The press that completes a double click is followed by a double
+        // click event; like the window messages, report only that one.
+        if (mouse->button() == Qt::LeftButton
+            && !(mouse->flags() & Qt::MouseEventCreatedDoubleClick)) {
+            reportMouse(WindowMessage::LeftButtonDown, mouse);
+        }
+        return true;
+    }
+    case QEvent::MouseButtonRelease: {
+        auto *mouse = static_cast<QMouseEvent *>(event);
+        if (mouse->button() == Qt::LeftButton) {
+            reportMouse(WindowMessage::LeftButtonUp, mouse);
+        } else if (mouse->button() == Qt::RightButton) {
+            reportMouse(WindowMessage::RightButtonUp, mouse);
+        }
+        return true;
+    }
+    case QEvent::MouseButtonDblClick: {
+        auto *mouse = static_cast<QMouseEvent *>(event);
+        if (mouse->button() == Qt::LeftButton) {
+            reportMouse(WindowMessage::LeftButtonDoubleClick, mouse);
+        }
+        return true;
+    }
+    case QEvent::MouseMove:
+        m_hoverTimer.start();
+        reportMouse(WindowMessage::MouseMove, static_cast<QMouseEvent *>(event));
+        return true;
+    case QEvent::KeyPress:
+        reportKey(static_cast<QKeyEvent *>(event));
+        return true;
+    case QEvent::Leave:
+        // The hover report is about the pointer resting on the video.
+        m_hoverTimer.stop();
+        return false;
+    default:
+        return false;
+    }
 }
 
 void VideoHost::reportMouse(int message, QMouseEvent *event)
 {
+    // The window fills the host, so its coordinates are the host's.
     const QPoint point = m_page ? mapTo(m_page, event->pos()) : event->pos();
     emit this->message(message, mouseFlags(event), WindowMessage::pointParam(point.x(), point.y()));
-    event->accept();
 }
 
-void VideoHost::mousePressEvent(QMouseEvent *event)
-{
-    if (event->button() == Qt::LeftButton) {
-        reportMouse(WindowMessage::LeftButtonDown, event);
-    }
-    event->accept();
-}
-
-void VideoHost::mouseReleaseEvent(QMouseEvent *event)
-{
-    if (event->button() == Qt::LeftButton) {
-        reportMouse(WindowMessage::LeftButtonUp, event);
-    } else if (event->button() == Qt::RightButton) {
-        reportMouse(WindowMessage::RightButtonUp, event);
-    }
-    event->accept();
-}
-
-void VideoHost::mouseDoubleClickEvent(QMouseEvent *event)
-{
-    if (event->button() == Qt::LeftButton) {
-        reportMouse(WindowMessage::LeftButtonDoubleClick, event);
-    }
-    event->accept();
-}
-
-void VideoHost::mouseMoveEvent(QMouseEvent *event)
-{
-    m_hoverTimer.start();
-    reportMouse(WindowMessage::MouseMove, event);
-}
-
-void VideoHost::keyPressEvent(QKeyEvent *event)
+void VideoHost::reportKey(QKeyEvent *event)
 {
     const int key = virtualKey(event);
     if (key != 0) {
         emit message(WindowMessage::KeyDown, key, 0);
     }
-    event->accept();
-}
-
-void VideoHost::contextMenuEvent(QContextMenuEvent *event)
-{
-    // The right button's release is reported as a message; the receiver
-    // decides about a menu, the page must not get a second request.
-    event->accept();
-}
-
-void VideoHost::leaveEvent(QEvent *event)
-{
-    // The hover report is about the pointer resting on the video.
-    m_hoverTimer.stop();
-    QOpenGLWidget::leaveEvent(event);
 }
 
 void VideoHost::hoverTimer_timeout()

@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QVBoxLayout>
+#include <QWindow>
 
 namespace {
 struct Message
@@ -34,6 +35,12 @@ QString artefactPath(const QString &name)
     return dir.filePath(QStringLiteral("test-artefacts/") + name);
 }
 
+bool engineSurfaceExposed(APlayerControl &control)
+{
+    auto *engine = dynamic_cast<MpvEngine *>(control.engine());
+    return engine && engine->videoHost() && engine->videoHost()->surface()->isExposed();
+}
+
 int xdotool(const QStringList &arguments)
 {
     return QProcess::execute(QStringLiteral("xdotool"), arguments);
@@ -47,10 +54,12 @@ class TestVideoHost : public QObject
 private slots:
     void initTestCase();
     void showsPictureAndReportsInput();
+    void showsFramesAdvancing();
 
 private:
     QTemporaryDir m_media;
     QString m_sample;
+    QString m_counted;
 };
 
 void TestVideoHost::initTestCase()
@@ -60,6 +69,14 @@ void TestVideoHost::initTestCase()
     }
     m_sample = TestMedia::makeVideo(m_media.path(), QStringLiteral("sample.mp4"));
     QVERIFY(!m_sample.isEmpty());
+    TestMedia::Options counted;
+    counted.width = 1920;
+    counted.height = 1080;
+    counted.rate = 30;
+    counted.seconds = 8;
+    counted.frameCounter = true;
+    m_counted = TestMedia::makeVideo(m_media.path(), QStringLiteral("counted.mp4"), counted);
+    QVERIFY(!m_counted.isEmpty());
 }
 
 void TestVideoHost::showsPictureAndReportsInput()
@@ -206,6 +223,64 @@ void TestVideoHost::showsPictureAndReportsInput()
         hovers += message.message == WindowMessage::MouseHover ? 1 : 0;
     }
     QCOMPARE(hovers, 1);
+    // The receiver hides the pointer by the page's cursor; the video window,
+    // which the pointer is over, follows it.
+    playPage->setCursor(Qt::BlankCursor);
+    QCOMPARE(host->surface()->cursor().shape(), Qt::BlankCursor);
+    playPage->setCursor(Qt::ArrowCursor);
+    QCOMPARE(host->surface()->cursor().shape(), Qt::ArrowCursor);
+
+    control.close();
+    QTRY_COMPARE(state, int(APlayerControl::Ready));
+}
+
+void TestVideoHost::showsFramesAdvancing()
+{
+    MediaServer server(m_counted);
+    QVERIFY(server.start());
+    QWidget window;
+    window.resize(640, 360);
+    window.move(100, 100);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    APlayerControl::setEngineFactory([] {
+        return std::make_unique<MpvEngine>(MpvEngine::Options { { "ao", "null" } });
+    });
+    APlayerControl control;
+    control.initialize(window.winId());
+    APlayerControl::setEngineFactory({});
+    int state = 0;
+    connect(&control, &APlayerControl::onStateChanged, this, [&](int, int n) { state = n; });
+    auto info = QSharedPointer<VideoFileInfo>::create();
+    info->url = server.url();
+    QVERIFY(control.open(info));
+    QTRY_COMPARE_WITH_TIMEOUT(state, int(APlayerControl::Playing), 15000);
+
+    // The burnt-in frame number sits in the top left quarter of the picture.
+    const auto counter = [&] {
+        return window.screen()
+            ->grabWindow(window.winId(), 0, 0, window.width() / 3, window.height() / 3)
+            .toImage();
+    };
+    const auto advances = [&] {
+        const QImage first = counter();
+        QTest::qWait(700);
+        return counter() != first;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(advances(), 10000);
+    counter().save(artefactPath(QStringLiteral("tst_videohost-counter.png")));
+
+    // Minimised, nothing draws, yet playback must go on rather than wait
+    // for the frames to be taken.
+    window.showMinimized();
+    QTRY_VERIFY(!engineSurfaceExposed(control));
+    const int before = control.position();
+    QTest::qWait(1500);
+    QVERIFY2(control.position() - before >= 700,
+        qPrintable(QStringLiteral("%1 -> %2").arg(before).arg(control.position())));
+    window.showNormal();
+    QTRY_VERIFY_WITH_TIMEOUT(advances(), 10000);
 
     control.close();
     QTRY_COMPARE(state, int(APlayerControl::Ready));

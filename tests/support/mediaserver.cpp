@@ -328,10 +328,16 @@ void MediaServer::waitForClose(int fd)
 QString TestMedia::makeVideo(const QString &directory, const QString &name, const Options &options)
 {
     const QString path = QDir(directory).filePath(name);
-    QString video
-        = QStringLiteral("testsrc2=size=%1x%2:rate=25").arg(options.width).arg(options.height);
+    QString video = QStringLiteral("testsrc2=size=%1x%2:rate=%3")
+                        .arg(options.width)
+                        .arg(options.height)
+                        .arg(options.rate);
     if (options.noisyVideoKbps > 0) {
         video += QStringLiteral(",noise=alls=60:allf=t");
+    }
+    if (options.frameCounter) {
+        video += QStringLiteral(",drawtext=font=DejaVu Sans:text=%{frame_num}:x=h/20:y=h/20:"
+                                "fontsize=h/5:fontcolor=white:box=1:boxcolor=black:boxborderw=10");
     }
     const QString audio = QStringLiteral("sine=f=%1:r=48000[l];sine=f=%2:r=48000[r];"
                                          "[l][r]join=inputs=2:channel_layout=stereo")
@@ -342,7 +348,7 @@ QString TestMedia::makeVideo(const QString &directory, const QString &name, cons
         QStringLiteral("-filter_complex"), audio, QStringLiteral("-t"),
         QString::number(options.seconds), QStringLiteral("-c:v"), QStringLiteral("libx264"),
         QStringLiteral("-preset"), QStringLiteral("ultrafast"), QStringLiteral("-pix_fmt"),
-        QStringLiteral("yuv420p"), QStringLiteral("-g"), QStringLiteral("25") };
+        QStringLiteral("yuv420p"), QStringLiteral("-g"), QString::number(options.rate) };
     if (options.noisyVideoKbps > 0) {
         const QString rate = QString::number(options.noisyVideoKbps) + QLatin1Char('k');
         arguments << QStringLiteral("-b:v") << rate << QStringLiteral("-maxrate") << rate

@@ -99,6 +99,10 @@ struct Options
     int seconds = 3;
     int width = 320;
     int height = 180;
+    int rate = 25;
+    // The frame number in large digits at the top left, so that pictures
+    // taken at different times tell the frames apart.
+    bool frameCounter = false;
     // Noise in the picture makes it incompressible, so the file really has
     // this bit rate (kbit/s); 0 leaves the picture clean and small.
     int noisyVideoKbps = 0;

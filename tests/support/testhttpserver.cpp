@@ -237,6 +237,11 @@ void TestHttpServer::answer(QTcpSocket *socket, const TestHttpAnswer &reply)
         socket->disconnectFromHost();
         return;
     }
+    if (reply.stallAfterBodyBytes >= 0) {
+        socket->write(out + reply.body.left(reply.stallAfterBodyBytes));
+        socket->setProperty(busyProperty, true);
+        return;
+    }
     socket->write(out + reply.body);
     if (reply.headers.contains(qMakePair(QByteArray("Connection"), QByteArray("close")))) {
         socket->disconnectFromHost();

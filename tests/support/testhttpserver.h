@@ -43,6 +43,7 @@ struct TestHttpAnswer
     int delayMs = 0; // wait this long before answering
     bool neverAnswer = false; // keep the connection open and silent
     int closeAfterBodyBytes = -1; // >= 0: send that much of the body, then close
+    int stallAfterBodyBytes = -1; // >= 0: send that much of the body, then fall silent
 
     // A 200 (or the given status) answer with a JSON body.
     static TestHttpAnswer json(const QByteArray &body, int status = 200);

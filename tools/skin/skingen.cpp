@@ -775,6 +775,15 @@ void dialogs()
     button(recordRow + QStringLiteral("PlayPushButton"), small, 17, circledPlayGlyph);
     button(recordRow + QStringLiteral("DeletePushButton"), small, 17, trashGlyph);
 
+    labelledButton(
+        QStringLiteral("BTResourceDownloadDialog/ClosePushButton"), QSize(64, 23), closeGlyph);
+    const QString downloadRow = QStringLiteral("BTResourceDownloadListItemWidget/");
+    button(downloadRow + QStringLiteral("DeletePushButton"), small, 17, trashGlyph);
+    // A finished download can no longer be deleted: the button fades out.
+    save(downloadRow + QStringLiteral("DeletePushButton_Disabled.png"),
+        render(small,
+            [&](QPainter &p) { glyph(p, small, 17, trashGlyph, QColor(196, 204, 212, 70)); }));
+
     button(QStringLiteral("ClosePushButton"), tool, 20, closeGlyph, Wash::Danger);
     button(
         QStringLiteral("NextPagePushButton"), QSize(30, 30), 24,

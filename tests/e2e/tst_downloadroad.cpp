@@ -1,0 +1,218 @@
+// The download road as a user walks it: the real program against the real
+// service and its demo library, driven through X with xdotool. The
+// permanent-VIP demo account logs in from saved credentials, parses the demo
+// clip's info-hash and presses the first row's download button; the
+// downloads dialog opens and the clip arrives in the download folder, byte
+// for byte the library's file. Screenshots are kept under
+// <build>/tests/e2e/artefacts.
+#include "serverprocess.h"
+#include "testdir.h"
+
+#include <QDataStream>
+#include <QDir>
+#include <QDirIterator>
+#include <QImage>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QSize MainWindowSize(873, 578);
+const QSize DialogSize(831, 466);
+const QString ClipName = QStringLiteral("Tavrion演示.mp4");
+
+QString run(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    process.waitForFinished(30000);
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+// The top-left corner of a visible window of the process with this size.
+QPoint findWindow(qint64 pid, const QSize &size, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeoutMs) {
+        const QStringList ids
+            = run("xdotool", { "search", "--onlyvisible", "--pid", QString::number(pid) })
+                  .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        for (const QString &id : ids) {
+            QMap<QString, int> shell;
+            for (const QString &line :
+                run("xdotool", { "getwindowgeometry", "--shell", id }).split('\n'))
+                shell.insert(line.section('=', 0, 0), line.section('=', 1).toInt());
+            if (shell.value("WIDTH") == size.width() && shell.value("HEIGHT") == size.height())
+                return QPoint(shell.value("X"), shell.value("Y"));
+        }
+        QTest::qWait(200);
+    }
+    return QPoint(-1, -1);
+}
+
+void click(const QPoint &at)
+{
+    run("xdotool", { "mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1" });
+}
+
+QImage screenshot(const QString &path)
+{
+    run("import", { "-window", "root", path });
+    return QImage(path);
+}
+
+void writeScrambled(QDataStream &stream, const QString &text)
+{
+    QByteArray bytes = text.toUtf8();
+    for (char &byte : bytes)
+        byte = char(byte ^ 0x5A);
+    stream << bytes;
+}
+
+} // namespace
+
+class TestDownloadRoad : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void parseAndDownload();
+};
+
+void TestDownloadRoad::parseAndDownload()
+{
+    for (const char *tool : { "xdotool", "import", "ffmpeg" }) {
+        if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
+            QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(QLatin1String(tool))));
+    }
+    const QString artefacts
+        = qEnvironmentVariable("TAVRION_BUILD_DIR") + QStringLiteral("/tests/e2e/artefacts");
+    QVERIFY(QDir().mkpath(artefacts));
+    const QString program = builtProgram(QStringLiteral("tavrion"));
+    QVERIFY2(!program.isEmpty(), "tavrion binary not found");
+
+    QTemporaryDir library;
+    const QString data = library.filePath(QStringLiteral("data"));
+    QProcess make;
+    make.start(QStringLiteral(TAVRION_SOURCE_DIR) + QStringLiteral("/tools/make-demo-library"),
+        { QStringLiteral("--quick"), QStringLiteral("--server"), ServerProcess::program(), data });
+    QVERIFY(make.waitForFinished(120000));
+    QVERIFY2(make.exitCode() == 0, make.readAllStandardError().constData());
+    QString clip;
+    for (const QString &line :
+        QString::fromUtf8(readFileBytes(data + "/demo-resources.txt")).split(QLatin1Char('\n'))) {
+        if (line.startsWith(QLatin1String("clip ")))
+            clip = line.mid(5);
+    }
+    QCOMPARE(clip.size(), 40);
+    QString served;
+    for (QDirIterator it(
+             data + QStringLiteral("/library"), QDir::Files, QDirIterator::Subdirectories);
+         it.hasNext();) {
+        if (it.next().endsWith(ClipName))
+            served = it.filePath();
+    }
+    QVERIFY2(!served.isEmpty(), "the clip is not in the library");
+
+    ServerProcess server;
+    QVERIFY2(server.start(data, { "--host", "127.0.0.1:0", "--host", "127.0.0.1:0" }),
+        qPrintable(server.errorOutput()));
+
+    // Logged in automatically as the demo account, launched earlier today
+    // (no daily popup), downloading into a folder of its own.
+    QTemporaryDir home;
+    // A private runtime folder (0700), so the single-instance lock is this
+    // program's own and not shared with other runs on the machine.
+    QVERIFY(QDir().mkpath(home.filePath(QStringLiteral("run"))));
+    QVERIFY(QFile::setPermissions(home.filePath(QStringLiteral("run")),
+        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    ScopedWorkingDirectory work;
+    const QString downloads = work.filePath(QStringLiteral("downloads"));
+    QVERIFY(QDir().mkpath(downloads));
+    QVERIFY(writeFileBytes(work.filePath("Config.ini"),
+        "[Application]\nFirstLaunched=false\nLastLaunchedDate="
+            + QDate::currentDate().toString(Qt::ISODate).toUtf8()
+            + "\n[Account]\nAutoLogin=1\n[Service]\nBaseAddress=" + server.baseAddress().toUtf8()
+            + "\n[VideoFile]\nDownloadDirectory=" + downloads.toUtf8() + "\n"));
+    QFile credentials(work.filePath("user.dat"));
+    QVERIFY(credentials.open(QIODevice::WriteOnly));
+    QDataStream stream(&credentials);
+    writeScrambled(stream, QStringLiteral("demo@tavrion.test"));
+    writeScrambled(stream, QStringLiteral("tavrion123"));
+    credentials.close();
+
+    QProcess tavrion;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("HOME", home.path());
+    environment.insert("XDG_RUNTIME_DIR", home.filePath(QStringLiteral("run")));
+    environment.insert("XDG_CONFIG_HOME", home.filePath(QStringLiteral(".config")));
+    environment.insert("TMPDIR", home.path());
+    tavrion.setProcessEnvironment(environment);
+    tavrion.setWorkingDirectory(work.path());
+    tavrion.start(program, QStringList());
+    QVERIFY(tavrion.waitForStarted());
+    const auto stop = qScopeGuard([&] {
+        tavrion.terminate();
+        if (!tavrion.waitForFinished(10000))
+            tavrion.kill();
+    });
+    const qint64 pid = tavrion.processId();
+
+    const QPoint main = findWindow(pid, MainWindowSize, 20000);
+    QVERIFY2(main.x() >= 0, "no main window");
+    QTest::qWait(1000);
+    // The wide blue "open" button of the main page.
+    QImage shot = screenshot(artefacts + QStringLiteral("/download-main.png"));
+    const int column = main.x() + MainWindowSize.width() / 2 - 150;
+    int buttonY = -1;
+    for (int y = main.y() + 60; y < main.y() + MainWindowSize.height() - 60 && buttonY < 0; ++y) {
+        const QColor colour = shot.pixelColor(column, y);
+        if (colour.blue() > 180 && colour.red() < 90)
+            buttonY = y + 10;
+    }
+    QVERIFY2(buttonY > 0, "no open button on the main page");
+    click(QPoint(main.x() + MainWindowSize.width() / 2, buttonY));
+
+    const QPoint dialog = findWindow(pid, DialogSize, 10000);
+    QVERIFY2(dialog.x() >= 0, "the parse dialog did not open");
+    click(dialog + QPoint(100, 62));
+    run("xdotool", { "type", "--delay", "5", clip });
+    click(dialog + QPoint(658, 62));
+
+    // Rows show once the file name is drawn in the first one.
+    const QRect firstName(dialog + QPoint(20, 108), QSize(300, 16));
+    bool rows = false;
+    for (int attempt = 0; attempt < 50 && !rows; ++attempt) {
+        QTest::qWait(200);
+        shot = screenshot(artefacts + QStringLiteral("/download-parse.png"));
+        for (int x = firstName.left(); x < firstName.right() && !rows; ++x)
+            for (int y = firstName.top(); y < firstName.bottom() && !rows; ++y)
+                rows = qGray(shot.pixel(x, y)) < 100;
+    }
+    QVERIFY2(rows, "no file rows after parsing");
+
+    // The first row's download button.
+    click(dialog + QPoint(10 + 1 + 770 + 8, 100 + 1 + 7 + 8));
+    const QString target = downloads + QLatin1Char('/') + ClipName;
+    for (int waited = 0; waited < 30000 && !QFile::exists(target); waited += 200)
+        QTest::qWait(200);
+    screenshot(artefacts + QStringLiteral("/download-clicked.png"));
+    QVERIFY2(QFile::exists(target), "the clip did not arrive in the download folder");
+    QCOMPARE(QDir(downloads).entryList(QDir::Files), QStringList { ClipName });
+    QCOMPARE(readFileBytes(target), readFileBytes(served));
+
+    // The downloads dialog is the one window of that size now: the parse
+    // dialog closed when the download was handed over.
+    QTest::qWait(500);
+    const QPoint downloadsDialog = findWindow(pid, DialogSize, 5000);
+    QVERIFY2(downloadsDialog.x() >= 0, "the downloads dialog is not shown");
+    screenshot(artefacts + QStringLiteral("/download-finished.png"))
+        .copy(QRect(downloadsDialog, DialogSize))
+        .save(artefacts + QStringLiteral("/download-dialog.png"));
+}
+
+QTEST_GUILESS_MAIN(TestDownloadRoad)
+#include "tst_downloadroad.moc"
