@@ -2,6 +2,8 @@
 
 #include "account/usersession.h"
 #include "app/appsettings.h"
+#include "library/btresourcecollectdialog.h"
+#include "library/btresourceplayrecorddialog.h"
 #include "library/btresourcedownloaddialog.h"
 #include "player/aplayercontrol.h"
 #include "resource/btresourceparsedialog.h"
@@ -143,7 +145,10 @@ void MainWindow::centreAndShow(QWidget *dialog)
 //   recreated: centreAndShow(recreateDialog(m_playRecordDialog));
 //   kept:      centreAndShow(keptDialog(m_downloadDialog));
 
-void MainWindow::openPlayRecordDialogPushButton_clicked() { }
+void MainWindow::openPlayRecordDialogPushButton_clicked()
+{
+    centreAndShow(recreateDialog(m_playRecordDialog));
+}
 
 void MainWindow::openUserAccountDialogPushButton_clicked() { }
 
@@ -152,7 +157,10 @@ void MainWindow::openDownloadDialogPushButton_clicked()
     centreAndShow(keptDialog(m_downloadDialog));
 }
 
-void MainWindow::openCollectDialogPushButton_clicked() { }
+void MainWindow::openCollectDialogPushButton_clicked()
+{
+    centreAndShow(recreateDialog(m_collectDialog));
+}
 
 void MainWindow::openURLPushButton_clicked()
 {

@@ -759,7 +759,7 @@ void dialogs()
         Wash::Round);
     button(
         collect + QStringLiteral("FlushCollectListPushButton"), tool, 20, reloadGlyph, Wash::Round);
-    button(collect + QStringLiteral("ClosePushButton"), tool, 20, closeGlyph, Wash::Danger);
+    labelledButton(collect + QStringLiteral("ClosePushButton"), QSize(64, 23), closeGlyph);
     const QString collectRow = QStringLiteral("BTResourceCollectListItemWidget/");
     button(collectRow + QStringLiteral("CopyURLPushButton"), small, 17, copyGlyph);
     button(collectRow + QStringLiteral("DeletePushButton"), small, 17, trashGlyph);
@@ -770,7 +770,7 @@ void dialogs()
     button(
         record + QStringLiteral("FlushRecordListPushButton"), tool, 20, reloadGlyph, Wash::Round);
     button(record + QStringLiteral("ClearRecordListPushButton"), tool, 20, sweepGlyph, Wash::Round);
-    button(record + QStringLiteral("ClosePushButton"), tool, 20, closeGlyph, Wash::Danger);
+    labelledButton(record + QStringLiteral("ClosePushButton"), QSize(64, 23), closeGlyph);
     const QString recordRow = QStringLiteral("BTResourcePlayRecordListItemWidget/");
     button(recordRow + QStringLiteral("PlayPushButton"), small, 17, circledPlayGlyph);
     button(recordRow + QStringLiteral("DeletePushButton"), small, 17, trashGlyph);
