@@ -44,6 +44,7 @@ public:
     static MainWindow *instance;
 
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
     // Moves a dialog so that it sits over the middle of this window.
     void centreDialog(QWidget *dialog) const;
@@ -114,12 +115,18 @@ private:
     void openServicePage(const QString &query);
 
     void setTopmostLook();
+    void setMaximizeLook();
     void leaveFullScreen();
     void restoreBarsToLayout();
     void placeOverlayBars();
+    QRect overlayBarGeometry(const QWidget *bar) const;
+    bool overlayBarsMisplaced(const QObject *watched) const;
     void moveBarsTo(QWidget *parent);
     void updateOverlayBars(const QPoint &pos);
 
+    // Where the announcement shows a link, in the title bar's coordinates;
+    // empty while it shows none.
+    QRect announcementLinkArea() const;
     bool frameMouseEvent(
         QWidget *widget, WindowFrame::Area area, DragState &drag, QMouseEvent *event);
     void showContextMenu(QWidget *page, const QPoint &pos);

@@ -218,6 +218,25 @@ void maximizeGlyph(QPainter &p, const QColor &c)
     p.drawRoundedRect(QRectF(6.5, 6.5, 11, 11), 1.6, 1.6);
 }
 
+// Two overlapping windows: the maximise button's look while the window is
+// maximised.
+void restoreGlyph(QPainter &p, const QColor &c)
+{
+    p.setPen(line(c, 1.6));
+    p.setBrush(Qt::NoBrush);
+    p.drawRoundedRect(QRectF(5.5, 9.5, 9, 9), 1.4, 1.4);
+    QPainterPath back;
+    back.moveTo(9.5, 9.5);
+    back.lineTo(9.5, 7);
+    back.quadTo(9.5, 5.5, 11, 5.5);
+    back.lineTo(17, 5.5);
+    back.quadTo(18.5, 5.5, 18.5, 7);
+    back.lineTo(18.5, 13);
+    back.quadTo(18.5, 14.5, 17, 14.5);
+    back.lineTo(14.5, 14.5);
+    p.drawPath(back);
+}
+
 void closeGlyph(QPainter &p, const QColor &c)
 {
     p.setPen(line(c, 1.7));
@@ -646,6 +665,7 @@ void mainWindow()
         Wash::Round);
     button(t + QStringLiteral("MinimizePushButton"), titleButton, 20, minimizeGlyph, Wash::Round);
     button(t + QStringLiteral("MaximizePushButton"), titleButton, 20, maximizeGlyph, Wash::Round);
+    button(t + QStringLiteral("RestorePushButton"), titleButton, 20, restoreGlyph, Wash::Round);
     button(t + QStringLiteral("ClosePushButton"), titleButton, 20, closeGlyph, Wash::Danger);
     save(
         t + QStringLiteral("ToggleTopmostPushButton_No.png"), render(titleButton, [&](QPainter &p) {
@@ -733,7 +753,8 @@ void mainWindow()
 
 // Dialogs whose close button names its own image folder; the others use the
 // family's images under Dialog/.
-const char *const kDialogsWithOwnCloseButton[] = { "BTResourceParseDialog" };
+const char *const kDialogsWithOwnCloseButton[]
+    = { "BTResourceParseDialog", "BTResourceDownloadDialog" };
 
 void dialogs()
 {
@@ -775,14 +796,8 @@ void dialogs()
     button(recordRow + QStringLiteral("PlayPushButton"), small, 17, circledPlayGlyph);
     button(recordRow + QStringLiteral("DeletePushButton"), small, 17, trashGlyph);
 
-    labelledButton(
-        QStringLiteral("BTResourceDownloadDialog/ClosePushButton"), QSize(64, 23), closeGlyph);
-    const QString downloadRow = QStringLiteral("BTResourceDownloadListItemWidget/");
-    button(downloadRow + QStringLiteral("DeletePushButton"), small, 17, trashGlyph);
-    // A finished download can no longer be deleted: the button fades out.
-    save(downloadRow + QStringLiteral("DeletePushButton_Disabled.png"),
-        render(small,
-            [&](QPainter &p) { glyph(p, small, 17, trashGlyph, QColor(196, 204, 212, 70)); }));
+    button(QStringLiteral("BTResourceDownloadListItemWidget/DeletePushButton"), small, 17,
+        trashGlyph, Wash::None, true, Disabled::Yes);
 
     button(QStringLiteral("ClosePushButton"), tool, 20, closeGlyph, Wash::Danger);
     button(
