@@ -114,10 +114,12 @@ MainWindow::MainWindow(QWidget *parent)
     ui->playPage->setAttribute(Qt::WA_DontCreateNativeAncestors);
     m_player->initialize(ui->playPage->winId());
     setUpComfort();
+    registerBossKey();
 }
 
 MainWindow::~MainWindow()
 {
+    setClipboardMonitorRunning(false);
     if (instance == this)
         instance = nullptr;
 }
@@ -133,6 +135,7 @@ void MainWindow::show()
         ui->stackedWidget->setCurrentWidget(ui->mainPage);
     }
     UserSession::instance()->autoLogin();
+    setClipboardMonitorRunning(true);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
@@ -186,10 +189,6 @@ void MainWindow::openURLPushButton_clicked()
             &MainWindow::downloadVideoFile);
     centreAndShow(dialog);
 }
-
-void MainWindow::openSettingsDialog() { }
-
-void MainWindow::openSubtitleSettingDialog() { }
 
 void MainWindow::downloadVideoFile(QSharedPointer<VideoFileInfo> fileInfo)
 {

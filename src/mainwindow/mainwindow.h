@@ -1,5 +1,6 @@
 #pragma once
 
+#include "mainwindow/clipboardwatch.h"
 #include "mainwindow/windowframe.h"
 
 #include <QEvent>
@@ -15,6 +16,8 @@ class QKeyEvent;
 class QMenu;
 class QMouseEvent;
 class QSlider;
+class QTimer;
+class GlobalHotKey;
 class VideoFileInfo;
 
 class TanChuangDialog;
@@ -51,6 +54,9 @@ public:
 
     bool isTopmost() const { return m_topmost; }
 
+    // Starts (true) or stops the clipboard monitor's one-second tick.
+    void setClipboardMonitorRunning(bool running);
+
 public slots:
     void show();
     void openNewbieTutorialPushButton_clicked();
@@ -76,6 +82,8 @@ public slots:
     void openURLPushButton_clicked();
     void fullScreenPushButton_clicked();
     void downloadVideoFile(QSharedPointer<VideoFileInfo> fileInfo);
+    void clipboardMonitorTimer_timeout();
+    void bossKey_activated();
 
 private:
     struct DragState
@@ -112,6 +120,7 @@ private:
     void openSettingsDialog();
     void openSubtitleSettingDialog();
     void openHomePage();
+    void registerBossKey();
     void openServicePage(const QString &query);
 
     void setTopmostLook();
@@ -182,4 +191,9 @@ private:
     DragState m_bottomBarDrag;
     QPoint m_titleBarPressPoint;
     bool m_topmost = false;
+
+    // Clipboard monitor and boss key.
+    QPointer<QTimer> m_clipboardMonitorTimer;
+    ClipboardWatch m_clipboardWatch;
+    GlobalHotKey *m_bossKey = nullptr;
 };
