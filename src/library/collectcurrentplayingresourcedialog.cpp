@@ -1,5 +1,6 @@
 #include "library/collectcurrentplayingresourcedialog.h"
 
+#include "mainwindow/dialog.h"
 #include "player/aplayercontrol.h"
 #include "service/resourceendpoints.h"
 
@@ -15,6 +16,7 @@ CollectCurrentPlayingResourceDialog::CollectCurrentPlayingResourceDialog(QWidget
 {
     ui->setupUi(this);
     ui->filenameLineEdit->setFocus();
+    Dialog::setReturnAction(ui->filenameLineEdit, ui->okPushButton);
     connect(ui->okPushButton, &QPushButton::clicked, this,
         &CollectCurrentPlayingResourceDialog::okPushButtonClicked);
     connect(ui->cancelPushButton, &QPushButton::clicked, this, &QWidget::close);
