@@ -11,7 +11,9 @@
 #include <QPushButton>
 
 CollectCurrentPlayingResourceDialog::CollectCurrentPlayingResourceDialog(QWidget *parent)
-    : QDialog(parent, Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
+    : QDialog(parent,
+        Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
+            | Qt::MSWindowsFixedSizeDialogHint)
     , ui(std::make_unique<Ui::CollectCurrentPlayingResourceDialog>())
 {
     ui->setupUi(this);
