@@ -5,7 +5,10 @@
 // job's ratio to curl, the job's RSS growth during the transfer and the
 // number of reads (= flushes) per transfer. Asserts nothing.
 //
-// usage: bench_download [SIZE_MIB] [RUNS]   (default 1024 MiB, 5 runs)
+// usage: bench_download [SIZE_MIB] [RUNS] [DEST]
+//   default 1024 MiB, 5 runs, the downloads written beside the served file
+//   in a scratch folder under the current directory; DEST puts them elsewhere
+//   (a tmpfs such as /dev/shm takes the disk out of the figure).
 #include "app/appsettings.h"
 #include "library/downloadjob.h"
 #include "serverprocess.h"
@@ -154,6 +157,7 @@ Transfer withBareLoop(const QSharedPointer<VideoFileInfo> &file, const QString &
     QElapsedTimer timer;
     timer.start();
     QNetworkReply *reply = manager.get(request);
+    reply->setReadBufferSize(DownloadJob::ReadBufferBytes);
     QObject::connect(reply, &QNetworkReply::readyRead, [&] {
         t.bytes += output.write(reply->readAll());
         ++t.reads;
@@ -183,7 +187,9 @@ int main(int argc, char *argv[])
     QTemporaryDir scratch(QDir::currentPath() + QStringLiteral("/bench_download.XXXXXX"));
     const QString media = scratch.filePath(QStringLiteral("media"));
     const QString data = scratch.filePath(QStringLiteral("data"));
-    const QString downloads = scratch.filePath(QStringLiteral("downloads"));
+    QTemporaryDir destination(
+        app.arguments().value(3, scratch.path()) + QStringLiteral("/downloads.XXXXXX"));
+    const QString downloads = destination.path();
     QDir().mkpath(media);
     QDir().mkpath(downloads);
     out << "writing a " << (size >> 20) << " MiB file..." << Qt::endl;
@@ -191,9 +197,8 @@ int main(int argc, char *argv[])
         return 1;
     const QString id = ServerProcess::admin(
         { QStringLiteral("add-folder"), QStringLiteral("--data"), data, media })
-                           .split(QLatin1Char('\n'))
-                           .last()
-                           .trimmed();
+                           .trimmed()
+                           .section(QLatin1Char('\n'), -1);
     ServerProcess server;
     if (!server.start(data, { QStringLiteral("--host"), QStringLiteral("127.0.0.1:0") })) {
         out << "the server did not start: " << server.errorOutput() << Qt::endl;
@@ -242,7 +247,9 @@ int main(int argc, char *argv[])
             << " MB/s (RSS +" << j.rssGrowth / 1e6 << " MB, " << j.reads << " reads), bare "
             << mb / b.seconds << " MB/s (RSS +" << b.rssGrowth / 1e6 << " MB)" << Qt::endl;
     }
-    out << "\n" << (size >> 20) << " MiB over loopback, median of " << runs << ":\n";
+    out << "\n"
+        << (size >> 20) << " MiB over loopback into " << downloads << ", median of " << runs
+        << ":\n";
     out << "  curl:                      " << median(curlRate) << " MB/s\n";
     out << "  DownloadJob (flush/read):  " << median(jobRate) << " MB/s, ratio to curl "
         << median(ratio) << ", RSS growth " << median(rss) << " MB (max "

@@ -115,6 +115,9 @@ void DownloadJob::start(const QString &folder)
     QNetworkRequest request(QUrl(m_fileInfo->url));
     request.setRawHeader("Cookie", m_fileInfo->comCookie.toUtf8());
     m_reply = m_manager->get(request);
+    // Without a bound the reply takes in data as fast as loopback delivers
+    // it, far ahead of the disk (tens of MB); with it, the socket waits.
+    m_reply->setReadBufferSize(ReadBufferBytes);
     connect(m_reply, &QNetworkReply::readyRead, this, &DownloadJob::reply_readyRead);
     connect(m_reply, &QNetworkReply::finished, this, &DownloadJob::reply_finished);
 

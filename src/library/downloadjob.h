@@ -50,6 +50,8 @@ public:
     // The program's one formatter of transfer speeds: "1.00KB/S", "0.00B/S".
     static QString speedText(qint64 bytesPerSecond);
 
+    // The most the reply holds before the job reads it: one read.
+    static constexpr qint64 ReadBufferBytes = 256 * 1024;
     // How often the speed is measured, over the bytes of that interval only.
     static constexpr int SpeedIntervalMs = 1000;
 

@@ -3,6 +3,7 @@
 #include "account/reportdialog.h"
 #include "account/usersession.h"
 #include "app/appsettings.h"
+#include "mainwindow/rowwidgetlist.h"
 #include "player/aplayercontrol.h"
 #include "resource/bencodereader.h"
 #include "resource/btresourceparseresultlistitemwidget.h"
@@ -23,6 +24,18 @@ BTResourceParseDialog::BTResourceParseDialog(QWidget *parent)
     , ui(std::make_unique<Ui::BTResourceParseDialog>())
 {
     ui->setupUi(this);
+    // The size of the row form.
+    m_rows = new RowWidgetList(
+        ui->parseResultListWidget, QSize(790, 31), [this](const QVariant &record) {
+            auto *row = new BTResourceParseResultListItemWidget(
+                record.value<QSharedPointer<VideoFileInfo>>());
+            row->setButtonsEnabled(m_rowButtonsEnabled);
+            connect(row, &BTResourceParseResultListItemWidget::playFile, this,
+                &BTResourceParseDialog::parseResultListItemWidgetPlayPushButton_clicked);
+            connect(row, &BTResourceParseResultListItemWidget::downloadFile, this,
+                &BTResourceParseDialog::parseResultListItemWidgetDownloadPushButton_clicked);
+            return row;
+        });
     connect(ui->closePushButton, &QPushButton::clicked, this, &QWidget::close);
     connect(ui->parsePushButton, &QPushButton::clicked, this,
         &BTResourceParseDialog::parsePushButton_clicked);
@@ -56,12 +69,9 @@ void BTResourceParseDialog::setInputsEnabled(bool enabled)
 
 void BTResourceParseDialog::setRowButtonsEnabled(bool enabled)
 {
-    for (int row = 0; row < ui->parseResultListWidget->count(); ++row) {
-        auto *widget = qobject_cast<BTResourceParseResultListItemWidget *>(
-            ui->parseResultListWidget->itemWidget(ui->parseResultListWidget->item(row)));
-        if (widget)
-            widget->setButtonsEnabled(enabled);
-    }
+    m_rowButtonsEnabled = enabled;
+    for (QWidget *widget : m_rows->widgets())
+        static_cast<BTResourceParseResultListItemWidget *>(widget)->setButtonsEnabled(enabled);
 }
 
 void BTResourceParseDialog::parsePushButton_clicked()
@@ -77,7 +87,7 @@ void BTResourceParseDialog::parsePushButton_clicked()
 
     setInputsEnabled(false);
     ui->messageLabel->setText(QStringLiteral("正在解析BT资源..."));
-    ui->parseResultListWidget->clear();
+    m_rows->clear();
 
     const QPointer<BTResourceParseDialog> self(this);
     const FileListResult result = getResourceFileList(hash);
@@ -86,16 +96,11 @@ void BTResourceParseDialog::parsePushButton_clicked()
 
     if (result.status == 1) {
         ui->messageLabel->clear();
-        for (const QSharedPointer<VideoFileInfo> &file : result.files) {
-            auto *row = new BTResourceParseResultListItemWidget(file);
-            auto *item = new QListWidgetItem(ui->parseResultListWidget);
-            item->setSizeHint(row->size());
-            ui->parseResultListWidget->setItemWidget(item, row);
-            connect(row, &BTResourceParseResultListItemWidget::playFile, this,
-                &BTResourceParseDialog::parseResultListItemWidgetPlayPushButton_clicked);
-            connect(row, &BTResourceParseResultListItemWidget::downloadFile, this,
-                &BTResourceParseDialog::parseResultListItemWidgetDownloadPushButton_clicked);
-        }
+        QVector<QVariant> records;
+        records.reserve(result.files.size());
+        for (const QSharedPointer<VideoFileInfo> &file : result.files)
+            records.append(QVariant::fromValue(file));
+        m_rows->setRecords(records);
     } else {
         ui->messageLabel->setText(result.message);
     }

@@ -5,6 +5,8 @@
 
 #include <memory>
 
+class RowWidgetList;
+
 namespace Ui {
 class BTResourceParseDialog;
 }
@@ -45,4 +47,8 @@ private:
     void setRowButtonsEnabled(bool enabled);
 
     std::unique_ptr<Ui::BTResourceParseDialog> ui;
+    // The file rows; only those in view have a row widget.
+    RowWidgetList *m_rows = nullptr;
+    // Applied to row widgets made while a run keeps the rows disabled.
+    bool m_rowButtonsEnabled = true;
 };

@@ -192,6 +192,11 @@ void TestBTResourceDownloadDialog::downloadsRoad()
     QVERIFY(!row(1)->findChild<QPushButton *>(QStringLiteral("deletePushButton"))->isEnabled());
     m_dialog->show();
     QCOMPARE(m_list->count(), 2);
+    // A picture of a running and a finished row, kept as a test artefact.
+    const QString artefacts
+        = qEnvironmentVariable("TAVRION_BUILD_DIR") + QStringLiteral("/tests/library/artefacts");
+    QDir().mkpath(artefacts);
+    m_dialog->grab().save(artefacts + QStringLiteral("/download-dialog-rows.png"));
 
     // Deleting the stalled row stops it and removes its ".tmp".
     slow->findChild<QPushButton *>(QStringLiteral("deletePushButton"))->click();

@@ -1,13 +1,11 @@
+#include "fullfilesystem.h"
 #include "library/downloadjob.h"
 #include "testdir.h"
 #include "testhttpserver.h"
 
 #include <QDir>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QtTest>
-
-#include <unistd.h>
 
 using State = DownloadJob::State;
 
@@ -192,15 +190,10 @@ void TestDownloadJob::outcomes()
 // the other file on that disk stays as it was.
 void TestDownloadJob::fullDisk()
 {
-    if (geteuid() != 0)
-        QSKIP("a full disk is made with a small tmpfs, which needs root");
-    QTemporaryDir mountPoint;
-    if (QProcess::execute(QStringLiteral("mount"),
-            { "-t", "tmpfs", "-o", "size=256k", "tavrion-full", mountPoint.path() })
-        != 0)
-        QSKIP("cannot mount a tmpfs here");
-    const auto unmount
-        = qScopeGuard([&] { QProcess::execute(QStringLiteral("umount"), { mountPoint.path() }); });
+    FullFileSystem disk;
+    if (!disk.isMounted())
+        QSKIP(qPrintable(disk.reason()));
+    QDir mountPoint(disk.path());
     QVERIFY(writeFileBytes(mountPoint.filePath(QStringLiteral("other.mkv")), "keep me"));
 
     TestHttpServer server;
@@ -209,9 +202,9 @@ void TestDownloadJob::fullDisk()
     big.body = payload(1 << 20);
     server.enqueue(big);
     DownloadJob job(fileOn(server, QStringLiteral("big.mkv"), quint64(big.body.size())));
-    QVERIFY(!finish(job, mountPoint.path()));
+    QVERIFY(!finish(job, disk.path()));
     QCOMPARE(job.state(), State::Failed);
-    QCOMPARE(listing(mountPoint.path()), QStringList { "other.mkv" });
+    QCOMPARE(listing(disk.path()), QStringList { "other.mkv" });
     QCOMPARE(
         readFileBytes(mountPoint.filePath(QStringLiteral("other.mkv"))), QByteArray("keep me"));
 }

@@ -27,6 +27,7 @@ namespace {
 const QString HashA = QStringLiteral("ABCDEF0123456789ABCDEF0123456789ABCDEF01");
 const QString HashB = QStringLiteral("0123456789abcdef0123456789abcdef01234567");
 const QString Appdata = QStringLiteral("appdata_0123456789abcdef0123456789ABCDEF");
+const QString HashLong = QStringLiteral("1111111111111111111111111111111111111111");
 
 } // namespace
 
@@ -49,6 +50,7 @@ private slots:
     void inputsDisabledWhileParsing();
     void returnInTheInputParses();
     void rowButtonsDisabledWhilePlaying();
+    void longListScrolledDuringARun();
     void playOpensRecordsAndHides_data();
     void playOpensRecordsAndHides();
     void openGivenUpUnlocksTheDialog_data();
@@ -122,7 +124,14 @@ void TestBTResourceParseDialog::init()
                 answer = TestHttpAnswer::json(
                     R"({"statu":1,"msg":"","datas":[{"index":1,"name":"第二集.mkv","file_size":1073741823},)"
                     R"({"index":0,"name":"第一集.mkv","file_size":300000}]})");
-            else if (hash == HashB.toLatin1())
+            else if (hash == HashLong.toLatin1()) {
+                QByteArray files;
+                for (int i = 0; i < 3000; ++i)
+                    files += (i ? "," : "") + QByteArrayLiteral(R"({"index":)")
+                        + QByteArray::number(i) + R"(,"name":"f)" + QByteArray::number(i)
+                        + R"(.mkv","file_size":1})";
+                answer = TestHttpAnswer::json(R"({"statu":1,"msg":"","datas":[)" + files + "]}");
+            } else if (hash == HashB.toLatin1())
                 answer = TestHttpAnswer::json(
                     R"({"statu":1,"msg":"","datas":[{"index":0,"name":"only.mp4","file_size":1073741824}]})");
             else
@@ -171,9 +180,12 @@ QList<BTResourceParseResultListItemWidget *> TestBTResourceParseDialog::rows() c
 {
     QList<BTResourceParseResultListItemWidget *> result;
     auto *list = child<QListWidget>("parseResultListWidget");
-    for (int i = 0; i < list->count(); ++i)
-        result << qobject_cast<BTResourceParseResultListItemWidget *>(
-            list->itemWidget(list->item(i)));
+    // The rows that have a widget now: those within reach of the view.
+    for (int i = 0; i < list->count(); ++i) {
+        if (auto *row
+            = qobject_cast<BTResourceParseResultListItemWidget *>(list->itemWidget(list->item(i))))
+            result << row;
+    }
     return result;
 }
 
@@ -351,6 +363,37 @@ void TestBTResourceParseDialog::rowButtonsDisabledWhilePlaying()
     QCOMPARE(checks, 1);
     QCOMPARE(message(), QStringLiteral("文件不可用"));
     QVERIFY(inputsEnabled());
+    for (BTResourceParseResultListItemWidget *row : rows())
+        for (QPushButton *button : row->findChildren<QPushButton *>())
+            QVERIFY(button->isEnabled());
+}
+
+void TestBTResourceParseDialog::longListScrolledDuringARun()
+{
+    parse(HashLong);
+    auto *list = child<QListWidget>("parseResultListWidget");
+    QCOMPARE(list->count(), 3000);
+    QVERIFY(rows().size() < 100);
+
+    // The row that started the run scrolls out of reach and goes; rows made
+    // meanwhile come disabled; afterwards every row is enabled again.
+    hashReply = R"({"statu":0,"msg":"文件不可用"})";
+    serviceDelayMs = 300;
+    bool checked = false;
+    QTimer::singleShot(100, this, [&] {
+        list->scrollToBottom();
+        QTest::qWait(50);
+        QVERIFY(list->itemWidget(list->item(2999)));
+        for (BTResourceParseResultListItemWidget *row : rows())
+            for (QPushButton *button : row->findChildren<QPushButton *>())
+                QVERIFY(!button->isEnabled());
+        checked = true;
+    });
+    const QPointer<QWidget> first = rows().at(0);
+    first->findChild<QPushButton *>("playPushButton")->click();
+    QVERIFY(checked);
+    QVERIFY(!first);
+    QCOMPARE(message(), QStringLiteral("文件不可用"));
     for (BTResourceParseResultListItemWidget *row : rows())
         for (QPushButton *button : row->findChildren<QPushButton *>())
             QVERIFY(button->isEnabled());

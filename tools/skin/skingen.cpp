@@ -733,8 +733,8 @@ void mainWindow()
 
 // Dialogs whose close button names its own image folder; the others use the
 // family's images under Dialog/.
-const char *const kDialogsWithOwnCloseButton[]
-    = { "BTResourceParseDialog", "BTResourcePlayRecordDialog", "BTResourceCollectDialog" };
+const char *const kDialogsWithOwnCloseButton[] = { "BTResourceParseDialog",
+    "BTResourceDownloadDialog", "BTResourcePlayRecordDialog", "BTResourceCollectDialog" };
 
 void dialogs()
 {
@@ -767,8 +767,8 @@ void dialogs()
         true, Disabled::Yes);
 
     const QString record = QStringLiteral("BTResourcePlayRecordDialog/");
-    button(record + QStringLiteral("RandomPlayPushButton"), tool, 20, shuffleGlyph, Wash::Round, true,
-        Disabled::Yes);
+    button(record + QStringLiteral("RandomPlayPushButton"), tool, 20, shuffleGlyph, Wash::Round,
+        true, Disabled::Yes);
     button(
         record + QStringLiteral("FlushRecordListPushButton"), tool, 20, reloadGlyph, Wash::Round);
     button(record + QStringLiteral("ClearRecordListPushButton"), tool, 20, sweepGlyph, Wash::Round);
@@ -777,14 +777,8 @@ void dialogs()
         true, Disabled::Yes);
     button(recordRow + QStringLiteral("DeletePushButton"), small, 17, trashGlyph);
 
-    labelledButton(
-        QStringLiteral("BTResourceDownloadDialog/ClosePushButton"), QSize(64, 23), closeGlyph);
-    const QString downloadRow = QStringLiteral("BTResourceDownloadListItemWidget/");
-    button(downloadRow + QStringLiteral("DeletePushButton"), small, 17, trashGlyph);
-    // A finished download can no longer be deleted: the button fades out.
-    save(downloadRow + QStringLiteral("DeletePushButton_Disabled.png"),
-        render(small,
-            [&](QPainter &p) { glyph(p, small, 17, trashGlyph, QColor(196, 204, 212, 70)); }));
+    button(QStringLiteral("BTResourceDownloadListItemWidget/DeletePushButton"), small, 17,
+        trashGlyph, Wash::None, true, Disabled::Yes);
 
     button(QStringLiteral("ClosePushButton"), tool, 20, closeGlyph, Wash::Danger);
     button(

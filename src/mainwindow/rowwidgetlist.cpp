@@ -1,0 +1,152 @@
+#include "mainwindow/rowwidgetlist.h"
+
+#include <QEvent>
+#include <QListWidget>
+#include <QScrollBar>
+
+#include <algorithm>
+
+RowWidgetList::RowWidgetList(QListWidget *list, QSize rowSize, Factory factory)
+    : QObject(list)
+    , m_list(list)
+    , m_rowSize(rowSize)
+    , m_factory(std::move(factory))
+{
+    // Every row has the same size, so the view lays out a million rows as
+    // quickly as ten.
+    m_list->setUniformItemSizes(true);
+    connect(m_list->verticalScrollBar(), &QScrollBar::valueChanged, this,
+        &RowWidgetList::realiseRowsInReach);
+    connect(m_list->verticalScrollBar(), &QScrollBar::rangeChanged, this,
+        &RowWidgetList::realiseRowsInReach);
+    // A list shown or resized without a change of its scroll range.
+    m_list->viewport()->installEventFilter(this);
+}
+
+bool RowWidgetList::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_list->viewport() && event->type() == QEvent::Resize)
+        realiseRowsInReach();
+    return QObject::eventFilter(watched, event);
+}
+
+QListWidgetItem *RowWidgetList::newItem(const QVariant &record) const
+{
+    auto *item = new QListWidgetItem;
+    item->setSizeHint(m_rowSize);
+    item->setData(Qt::UserRole, record);
+    return item;
+}
+
+void RowWidgetList::setRecords(const QVector<QVariant> &records)
+{
+    clear();
+    // Items join the list before any row has a widget: an item widget is
+    // tracked by a persistent index, which every later insertion would move.
+    for (const QVariant &record : records)
+        m_list->addItem(newItem(record));
+    realiseRowsInReach();
+}
+
+void RowWidgetList::appendRecord(const QVariant &record)
+{
+    m_list->addItem(newItem(record));
+    realiseRowsInReach();
+}
+
+void RowWidgetList::removeRow(int row)
+{
+    QListWidgetItem *item = m_list->item(row);
+    if (!item)
+        return;
+    m_realised.removeOne(item);
+    if (QWidget *widget = m_list->itemWidget(item)) {
+        m_list->removeItemWidget(item);
+        widget->hide();
+        widget->deleteLater();
+    }
+    delete item;
+    realiseRowsInReach();
+}
+
+void RowWidgetList::clear()
+{
+    // Deleted later: a row's own button may have started what clears the list.
+    for (QListWidgetItem *item : qAsConst(m_realised)) {
+        if (QWidget *widget = m_list->itemWidget(item)) {
+            m_list->removeItemWidget(item);
+            widget->hide();
+            widget->deleteLater();
+        }
+    }
+    m_realised.clear();
+    m_list->clear();
+}
+
+int RowWidgetList::count() const
+{
+    return m_list->count();
+}
+
+QVariant RowWidgetList::record(int row) const
+{
+    const QListWidgetItem *item = m_list->item(row);
+    return item ? item->data(Qt::UserRole) : QVariant();
+}
+
+QWidget *RowWidgetList::widget(int row)
+{
+    QListWidgetItem *item = m_list->item(row);
+    if (!item)
+        return nullptr;
+    if (QWidget *existing = m_list->itemWidget(item))
+        return existing;
+    QWidget *made = m_factory(item->data(Qt::UserRole));
+    m_list->setItemWidget(item, made);
+    m_realised.append(item);
+    return made;
+}
+
+QList<QWidget *> RowWidgetList::widgets() const
+{
+    QList<QPair<int, QWidget *>> byRow;
+    for (QListWidgetItem *item : m_realised)
+        byRow.append({ m_list->row(item), m_list->itemWidget(item) });
+    std::sort(
+        byRow.begin(), byRow.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    QList<QWidget *> result;
+    for (const auto &entry : qAsConst(byRow))
+        result.append(entry.second);
+    return result;
+}
+
+void RowWidgetList::realiseRowsInReach()
+{
+    const int count = m_list->count();
+    if (count == 0)
+        return;
+    // The first row in view: from the view once it is laid out, else the top.
+    int top = 0;
+    const QModelIndex topIndex = m_list->indexAt(QPoint(1, 1));
+    if (topIndex.isValid())
+        top = topIndex.row();
+    const int page = m_list->viewport()->height() / std::max(1, m_rowSize.height()) + 1;
+    const int first = std::max(0, top - page);
+    const int last = std::min(count - 1, top + 2 * page);
+
+    for (auto it = m_realised.begin(); it != m_realised.end();) {
+        const int row = m_list->row(*it);
+        if (row >= first && row <= last) {
+            ++it;
+            continue;
+        }
+        if (QWidget *widget = m_list->itemWidget(*it)) {
+            m_list->removeItemWidget(*it);
+            widget->hide();
+            widget->deleteLater();
+        }
+        it = m_realised.erase(it);
+    }
+    for (int row = first; row <= last; ++row)
+        widget(row);
+}

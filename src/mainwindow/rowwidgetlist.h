@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QObject>
+#include <QSize>
+#include <QVariant>
+#include <QVector>
+
+#include <functional>
+
+class QListWidget;
+class QListWidgetItem;
+class QWidget;
+
+// Shows a list of any length as one widget per row in a QListWidget while
+// keeping only the rows in view (and a page either side) as real widgets.
+//
+// Every row is a QListWidgetItem that carries its record (a QVariant) and the
+// row's size hint; the row's widget is made by the factory when the row
+// scrolls into reach and deleted when it leaves it. Building a list thus costs
+// one light item per row, and scrolling costs the same whatever the length.
+//
+// Rows are added, removed and read only through this object; widgets() gives
+// the row widgets that exist now, so state that every row shows (buttons
+// disabled during a run, say) must also be applied by the factory.
+class RowWidgetList : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Makes the widget of one row from its record; the list takes it over.
+    using Factory = std::function<QWidget *(const QVariant &record)>;
+
+    RowWidgetList(QListWidget *list, QSize rowSize, Factory factory);
+
+    // Replaces every row.
+    void setRecords(const QVector<QVariant> &records);
+    void appendRecord(const QVariant &record);
+    void removeRow(int row);
+    void clear();
+
+    int count() const;
+    QVariant record(int row) const;
+    // The row's widget, made now if the row has none.
+    QWidget *widget(int row);
+    // The row widgets that exist now, top to bottom.
+    QList<QWidget *> widgets() const;
+
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void realiseRowsInReach();
+    QListWidgetItem *newItem(const QVariant &record) const;
+
+    QListWidget *m_list;
+    QSize m_rowSize;
+    Factory m_factory;
+    // Rows that have a widget, as the items that carry them.
+    QList<QListWidgetItem *> m_realised;
+};

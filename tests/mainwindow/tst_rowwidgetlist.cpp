@@ -1,0 +1,151 @@
+// Long lists keep a row widget only for the rows within reach of the view,
+// whatever the list's length, and every row shows its own record.
+#include "mainwindow/rowwidgetlist.h"
+
+#include <QLabel>
+#include <QListWidget>
+#include <QScrollBar>
+#include <QtTest>
+
+namespace {
+
+const QSize RowSize(300, 30);
+
+QVector<QVariant> numbers(int count, int from = 0)
+{
+    QVector<QVariant> result;
+    for (int i = 0; i < count; ++i)
+        result.append(from + i);
+    return result;
+}
+
+// A row shows its record as the label text.
+QWidget *makeRow(const QVariant &record)
+{
+    auto *row = new QLabel(record.toString());
+    row->resize(RowSize);
+    return row;
+}
+
+} // namespace
+
+class TestRowWidgetList : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        list = std::make_unique<QListWidget>();
+        list->resize(320, 310); // ten rows in view
+        rows = new RowWidgetList(list.get(), RowSize, makeRow);
+    }
+    void cleanup() { list.reset(); }
+
+    void onlyRowsWithinReachHaveWidgets_data();
+    void onlyRowsWithinReachHaveWidgets();
+    void editsKeepRowsAndRecordsTogether();
+    void aHiddenListGetsItsRowsWhenShown();
+
+private:
+    // Every existing widget shows the record of the row it sits on.
+    void verifyWidgetsMatchRecords()
+    {
+        int realised = 0;
+        for (int row = 0; row < list->count(); ++row) {
+            auto *label = qobject_cast<QLabel *>(list->itemWidget(list->item(row)));
+            if (!label)
+                continue;
+            ++realised;
+            QCOMPARE(label->text(), rows->record(row).toString());
+        }
+        QCOMPARE(rows->widgets().size(), realised);
+    }
+    int settle()
+    {
+        QTest::qWait(20);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        return list->viewport()->findChildren<QLabel *>().size();
+    }
+
+    std::unique_ptr<QListWidget> list;
+    RowWidgetList *rows = nullptr;
+};
+
+void TestRowWidgetList::onlyRowsWithinReachHaveWidgets_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::newRow("fewer than a page") << 4;
+    QTest::newRow("a few pages") << 45;
+    QTest::newRow("a hundred thousand") << 100000;
+}
+
+void TestRowWidgetList::onlyRowsWithinReachHaveWidgets()
+{
+    QFETCH(int, count);
+    list->show();
+    QVERIFY(QTest::qWaitForWindowExposed(list.get()));
+    rows->setRecords(numbers(count));
+    QCOMPARE(rows->count(), count);
+    QCOMPARE(list->item(0)->sizeHint(), RowSize);
+    // In view and a page either side, at most.
+    const int reach = 4 * 11;
+    QVERIFY(settle() <= reach);
+    QVERIFY(rows->widgets().size() >= std::min(count, 10));
+    QCOMPARE(qobject_cast<QLabel *>(rows->widgets().first())->text(), QStringLiteral("0"));
+    verifyWidgetsMatchRecords();
+
+    // To the end and back: the rows in view have their widgets, the others
+    // gave theirs up.
+    for (int value : { list->verticalScrollBar()->maximum(), 0 }) {
+        list->verticalScrollBar()->setValue(value);
+        QVERIFY(settle() <= reach);
+        const QModelIndex top = list->indexAt(QPoint(1, 1));
+        QVERIFY(top.isValid());
+        for (int row = top.row(); row < std::min(count, top.row() + 10); ++row)
+            QVERIFY(list->itemWidget(list->item(row)));
+        verifyWidgetsMatchRecords();
+    }
+}
+
+void TestRowWidgetList::editsKeepRowsAndRecordsTogether()
+{
+    list->show();
+    QVERIFY(QTest::qWaitForWindowExposed(list.get()));
+    rows->setRecords(numbers(30));
+    rows->removeRow(2);
+    rows->removeRow(0);
+    rows->appendRecord(100);
+    rows->removeRow(99); // no such row: nothing happens
+    settle();
+    QCOMPARE(rows->count(), 29);
+    QCOMPARE(rows->record(0).toInt(), 1);
+    QCOMPARE(rows->record(1).toInt(), 3);
+    QCOMPARE(rows->record(28).toInt(), 100);
+    verifyWidgetsMatchRecords();
+    QCOMPARE(qobject_cast<QLabel *>(rows->widget(28))->text(), QStringLiteral("100"));
+
+    // A second set replaces the first; clearing leaves nothing behind.
+    rows->setRecords(numbers(3, 500));
+    QCOMPARE(settle(), 3);
+    verifyWidgetsMatchRecords();
+    rows->clear();
+    QCOMPARE(settle(), 0);
+    QCOMPARE(rows->count(), 0);
+    QVERIFY(rows->widgets().isEmpty());
+}
+
+void TestRowWidgetList::aHiddenListGetsItsRowsWhenShown()
+{
+    // Filled before the list ever had its size, as a dialog filled while
+    // hidden is.
+    rows->setRecords(numbers(8));
+    list->show();
+    QVERIFY(QTest::qWaitForWindowExposed(list.get()));
+    settle();
+    QCOMPARE(rows->widgets().size(), 8);
+    verifyWidgetsMatchRecords();
+}
+
+QTEST_MAIN(TestRowWidgetList)
+#include "tst_rowwidgetlist.moc"
