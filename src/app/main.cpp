@@ -6,6 +6,7 @@
 #include "player/aplayercontrol.h"
 
 #include <QDate>
+#include <QTimer>
 
 #include <memory>
 
@@ -27,8 +28,13 @@ int main(int argc, char **argv)
     int status = 0;
     try {
         auto window = std::make_unique<MainWindow>();
-        window->show();
-        AppSettings::instance()->setLastLaunchedDate(QDate::currentDate());
+        // Shown from inside the event loop: show() may wait for the automatic
+        // login, and a quit asked for before the loop runs would be lost,
+        // leaving a process without windows that holds the instance lock.
+        QTimer::singleShot(0, window.get(), [&window] {
+            window->show();
+            AppSettings::instance()->setLastLaunchedDate(QDate::currentDate());
+        });
         status = app.exec();
     } catch (const EngineLoadError &) {
         // The user has been told; without an engine there is nothing to run.

@@ -9,12 +9,19 @@
 #include "resource/btresourceparsedialog.h"
 #include "ui_mainwindow.h"
 
+#include <QCloseEvent>
 #include <QDesktopServices>
 #include <QFile>
+#include <QGuiApplication>
+#include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QStyle>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QUrl>
 #include <QWindow>
+#include <QtMath>
 
 MainWindow *MainWindow::instance = nullptr;
 
@@ -54,8 +61,6 @@ MainWindow::MainWindow(QWidget *parent)
         ui->playProgressSlider, ui->volumeControlSlider, ui->bottomBar, this };
     for (QObject *object : watched)
         object->installEventFilter(this);
-    // Keeps the overlay bars on the edges when full screen resizes the page.
-    ui->stackedWidget->installEventFilter(this);
 
     connect(ui->openNewbieTutorialPushButton, &QPushButton::clicked, this,
         &MainWindow::openNewbieTutorialPushButton_clicked);
@@ -108,10 +113,12 @@ MainWindow::MainWindow(QWidget *parent)
     // ancestors would make the bars native too, and the overlay moves them.
     ui->playPage->setAttribute(Qt::WA_DontCreateNativeAncestors);
     m_player->initialize(ui->playPage->winId());
+    registerBossKey();
 }
 
 MainWindow::~MainWindow()
 {
+    setClipboardMonitorRunning(false);
     if (instance == this)
         instance = nullptr;
 }
@@ -127,6 +134,17 @@ void MainWindow::show()
         ui->stackedWidget->setCurrentWidget(ui->mainPage);
     }
     UserSession::instance()->autoLogin();
+    setClipboardMonitorRunning(true);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    QMainWindow::closeEvent(event);
+    // The program ends with its main window, even while a dialog is still
+    // open or a request waits for its answer: quitting ends every local
+    // event loop, and each wait drops its unfinished request on the way out.
+    if (event->isAccepted() && QGuiApplication::quitOnLastWindowClosed())
+        QCoreApplication::quit();
 }
 
 void MainWindow::centreDialog(QWidget *dialog) const
@@ -171,10 +189,6 @@ void MainWindow::openURLPushButton_clicked()
     centreAndShow(dialog);
 }
 
-void MainWindow::openSettingsDialog() { }
-
-void MainWindow::openSubtitleSettingDialog() { }
-
 void MainWindow::downloadVideoFile(QSharedPointer<VideoFileInfo> fileInfo)
 {
     openDownloadDialogPushButton_clicked();
@@ -215,6 +229,15 @@ void MainWindow::setTopmostLook()
             .arg(m_topmost
                     ? QStringLiteral(":/MainWindow/TitleBar/ToggleTopmostPushButton_Yes.png")
                     : QStringLiteral(":/MainWindow/TitleBar/ToggleTopmostPushButton_No.png")));
+}
+
+void MainWindow::setMaximizeLook()
+{
+    // The style sheet draws the restore glyph while the window is maximised.
+    QPushButton *button = ui->maximizePushButton;
+    button->setProperty("windowMaximized", isMaximized());
+    button->style()->unpolish(button);
+    button->style()->polish(button);
 }
 
 void MainWindow::maximizePushButton_clicked()
@@ -284,15 +307,38 @@ void MainWindow::moveBarsTo(QWidget *parent)
     }
 }
 
+QRect MainWindow::overlayBarGeometry(const QWidget *bar) const
+{
+    const QSize page = bar->parentWidget()->size();
+    const int y = bar == ui->titleBar ? 0 : page.height() - bar->height();
+    return QRect(0, y, page.width(), bar->height());
+}
+
 void MainWindow::placeOverlayBars()
 {
-    // Full screen stretches the page after the bars have left the layout, so
-    // they are pinned to its top and bottom edges rather than left where the
-    // normal window had them.
-    const QSize page = ui->stackedWidget->size();
-    ui->titleBar->setGeometry(0, 0, page.width(), ui->titleBar->height());
-    ui->bottomBar->setGeometry(
-        0, page.height() - ui->bottomBar->height(), page.width(), ui->bottomBar->height());
+    // Pinned to the top and bottom edges of the page that holds them, at its
+    // current size, rather than left where the normal window had them.
+    for (QWidget *bar : { ui->titleBar, ui->bottomBar })
+        bar->setGeometry(overlayBarGeometry(bar));
+}
+
+bool MainWindow::overlayBarsMisplaced(const QObject *watched) const
+{
+    QWidget *holder = ui->titleBar->parentWidget();
+    if (holder != ui->mainPage && holder != ui->playPage)
+        return false;
+    // The page that holds them changed size (full screen arrives a little
+    // after the bars move, and a page hidden meanwhile is resized later).
+    if (watched == holder)
+        return true;
+    // The bars are native windows, so that they stack over the video; the
+    // window system may report a geometry from before the page's last
+    // resize, which must not stick.
+    if (watched == ui->titleBar || watched == ui->bottomBar) {
+        const auto *bar = static_cast<const QWidget *>(watched);
+        return bar->geometry() != overlayBarGeometry(bar);
+    }
+    return false;
 }
 
 void MainWindow::updateOverlayBars(const QPoint &pos)
@@ -311,6 +357,30 @@ void MainWindow::updateOverlayBars(const QPoint &pos)
     }
 }
 
+QRect MainWindow::announcementLinkArea() const
+{
+    const QLabel *label = ui->announcementLabel;
+    const QString text = label->text();
+    if (!Qt::mightBeRichText(text))
+        return {};
+    QTextDocument document;
+    document.setDefaultFont(label->font());
+    document.setDocumentMargin(0);
+    document.setHtml(text);
+    bool hasLink = false;
+    for (QTextBlock block = document.begin(); block.isValid() && !hasLink; block = block.next()) {
+        for (auto fragment = block.begin(); !fragment.atEnd() && !hasLink; ++fragment)
+            hasLink = fragment.fragment().charFormat().isAnchor();
+    }
+    if (!hasLink)
+        return {};
+    // The text is aligned left, so it runs from the label's left edge for the
+    // width it needs, over the label's whole height.
+    const QRect content = label->contentsRect().translated(label->pos());
+    return QRect(content.topLeft(),
+        QSize(qMin(qCeil(document.idealWidth()), content.width()), content.height()));
+}
+
 bool MainWindow::frameMouseEvent(
     QWidget *widget, WindowFrame::Area area, DragState &drag, QMouseEvent *event)
 {
@@ -320,8 +390,9 @@ bool MainWindow::frameMouseEvent(
     case QEvent::MouseButtonPress:
         if (event->button() != Qt::LeftButton)
             return false;
-        // Presses on the announcement leave its links clickable.
-        if (area == Area::TitleBar && ui->announcementLabel->geometry().contains(event->pos()))
+        // Presses on the announcement's link leave it clickable; the rest of
+        // the label, empty most of the time, drags the window like the bar.
+        if (area == Area::TitleBar && announcementLinkArea().contains(event->pos()))
             return false;
         drag.pressed = true;
         drag.region = WindowFrame::hitRegion(area, widget->size(), event->pos());
@@ -413,6 +484,8 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
     const bool mouse = type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease
         || type == QEvent::MouseMove || type == QEvent::MouseButtonDblClick;
 
+    if ((type == QEvent::Resize || type == QEvent::Move) && overlayBarsMisplaced(watched))
+        placeOverlayBars();
     if (watched == ui->titleBar && mouse)
         return frameMouseEvent(
             ui->titleBar, Area::TitleBar, m_titleBarDrag, static_cast<QMouseEvent *>(event));
@@ -435,15 +508,11 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
     if ((watched == ui->playProgressSlider || watched == ui->volumeControlSlider)
         && type == QEvent::MouseButtonPress)
         return sliderPress(static_cast<QSlider *>(watched), static_cast<QMouseEvent *>(event));
-    if (watched == ui->stackedWidget) {
-        if (type == QEvent::Resize && isFullScreen()
-            && ui->titleBar->parentWidget() != ui->centralWidget)
-            placeOverlayBars();
-        return false;
-    }
     if (watched == this) {
         if (type == QEvent::Show)
             setAttribute(Qt::WA_Mapped);
+        if (type == QEvent::WindowStateChange)
+            setMaximizeLook();
         if (type == QEvent::Timer
             && static_cast<QTimerEvent *>(event)->timerId() == m_progressTimerId
             && m_progressTimerId != 0) {

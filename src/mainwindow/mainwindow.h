@@ -1,5 +1,6 @@
 #pragma once
 
+#include "mainwindow/clipboardwatch.h"
 #include "mainwindow/windowframe.h"
 
 #include <QEvent>
@@ -14,6 +15,8 @@ class QKeyEvent;
 class QMenu;
 class QMouseEvent;
 class QSlider;
+class QTimer;
+class GlobalHotKey;
 class VideoFileInfo;
 
 class TanChuangDialog;
@@ -43,11 +46,15 @@ public:
     static MainWindow *instance;
 
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
     // Moves a dialog so that it sits over the middle of this window.
     void centreDialog(QWidget *dialog) const;
 
     bool isTopmost() const { return m_topmost; }
+
+    // Starts (true) or stops the clipboard monitor's one-second tick.
+    void setClipboardMonitorRunning(bool running);
 
 public slots:
     void show();
@@ -74,6 +81,8 @@ public slots:
     void openURLPushButton_clicked();
     void fullScreenPushButton_clicked();
     void downloadVideoFile(QSharedPointer<VideoFileInfo> fileInfo);
+    void clipboardMonitorTimer_timeout();
+    void bossKey_activated();
 
 private:
     struct DragState
@@ -110,15 +119,22 @@ private:
     void openSettingsDialog();
     void openSubtitleSettingDialog();
     void openHomePage();
+    void registerBossKey();
     void openServicePage(const QString &query);
 
     void setTopmostLook();
+    void setMaximizeLook();
     void leaveFullScreen();
     void restoreBarsToLayout();
     void placeOverlayBars();
+    QRect overlayBarGeometry(const QWidget *bar) const;
+    bool overlayBarsMisplaced(const QObject *watched) const;
     void moveBarsTo(QWidget *parent);
     void updateOverlayBars(const QPoint &pos);
 
+    // Where the announcement shows a link, in the title bar's coordinates;
+    // empty while it shows none.
+    QRect announcementLinkArea() const;
     bool frameMouseEvent(
         QWidget *widget, WindowFrame::Area area, DragState &drag, QMouseEvent *event);
     void showContextMenu(QWidget *page, const QPoint &pos);
@@ -167,4 +183,9 @@ private:
     DragState m_bottomBarDrag;
     QPoint m_titleBarPressPoint;
     bool m_topmost = false;
+
+    // Clipboard monitor and boss key.
+    QPointer<QTimer> m_clipboardMonitorTimer;
+    ClipboardWatch m_clipboardWatch;
+    GlobalHotKey *m_bossKey = nullptr;
 };

@@ -131,8 +131,10 @@ void MainWindow::aplayerControl_onOpenSucceeded()
     ui->playProgressSlider->setMaximum(duration);
     ui->playTimeLabel->setText(QStringLiteral("00:00:00/%1").arg(formatPlayTime(duration)));
     ui->playStateLabel->clear();
-    if (isFullScreen())
+    if (isFullScreen()) {
         moveBarsTo(ui->playPage);
+        placeOverlayBars();
+    }
     m_player->setVolume(ui->volumeControlSlider->value());
     applyOptionsOnOpen();
 }
@@ -160,8 +162,10 @@ void MainWindow::aplayerControl_onStateChanged(int oldState, int newState)
         setStartLook();
         ui->playTimeLabel->clear();
         ui->playStateLabel->clear();
-        if (isFullScreen())
+        if (isFullScreen()) {
             moveBarsTo(ui->mainPage);
+            placeOverlayBars();
+        }
     }
 }
 

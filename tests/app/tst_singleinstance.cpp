@@ -4,6 +4,7 @@
 
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <QtTest>
 
 namespace {
@@ -24,14 +25,16 @@ QProcessEnvironment privateEnvironment(const QString &home)
 }
 
 // Waits until a window whose title is `title` exists; returns its id.
-QString waitForWindow(const QString &title, int timeoutMs)
+QString waitForWindow(const QString &title, int timeoutMs, bool visible = false)
 {
     QElapsedTimer timer;
     timer.start();
     while (timer.elapsed() < timeoutMs) {
         QProcess search;
-        search.start(QStringLiteral("xdotool"),
-            { QStringLiteral("search"), QStringLiteral("--name"), title });
+        QStringList arguments { QStringLiteral("search"), QStringLiteral("--name"), title };
+        if (visible)
+            arguments.insert(1, QStringLiteral("--onlyvisible"));
+        search.start(QStringLiteral("xdotool"), arguments);
         search.waitForFinished();
         const QString id = QString::fromUtf8(search.readAllStandardOutput()).trimmed();
         if (!id.isEmpty())
@@ -39,6 +42,18 @@ QString waitForWindow(const QString &title, int timeoutMs)
         QTest::qWait(100);
     }
     return {};
+}
+
+// How many X windows the process `pid` has made.
+int windowCount(qint64 pid)
+{
+    QProcess search;
+    search.start(QStringLiteral("xdotool"),
+        { QStringLiteral("search"), QStringLiteral("--pid"), QString::number(pid) });
+    search.waitForFinished();
+    return QString::fromUtf8(search.readAllStandardOutput())
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts)
+        .size();
 }
 
 } // namespace
@@ -114,6 +129,57 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(work.filePath("VideoDomain")), 5000);
         third.terminate();
         QVERIFY(third.waitForFinished(10000));
+    }
+
+    // The automatic login waits on a service that never answers; meanwhile
+    // the user opens the parse dialog and closes the main window. The
+    // program must end, lock and all.
+    void closingTheWindowEndsAPendingStart()
+    {
+        const QString program = builtProgram(QStringLiteral("tavrion"));
+        QVERIFY2(!program.isEmpty(), "tavrion binary not found");
+        if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
+            QSKIP("xdotool is not installed");
+
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        QTemporaryDir home;
+        ScopedWorkingDirectory work;
+        QVERIFY(writeFileBytes(work.filePath("Config.ini"),
+            "[Application]\nFirstLaunched=false\n[Account]\nAutoLogin=1\n"
+            "[Service]\nBaseAddress=http://127.0.0.1:"
+                + QByteArray::number(silent.serverPort()) + "\n"));
+        // User "u", password "p", each XOR-ed with 0x5A.
+        QVERIFY(writeFileBytes(
+            work.filePath("user.dat"), QByteArray("\0\0\0\x01\x2F\0\0\0\x01\x2A", 10)));
+
+        QProcess tavrion;
+        tavrion.setProcessEnvironment(privateEnvironment(home.path()));
+        tavrion.setWorkingDirectory(work.path());
+        tavrion.start(program, QStringList());
+        QVERIFY(tavrion.waitForStarted());
+        const QString window = waitForWindow(QStringLiteral("^Tavrion$"), 30000, true);
+        QVERIFY(!window.isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(silent.hasPendingConnections(), 30000);
+
+        // The big open button sits in the middle of the main page.
+        const int before = windowCount(tavrion.processId());
+        QProcess::execute(QStringLiteral("xdotool"),
+            { QStringLiteral("mousemove"), QStringLiteral("--window"), window,
+                QStringLiteral("436"), QStringLiteral("398"), QStringLiteral("click"),
+                QStringLiteral("1") });
+        QTRY_VERIFY_WITH_TIMEOUT(windowCount(tavrion.processId()) > before, 10000);
+
+        QProcess::execute(QStringLiteral("xdotool"),
+            { QStringLiteral("windowactivate"), QStringLiteral("--sync"), window });
+        QProcess::execute(
+            QStringLiteral("xdotool"), { QStringLiteral("key"), QStringLiteral("alt+F4") });
+        const bool ended = tavrion.waitForFinished(10000);
+        if (!ended)
+            tavrion.kill();
+        QVERIFY2(ended, "the program outlived its main window");
+        QCOMPARE(tavrion.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(tavrion.exitCode(), 0);
     }
 };
 

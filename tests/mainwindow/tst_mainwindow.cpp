@@ -561,6 +561,16 @@ private slots:
 
     void maximiseFromFullScreen()
     {
+        // While maximised the button shows the restore glyph.
+        auto *maximize = child<QPushButton>("maximizePushButton");
+        const QImage normalLook = maximize->grab().toImage();
+        maximize->click();
+        QTRY_VERIFY(m_window->isMaximized());
+        QVERIFY(maximize->grab().toImage() != normalLook);
+        maximize->click();
+        QTRY_VERIFY(!m_window->isMaximized());
+        QCOMPARE(maximize->grab().toImage(), normalLook);
+
         child<QPushButton>("fullScreenPushButton")->click();
         QTRY_VERIFY(m_window->isFullScreen());
         child<QPushButton>("maximizePushButton")->click();
@@ -609,28 +619,47 @@ private slots:
         QCOMPARE(m_window->cursor().shape(), Qt::SizeVerCursor);
     }
 
-    void titleBarDragSkipsAnnouncement()
+    void titleBarDragSkipsAnnouncementLink_data()
     {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("where"); // 0 left edge of the label, 1 middle, 2 right edge
+        QTest::addColumn<bool>("drags");
+
+        const QString link = QStringLiteral("<a href=\"http://127.0.0.1:9/\">公告</a>");
+        QTest::newRow("empty label") << QString() << 1 << true;
+        QTest::newRow("on the link") << link << 0 << false;
+        QTest::newRow("beside the link") << link << 2 << true;
+        QTest::newRow("plain text") << QStringLiteral("公告") << 0 << true;
+    }
+
+    void titleBarDragSkipsAnnouncementLink()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, where);
+        QFETCH(bool, drags);
+
         auto *titleBar = child<QWidget>("titleBar");
         auto *announcement = child<QLabel>("announcementLabel");
+        announcement->setText(text);
         m_window->move(100, 100);
         QTRY_COMPARE(m_window->pos(), QPoint(100, 100));
 
-        const QPoint onLabel = announcement->geometry().center();
-        sendMouse(titleBar, QEvent::MouseButtonPress, onLabel, Qt::LeftButton, Qt::LeftButton);
-        sendMouse(titleBar, QEvent::MouseMove, onLabel, Qt::NoButton, Qt::LeftButton,
-            titleBar->mapToGlobal(onLabel) + QPoint(40, 30));
-        sendMouse(titleBar, QEvent::MouseButtonRelease, onLabel, Qt::LeftButton, Qt::NoButton);
-        QCOMPARE(m_window->pos(), QPoint(100, 100));
-
-        const QPoint onBar(announcement->geometry().left() - 2, 20);
-        const QPoint global = titleBar->mapToGlobal(onBar);
+        const QRect label = announcement->geometry();
+        QVERIFY(label.width() > 200);
+        const int x = where == 0 ? label.left() + 4
+            : where == 1         ? label.center().x()
+                                 : label.right() - 4;
+        const QPoint press(x, label.center().y());
+        const QPoint global = titleBar->mapToGlobal(press);
         sendMouse(
-            titleBar, QEvent::MouseButtonPress, onBar, Qt::LeftButton, Qt::LeftButton, global);
-        sendMouse(titleBar, QEvent::MouseMove, onBar, Qt::NoButton, Qt::LeftButton,
+            titleBar, QEvent::MouseButtonPress, press, Qt::LeftButton, Qt::LeftButton, global);
+        sendMouse(titleBar, QEvent::MouseMove, press, Qt::NoButton, Qt::LeftButton,
             global + QPoint(40, 30));
-        sendMouse(titleBar, QEvent::MouseButtonRelease, onBar, Qt::LeftButton, Qt::NoButton);
-        QTRY_COMPARE(m_window->pos(), QPoint(140, 130));
+        sendMouse(titleBar, QEvent::MouseButtonRelease, press, Qt::LeftButton, Qt::NoButton);
+        if (drags)
+            QTRY_COMPARE(m_window->pos(), QPoint(140, 130));
+        else
+            QCOMPARE(m_window->pos(), QPoint(100, 100));
     }
 
     void contextMenuEntries()

@@ -175,7 +175,29 @@ private slots:
         QTest::keyClick(&window, Qt::Key_Escape);
         QTRY_VERIFY(!window.isFullScreen());
 
+        // A double click on the picture, as the user makes it, goes full
+        // screen as well; both bars sit on the page's edges, also after a stop.
+        auto *titleBar = window.findChild<QWidget *>(QStringLiteral("titleBar"));
+        const QPoint middle = playPage->mapToGlobal(playPage->rect().center());
+        QProcess::execute(QStringLiteral("xdotool"),
+            { QStringLiteral("mousemove"), QString::number(middle.x()), QString::number(middle.y()),
+                QStringLiteral("click"), QStringLiteral("--repeat"), QStringLiteral("2"),
+                QStringLiteral("--delay"), QStringLiteral("60"), QStringLiteral("1") });
+        QTRY_VERIFY(window.isFullScreen());
+        QTRY_COMPARE(playPage->size(), window.size());
+        QTest::qWait(300);
+        QCOMPARE(bottomBar->geometry(),
+            QRect(0, playPage->height() - bottomBar->height(), playPage->width(),
+                bottomBar->height()));
+        QCOMPARE(titleBar->geometry(), QRect(0, 0, playPage->width(), titleBar->height()));
         APlayerControl::instance->close();
+        auto *mainPage = window.findChild<QWidget *>(QStringLiteral("mainPage"));
+        QTRY_COMPARE_WITH_TIMEOUT(stacked->currentWidget(), mainPage, 10000);
+        QCOMPARE(bottomBar->parentWidget(), mainPage);
+        QCOMPARE(bottomBar->geometry().bottom(), mainPage->height() - 1);
+        QTest::keyClick(&window, Qt::Key_Escape);
+        QTRY_VERIFY(!window.isFullScreen());
+
         QTRY_COMPARE_WITH_TIMEOUT(
             stacked->currentWidget(), window.findChild<QWidget *>("mainPage"), 10000);
         QCOMPARE(slider->value(), 0);

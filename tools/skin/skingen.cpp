@@ -218,6 +218,25 @@ void maximizeGlyph(QPainter &p, const QColor &c)
     p.drawRoundedRect(QRectF(6.5, 6.5, 11, 11), 1.6, 1.6);
 }
 
+// Two overlapping windows: the maximise button's look while the window is
+// maximised.
+void restoreGlyph(QPainter &p, const QColor &c)
+{
+    p.setPen(line(c, 1.6));
+    p.setBrush(Qt::NoBrush);
+    p.drawRoundedRect(QRectF(5.5, 9.5, 9, 9), 1.4, 1.4);
+    QPainterPath back;
+    back.moveTo(9.5, 9.5);
+    back.lineTo(9.5, 7);
+    back.quadTo(9.5, 5.5, 11, 5.5);
+    back.lineTo(17, 5.5);
+    back.quadTo(18.5, 5.5, 18.5, 7);
+    back.lineTo(18.5, 13);
+    back.quadTo(18.5, 14.5, 17, 14.5);
+    back.lineTo(14.5, 14.5);
+    p.drawPath(back);
+}
+
 void closeGlyph(QPainter &p, const QColor &c)
 {
     p.setPen(line(c, 1.7));
@@ -646,6 +665,7 @@ void mainWindow()
         Wash::Round);
     button(t + QStringLiteral("MinimizePushButton"), titleButton, 20, minimizeGlyph, Wash::Round);
     button(t + QStringLiteral("MaximizePushButton"), titleButton, 20, maximizeGlyph, Wash::Round);
+    button(t + QStringLiteral("RestorePushButton"), titleButton, 20, restoreGlyph, Wash::Round);
     button(t + QStringLiteral("ClosePushButton"), titleButton, 20, closeGlyph, Wash::Danger);
     save(
         t + QStringLiteral("ToggleTopmostPushButton_No.png"), render(titleButton, [&](QPainter &p) {
@@ -789,6 +809,72 @@ void dialogs()
         [](QPainter &p, const QColor &c) { chevronGlyph(p, c, false); }, Wash::Round, false);
 }
 
+// An arrow pointing the way a subtitle moves: 0 up, 90 right, 180 down,
+// 270 left.
+void arrowGlyph(QPainter &p, const QColor &c, qreal angle)
+{
+    p.save();
+    p.translate(12, 12);
+    p.rotate(angle);
+    p.translate(-12, -12);
+    p.setPen(line(c, 2.0));
+    p.setBrush(Qt::NoBrush);
+    p.drawLine(QPointF(12, 18.5), QPointF(12, 6));
+    QPainterPath head;
+    head.moveTo(6.5, 11);
+    head.lineTo(12, 5.5);
+    head.lineTo(17.5, 11);
+    p.drawPath(head);
+    p.restore();
+}
+
+// A subtitle strip: a screen with two lines of text at its foot.
+void captionGlyph(QPainter &p, const QColor &c)
+{
+    p.setPen(line(c, 1.5));
+    p.setBrush(Qt::NoBrush);
+    p.drawRoundedRect(QRectF(3.5, 5, 17, 14), 2, 2);
+    p.drawLine(QPointF(7, 13), QPointF(17, 13));
+    p.drawLine(QPointF(9, 16), QPointF(15, 16));
+}
+
+// The settings and subtitle dialogs.
+void preferences()
+{
+    const QString settings = QStringLiteral("SettingsDialog/");
+    save(settings + QStringLiteral("CheckBoxIndicator_Checked.png"),
+        render(QSize(14, 14), [](QPainter &p) {
+            p.setPen(line(Qt::white, 1.8));
+            QPainterPath tick;
+            tick.moveTo(3, 7.2);
+            tick.lineTo(5.8, 10);
+            tick.lineTo(11, 4);
+            p.drawPath(tick);
+        }));
+
+    const QString subtitle = QStringLiteral("SubtitleSettingDialog/");
+    const QList<QPair<const char *, qreal>> arrows
+        = { { "SubtitleMoveUpPushButton", 0 }, { "SubtitleMoveRightPushButton", 90 },
+              { "SubtitleMoveDownPushButton", 180 }, { "SubtitleMoveLeftPushButton", 270 } };
+    for (const auto &arrow : arrows) {
+        const qreal angle = arrow.second;
+        button(
+            subtitle + QLatin1String(arrow.first), QSize(30, 30), 22,
+            [angle](QPainter &p, const QColor &c) { arrowGlyph(p, c, angle); }, Wash::Round);
+    }
+    save(subtitle + QStringLiteral("WordLabel.png"), render(QSize(30, 30), [](QPainter &p) {
+        glyph(p, QSize(30, 30), 22, captionGlyph, kAccentLight);
+    }));
+    save(subtitle + QStringLiteral("ComboBoxArrow.png"), render(QSize(10, 6), [](QPainter &p) {
+        p.setPen(line(kGlyph, 1.4));
+        QPainterPath v;
+        v.moveTo(1.5, 1.2);
+        v.lineTo(5, 4.8);
+        v.lineTo(8.5, 1.2);
+        p.drawPath(v);
+    }));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -801,5 +887,6 @@ int main(int argc, char **argv)
     g_root = QString::fromLocal8Bit(argv[1]);
     mainWindow();
     dialogs();
+    preferences();
     return 0;
 }
