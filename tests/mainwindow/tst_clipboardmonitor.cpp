@@ -11,6 +11,7 @@
 #include "testhttpserver.h"
 
 #include <QClipboard>
+#include <QDate>
 #include <QImage>
 #include <QLineEdit>
 #include <QtTest>
@@ -69,8 +70,18 @@ private slots:
         });
         APlayerControl::setEngineFactory([] { return std::make_unique<ScriptedEngine>(); });
 
+        AppSettings::instance()->setLastLaunchedDate(QDate::currentDate());
         MainWindow window;
+        // Showing the window while nobody is logged in may ask for a login
+        // in a modal dialog: it is closed unanswered.
+        QTimer closeModal;
+        connect(&closeModal, &QTimer::timeout, this, [] {
+            if (QWidget *modal = QApplication::activeModalWidget())
+                modal->close();
+        });
+        closeModal.start(5);
         window.show();
+        closeModal.stop();
         QClipboard *clipboard = QGuiApplication::clipboard();
         const QString sentence = QStringLiteral("看这个 %1 吧").arg(Hash);
         const QString huge = QString(10 * 1024 * 1024, QLatin1Char('z')) + Hash;

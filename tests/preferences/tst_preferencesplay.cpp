@@ -12,6 +12,7 @@
 #include "resource/videofileinfo.h"
 #include "testdir.h"
 
+#include <QDate>
 #include <QLineEdit>
 #include <QMenu>
 #include <QProcess>
@@ -63,6 +64,9 @@ private:
     std::unique_ptr<MediaServer> m_server;
     std::unique_ptr<ScopedWorkingDirectory> m_work;
     std::unique_ptr<MainWindow> m_window;
+    // Showing the window while nobody is logged in may ask for a login in a
+    // modal dialog: it is closed unanswered.
+    QTimer m_closeModal;
 
     void play()
     {
@@ -118,6 +122,13 @@ private slots:
         APlayerControl::setEngineFactory([] {
             return std::make_unique<MpvEngine>(MpvEngine::Options { { "ao", "null" } });
         });
+        AppSettings::instance()->setServiceBaseAddress(QStringLiteral("http://127.0.0.1:9"));
+        AppSettings::instance()->setLastLaunchedDate(QDate::currentDate());
+        connect(&m_closeModal, &QTimer::timeout, this, [] {
+            if (QWidget *modal = QApplication::activeModalWidget())
+                modal->close();
+        });
+        m_closeModal.start(5);
         m_window = std::make_unique<MainWindow>();
         m_window->move(40, 40);
         m_window->show();
