@@ -84,9 +84,19 @@ private slots:
         APlayerControl::setEngineFactory([] {
             return std::make_unique<NoticeRecordingEngine>(MpvEngine::Options { { "ao", "null" } });
         });
+        // No service: no notices; the start's login dialog is put away.
+        AppSettings::instance()->setServiceBaseAddress(QStringLiteral("http://127.0.0.1:9"));
+        AppSettings::instance()->setLastLaunchedDate(QDate::currentDate());
         MainWindow window;
         window.move(40, 40);
+        QTimer closeLogin;
+        connect(&closeLogin, &QTimer::timeout, this, [] {
+            if (QWidget *modal = QApplication::activeModalWidget())
+                modal->close();
+        });
+        closeLogin.start(5);
         window.show();
+        closeLogin.stop();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         auto *slider = window.findChild<QSlider *>(QStringLiteral("playProgressSlider"));
 
