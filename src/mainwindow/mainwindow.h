@@ -75,6 +75,8 @@ public slots:
     void openURLPushButton_clicked();
     void fullScreenPushButton_clicked();
     void downloadVideoFile(QSharedPointer<VideoFileInfo> fileInfo);
+    // Brings the window forward and parses `text` in the parse dialog.
+    void openResource(const QString &text);
 
 private:
     struct DragState
