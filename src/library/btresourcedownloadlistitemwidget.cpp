@@ -6,6 +6,7 @@
 
 #include "ui_btresourcedownloadlistitemwidget.h"
 
+#include <QTextDocument>
 #include <QTimer>
 
 BTResourceDownloadListItemWidget::BTResourceDownloadListItemWidget(
@@ -17,7 +18,8 @@ BTResourceDownloadListItemWidget::BTResourceDownloadListItemWidget(
 {
     ui->setupUi(this);
     ui->filenameLabel->setText(m_fileInfo->name);
-    ui->filenameLabel->setToolTip(m_fileInfo->name);
+    // Names come from the service: shown as they are, never as markup.
+    ui->filenameLabel->setToolTip(Qt::convertFromPlainText(m_fileInfo->name, Qt::WhiteSpaceNoWrap));
     ui->fileSizeLabel->setText(BTResourceParseResultListItemWidget::sizeText(m_fileInfo->fileSize));
     connect(ui->deletePushButton, &QPushButton::clicked, this,
         &BTResourceDownloadListItemWidget::deletePushButton_clicked);

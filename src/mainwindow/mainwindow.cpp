@@ -113,10 +113,12 @@ MainWindow::MainWindow(QWidget *parent)
     // ancestors would make the bars native too, and the overlay moves them.
     ui->playPage->setAttribute(Qt::WA_DontCreateNativeAncestors);
     m_player->initialize(ui->playPage->winId());
+    registerBossKey();
 }
 
 MainWindow::~MainWindow()
 {
+    setClipboardMonitorRunning(false);
     if (instance == this)
         instance = nullptr;
 }
@@ -132,6 +134,7 @@ void MainWindow::show()
         ui->stackedWidget->setCurrentWidget(ui->mainPage);
     }
     UserSession::instance()->autoLogin();
+    setClipboardMonitorRunning(true);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
@@ -185,10 +188,6 @@ void MainWindow::openURLPushButton_clicked()
             &MainWindow::downloadVideoFile);
     centreAndShow(dialog);
 }
-
-void MainWindow::openSettingsDialog() { }
-
-void MainWindow::openSubtitleSettingDialog() { }
 
 void MainWindow::downloadVideoFile(QSharedPointer<VideoFileInfo> fileInfo)
 {

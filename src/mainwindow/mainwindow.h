@@ -1,5 +1,6 @@
 #pragma once
 
+#include "mainwindow/clipboardwatch.h"
 #include "mainwindow/windowframe.h"
 
 #include <QEvent>
@@ -14,6 +15,8 @@ class QKeyEvent;
 class QMenu;
 class QMouseEvent;
 class QSlider;
+class QTimer;
+class GlobalHotKey;
 class VideoFileInfo;
 
 class TanChuangDialog;
@@ -50,6 +53,9 @@ public:
 
     bool isTopmost() const { return m_topmost; }
 
+    // Starts (true) or stops the clipboard monitor's one-second tick.
+    void setClipboardMonitorRunning(bool running);
+
 public slots:
     void show();
     void openNewbieTutorialPushButton_clicked();
@@ -75,6 +81,8 @@ public slots:
     void openURLPushButton_clicked();
     void fullScreenPushButton_clicked();
     void downloadVideoFile(QSharedPointer<VideoFileInfo> fileInfo);
+    void clipboardMonitorTimer_timeout();
+    void bossKey_activated();
     // Brings the window forward and parses `text` in the parse dialog.
     void openResource(const QString &text);
 
@@ -113,6 +121,7 @@ private:
     void openSettingsDialog();
     void openSubtitleSettingDialog();
     void openHomePage();
+    void registerBossKey();
     void openServicePage(const QString &query);
 
     void setTopmostLook();
@@ -176,4 +185,9 @@ private:
     DragState m_bottomBarDrag;
     QPoint m_titleBarPressPoint;
     bool m_topmost = false;
+
+    // Clipboard monitor and boss key.
+    QPointer<QTimer> m_clipboardMonitorTimer;
+    ClipboardWatch m_clipboardWatch;
+    GlobalHotKey *m_bossKey = nullptr;
 };

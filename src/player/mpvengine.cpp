@@ -3,6 +3,7 @@
 #include "player/aplayercontrol.h"
 #include "player/aplayercontroleventhandler.h"
 #include "player/videohost.h"
+#include "preferences/subtitlecharset.h"
 
 #include <QMetaObject>
 #include <QStringList>
@@ -703,6 +704,10 @@ int MpvEngine::setSubtitleFile(const QString &path)
     if (path.isEmpty()) {
         return 0;
     }
+    // mpv's own guess fails on short GBK and Big5 files; the set chosen here
+    // applies to the file added next.
+    mpv_set_property_string(
+        m_mpv, "sub-codepage", SubtitleCharset::codepageOfFile(path).constData());
     return command({ "sub-add", path.toUtf8(), "select" });
 }
 

@@ -143,6 +143,10 @@ void TestMainRoad::pasteParsePlay()
     // launched earlier today, so no daily popup notice covers the window.
     QTemporaryDir home;
     QVERIFY(QDir().mkpath(home.filePath(QStringLiteral("run"))));
+    // Qt ignores a runtime folder others can read and falls back to a shared
+    // one, where other copies of the program may hold the lock.
+    QVERIFY(QFile::setPermissions(home.filePath(QStringLiteral("run")),
+        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
     ScopedWorkingDirectory work;
     QVERIFY(writeFileBytes(work.filePath("Config.ini"),
         "[Application]\nFirstLaunched=false\nLastLaunchedDate="

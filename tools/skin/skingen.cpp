@@ -821,6 +821,72 @@ void dialogs()
         [](QPainter &p, const QColor &c) { chevronGlyph(p, c, false); }, Wash::Round, false);
 }
 
+// An arrow pointing the way a subtitle moves: 0 up, 90 right, 180 down,
+// 270 left.
+void arrowGlyph(QPainter &p, const QColor &c, qreal angle)
+{
+    p.save();
+    p.translate(12, 12);
+    p.rotate(angle);
+    p.translate(-12, -12);
+    p.setPen(line(c, 2.0));
+    p.setBrush(Qt::NoBrush);
+    p.drawLine(QPointF(12, 18.5), QPointF(12, 6));
+    QPainterPath head;
+    head.moveTo(6.5, 11);
+    head.lineTo(12, 5.5);
+    head.lineTo(17.5, 11);
+    p.drawPath(head);
+    p.restore();
+}
+
+// A subtitle strip: a screen with two lines of text at its foot.
+void captionGlyph(QPainter &p, const QColor &c)
+{
+    p.setPen(line(c, 1.5));
+    p.setBrush(Qt::NoBrush);
+    p.drawRoundedRect(QRectF(3.5, 5, 17, 14), 2, 2);
+    p.drawLine(QPointF(7, 13), QPointF(17, 13));
+    p.drawLine(QPointF(9, 16), QPointF(15, 16));
+}
+
+// The settings and subtitle dialogs.
+void preferences()
+{
+    const QString settings = QStringLiteral("SettingsDialog/");
+    save(settings + QStringLiteral("CheckBoxIndicator_Checked.png"),
+        render(QSize(14, 14), [](QPainter &p) {
+            p.setPen(line(Qt::white, 1.8));
+            QPainterPath tick;
+            tick.moveTo(3, 7.2);
+            tick.lineTo(5.8, 10);
+            tick.lineTo(11, 4);
+            p.drawPath(tick);
+        }));
+
+    const QString subtitle = QStringLiteral("SubtitleSettingDialog/");
+    const QList<QPair<const char *, qreal>> arrows
+        = { { "SubtitleMoveUpPushButton", 0 }, { "SubtitleMoveRightPushButton", 90 },
+              { "SubtitleMoveDownPushButton", 180 }, { "SubtitleMoveLeftPushButton", 270 } };
+    for (const auto &arrow : arrows) {
+        const qreal angle = arrow.second;
+        button(
+            subtitle + QLatin1String(arrow.first), QSize(30, 30), 22,
+            [angle](QPainter &p, const QColor &c) { arrowGlyph(p, c, angle); }, Wash::Round);
+    }
+    save(subtitle + QStringLiteral("WordLabel.png"), render(QSize(30, 30), [](QPainter &p) {
+        glyph(p, QSize(30, 30), 22, captionGlyph, kAccentLight);
+    }));
+    save(subtitle + QStringLiteral("ComboBoxArrow.png"), render(QSize(10, 6), [](QPainter &p) {
+        p.setPen(line(kGlyph, 1.4));
+        QPainterPath v;
+        v.moveTo(1.5, 1.2);
+        v.lineTo(5, 4.8);
+        v.lineTo(8.5, 1.2);
+        p.drawPath(v);
+    }));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -833,6 +899,7 @@ int main(int argc, char **argv)
     g_root = QString::fromLocal8Bit(argv[1]);
     mainWindow();
     dialogs();
+    preferences();
     if (argc == 3)
         writeDesktopIcons(QString::fromLocal8Bit(argv[2]));
     return 0;

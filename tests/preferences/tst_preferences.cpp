@@ -1,0 +1,339 @@
+// The settings and subtitle dialogs against the real engine (libmpv without
+// a picture): what each control stores, and what reaches the engine while a
+// file is open and stays out of it otherwise.
+
+#include "app/appsettings.h"
+#include "mediaserver.h"
+#include "player/aplayercontrol.h"
+#include "player/mpvengine.h"
+#include "preferences/settingsdialog.h"
+#include "preferences/subtitlesettingdialog.h"
+#include "testdir.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <mpv/client.h>
+
+namespace {
+
+QString mpvString(const char *name)
+{
+    auto *engine = dynamic_cast<MpvEngine *>(APlayerControl::instance->engine());
+    char *text = mpv_get_property_string(engine->handle(), name);
+    const QString value = QString::fromUtf8(text);
+    mpv_free(text);
+    return value;
+}
+
+QVariant storedValue(const QString &key)
+{
+    return QSettings(QStringLiteral("Config.ini"), QSettings::IniFormat).value(key);
+}
+
+template <class T> T *child(QWidget *parent, const char *name)
+{
+    T *widget = parent->findChild<T *>(QLatin1String(name));
+    if (!widget)
+        qFatal("no widget %s", name);
+    return widget;
+}
+
+} // namespace
+
+class TestPreferences : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_media;
+    std::unique_ptr<MediaServer> m_server;
+    std::unique_ptr<ScopedWorkingDirectory> m_work;
+    std::unique_ptr<APlayerControl> m_control;
+
+    void play()
+    {
+        auto file = QSharedPointer<VideoFileInfo>::create();
+        file->url = m_server->url();
+        QVERIFY(m_control->open(file));
+        QTRY_COMPARE_WITH_TIMEOUT(m_control->state(), int(APlayerControl::Playing), 15000);
+    }
+
+    void stop()
+    {
+        m_control->close();
+        QTRY_COMPARE_WITH_TIMEOUT(m_control->state(), int(APlayerControl::Ready), 10000);
+    }
+
+    QString writeSubtitle(const QString &name, const QByteArray &bytes)
+    {
+        const QString path = m_work->filePath(name);
+        if (!writeFileBytes(path, bytes))
+            qFatal("cannot write %s", qPrintable(path));
+        return path;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        TestMedia::Options options;
+        options.seconds = 30;
+        const QString sample
+            = TestMedia::makeVideo(m_media.path(), QStringLiteral("v.mp4"), options);
+        QVERIFY(!sample.isEmpty());
+        m_server = std::make_unique<MediaServer>(sample);
+        QVERIFY(m_server->start());
+        m_work = std::make_unique<ScopedWorkingDirectory>();
+        AppSettings::initialize(QStringLiteral("Config.ini"));
+        APlayerControl::setEngineFactory([] {
+            return std::make_unique<MpvEngine>(MpvEngine::Options { { "ao", "null" } });
+        });
+        m_control = std::make_unique<APlayerControl>();
+        m_control->initialize(0);
+    }
+
+    void cleanupTestCase()
+    {
+        m_control.reset();
+        AppSettings::release();
+        m_work.reset();
+    }
+
+    void settingsControlsStoreTheirKeys_data()
+    {
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("property");
+        QTest::newRow("brightness") << "brightnessAdjustSlider"
+                                    << "Player/Brightness"
+                                    << "brightness";
+        QTest::newRow("contrast") << "contrastAdjustSlider"
+                                  << "Player/Contrast"
+                                  << "contrast";
+        QTest::newRow("saturation") << "saturationAdjustSlider"
+                                    << "Player/Saturation"
+                                    << "saturation";
+        QTest::newRow("hue") << "hueAdjustSlider"
+                             << "Player/Hue"
+                             << "hue";
+    }
+
+    // A slider stores its value always, and reaches the engine only while a
+    // file is open; reset brings both back to 50.
+    void settingsControlsStoreTheirKeys()
+    {
+        QFETCH(QString, control);
+        QFETCH(QString, key);
+        QFETCH(QString, property);
+        const QByteArray mpvName = property.toLatin1();
+
+        SettingsDialog idle;
+        auto *slider = child<QSlider>(&idle, control.toLatin1().constData());
+        QCOMPARE(slider->value(), 50);
+        slider->setValue(80);
+        QCOMPARE(storedValue(key).toInt(), 80);
+        QCOMPARE(mpvString(mpvName.constData()), QStringLiteral("0"));
+
+        play();
+        // Opening a file applies nothing; a reopened dialog shows the stored value.
+        QCOMPARE(mpvString(mpvName.constData()), QStringLiteral("0"));
+        SettingsDialog playing;
+        slider = child<QSlider>(&playing, control.toLatin1().constData());
+        QCOMPARE(slider->value(), 80);
+        QCOMPARE(mpvString(mpvName.constData()), QStringLiteral("0"));
+        slider->setValue(20);
+        QCOMPARE(storedValue(key).toInt(), 20);
+        QCOMPARE(mpvString(mpvName.constData()), QStringLiteral("-60"));
+        child<QPushButton>(&playing, "resetDefaultColorPushButton")->click();
+        QCOMPARE(storedValue(key).toInt(), 50);
+        QCOMPARE(mpvString(mpvName.constData()), QStringLiteral("0"));
+        stop();
+    }
+
+    void settingsCheckBoxResetAndSliderClicks()
+    {
+        SettingsDialog dialog;
+        dialog.resize(dialog.size());
+        auto *check = child<QCheckBox>(&dialog, "clipboardMonitorCheckBox");
+        QVERIFY(check->isChecked());
+        check->click();
+        QCOMPARE(storedValue(QStringLiteral("Clipboard/Monitor")).toInt(), 0);
+        check->click();
+        QCOMPARE(storedValue(QStringLiteral("Clipboard/Monitor")).toInt(), 1);
+        QVERIFY(child<QLineEdit>(&dialog, "bossKeyLineEdit")->isReadOnly());
+        QCOMPARE(child<QLineEdit>(&dialog, "bossKeyLineEdit")->text(), QStringLiteral("Ctrl+D"));
+
+        // Reset with every slider at 50 changes nothing.
+        auto *hue = child<QSlider>(&dialog, "hueAdjustSlider");
+        QSignalSpy changes(hue, &QSlider::valueChanged);
+        child<QPushButton>(&dialog, "resetDefaultColorPushButton")->click();
+        QCOMPARE(changes.count(), 0);
+
+        // A press far from the handle jumps there; one on the handle does not.
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        const int width = hue->width();
+        QTest::mousePress(hue, Qt::LeftButton, {}, QPoint(width * 9 / 10, hue->height() / 2));
+        QCOMPARE(hue->value(), int(double(width * 9 / 10) / width * 100));
+        QTest::mouseRelease(hue, Qt::LeftButton, {}, QPoint(width * 9 / 10, hue->height() / 2));
+        const int before = hue->value();
+        QTest::mousePress(
+            hue, Qt::LeftButton, {}, QPoint(int(before / 100.0 * width) + 3, hue->height() / 2));
+        QVERIFY(qAbs(hue->value() - before) <= 10);
+        QTest::mouseRelease(hue, Qt::LeftButton);
+        hue->setValue(50);
+    }
+
+    // Every subtitle control writes into the engine while a subtitle is
+    // loaded in a playing file, and nothing while nothing is open.
+    void subtitleControlsReachTheEngine()
+    {
+        const QString subtitle = writeSubtitle(QStringLiteral("字幕.srt"),
+            "1\n00:00:00,000 --> 00:00:30,000\n\xE4\xBD\xA0\xE5\xA5\xBD\n\n");
+        {
+            SubtitleSettingDialog idle;
+            auto *path = child<QLineEdit>(&idle, "subtitleFilePathLineEdit");
+            QCOMPARE(path->text(), QStringLiteral("支持格式：srt ass ssa smi idx sub sup"));
+            QCOMPARE(child<QComboBox>(&idle, "subtitleSizeComboBox")->currentIndex(), -1);
+            QCOMPARE(child<QComboBox>(&idle, "subtitleSizeComboBox")->count(), 20);
+            path->setText(subtitle);
+            child<QPushButton>(&idle, "subtitleMoveDownPushButton")->click();
+            child<QComboBox>(&idle, "subtitleSizeComboBox")->setCurrentIndex(13);
+            child<QComboBox>(&idle, "subtitleSwitchComboBox")->setCurrentIndex(1);
+            QCOMPARE(m_control->subtitleFile(), QString());
+            QCOMPARE(mpvString("sub-pos"), QStringLiteral("100"));
+            QCOMPARE(mpvString("sub-visibility"), QStringLiteral("yes"));
+            QCOMPARE(mpvString("sub-font-size"), QStringLiteral("54.000000"));
+        }
+
+        play();
+        SubtitleSettingDialog dialog;
+        auto *path = child<QLineEdit>(&dialog, "subtitleFilePathLineEdit");
+        auto *delay = child<QComboBox>(&dialog, "subtitleDelayComboBox");
+        auto *milliseconds = child<QLineEdit>(&dialog, "subtitleDelayMillisecondsLineEdit");
+        auto *visible = child<QComboBox>(&dialog, "subtitleSwitchComboBox");
+
+        // Before any subtitle the adjustments are inert.
+        child<QPushButton>(&dialog, "subtitleMoveUpPushButton")->click();
+        visible->setCurrentIndex(1);
+        QCOMPARE(mpvString("sub-pos"), QStringLiteral("100"));
+        QCOMPARE(mpvString("sub-visibility"), QStringLiteral("yes"));
+        visible->setCurrentIndex(0);
+
+        path->setText(subtitle);
+        QTRY_COMPARE(m_control->subtitleFile(), subtitle);
+        QCOMPARE(mpvString("sub-text"), QStringLiteral("你好"));
+
+        child<QPushButton>(&dialog, "subtitleMoveDownPushButton")->click();
+        child<QPushButton>(&dialog, "subtitleMoveDownPushButton")->click();
+        QCOMPARE(
+            m_control->subtitlePlacement().section(QLatin1Char(';'), 2, 2), QStringLiteral("102"));
+        QCOMPARE(mpvString("sub-pos"), QStringLiteral("102"));
+        child<QPushButton>(&dialog, "subtitleMoveLeftPushButton")->click();
+        QCOMPARE(m_control->subtitlePlacement().section(QLatin1Char(';'), 1, 2),
+            QStringLiteral("-1;102"));
+        QCOMPARE(mpvString("sub-align-x"), QStringLiteral("left"));
+        child<QPushButton>(&dialog, "subtitleMoveUpPushButton")->click();
+        child<QPushButton>(&dialog, "subtitleMoveRightPushButton")->click();
+        QCOMPARE(m_control->subtitlePlacement().section(QLatin1Char(';'), 1, 2),
+            QStringLiteral("0;101"));
+
+        const QString fontBefore = m_control->subtitleFont();
+        child<QComboBox>(&dialog, "subtitleSizeComboBox")->setCurrentText(QStringLiteral("20号"));
+        QCOMPARE(m_control->subtitleFont().section(QLatin1Char(';'), 1, 1), QStringLiteral("20"));
+        QCOMPARE(m_control->subtitleFont().section(QLatin1Char(';'), 0, 0),
+            fontBefore.section(QLatin1Char(';'), 0, 0));
+        QCOMPARE(mpvString("sub-font-size"), QStringLiteral("60.000000"));
+
+        // The delay: choice and amount, in the order a user goes.
+        struct Step
+        {
+            const char *what;
+            std::function<void()> act;
+            const char *subDelay;
+        };
+        const QList<Step> steps = {
+            { "typing while off writes nothing",
+                [&] { milliseconds->setText(QStringLiteral("500")); }, "0.000000" },
+            { "earlier", [&] { delay->setCurrentIndex(1); }, "-0.500000" },
+            { "later", [&] { delay->setCurrentIndex(2); }, "0.500000" },
+            { "typing while later", [&] { milliseconds->setText(QStringLiteral("1500")); },
+                "1.500000" },
+            { "off", [&] { delay->setCurrentIndex(0); }, "0.000000" },
+            { "zero amount", [&] { milliseconds->setText(QStringLiteral("0")); }, "0.000000" },
+            { "earlier with zero writes nothing", [&] { delay->setCurrentIndex(1); }, "0.000000" },
+            { "typing while earlier", [&] { milliseconds->setText(QStringLiteral("250")); },
+                "-0.250000" },
+            { "return writes again", [&] { QTest::keyClick(milliseconds, Qt::Key_Return); },
+                "-0.250000" },
+        };
+        for (const Step &step : steps) {
+            step.act();
+            QVERIFY2(mpvString("sub-delay") == QLatin1String(step.subDelay), step.what);
+        }
+
+        visible->setCurrentIndex(1);
+        QCOMPARE(mpvString("sub-visibility"), QStringLiteral("no"));
+        visible->setCurrentIndex(0);
+        QCOMPARE(mpvString("sub-visibility"), QStringLiteral("yes"));
+
+        // Choosing another file while playing loads that one instead.
+        const QString second = writeSubtitle(
+            QStringLiteral("second.srt"), "1\n00:00:00,000 --> 00:00:30,000\nsecond\n\n");
+        path->setText(second);
+        QTRY_COMPARE(m_control->subtitleFile(), second);
+        QTRY_COMPARE(mpvString("sub-text"), QStringLiteral("second"));
+        child<QPushButton>(&dialog, "subtitleMoveUpPushButton")->click();
+        QCOMPARE(mpvString("sub-pos"), QStringLiteral("100"));
+        stop();
+    }
+
+    void badSubtitleFiles_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("loads");
+        QByteArray noise(4096, '\0');
+        for (int i = 0; i < noise.size(); ++i)
+            noise[i] = char((i * 7919 + 13) % 251);
+        QTest::newRow("empty") << QByteArray() << false;
+        QTest::newRow("not a subtitle") << QByteArray("\x89PNG\r\n\x1a\n") + noise << false;
+        QTest::newRow("unknown encoding") << QByteArray("1\n00:00:00,000 --> 00:00:30,000\n")
+                + noise + "\n\n" << true;
+        QByteArray huge;
+        huge.reserve(50 * 1024 * 1024);
+        for (int n = 0; huge.size() < 50 * 1024 * 1024; ++n)
+            huge += QByteArray::number(n + 1) + "\n00:00:00,000 --> 00:00:30,000\nline "
+                + QByteArray::number(n) + " of a very long subtitle file\n\n";
+        QTest::newRow("50 MB") << huge << true;
+    }
+
+    // None of these stops the video, and a file that is not a subtitle
+    // leaves the adjustments inert.
+    void badSubtitleFiles()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, loads);
+        const QString file = writeSubtitle(QStringLiteral("bad.srt"), bytes);
+        play();
+        SubtitleSettingDialog dialog;
+        child<QLineEdit>(&dialog, "subtitleFilePathLineEdit")->setText(file);
+        QCOMPARE(m_control->subtitleFile().isEmpty(), !loads);
+        child<QPushButton>(&dialog, "subtitleMoveDownPushButton")->click();
+        QCOMPARE(mpvString("sub-pos"), loads ? QStringLiteral("101") : QStringLiteral("100"));
+        const int position = m_control->position();
+        QTRY_VERIFY(m_control->position() > position);
+        QCOMPARE(m_control->state(), int(APlayerControl::Playing));
+        child<QPushButton>(&dialog, "subtitleMoveUpPushButton")->click();
+        stop();
+    }
+};
+
+QTEST_MAIN(TestPreferences)
+#include "tst_preferences.moc"

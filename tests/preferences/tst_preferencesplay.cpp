@@ -1,0 +1,255 @@
+// The user's roads on a real X server with the real engine: Chinese
+// subtitles in the usual encodings loaded through the menu into a playing
+// clip (screenshots kept as test artefacts), and the boss key pressed as a
+// user does, with and without the lock keys.
+
+#include "app/appsettings.h"
+#include "app/startup.h"
+#include "mainwindow/mainwindow.h"
+#include "mediaserver.h"
+#include "player/aplayercontrol.h"
+#include "player/mpvengine.h"
+#include "resource/videofileinfo.h"
+#include "testdir.h"
+
+#include <QDate>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProcess>
+#include <QPushButton>
+#include <QScreen>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QTextCodec>
+#include <QtTest>
+
+#include <mpv/client.h>
+
+namespace {
+
+QString artefactPath(const QString &name)
+{
+    QDir dir(qEnvironmentVariable("TAVRION_BUILD_DIR", QDir::tempPath()));
+    dir.mkpath(QStringLiteral("test-artefacts"));
+    return dir.filePath(QStringLiteral("test-artefacts/") + name);
+}
+
+QString mpvString(const char *name)
+{
+    auto *engine = dynamic_cast<MpvEngine *>(APlayerControl::instance->engine());
+    char *text = mpv_get_property_string(engine->handle(), name);
+    const QString value = QString::fromUtf8(text);
+    mpv_free(text);
+    return value;
+}
+
+void grabScreen(const QString &name)
+{
+    QGuiApplication::primaryScreen()->grabWindow(0).save(artefactPath(name));
+}
+
+bool xdotoolKey(const QString &key)
+{
+    return QProcess::execute(QStringLiteral("xdotool"), { QStringLiteral("key"), key }) == 0;
+}
+
+} // namespace
+
+class TestPreferencesPlay : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_media;
+    std::unique_ptr<MediaServer> m_server;
+    std::unique_ptr<ScopedWorkingDirectory> m_work;
+    std::unique_ptr<MainWindow> m_window;
+    // Showing the window while nobody is logged in may ask for a login in a
+    // modal dialog: it is closed unanswered.
+    QTimer m_closeModal;
+
+    void play()
+    {
+        auto file = QSharedPointer<VideoFileInfo>::create();
+        file->url = m_server->url();
+        QVERIFY(APlayerControl::instance->open(file));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            APlayerControl::instance->state(), int(APlayerControl::Playing), 15000);
+    }
+
+    // Opens a dialog from the context menu over the video.
+    QWidget *openDialogFromMenu(const QString &entry, const QString &objectName)
+    {
+        QWidget *playPage = m_window->findChild<QWidget *>(QStringLiteral("playPage"));
+        QTimer::singleShot(300, this, [entry] {
+            if (auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget())) {
+                for (QAction *action : menu->actions()) {
+                    if (action->text() == entry) {
+                        menu->setActiveAction(action);
+                        QTest::keyClick(menu, Qt::Key_Return);
+                    }
+                }
+            }
+        });
+        const QPoint at(playPage->width() / 2, playPage->height() / 3);
+        QMouseEvent release(QEvent::MouseButtonRelease, at, playPage->mapTo(m_window.get(), at),
+            playPage->mapToGlobal(at), Qt::RightButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(playPage, &release);
+        QWidget *dialog = nullptr;
+        const bool shown = QTest::qWaitFor([&] {
+            dialog = m_window->findChild<QWidget *>(objectName, Qt::FindDirectChildrenOnly);
+            return dialog && dialog->isVisible();
+        });
+        return shown ? dialog : nullptr;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        Startup::initResources();
+        Startup::installFontSubstitutions();
+        TestMedia::Options options;
+        options.seconds = 60;
+        options.width = 640;
+        options.height = 360;
+        const QString sample
+            = TestMedia::makeVideo(m_media.path(), QStringLiteral("v.mp4"), options);
+        QVERIFY(!sample.isEmpty());
+        m_server = std::make_unique<MediaServer>(sample);
+        QVERIFY(m_server->start());
+        m_work = std::make_unique<ScopedWorkingDirectory>();
+        AppSettings::initialize(QStringLiteral("Config.ini"));
+        APlayerControl::setEngineFactory([] {
+            return std::make_unique<MpvEngine>(MpvEngine::Options { { "ao", "null" } });
+        });
+        AppSettings::instance()->setServiceBaseAddress(QStringLiteral("http://127.0.0.1:9"));
+        AppSettings::instance()->setLastLaunchedDate(QDate::currentDate());
+        connect(&m_closeModal, &QTimer::timeout, this, [] {
+            if (QWidget *modal = QApplication::activeModalWidget())
+                modal->close();
+        });
+        m_closeModal.start(5);
+        m_window = std::make_unique<MainWindow>();
+        m_window->move(40, 40);
+        m_window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    }
+
+    void cleanupTestCase()
+    {
+        m_window.reset();
+        APlayerControl::setEngineFactory({});
+        AppSettings::release();
+    }
+
+    void chineseSubtitlesShowReadably_data()
+    {
+        QTest::addColumn<QByteArray>("codec");
+        QTest::addColumn<QByteArray>("prefix");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("gbk") << QByteArray("GBK") << QByteArray()
+                             << QStringLiteral("第一集：这是一段中文字幕");
+        QTest::newRow("gb18030") << QByteArray("GB18030") << QByteArray()
+                                 << QStringLiteral("简体字幕：欢迎观看");
+        QTest::newRow("big5") << QByteArray("Big5") << QByteArray()
+                              << QStringLiteral("這是繁體中文字幕");
+        QTest::newRow("utf-8") << QByteArray("UTF-8") << QByteArray()
+                               << QStringLiteral("这是UTF-8字幕：你好世界");
+        QTest::newRow("utf-8 bom") << QByteArray("UTF-8") << QByteArray("\xEF\xBB\xBF")
+                                   << QStringLiteral("带BOM的UTF-8字幕");
+    }
+
+    void chineseSubtitlesShowReadably()
+    {
+        QFETCH(QByteArray, codec);
+        QFETCH(QByteArray, prefix);
+        QFETCH(QString, text);
+        const QString file
+            = m_work->filePath(QString::fromLatin1(QTest::currentDataTag()) + ".srt");
+        QVERIFY(writeFileBytes(file,
+            prefix
+                + QTextCodec::codecForName(codec)->fromUnicode(
+                    QStringLiteral("1\r\n00:00:00,000 --> 00:01:00,000\r\n") + text
+                    + QStringLiteral("\r\n\r\n"))));
+        if (APlayerControl::instance->state() != APlayerControl::Playing)
+            play();
+        QWidget *dialog = openDialogFromMenu(
+            QStringLiteral("字幕设置"), QStringLiteral("SubtitleSettingDialog"));
+        QVERIFY(dialog);
+        dialog->findChild<QLineEdit *>(QStringLiteral("subtitleFilePathLineEdit"))->setText(file);
+        QTRY_COMPARE(APlayerControl::instance->subtitleFile(), file);
+        QTRY_COMPARE(mpvString("sub-text"), text);
+        QTest::qWait(800);
+        grabScreen(
+            QStringLiteral("subtitle-%1.png").arg(QString::fromLatin1(QTest::currentDataTag())));
+        dialog->close();
+    }
+
+    // The colour sliders change the picture at once while it plays.
+    void settingsChangeThePicture()
+    {
+        if (APlayerControl::instance->state() != APlayerControl::Playing)
+            play();
+        QWidget *dialog
+            = openDialogFromMenu(QStringLiteral("软件设置"), QStringLiteral("SettingsDialog"));
+        QVERIFY(dialog);
+        dialog->findChild<QSlider *>(QStringLiteral("saturationAdjustSlider"))->setValue(0);
+        dialog->findChild<QSlider *>(QStringLiteral("brightnessAdjustSlider"))->setValue(70);
+        QCOMPARE(mpvString("saturation"), QStringLiteral("-100"));
+        QCOMPARE(mpvString("brightness"), QStringLiteral("40"));
+        QTest::qWait(800);
+        grabScreen(QStringLiteral("settings-grey-picture.png"));
+        dialog->findChild<QPushButton *>(QStringLiteral("resetDefaultColorPushButton"))->click();
+        QCOMPARE(mpvString("saturation"), QStringLiteral("0"));
+        dialog->close();
+    }
+
+    void bossKeyHidesAndPauses_data()
+    {
+        QTest::addColumn<QString>("lock");
+        QTest::addColumn<bool>("playing");
+        QTest::newRow("playing") << QString() << true;
+        QTest::newRow("playing, caps lock") << QStringLiteral("Caps_Lock") << true;
+        QTest::newRow("playing, num lock") << QStringLiteral("Num_Lock") << true;
+        QTest::newRow("nothing open") << QString() << false;
+    }
+
+    void bossKeyHidesAndPauses()
+    {
+        QFETCH(QString, lock);
+        QFETCH(bool, playing);
+        if (playing && APlayerControl::instance->state() != APlayerControl::Playing)
+            play();
+        if (!playing) {
+            APlayerControl::instance->close();
+            QTRY_COMPARE_WITH_TIMEOUT(
+                APlayerControl::instance->state(), int(APlayerControl::Ready), 10000);
+        }
+        if (!lock.isEmpty())
+            QVERIFY(xdotoolKey(lock));
+
+        QVERIFY(xdotoolKey(QStringLiteral("ctrl+d")));
+        QTRY_VERIFY(!m_window->isVisible());
+        QTRY_COMPARE(APlayerControl::instance->state(),
+            int(playing ? APlayerControl::Paused : APlayerControl::Ready));
+        if (!lock.isEmpty())
+            grabScreen(QStringLiteral("bosskey-hidden.png"));
+
+        QVERIFY(xdotoolKey(QStringLiteral("ctrl+d")));
+        QTRY_VERIFY(m_window->isVisible());
+        QTRY_COMPARE(APlayerControl::instance->state(),
+            int(playing ? APlayerControl::Playing : APlayerControl::Ready));
+        if (playing) {
+            const int position = APlayerControl::instance->position();
+            QTRY_VERIFY(APlayerControl::instance->position() > position);
+        }
+        if (!lock.isEmpty()) {
+            QTest::qWait(500);
+            grabScreen(QStringLiteral("bosskey-shown.png"));
+            QVERIFY(xdotoolKey(lock));
+        }
+    }
+};
+
+QTEST_MAIN(TestPreferencesPlay)
+#include "tst_preferencesplay.moc"
