@@ -74,9 +74,10 @@ QVector<QVariant> records(int count)
     return result;
 }
 
-QWidget *makeRow(const QVariant &record)
+QWidget *makeRow(const QVariant &record, QWidget *parent)
 {
-    return new BTResourceParseResultListItemWidget(record.value<QSharedPointer<VideoFileInfo>>());
+    return new BTResourceParseResultListItemWidget(
+        record.value<QSharedPointer<VideoFileInfo>>(), parent);
 }
 
 // Keeps the longest gap between two turns of the event loop.
@@ -165,7 +166,7 @@ int measure(const QString &kind, int count)
     } else {
         // Anchor: a row widget set on every item.
         for (const QVariant &record : rows) {
-            QWidget *row = makeRow(record);
+            QWidget *row = makeRow(record, nullptr);
             auto *item = new QListWidgetItem(&list);
             item->setSizeHint(row->size());
             list.setItemWidget(item, row);

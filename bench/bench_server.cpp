@@ -1,6 +1,13 @@
 // Figures for tavrion-server on loopback; not a test, nothing is asserted.
-//   bench_server [--quick]
-// --quick uses a 64 MiB file, 20 streams, a 5 s pause and a 3 s rate run.
+//   bench_server [--quick] [--anchor-only]
+// --quick uses a 64 MiB file, 20 streams, a 5 s pause, a 3 s rate run and
+// short rounds beside nginx. --anchor-only runs only the rounds beside nginx.
+//
+// Beside nginx (Debian's nginx-light, sendfile on, same file, same loopback)
+// with the same load generator (wrk, a Lua script for Range and Cookie),
+// alternating rounds: one stream, 100 connections of random 8 MiB ranges,
+// 200 connections of random 64 KiB ranges. Medians of the rounds and the
+// ratios to nginx are printed, with server CPU per GB, threads and peak RSS.
 #include "formparams.h"
 
 #include <QCoreApplication>
@@ -16,14 +23,18 @@
 #include <httplib.h>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -158,12 +169,277 @@ int freePort()
     return ntohs(address.sin_port);
 }
 
+// CPU seconds, threads and resident memory of a process and its children
+// (nginx's workers are child processes).
+struct ProcessUse
+{
+    double cpuSeconds = 0;
+    int threads = 0;
+    qint64 rssKiB = 0;
+};
+
+ProcessUse processUse(qint64 root)
+{
+    ProcessUse use;
+    const double ticks = double(sysconf(_SC_CLK_TCK));
+    DIR *proc = opendir("/proc");
+    if (!proc)
+        return use;
+    while (dirent *entry = readdir(proc)) {
+        const qint64 pid = QByteArray(entry->d_name).toLongLong();
+        if (pid <= 0)
+            continue;
+        QFile statFile(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!statFile.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray stat = statFile.readAll();
+        // Fields after the command name, which may hold blanks: state is 3rd.
+        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() < 20 || (pid != root && fields.at(1).toLongLong() != root))
+            continue;
+        use.cpuSeconds += (fields.at(11).toDouble() + fields.at(12).toDouble()) / ticks;
+        use.threads += fields.at(17).toInt();
+        QFile statusFile(QStringLiteral("/proc/%1/status").arg(pid));
+        if (statusFile.open(QIODevice::ReadOnly)) {
+            for (const QByteArray &line : statusFile.readAll().split('\n')) {
+                if (line.startsWith("VmRSS:"))
+                    use.rssKiB += line.mid(6).trimmed().split(' ').value(0).toLongLong();
+            }
+        }
+    }
+    closedir(proc);
+    return use;
+}
+
+struct WrkResult
+{
+    double bytesPerSecond = 0;
+    double requestsPerSecond = 0;
+    double p99Ms = 0;
+    double errors = 0;
+    double cpuSeconds = 0;
+    double peakThreads = 0;
+    double peakRssKiB = 0;
+};
+
+double scaled(const QString &number, const QString &unit)
+{
+    static const std::map<QString, double> factors { { "", 1 }, { "B", 1 }, { "KB", 1024 },
+        { "MB", 1024.0 * 1024 }, { "GB", 1024.0 * 1024 * 1024 }, { "us", 0.001 }, { "ms", 1 },
+        { "s", 1000 }, { "m", 60000 } };
+    const auto factor = factors.find(unit);
+    return number.toDouble() * (factor == factors.end() ? 1 : factor->second);
+}
+
+// Runs wrk against a server while sampling the server's threads and memory.
+WrkResult runWrk(
+    const QString &url, const QString &script, int connections, int seconds, qint64 serverPid)
+{
+    std::atomic<bool> running { true };
+    WrkResult result;
+    std::thread sampler([&] {
+        while (running) {
+            const ProcessUse use = processUse(serverPid);
+            result.peakThreads = std::max(result.peakThreads, double(use.threads));
+            result.peakRssKiB = std::max(result.peakRssKiB, double(use.rssKiB));
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    });
+    const double cpuBefore = processUse(serverPid).cpuSeconds;
+    QProcess wrk;
+    wrk.start("wrk",
+        { "-t2", "-c" + QString::number(connections), "-d" + QString::number(seconds) + "s",
+            "--timeout", "10s", "--latency", "-s", script, url });
+    wrk.waitForFinished(seconds * 1000 + 60000);
+    result.cpuSeconds = processUse(serverPid).cpuSeconds - cpuBefore;
+    running = false;
+    sampler.join();
+    const QString out = QString::fromUtf8(wrk.readAllStandardOutput());
+    const auto capture
+        = [&out](const QString &pattern) { return QRegularExpression(pattern).match(out); };
+    QRegularExpressionMatch match = capture(QStringLiteral("Transfer/sec:\\s+([0-9.]+)(\\w*)"));
+    result.bytesPerSecond = scaled(match.captured(1), match.captured(2));
+    result.requestsPerSecond
+        = capture(QStringLiteral("Requests/sec:\\s+([0-9.]+)")).captured(1).toDouble();
+    match = capture(QStringLiteral("\\n\\s+99%\\s+([0-9.]+)(\\w+)"));
+    result.p99Ms = scaled(match.captured(1), match.captured(2));
+    match = capture(
+        QStringLiteral("Socket errors: connect (\\d+), read (\\d+), write (\\d+), timeout (\\d+)"));
+    for (int i = 1; i <= 4; ++i)
+        result.errors += match.captured(i).toInt();
+    result.errors
+        += capture(QStringLiteral("Non-2xx or 3xx responses: (\\d+)")).captured(1).toInt();
+    return result;
+}
+
+// A wrk script that asks for random ranges of `length` bytes (0: the whole
+// file) with the cookie.
+QString writeScript(const QString &folder, const QString &name, const std::string &path,
+    const std::string &cookie, qint64 size, qint64 length)
+{
+    const QString file = QDir(folder).filePath(name);
+    QFile script(file);
+    script.open(QIODevice::WriteOnly);
+    QByteArray text = "local path = \"" + QByteArray::fromStdString(path) + "\"\n"
+        + "local cookie = \"" + QByteArray::fromStdString(cookie) + "\"\n" + "local size = "
+        + QByteArray::number(size) + "\n" + "local length = " + QByteArray::number(length) + "\n";
+    text += R"lua(
+local counter = 0
+setup = function(thread)
+  counter = counter + 1
+  thread:set("seed", counter)
+end
+init = function(args)
+  math.randomseed(seed * 7919 + os.time())
+end
+request = function()
+  local headers = { ["Cookie"] = cookie }
+  if length > 0 then
+    local first = math.random(0, size - length)
+    headers["Range"] = "bytes=" .. first .. "-" .. (first + length - 1)
+  end
+  return wrk.format("GET", path, headers)
+end
+)lua";
+    script.write(text);
+    return file;
+}
+
+double median(std::vector<double> values)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// nginx with its own configuration in a temporary folder, serving `media`.
+bool startNginx(QProcess &nginx, const QString &folder, const QString &media, int port)
+{
+    const QByteArray config = "worker_processes auto;\nuser root;\ndaemon off;\n"
+                              "pid "
+        + QFile::encodeName(folder) + "/nginx.pid;\nerror_log " + QFile::encodeName(folder)
+        + "/error.log;\nevents { worker_connections 4096; }\nhttp {\n"
+          "  access_log off;\n  sendfile on;\n  tcp_nopush on;\n  keepalive_requests 1000000;\n"
+          "  client_body_temp_path "
+        + QFile::encodeName(folder) + "/body;\n  proxy_temp_path " + QFile::encodeName(folder)
+        + "/proxy;\n  fastcgi_temp_path " + QFile::encodeName(folder) + "/fastcgi;\n"
+        + "  uwsgi_temp_path " + QFile::encodeName(folder) + "/uwsgi;\n  scgi_temp_path "
+        + QFile::encodeName(folder) + "/scgi;\n  server {\n    listen 127.0.0.1:"
+        + QByteArray::number(port) + ";\n    root " + QFile::encodeName(media) + ";\n  }\n}\n";
+    QFile file(QDir(folder).filePath("nginx.conf"));
+    if (!file.open(QIODevice::WriteOnly) || file.write(config) != config.size())
+        return false;
+    file.close();
+    nginx.start("/usr/sbin/nginx", { "-p", folder, "-c", file.fileName() });
+    if (!nginx.waitForStarted(5000))
+        return false;
+    for (int i = 0; i < 100; ++i) {
+        httplib::Client probe("127.0.0.1", port);
+        if (probe.Head("/big.bin"))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+void compareWithNginx(const QString &folder, const QString &media, qint64 size,
+    const QString &hostText, const std::string &path, const std::string &cookie, qint64 serverPid,
+    bool quick)
+{
+    QProcess nginx;
+    const int nginxPort = freePort();
+    if (!startNginx(nginx, folder, media, nginxPort)) {
+        printf("nginx could not be started (is nginx-light installed?); no comparison\n");
+        return;
+    }
+    struct Case
+    {
+        const char *name;
+        qint64 length;
+        int connections;
+    };
+    const Case cases[] = { { "1 stream, whole file", 0, 1 },
+        { "100 connections, random 8 MiB ranges", 8ll << 20, 100 },
+        { "200 connections, random 64 KiB ranges", 64 * 1024, 200 } };
+    const int rounds = quick ? 2 : 3;
+    const int seconds = quick ? 4 : 10;
+    const QString ourUrl = "http://" + hostText;
+    const QString theirUrl = "http://127.0.0.1:" + QString::number(nginxPort);
+    std::map<std::pair<int, int>, std::vector<WrkResult>> results; // (case, server)
+    for (int round = 0; round < rounds; ++round) {
+        for (int c = 0; c < 3; ++c) {
+            // Alternate which server goes first, so neither always meets a
+            // warmer page cache or a quieter machine.
+            for (int turn = 0; turn < 2; ++turn) {
+                const int server = (turn + round + c) % 2;
+                const QString script = server == 0
+                    ? writeScript(folder, "ours.lua", path, cookie, size, cases[c].length)
+                    : writeScript(folder, "theirs.lua", "/big.bin", cookie, size, cases[c].length);
+                const WrkResult result = runWrk(server == 0 ? ourUrl : theirUrl, script,
+                    cases[c].connections, seconds, server == 0 ? serverPid : nginx.processId());
+                results[{ c, server }].push_back(result);
+                printf("  round %d, %-40s %-14s %8.2f GB/s %10.0f req/s p99 %8.1f ms, "
+                       "errors %.0f, CPU %.1f s, threads %.0f, RSS %.0f MiB\n",
+                    round + 1, cases[c].name, server == 0 ? "tavrion-server" : "nginx",
+                    result.bytesPerSecond / 1e9, result.requestsPerSecond, result.p99Ms,
+                    result.errors, result.cpuSeconds, result.peakThreads, result.peakRssKiB / 1024);
+                fflush(stdout);
+            }
+        }
+    }
+    nginx.terminate();
+    nginx.waitForFinished(10000);
+
+    const auto medianOf = [&results](int c, int server, double WrkResult::*field) {
+        std::vector<double> values;
+        for (const WrkResult &result : results[{ c, server }])
+            values.push_back(result.*field);
+        return median(values);
+    };
+    const auto cpuPerGb = [&results, seconds](int c, int server) {
+        std::vector<double> values;
+        for (const WrkResult &result : results[{ c, server }])
+            values.push_back(result.bytesPerSecond > 0
+                    ? result.cpuSeconds / (result.bytesPerSecond * seconds / 1e9)
+                    : 0);
+        return median(values);
+    };
+    printf("\nmedians of %d rounds of %d s (tavrion-server | nginx | ratio):\n", rounds, seconds);
+    for (int c = 0; c < 3; ++c) {
+        const double ourRate = medianOf(c, 0, &WrkResult::bytesPerSecond);
+        const double theirRate = medianOf(c, 1, &WrkResult::bytesPerSecond);
+        const double ourRequests = medianOf(c, 0, &WrkResult::requestsPerSecond);
+        const double theirRequests = medianOf(c, 1, &WrkResult::requestsPerSecond);
+        const double ourP99 = medianOf(c, 0, &WrkResult::p99Ms);
+        const double theirP99 = medianOf(c, 1, &WrkResult::p99Ms);
+        printf("%s:\n", cases[c].name);
+        printf("  throughput   %8.2f GB/s | %8.2f GB/s | %.2f\n", ourRate / 1e9, theirRate / 1e9,
+            theirRate > 0 ? ourRate / theirRate : 0.0);
+        printf("  requests/s   %8.0f      | %8.0f      | %.2f\n", ourRequests, theirRequests,
+            theirRequests > 0 ? ourRequests / theirRequests : 0.0);
+        printf("  p99 latency  %8.1f ms   | %8.1f ms   | %.2f\n", ourP99, theirP99,
+            theirP99 > 0 ? ourP99 / theirP99 : 0.0);
+        printf("  CPU per GB   %8.3f s    | %8.3f s    | %.2f\n", cpuPerGb(c, 0), cpuPerGb(c, 1),
+            cpuPerGb(c, 1) > 0 ? cpuPerGb(c, 0) / cpuPerGb(c, 1) : 0.0);
+        printf("  errors       %8.0f      | %8.0f\n", medianOf(c, 0, &WrkResult::errors),
+            medianOf(c, 1, &WrkResult::errors));
+        printf("  peak threads %8.0f      | %8.0f\n", medianOf(c, 0, &WrkResult::peakThreads),
+            medianOf(c, 1, &WrkResult::peakThreads));
+        printf("  peak RSS     %8.0f MiB  | %8.0f MiB\n",
+            medianOf(c, 0, &WrkResult::peakRssKiB) / 1024,
+            medianOf(c, 1, &WrkResult::peakRssKiB) / 1024);
+    }
+    fflush(stdout);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const bool quick = app.arguments().contains(QStringLiteral("--quick"));
+    const bool anchorOnly = app.arguments().contains(QStringLiteral("--anchor-only"));
     const qint64 size = quick ? 64ll << 20 : 1ll << 30;
     const int streams = quick ? 20 : 100;
     const int pauseSeconds = quick ? 5 : 60;
@@ -181,8 +457,7 @@ int main(int argc, char *argv[])
 
     QProcess server;
     server.start(QStringLiteral(TAVRION_SERVER_PROGRAM),
-        { "serve", "--data", data, "--listen", "127.0.0.1:0", "--host", "127.0.0.1:0", "--threads",
-            "128" });
+        { "serve", "--data", data, "--listen", "127.0.0.1:0", "--host", "127.0.0.1:0" });
     QString serviceText, hostText;
     while (server.waitForReadyRead(20000)) {
         while (server.canReadLine()) {
@@ -214,6 +489,14 @@ int main(int argc, char *argv[])
     const std::string path = "/ftn_handler/" + address["code"].toString().toStdString();
     const std::string cookie = address["com_cookie"].toString().toStdString();
     const QString url = "http://" + hostText + QString::fromStdString(path);
+
+    if (anchorOnly) {
+        compareWithNginx(
+            temp.path(), media, size, hostText, path, cookie, server.processId(), quick);
+        server.terminate();
+        server.waitForFinished(10000);
+        return 0;
+    }
 
     // 1. One stream, beside python's http.server serving the same file.
     const double ours = curlSpeed(url, QString::fromStdString(cookie));
@@ -310,6 +593,10 @@ int main(int argc, char *argv[])
         rateSeconds, apiErrors.load(), latencies[std::size_t(total / 2)],
         latencies[std::size_t(total * 99 / 100)], latencies.back());
     fflush(stdout);
+
+    // 5. Beside nginx.
+    printf("beside nginx:\n");
+    compareWithNginx(temp.path(), media, size, hostText, path, cookie, server.processId(), quick);
 
     server.terminate();
     server.waitForFinished(10000);

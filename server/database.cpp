@@ -1,6 +1,10 @@
 #include "database.h"
 
+#include <QFile>
+
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -86,6 +90,12 @@ bool Statement::isNull(int column) const
 
 Database::Database(const QString &path)
 {
+    // A new file is readable by its owner only (it holds password hashes);
+    // SQLite gives its journal files the same permissions.
+    const QByteArray localPath = QFile::encodeName(path);
+    const int created = ::open(localPath.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (created >= 0)
+        ::close(created);
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
     if (sqlite3_open_v2(path.toUtf8().constData(), &m_db, flags, nullptr) != SQLITE_OK) {
         const std::string message = m_db ? sqlite3_errmsg(m_db) : "out of memory";
@@ -111,7 +121,7 @@ void Database::exec(const char *sql)
     if (sqlite3_exec(m_db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
         const std::string message = error ? error : "unknown error";
         sqlite3_free(error);
-        throw DatabaseError(message);
+        throw DatabaseError(message, sqlite3_errcode(m_db) == SQLITE_FULL);
     }
 }
 
@@ -127,7 +137,8 @@ int Database::changes() const
 
 void Database::fail(const char *what) const
 {
-    throw DatabaseError(std::string(what) + ": " + sqlite3_errmsg(m_db));
+    throw DatabaseError(
+        std::string(what) + ": " + sqlite3_errmsg(m_db), sqlite3_errcode(m_db) == SQLITE_FULL);
 }
 
 void Database::createSchema()
@@ -191,6 +202,15 @@ CREATE TABLE IF NOT EXISTS config (
     key TEXT PRIMARY KEY,
     value TEXT NOT NULL);
 )sql");
+    // Files made before sessions expired when idle get the column for it.
+    bool hasSeen = false;
+    {
+        Statement columns(*this, "PRAGMA table_info(sessions)");
+        while (columns.next())
+            hasSeen = hasSeen || columns.text(1) == QLatin1String("seen");
+    }
+    if (!hasSeen)
+        exec("ALTER TABLE sessions ADD COLUMN seen INTEGER NOT NULL DEFAULT 0");
 }
 
 Transaction::Transaction(Database &db)

@@ -16,7 +16,16 @@ struct sqlite3_stmt;
 class DatabaseError : public std::runtime_error
 {
 public:
-    using std::runtime_error::runtime_error;
+    explicit DatabaseError(const std::string &message, bool storageFull = false)
+        : std::runtime_error(message)
+        , m_storageFull(storageFull)
+    {
+    }
+    // The disk (or the file's quota) is full: the call may work later.
+    bool storageFull() const { return m_storageFull; }
+
+private:
+    bool m_storageFull;
 };
 
 class Database;

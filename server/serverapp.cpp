@@ -1,6 +1,7 @@
 #include "serverapp.h"
 
 #include "captcha.h"
+#include "database.h"
 #include "httpengine.h"
 #include "service.h"
 #include "store.h"
@@ -190,9 +191,17 @@ int runServe(const ServeOptions &options)
     raiseDescriptorLimit();
 
     Store store(options.dataDir);
-    // Requests without a cookie each open a session; unused ones are dropped
-    // at start so the file does not grow without end.
-    store.prune(30 * 86400);
+    // Sessions unused for 30 days expire; expired codes and captchas go too,
+    // at start and every hour while running.
+    constexpr std::int64_t SessionIdleLimit = 30 * 86400;
+    const auto prune = [&store] {
+        try {
+            store.prune(SessionIdleLimit);
+        } catch (const DatabaseError &error) {
+            fprintf(stderr, "tavrion-server: pruning: %s\n", error.what());
+        }
+    };
+    prune();
     const CaptchaRenderer captcha;
 
     HttpLimits limits;
@@ -239,8 +248,9 @@ int runServe(const ServeOptions &options)
     printf("ready\n");
     fflush(stdout);
 
-    int received = 0;
-    sigwait(&stopSignals, &received);
+    const timespec pruneInterval { 3600, 0 };
+    while (sigtimedwait(&stopSignals, nullptr, &pruneInterval) < 0)
+        prune();
     engine.stop();
     return 0;
 }

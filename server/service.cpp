@@ -1,6 +1,8 @@
 #include "service.h"
 
 #include "captcha.h"
+#include "common/atomicsave.h"
+#include "database.h"
 #include "formparams.h"
 #include "httpengine.h"
 #include "library.h"
@@ -15,7 +17,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QSaveFile>
 
 #include <limits>
 
@@ -186,16 +187,12 @@ void Service::handle(const HttpRequest &request, HttpResponse &response)
     const QString first = cookie.section(QLatin1Char(';'), 0, 0).trimmed();
     if (first.section(QLatin1Char('='), 0, 0) == QLatin1String(SessionCookieName))
         session = first.section(QLatin1Char('='), 1);
-    if (isSessionId(session)) {
-        // An id the service no longer knows is adopted: the client never
-        // replaces a cookie it has stored, so a new one would be ignored.
-        if (!m_store.sessionExists(session))
-            m_store.createSession(session);
-    } else {
+    // An id the service no longer knows is adopted: the client never
+    // replaces a cookie it has stored, so a new one would be ignored.
+    if (!isSessionId(session)) {
         session = randomHex(16);
-        m_store.createSession(session);
         response.setHeader("Set-Cookie",
-            QStringLiteral("%1=%2; path=/")
+            QStringLiteral("%1=%2; path=/; HttpOnly; SameSite=Lax")
                 .arg(QLatin1String(SessionCookieName), session)
                 .toStdString());
     }
@@ -214,9 +211,14 @@ void Service::handle(const HttpRequest &request, HttpResponse &response)
     if (!params) {
         reply = Reply::refuse(QStringLiteral("参数错误"));
     } else {
-        Context context { request, *params, session, m_store.sessionAccount(session) };
         try {
+            Context context { request, *params, session, m_store.sessionAccount(session) };
             reply = dispatch(context);
+        } catch (const DatabaseError &error) {
+            fprintf(stderr, "tavrion-server: %s\n", error.what());
+            reply = Reply::refuse(error.storageFull()
+                    ? QStringLiteral("服务器存储空间不足，请稍后再试")
+                    : QStringLiteral("服务器内部错误"));
         } catch (const std::exception &error) {
             fprintf(stderr, "tavrion-server: %s\n", error.what());
             reply = Reply::refuse(QStringLiteral("服务器内部错误"));
@@ -441,12 +443,24 @@ Service::Reply Service::login(Context &context)
     const QString password = context.value("f[password]");
     if (email.isEmpty() || password.isEmpty())
         return Reply::refuse(QStringLiteral("请输入账号和密码"));
+    // Guessing is slowed per account and per address: after a few failures
+    // each further one doubles the wait before the next try.
+    const std::string accountKey = email.toLower().toStdString();
+    const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
+    const std::int64_t wait = std::max(
+        m_loginByAccount.wait(accountKey, now), m_loginByAddress.wait(context.request.peer, now));
+    if (wait > 0)
+        return Reply::refuse(
+            QStringLiteral("登录尝试过于频繁，请%1秒后再试").arg((wait + 999) / 1000));
     const std::optional<Account> account = m_store.accountByEmail(email);
-    if (!account || !verifyPassword(password, account->password))
+    if (!account || !verifyPassword(password, account->password)) {
+        m_loginByAccount.fail(accountKey, now);
+        m_loginByAddress.fail(context.request.peer, now);
         return Reply::refuse(QStringLiteral("账号或密码错误"));
+    }
+    m_loginByAccount.succeed(accountKey);
     m_store.setSessionAccount(context.session, account->id);
-    const std::int64_t now = currentTime();
-    const bool vip = account->vipPermanent || account->vipUntil > now;
+    const bool vip = account->vipPermanent || account->vipUntil > currentTime();
     const std::int64_t viptime = account->vipPermanent ? PermanentVipTime : account->vipUntil;
     return Reply::withData(QJsonObject { { QStringLiteral("isvip"), vip ? 1 : 0 },
         { QStringLiteral("issvip"), vip && account->svip },
@@ -502,27 +516,45 @@ Service::Reply Service::forgetPassword(Context &context)
     const QString email = context.value("f[username]").trimmed();
     if (!isEmailAddress(email))
         return Reply::refuse(QStringLiteral("邮箱格式不正确"));
+    const std::int64_t now = currentTime();
+    if (!m_retrievalByAddress.take(context.request.peer, now))
+        return Reply::refuse(QStringLiteral("找回密码过于频繁，请稍后再试"));
     const std::optional<Account> account = m_store.accountByEmail(email);
     if (!account)
         return Reply::refuse(QStringLiteral("该邮箱尚未注册"));
+    if (!m_retrievalByAccount.take(account->email.toLower().toStdString(), now))
+        return Reply::refuse(QStringLiteral("找回密码过于频繁，请稍后再试"));
 
     // There is no mail server: the mail is written to the outbox folder, and
     // the password changes only once the mail is safely on disk.
     const QString password = randomText(10, QStringLiteral("abcdefghjkmnpqrstuvwxyz23456789"));
-    const QDir outbox(m_store.absolutePath(QStringLiteral("outbox")));
-    QDir().mkpath(outbox.path());
+    const QString outbox = m_store.absolutePath(QStringLiteral("outbox"));
+    if (!QDir(outbox).exists()) {
+        QDir().mkpath(outbox);
+        QFile::setPermissions(outbox, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
     const QString fileName
         = QStringLiteral("%1-%2.eml")
               .arg(QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-hhmmss")),
                   randomHex(4));
-    QSaveFile mail(outbox.filePath(fileName));
+    const QString path = QDir(outbox).filePath(fileName);
     const QString text = QStringLiteral("To: %1\r\nSubject: Tavrion影音 密码找回\r\n"
                                         "Content-Type: text/plain; charset=utf-8\r\n\r\n"
                                         "您的新密码是：%2\r\n请登录后尽快修改密码。\r\n")
                              .arg(account->email, password);
-    if (!mail.open(QIODevice::WriteOnly) || mail.write(text.toUtf8()) < 0 || !mail.commit())
+    QString error;
+    if (!saveFileAtomically(path, text.toUtf8(), &error, QFile::ReadOwner | QFile::WriteOwner)) {
+        fprintf(
+            stderr, "tavrion-server: cannot write %s: %s\n", qPrintable(path), qPrintable(error));
         return Reply::refuse(QStringLiteral("邮件发送失败，请稍后再试"));
-    m_store.setPassword(account->id, hashPassword(password));
+    }
+    try {
+        m_store.setPassword(account->id, hashPassword(password));
+    } catch (const DatabaseError &) {
+        // A mail naming a password that was never set must not stay behind.
+        QFile::remove(path);
+        throw;
+    }
     return Reply();
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "throttle.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -67,4 +69,9 @@ private:
     Store &m_store;
     const CaptchaRenderer &m_captcha;
     ServiceOptions m_options;
+    // Milliseconds: five (twenty) free failures, then 1 s doubling to 15 min.
+    FailureThrottle m_loginByAccount { 5, 1000, 900000, 3600000 };
+    FailureThrottle m_loginByAddress { 20, 1000, 900000, 3600000 };
+    RateLimit m_retrievalByAccount { 3, 3600 };
+    RateLimit m_retrievalByAddress { 10, 3600 };
 };

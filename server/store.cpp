@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QStringList>
 
 std::int64_t currentTime()
@@ -15,7 +16,11 @@ namespace {
 
 QString databasePath(const QString &dataDir)
 {
-    QDir().mkpath(dataDir);
+    // The folder holds the accounts and the outbox: owner only when made here.
+    if (!QDir(dataDir).exists()) {
+        QDir().mkpath(dataDir);
+        QFile::setPermissions(dataDir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
     return QDir(dataDir).filePath(QStringLiteral("tavrion.db"));
 }
 
@@ -44,46 +49,59 @@ QString Store::absolutePath(const QString &relative) const
 std::int64_t Store::sessionAccount(const QString &session)
 {
     auto lock = m_db.lock();
-    Statement query(m_db, "SELECT account_id FROM sessions WHERE id = ?");
-    query.bind(1, session);
-    if (query.next() && !query.isNull(0))
-        return query.integer(0);
-    return 0;
+    const std::int64_t now = currentTime();
+    std::int64_t account = 0;
+    std::int64_t seen = 0;
+    {
+        Statement query(m_db, "SELECT account_id, seen FROM sessions WHERE id = ?");
+        query.bind(1, session);
+        if (!query.next())
+            return 0;
+        account = query.isNull(0) ? 0 : query.integer(0);
+        seen = query.integer(1);
+    }
+    // Idle sessions expire; use is noted at most once a day, and a disk too
+    // full to note it must not fail the request.
+    if (now - seen > 86400) {
+        try {
+            Statement touch(m_db, "UPDATE sessions SET seen = ? WHERE id = ?");
+            touch.bind(1, now).bind(2, session).run();
+        } catch (const DatabaseError &) {
+        }
+    }
+    return account;
 }
 
-bool Store::sessionExists(const QString &session)
+void Store::storeSession(const QString &session)
 {
     auto lock = m_db.lock();
-    Statement query(m_db, "SELECT 1 FROM sessions WHERE id = ?");
-    query.bind(1, session);
-    return query.next();
-}
-
-void Store::createSession(const QString &session)
-{
-    auto lock = m_db.lock();
-    Statement insert(m_db, "INSERT OR IGNORE INTO sessions (id, created) VALUES (?, ?)");
-    insert.bind(1, session).bind(2, currentTime()).run();
+    Statement insert(m_db, "INSERT OR IGNORE INTO sessions (id, created, seen) VALUES (?, ?, ?)");
+    insert.bind(1, session).bind(2, currentTime()).bind(3, currentTime()).run();
 }
 
 void Store::setSessionAccount(const QString &session, std::int64_t accountId)
 {
     auto lock = m_db.lock();
-    Statement update(m_db, "UPDATE sessions SET account_id = ? WHERE id = ?");
+    if (accountId > 0)
+        storeSession(session);
+    Statement update(m_db, "UPDATE sessions SET account_id = ?, seen = ? WHERE id = ?");
     if (accountId > 0)
         update.bind(1, accountId);
     else
         update.bindNull(1);
-    update.bind(2, session).run();
+    update.bind(2, currentTime()).bind(3, session).run();
 }
 
 void Store::setCaptcha(const QString &session, const QString &code)
 {
     auto lock = m_db.lock();
+    Transaction transaction(m_db);
+    storeSession(session);
     Statement insert(m_db,
         "INSERT OR REPLACE INTO captchas (session_id, code, created, failures) "
         "VALUES (?, ?, ?, 0)");
     insert.bind(1, session).bind(2, code).bind(3, currentTime()).run();
+    transaction.commit();
 }
 
 Store::CaptchaCheck Store::checkCaptcha(
@@ -432,7 +450,7 @@ std::optional<CodeTarget> Store::codeTarget(const QString &code)
     return held.target;
 }
 
-void Store::prune(std::int64_t maxSessionAge)
+void Store::prune(std::int64_t maxIdle)
 {
     auto lock = m_db.lock();
     const std::int64_t now = currentTime();
@@ -450,8 +468,8 @@ void Store::prune(std::int64_t maxSessionAge)
     }
     Statement captchas(m_db, "DELETE FROM captchas WHERE created < ?");
     captchas.bind(1, now - 86400).run();
-    Statement sessions(m_db, "DELETE FROM sessions WHERE account_id IS NULL AND created < ?");
-    sessions.bind(1, now - maxSessionAge).run();
+    Statement sessions(m_db, "DELETE FROM sessions WHERE max(created, seen) < ?");
+    sessions.bind(1, now - maxIdle).run();
 }
 
 QString Store::config(const QString &key)

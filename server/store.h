@@ -63,10 +63,11 @@ public:
     QString dataDir() const { return m_dataDir; }
     QString absolutePath(const QString &relative) const;
 
-    // Sessions: the account logged in on a session, created on first sight.
+    // Sessions: stored only once they hold something (a captcha, a login),
+    // so that calls that only read leave no trace and need no disk space.
+    // The account logged in on a session, or 0.
     std::int64_t sessionAccount(const QString &session);
-    bool sessionExists(const QString &session);
-    void createSession(const QString &session);
+    void storeSession(const QString &session);
     void setSessionAccount(const QString &session, std::int64_t accountId);
 
     // Captchas: one per session, replaced by each new picture.
@@ -118,8 +119,8 @@ public:
     std::optional<CodeTarget> cachedCodeTarget(const QString &code);
 
     // Drops what can no longer be used: expired codes and captchas, and
-    // sessions nobody logged in to that are older than maxSessionAge.
-    void prune(std::int64_t maxSessionAge);
+    // sessions unused for maxIdle seconds.
+    void prune(std::int64_t maxIdle);
 
     QString config(const QString &key);
     void setConfig(const QString &key, const QString &value);

@@ -51,6 +51,8 @@ void ReportDialog::submitPushButton_clicked()
     const QPointer<QMessageBox> box = new QMessageBox(QMessageBox::NoIcon, QStringLiteral("举报"),
         result.status == 1 ? QStringLiteral("举报成功") : result.message, QMessageBox::NoButton,
         this);
+    // The service's message is shown as sent, never read as markup.
+    box->setTextFormat(Qt::PlainText);
     box->addButton(QStringLiteral("确定"), QMessageBox::AcceptRole);
     box->exec();
     delete box;

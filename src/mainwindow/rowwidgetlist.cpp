@@ -101,7 +101,7 @@ QWidget *RowWidgetList::widget(int row)
         return nullptr;
     if (QWidget *existing = m_list->itemWidget(item))
         return existing;
-    QWidget *made = m_factory(item->data(Qt::UserRole));
+    QWidget *made = m_factory(item->data(Qt::UserRole), m_list->viewport());
     m_list->setItemWidget(item, made);
     m_realised.append(item);
     return made;

@@ -27,8 +27,10 @@ class RowWidgetList : public QObject
     Q_OBJECT
 
 public:
-    // Makes the widget of one row from its record; the list takes it over.
-    using Factory = std::function<QWidget *(const QVariant &record)>;
+    // Makes the widget of one row from its record, as a child of `parent`
+    // (the list's viewport, so the row inherits the dialog's font and style
+    // from the start); the list takes it over.
+    using Factory = std::function<QWidget *(const QVariant &record, QWidget *parent)>;
 
     RowWidgetList(QListWidget *list, QSize rowSize, Factory factory);
 

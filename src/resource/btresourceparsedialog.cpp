@@ -26,9 +26,9 @@ BTResourceParseDialog::BTResourceParseDialog(QWidget *parent)
     ui->setupUi(this);
     // The size of the row form.
     m_rows = new RowWidgetList(
-        ui->parseResultListWidget, QSize(790, 31), [this](const QVariant &record) {
+        ui->parseResultListWidget, QSize(790, 31), [this](const QVariant &record, QWidget *parent) {
             auto *row = new BTResourceParseResultListItemWidget(
-                record.value<QSharedPointer<VideoFileInfo>>());
+                record.value<QSharedPointer<VideoFileInfo>>(), parent);
             row->setButtonsEnabled(m_rowButtonsEnabled);
             connect(row, &BTResourceParseResultListItemWidget::playFile, this,
                 &BTResourceParseDialog::parseResultListItemWidgetPlayPushButton_clicked);

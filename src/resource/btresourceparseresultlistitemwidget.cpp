@@ -2,6 +2,8 @@
 
 #include "ui_btresourceparseresultlistitemwidget.h"
 
+#include <QTextDocument>
+
 BTResourceParseResultListItemWidget::BTResourceParseResultListItemWidget(
     QSharedPointer<VideoFileInfo> fileInfo, QWidget *parent)
     : QWidget(parent)
@@ -10,7 +12,11 @@ BTResourceParseResultListItemWidget::BTResourceParseResultListItemWidget(
 {
     ui->setupUi(this);
     ui->filenameLabel->setText(m_fileInfo->name);
-    ui->filenameLabel->setToolTip(m_fileInfo->name);
+    // Tool tips read text that looks like markup as markup; such a name is
+    // passed on escaped so that it shows as typed.
+    ui->filenameLabel->setToolTip(Qt::mightBeRichText(m_fileInfo->name)
+            ? Qt::convertFromPlainText(m_fileInfo->name, Qt::WhiteSpaceNoWrap)
+            : m_fileInfo->name);
     ui->fileSizeLabel->setText(sizeText(m_fileInfo->fileSize));
     connect(ui->playPushButton, &QPushButton::clicked, this,
         &BTResourceParseResultListItemWidget::playPushButton_clicked);

@@ -806,6 +806,41 @@ private slots:
                 QUrl(QStringLiteral("http://127.0.0.1:17080/server/?r=www")) }));
     }
 
+    // The longest text each label of the bars can get fits it at the
+    // smallest window.
+    void textsFitTheirLabels_data()
+    {
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("title") << "titleBarLogoLabel" << QStringLiteral("Tavrion");
+        QTest::newRow("version") << "versionNumberLabel" << QStringLiteral("V5.1.2");
+        QTest::newRow("time") << "playTimeLabel" << QStringLiteral("23:59:59/23:59:59");
+        QTest::newRow("opening") << "playStateLabel" << QStringLiteral("正在打开...");
+        QTest::newRow("buffering") << "playStateLabel" << QStringLiteral("正在缓冲100%...");
+    }
+
+    void textsFitTheirLabels()
+    {
+        QFETCH(QString, label);
+        QFETCH(QString, text);
+        Startup::installFontSubstitutions();
+        m_window->resize(m_window->minimumSize());
+        QTest::qWait(50);
+        auto *widget = m_window->findChild<QLabel *>(label);
+        widget->setText(text);
+        widget->ensurePolished();
+        const QFontMetrics metrics(widget->font());
+        const QRect room = widget->contentsRect();
+        QVERIFY2(metrics.horizontalAdvance(text) <= room.width()
+                && metrics.tightBoundingRect(text).height() <= room.height(),
+            qPrintable(QStringLiteral("%1 needs %2 x %3, has %4 x %5")
+                           .arg(text)
+                           .arg(metrics.horizontalAdvance(text))
+                           .arg(metrics.tightBoundingRect(text).height())
+                           .arg(room.width())
+                           .arg(room.height())));
+    }
+
     void dialogDragsItself()
     {
         Dialog dialog;

@@ -20,9 +20,9 @@ QVector<QVariant> numbers(int count, int from = 0)
 }
 
 // A row shows its record as the label text.
-QWidget *makeRow(const QVariant &record)
+QWidget *makeRow(const QVariant &record, QWidget *parent)
 {
-    auto *row = new QLabel(record.toString());
+    auto *row = new QLabel(record.toString(), parent);
     row->resize(RowSize);
     return row;
 }

@@ -18,6 +18,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QtTest>
 
 #include <memory>
@@ -28,6 +29,19 @@ const QString HashA = QStringLiteral("ABCDEF0123456789ABCDEF0123456789ABCDEF01")
 const QString HashB = QStringLiteral("0123456789abcdef0123456789abcdef01234567");
 const QString Appdata = QStringLiteral("appdata_0123456789abcdef0123456789ABCDEF");
 const QString HashLong = QStringLiteral("1111111111111111111111111111111111111111");
+const QString HashMarkupName = QStringLiteral("2222222222222222222222222222222222222222");
+const QString HashMarkupMessage = QStringLiteral("3333333333333333333333333333333333333333");
+const QString Markup = QStringLiteral("资源不存在 <b>x</b>");
+
+// The text as a user sees it in a label or tool tip of this format.
+QString shownText(const QString &text, Qt::TextFormat format)
+{
+    if (format == Qt::PlainText || (format == Qt::AutoText && !Qt::mightBeRichText(text)))
+        return text;
+    QTextDocument document;
+    document.setHtml(text);
+    return document.toPlainText();
+}
 
 } // namespace
 
@@ -51,6 +65,9 @@ private slots:
     void returnInTheInputParses();
     void rowButtonsDisabledWhilePlaying();
     void longListScrolledDuringARun();
+    void textsFitTheirWidgets_data();
+    void textsFitTheirWidgets();
+    void serviceTextShownAsSent();
     void playOpensRecordsAndHides_data();
     void playOpensRecordsAndHides();
     void openGivenUpUnlocksTheDialog_data();
@@ -131,6 +148,14 @@ void TestBTResourceParseDialog::init()
                         + QByteArray::number(i) + R"(,"name":"f)" + QByteArray::number(i)
                         + R"(.mkv","file_size":1})";
                 answer = TestHttpAnswer::json(R"({"statu":1,"msg":"","datas":[)" + files + "]}");
+            } else if (hash == HashMarkupName.toLatin1()) {
+                answer = TestHttpAnswer::json(QStringLiteral(
+                    R"({"statu":1,"msg":"","datas":[{"index":0,"name":"%1","file_size":1}]})")
+                                                  .arg(Markup)
+                                                  .toUtf8());
+            } else if (hash == HashMarkupMessage.toLatin1()) {
+                answer = TestHttpAnswer::json(
+                    QStringLiteral(R"({"statu":0,"msg":"%1"})").arg(Markup).toUtf8());
             } else if (hash == HashB.toLatin1())
                 answer = TestHttpAnswer::json(
                     R"({"statu":1,"msg":"","datas":[{"index":0,"name":"only.mp4","file_size":1073741824}]})");
@@ -397,6 +422,53 @@ void TestBTResourceParseDialog::longListScrolledDuringARun()
     for (BTResourceParseResultListItemWidget *row : rows())
         for (QPushButton *button : row->findChildren<QPushButton *>())
             QVERIFY(button->isEnabled());
+}
+
+void TestBTResourceParseDialog::textsFitTheirWidgets_data()
+{
+    QTest::addColumn<QString>("widget");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("title") << "parseLabel" << QStringLiteral("解析");
+    QTest::newRow("largest MB size") << "fileSizeLabel" << QStringLiteral("1024.00MB");
+    QTest::newRow("large G size") << "fileSizeLabel" << QStringLiteral("99999.99G");
+    QTest::newRow("longest message")
+        << "messageLabel" << QStringLiteral("等待播放，如果长时间无法播放，请重试！");
+    QTest::newRow("parse") << "parsePushButton" << QStringLiteral("解析");
+    QTest::newRow("close") << "closePushButton" << QStringLiteral("    关闭");
+}
+
+void TestBTResourceParseDialog::textsFitTheirWidgets()
+{
+    QFETCH(QString, widget);
+    QFETCH(QString, text);
+    Startup::installFontSubstitutions();
+    parse(HashA);
+    QWidget *target = dialog->findChild<QWidget *>(widget);
+    if (auto *label = qobject_cast<QLabel *>(target))
+        label->setText(text);
+    target->ensurePolished();
+    const QFontMetrics metrics(target->font());
+    const QRect room = target->contentsRect();
+    QVERIFY2(metrics.horizontalAdvance(text) <= room.width()
+            && metrics.tightBoundingRect(text).height() <= room.height(),
+        qPrintable(QStringLiteral("%1 needs %2 x %3, has %4 x %5")
+                       .arg(text)
+                       .arg(metrics.horizontalAdvance(text))
+                       .arg(metrics.tightBoundingRect(text).height())
+                       .arg(room.width())
+                       .arg(room.height())));
+}
+
+void TestBTResourceParseDialog::serviceTextShownAsSent()
+{
+    parse(HashMarkupMessage);
+    auto *message = child<QLabel>("messageLabel");
+    QCOMPARE(shownText(message->text(), message->textFormat()), Markup);
+
+    parse(HashMarkupName);
+    auto *name = rows().at(0)->findChild<QLabel *>("filenameLabel");
+    QCOMPARE(shownText(name->text(), name->textFormat()), Markup);
+    QCOMPARE(shownText(name->toolTip(), Qt::AutoText), Markup);
 }
 
 void TestBTResourceParseDialog::playOpensRecordsAndHides_data()

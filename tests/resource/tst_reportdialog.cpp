@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTextDocument>
 #include <QtTest>
 
 #include <memory>
@@ -92,7 +93,13 @@ QString TestReportDialog::submitAndReadBox()
         auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
         if (!box)
             return;
+        // As the user sees it: markup in a box that reads it shows as markup.
         text = box->text();
+        if (box->textFormat() != Qt::PlainText && Qt::mightBeRichText(text)) {
+            QTextDocument shown;
+            shown.setHtml(text);
+            text = shown.toPlainText();
+        }
         QCOMPARE(box->windowTitle(), QStringLiteral("举报"));
         QCOMPARE(box->buttons().size(), 1);
         QCOMPARE(box->buttons().first()->text(), QStringLiteral("确定"));
@@ -163,6 +170,9 @@ void TestReportDialog::outcomeIsShownInABox_data()
 
     QTest::newRow("refused") << 200 << QByteArray(R"({"statu":0,"msg":"请先登录"})")
                              << QStringLiteral("请先登录");
+    QTest::newRow("markup in the message")
+        << 200 << QByteArray(R"({"statu":0,"msg":"资源不存在 <b>x</b>"})")
+        << QStringLiteral("资源不存在 <b>x</b>");
     QTest::newRow("transfer failure") << 500 << QByteArray() << QStringLiteral("服务器请求出错");
 }
 

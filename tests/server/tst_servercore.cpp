@@ -2,6 +2,7 @@
 #include "library.h"
 #include "passwords.h"
 #include "service/serverclient.h"
+#include "throttle.h"
 #include "videohost.h"
 
 #include <QtTest>
@@ -26,6 +27,8 @@ private slots:
     void relativePaths_data();
     void relativePaths();
     void passwordsAreSaltedAndVerified();
+    void failuresSlowTheNextAttempt();
+    void rateLimitCountsPerKeyAndWindow();
 };
 
 void ServerCoreTest::clientSignatureIsAccepted_data()
@@ -206,6 +209,44 @@ void ServerCoreTest::passwordsAreSaltedAndVerified()
     QVERIFY(!verifyPassword(QStringLiteral("秘密 Secret"), first));
     QVERIFY(!verifyPassword(QStringLiteral("秘密 secret"), QStringLiteral("plain")));
     QVERIFY(!verifyPassword(QString(), QStringLiteral("pbkdf2-sha256$x$00$00")));
+}
+
+void ServerCoreTest::failuresSlowTheNextAttempt()
+{
+    // Two free failures, then waits of 1, 2, 4 s capped at 5; an hour
+    // without failures forgets the key; a success clears it at once.
+    FailureThrottle throttle(2, 1, 5, 3600);
+    const std::string key = "a@example.com";
+    const struct
+    {
+        std::int64_t at;
+        std::int64_t waitAfter;
+    } steps[] = { { 0, 0 }, { 0, 1 }, { 1, 2 }, { 3, 4 }, { 7, 5 }, { 12, 5 } };
+    throttle.fail(key, 0);
+    for (const auto &step : steps) {
+        QCOMPARE(throttle.wait(key, step.at), std::int64_t(0));
+        throttle.fail(key, step.at);
+        QCOMPARE(throttle.wait(key, step.at), step.waitAfter);
+    }
+    QCOMPARE(throttle.wait("other", 12), std::int64_t(0));
+    QCOMPARE(throttle.wait(key, 12 + 3600), std::int64_t(0));
+    throttle.fail(key, 4000);
+    throttle.fail(key, 4000);
+    throttle.fail(key, 4000);
+    QVERIFY(throttle.wait(key, 4000) > 0);
+    throttle.succeed(key);
+    QCOMPARE(throttle.wait(key, 4000), std::int64_t(0));
+}
+
+void ServerCoreTest::rateLimitCountsPerKeyAndWindow()
+{
+    RateLimit limit(3, 3600);
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(limit.take("a", 10 + i));
+    QVERIFY(!limit.take("a", 20));
+    QVERIFY(limit.take("b", 20));
+    QVERIFY(!limit.take("a", 10 + 3599));
+    QVERIFY(limit.take("a", 10 + 3600));
 }
 
 QTEST_GUILESS_MAIN(ServerCoreTest)

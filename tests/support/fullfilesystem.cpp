@@ -24,7 +24,7 @@ bool run(const QString &program, const QStringList &arguments, QString *output)
 
 } // namespace
 
-FullFileSystem::FullFileSystem()
+FullFileSystem::FullFileSystem(const QString &size)
     : m_previous(QDir::currentPath())
 {
     if (geteuid() != 0) {
@@ -34,7 +34,7 @@ FullFileSystem::FullFileSystem()
     QString output;
     if (!run(QStringLiteral("mount"),
             { QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
-                QStringLiteral("size=64k"), QStringLiteral("tmpfs"), m_dir.path() },
+                QStringLiteral("size=") + size, QStringLiteral("tmpfs"), m_dir.path() },
             &output)) {
         m_reason = QStringLiteral("mount -t tmpfs failed: ") + output;
         return;

@@ -10,7 +10,8 @@
 class FullFileSystem
 {
 public:
-    FullFileSystem();
+    // size as mount(8) takes it ("64k", "1m").
+    explicit FullFileSystem(const QString &size = QStringLiteral("64k"));
     ~FullFileSystem();
     FullFileSystem(const FullFileSystem &) = delete;
     FullFileSystem &operator=(const FullFileSystem &) = delete;
