@@ -1,5 +1,6 @@
 #include "library/collectcurrentplayingresourcedialog.h"
 
+#include "mainwindow/dialog.h"
 #include "player/aplayercontrol.h"
 #include "service/resourceendpoints.h"
 
@@ -10,11 +11,14 @@
 #include <QPushButton>
 
 CollectCurrentPlayingResourceDialog::CollectCurrentPlayingResourceDialog(QWidget *parent)
-    : QDialog(parent, Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
+    : QDialog(parent,
+        Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
+            | Qt::MSWindowsFixedSizeDialogHint)
     , ui(std::make_unique<Ui::CollectCurrentPlayingResourceDialog>())
 {
     ui->setupUi(this);
     ui->filenameLineEdit->setFocus();
+    Dialog::setReturnAction(ui->filenameLineEdit, ui->okPushButton);
     connect(ui->okPushButton, &QPushButton::clicked, this,
         &CollectCurrentPlayingResourceDialog::okPushButtonClicked);
     connect(ui->cancelPushButton, &QPushButton::clicked, this, &QWidget::close);

@@ -766,8 +766,8 @@ void mainWindow()
 
 // Dialogs whose close button names its own image folder; the others use the
 // family's images under Dialog/.
-const char *const kDialogsWithOwnCloseButton[]
-    = { "BTResourceParseDialog", "BTResourceDownloadDialog" };
+const char *const kDialogsWithOwnCloseButton[] = { "BTResourceParseDialog",
+    "BTResourceDownloadDialog", "BTResourcePlayRecordDialog", "BTResourceCollectDialog" };
 
 void dialogs()
 {
@@ -793,20 +793,21 @@ void dialogs()
         Wash::Round);
     button(
         collect + QStringLiteral("FlushCollectListPushButton"), tool, 20, reloadGlyph, Wash::Round);
-    labelledButton(collect + QStringLiteral("ClosePushButton"), QSize(64, 23), closeGlyph);
     const QString collectRow = QStringLiteral("BTResourceCollectListItemWidget/");
     button(collectRow + QStringLiteral("CopyURLPushButton"), small, 17, copyGlyph);
     button(collectRow + QStringLiteral("DeletePushButton"), small, 17, trashGlyph);
-    button(collectRow + QStringLiteral("PlayPushButton"), small, 17, circledPlayGlyph);
+    button(collectRow + QStringLiteral("PlayPushButton"), small, 17, circledPlayGlyph, Wash::None,
+        true, Disabled::Yes);
 
     const QString record = QStringLiteral("BTResourcePlayRecordDialog/");
-    button(record + QStringLiteral("RandomPlayPushButton"), tool, 20, shuffleGlyph, Wash::Round);
+    button(record + QStringLiteral("RandomPlayPushButton"), tool, 20, shuffleGlyph, Wash::Round,
+        true, Disabled::Yes);
     button(
         record + QStringLiteral("FlushRecordListPushButton"), tool, 20, reloadGlyph, Wash::Round);
     button(record + QStringLiteral("ClearRecordListPushButton"), tool, 20, sweepGlyph, Wash::Round);
-    labelledButton(record + QStringLiteral("ClosePushButton"), QSize(64, 23), closeGlyph);
     const QString recordRow = QStringLiteral("BTResourcePlayRecordListItemWidget/");
-    button(recordRow + QStringLiteral("PlayPushButton"), small, 17, circledPlayGlyph);
+    button(recordRow + QStringLiteral("PlayPushButton"), small, 17, circledPlayGlyph, Wash::None,
+        true, Disabled::Yes);
     button(recordRow + QStringLiteral("DeletePushButton"), small, 17, trashGlyph);
 
     button(QStringLiteral("BTResourceDownloadListItemWidget/DeletePushButton"), small, 17,

@@ -1,0 +1,255 @@
+// The library road as a user walks it: the real program against the real
+// service and its demo library, driven through X with xdotool. The history
+// plays the demo clip again; the clip becomes a favourite; after a restart
+// the favourite plays it. Screenshots are kept under
+// <build>/tests/e2e/artefacts.
+#include "serverprocess.h"
+#include "testdir.h"
+
+#include <QDataStream>
+#include <QDir>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QSize MainWindowSize(873, 578);
+const QSize ListDialogSize(831, 466);
+const QSize NamingDialogSize(381, 167);
+// Buttons of the main window: the history button of the title bar and the
+// favourites button of the bottom bar.
+const QPoint HistoryButton(688, 23);
+const QPoint FavouritesButton(782, 561);
+
+QString run(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    process.waitForFinished(30000);
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+// The top-left corner of a visible window of the process with this size.
+QPoint findWindow(qint64 pid, const QSize &size, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeoutMs) {
+        const QStringList ids
+            = run("xdotool", { "search", "--onlyvisible", "--pid", QString::number(pid) })
+                  .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        for (const QString &id : ids) {
+            QMap<QString, int> shell;
+            const QString geometry = run("xdotool", { "getwindowgeometry", "--shell", id });
+            for (const QString &line : geometry.split(QLatin1Char('\n')))
+                shell.insert(line.section(QLatin1Char('='), 0, 0),
+                    line.section(QLatin1Char('='), 1).toInt());
+            if (shell.value("WIDTH") == size.width() && shell.value("HEIGHT") == size.height())
+                return QPoint(shell.value("X"), shell.value("Y"));
+        }
+        QTest::qWait(200);
+    }
+    return QPoint(-1, -1);
+}
+
+void click(const QPoint &at)
+{
+    run("xdotool", { "mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1" });
+}
+
+QImage screenshot(const QString &saveAs = QString())
+{
+    QTemporaryDir dir;
+    const QString path = saveAs.isEmpty() ? dir.filePath(QStringLiteral("shot.png")) : saveAs;
+    run("import", { "-window", "root", path });
+    return QImage(path);
+}
+
+// Whether the first row of a list dialog shows a name: light text on the
+// dark list.
+bool firstRowShown(const QPoint &dialog)
+{
+    const QImage shot = screenshot();
+    const QRect name(dialog + QPoint(22, 78), QSize(300, 17));
+    for (int x = name.left(); x < name.right(); ++x)
+        for (int y = name.top(); y < name.bottom(); ++y)
+            if (qGray(shot.pixel(x, y)) > 150)
+                return true;
+    return false;
+}
+
+// A field of "user.dat": byte count, then the UTF-8 bytes XOR-ed with 0x5A.
+void writeScrambled(QDataStream &stream, const QString &text)
+{
+    QByteArray bytes = text.toUtf8();
+    for (char &byte : bytes)
+        byte = char(byte ^ 0x5A);
+    stream << bytes;
+}
+
+QJsonObject firstRecord(const QString &workDir)
+{
+    return QJsonDocument::fromJson(readFileBytes(workDir + "/PlayRecord.dat"))
+        .array()
+        .first()
+        .toObject();
+}
+
+} // namespace
+
+class TestLibraryRoad : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void historyAndFavourites();
+
+private:
+    bool startTavrion(QProcess &tavrion, const QString &workDir, const QString &home);
+    QString m_artefacts;
+};
+
+void TestLibraryRoad::initTestCase()
+{
+    for (const char *tool : { "xdotool", "import", "ffmpeg" }) {
+        if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
+            QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(QLatin1String(tool))));
+    }
+    m_artefacts
+        = qEnvironmentVariable("TAVRION_BUILD_DIR") + QStringLiteral("/tests/e2e/artefacts");
+    QVERIFY(QDir().mkpath(m_artefacts));
+}
+
+bool TestLibraryRoad::startTavrion(QProcess &tavrion, const QString &workDir, const QString &home)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("HOME", home);
+    environment.insert("XDG_RUNTIME_DIR", home + "/run");
+    environment.insert("XDG_CONFIG_HOME", home + "/.config");
+    environment.insert("TMPDIR", home);
+    tavrion.setProcessEnvironment(environment);
+    tavrion.setWorkingDirectory(workDir);
+    tavrion.start(builtProgram("tavrion"), QStringList());
+    return tavrion.waitForStarted();
+}
+
+void TestLibraryRoad::historyAndFavourites()
+{
+    QVERIFY2(!builtProgram("tavrion").isEmpty(), "tavrion binary not found");
+
+    QTemporaryDir library;
+    const QString data = library.filePath("data");
+    QProcess make;
+    make.start(QStringLiteral(TAVRION_SOURCE_DIR) + "/tools/make-demo-library",
+        { "--quick", "--server", ServerProcess::program(), data });
+    QVERIFY(make.waitForFinished(120000));
+    QVERIFY2(make.exitCode() == 0, make.readAllStandardError().constData());
+    QMap<QString, QString> resources;
+    for (const QString &line : QString::fromUtf8(readFileBytes(data + "/demo-resources.txt"))
+                                   .split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        resources.insert(line.section(QLatin1Char(' '), 0, 0), line.section(QLatin1Char(' '), 1));
+    const QString clip = resources.value("clip");
+    QCOMPARE(clip.size(), 40);
+
+    ServerProcess server;
+    QVERIFY2(server.start(data, { "--host", "127.0.0.1:0", "--host", "127.0.0.1:0" }),
+        qPrintable(server.errorOutput()));
+
+    // Logged in automatically as the demo account, launched earlier today
+    // (no popup notice), with a history of three plays, the clip first.
+    QTemporaryDir home;
+    QVERIFY(QDir().mkpath(home.filePath("run")));
+    ScopedWorkingDirectory work;
+    QVERIFY(writeFileBytes(work.filePath("Config.ini"),
+        "[Application]\nFirstLaunched=false\nLastLaunchedDate="
+            + QDate::currentDate().toString(Qt::ISODate).toUtf8()
+            + "\n[Account]\nAutoLogin=1\n[Service]\nBaseAddress=" + server.baseAddress().toUtf8()
+            + "\n"));
+    QFile credentials(work.filePath("user.dat"));
+    QVERIFY(credentials.open(QIODevice::WriteOnly));
+    QDataStream stream(&credentials);
+    writeScrambled(stream, "demo@tavrion.test");
+    writeScrambled(stream, "tavrion123");
+    credentials.close();
+    QJsonArray history;
+    const QString episodes = resources.value("episodes");
+    for (const auto &[hash, index, name] :
+        { std::tuple<QString, int, QString> { clip, 0, "Tavrion演示.mp4" },
+            { episodes, 0, "第1集.mp4" }, { episodes, 1, "第2集.mp4" } })
+        history.append(QJsonObject { { "resource_hash", hash }, { "resource_index", index },
+            { "file_hash", "" }, { "file_name", name } });
+    QVERIFY(writeFileBytes(work.filePath("PlayRecord.dat"), QJsonDocument(history).toJson()));
+
+    QProcess tavrion;
+    QVERIFY(startTavrion(tavrion, work.path(), home.path()));
+    QPoint main = findWindow(tavrion.processId(), MainWindowSize, 20000);
+    QVERIFY2(main.x() >= 0, "no main window");
+    QTest::qWait(1000);
+
+    // The history from the title bar; the clip plays again from its row.
+    click(main + HistoryButton);
+    QPoint dialog = findWindow(tavrion.processId(), ListDialogSize, 10000);
+    QVERIFY2(dialog.x() >= 0, "the play record dialog did not open");
+    QTRY_VERIFY_WITH_TIMEOUT(firstRowShown(dialog), 5000);
+    screenshot().copy(QRect(dialog, ListDialogSize)).save(m_artefacts + "/play-record-dialog.png");
+    click(dialog + QPoint(10 + 1 + 745 + 8, 70 + 1 + 7 + 8));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !firstRecord(work.path()).value("file_hash").toString().isEmpty(), 30000);
+    QCOMPARE(firstRecord(work.path()).value("resource_hash").toString(), clip);
+    QTest::qWait(1000);
+    QCOMPARE(findWindow(tavrion.processId(), ListDialogSize, 500), QPoint(-1, -1));
+    const QRect video(main + QPoint(0, 60), QSize(MainWindowSize.width(), 380));
+    const QImage first = screenshot().copy(video);
+    QTest::qWait(1500);
+    QVERIFY2(first != screenshot().copy(video), "the picture did not change while playing");
+
+    // While it plays it becomes a favourite, named in the naming dialog.
+    click(main + FavouritesButton);
+    dialog = findWindow(tavrion.processId(), ListDialogSize, 10000);
+    QVERIFY2(dialog.x() >= 0, "the favourites dialog did not open");
+    QTest::qWait(500);
+    click(dialog + QPoint(12 + 8, 45 + 8));
+    const QPoint naming = findWindow(tavrion.processId(), NamingDialogSize, 10000);
+    QVERIFY2(naming.x() >= 0, "the naming dialog did not open");
+    run("xdotool", { "type", "--delay", "5", "demo favourite" });
+    screenshot(m_artefacts + "/naming-dialog-screen.png");
+    run("xdotool", { "key", "Return" });
+    QTRY_VERIFY_WITH_TIMEOUT(
+        findWindow(tavrion.processId(), NamingDialogSize, 200) == QPoint(-1, -1), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(firstRowShown(dialog), 5000);
+    screenshot().copy(QRect(dialog, ListDialogSize)).save(m_artefacts + "/collect-dialog.png");
+
+    // A new start of the program plays the clip from the favourites.
+    tavrion.terminate();
+    QVERIFY(tavrion.waitForFinished(10000));
+    QProcess again;
+    QVERIFY(startTavrion(again, work.path(), home.path()));
+    main = findWindow(again.processId(), MainWindowSize, 20000);
+    QVERIFY2(main.x() >= 0, "no main window after the restart");
+    QTest::qWait(1000);
+    click(main + FavouritesButton);
+    dialog = findWindow(again.processId(), ListDialogSize, 10000);
+    QVERIFY2(dialog.x() >= 0, "the favourites dialog did not open after the restart");
+    QTRY_VERIFY_WITH_TIMEOUT(firstRowShown(dialog), 5000);
+    click(dialog + QPoint(12 + 1 + 715 + 8, 70 + 1 + 7 + 8));
+    QTRY_COMPARE_WITH_TIMEOUT(
+        firstRecord(work.path()).value("file_name").toString(), QString("demo favourite"), 30000);
+    QCOMPARE(firstRecord(work.path()).value("resource_hash").toString(), clip);
+    QTest::qWait(1000);
+    QCOMPARE(findWindow(again.processId(), ListDialogSize, 500), QPoint(-1, -1));
+    screenshot(m_artefacts + "/favourite-playing.png");
+
+    again.terminate();
+    if (!again.waitForFinished(10000))
+        again.kill();
+}
+
+QTEST_GUILESS_MAIN(TestLibraryRoad)
+#include "tst_libraryroad.moc"
