@@ -215,6 +215,16 @@ void AppSettings::setClipboardMonitor(bool value)
     setFlag(QStringLiteral("Clipboard/Monitor"), value);
 }
 
+bool AppSettings::isResumePlayback() const
+{
+    return flag(QStringLiteral("Player/ResumePlayback"), 1);
+}
+
+void AppSettings::setResumePlayback(bool value)
+{
+    setFlag(QStringLiteral("Player/ResumePlayback"), value);
+}
+
 QString AppSettings::videoFileDownloadDirectory() const
 {
     return m_settings

@@ -47,6 +47,9 @@ public:
     void setClipboardMonitor(bool value);
     QString videoFileDownloadDirectory() const;
     void setVideoFileDownloadDirectory(const QString &value);
+    // Continue a file where it was left (default on).
+    bool isResumePlayback() const;
+    void setResumePlayback(bool value);
 
     // Base address of the web service, e.g. "http://127.0.0.1:17080".
     QString serviceBaseAddress() const;

@@ -113,6 +113,7 @@ MainWindow::MainWindow(QWidget *parent)
     // ancestors would make the bars native too, and the overlay moves them.
     ui->playPage->setAttribute(Qt::WA_DontCreateNativeAncestors);
     m_player->initialize(ui->playPage->winId());
+    setUpComfort();
     registerBossKey();
 }
 

@@ -11,6 +11,7 @@
 #include <memory>
 
 class APlayerControl;
+class PlaybackComfort;
 class QKeyEvent;
 class QMenu;
 class QMouseEvent;
@@ -154,6 +155,12 @@ private:
     void postVideoMouseEvent(
         QEvent::Type type, Qt::MouseButton button, Qt::MouseButtons buttons, int lParam);
 
+    // Comforts beside the playback controller.
+    void setUpComfort();
+    void showNotice(const QString &text);
+    void seekNotice(int key);
+    void progressHover(QEvent *event);
+
     // Picture and sound options.
     void addPictureAndSoundEntries(QMenu *menu);
     void chooseAspectRatio(const QString &value);
@@ -164,6 +171,7 @@ private:
 
     std::unique_ptr<Ui::MainWindow> ui;
     APlayerControl *m_player = nullptr;
+    PlaybackComfort *m_comfort = nullptr;
     QPointer<TanChuangDialog> m_tanChuangDialog;
     QPointer<UserAccountDialog> m_userAccountDialog;
     QPointer<BTResourcePlayRecordDialog> m_playRecordDialog;

@@ -44,6 +44,10 @@ constexpr int FontSizeScale = 3;
 constexpr int SideMargin = 300;
 constexpr int SideStep = 10;
 
+// A file that ends this far before its length did not reach its end: the
+// read failed.
+constexpr int EarlyEndMargin = 3000;
+
 bool isActive(int state)
 {
     return state != APlayerControl::Ready && state != APlayerControl::Closing;
@@ -98,6 +102,9 @@ bool MpvEngine::initialize(QWidget *host, APlayerControlEventHandler *sink, QStr
         { "input-default-bindings", "no" },
         { "input-vo-keyboard", "no" },
         { "osc", "no" },
+        { "osd-font", "微软雅黑" },
+        { "osd-font-size", "30" },
+        { "osd-border-size", "1.5" },
         { "audio-client-name", "Tavrion" },
         { "sub-font-size", QByteArray::number(18 * FontSizeScale) },
     };
@@ -180,6 +187,7 @@ void MpvEngine::handleEvent(const mpv_event &event)
         // Later ones follow seeks and change nothing.
         if (m_entryStarted && m_state == APlayerControl::Opening && !m_openSucceeded) {
             m_openSucceeded = true;
+            duration();
             const qint64 entry = m_entryId;
             emitEvent(APlayerControlEventHandler::OpenSucceeded, {});
             // A receiver may have closed the file or opened another one.
@@ -191,9 +199,28 @@ void MpvEngine::handleEvent(const mpv_event &event)
         break;
     case MPV_EVENT_END_FILE: {
         const auto *end = static_cast<const mpv_event_end_file *>(event.data);
-        if (end->playlist_entry_id == m_entryId) {
-            endCurrentFile();
+        if (end->playlist_entry_id != m_entryId) {
+            break;
         }
+        if (m_interruptionHandler && m_openSucceeded && isActive(m_state)
+            && m_state != APlayerControl::Opening && endedEarly(end)) {
+            // The state stays; the handler decides later, outside this
+            // drain, whether the file continues or ends.
+            m_entryId = -1;
+            m_entryStarted = false;
+            m_interrupted = true;
+            if (m_pausedForCache) {
+                m_pausedForCache = false;
+                emitEvent(APlayerControlEventHandler::Buffer, { 100 });
+            }
+            QTimer::singleShot(0, this, [this] {
+                if (m_interrupted && m_interruptionHandler) {
+                    m_interruptionHandler(m_lastPosition);
+                }
+            });
+            break;
+        }
+        endCurrentFile();
         break;
     }
     case MPV_EVENT_PROPERTY_CHANGE:
@@ -264,8 +291,19 @@ void MpvEngine::handlePropertyChange(const mpv_event &event)
     }
 }
 
+bool MpvEngine::endedEarly(const void *endFile) const
+{
+    const auto *end = static_cast<const mpv_event_end_file *>(endFile);
+    if (end->reason == MPV_END_FILE_REASON_ERROR) {
+        return true;
+    }
+    return end->reason == MPV_END_FILE_REASON_EOF && m_lastDuration > 0
+        && m_lastPosition < m_lastDuration - EarlyEndMargin;
+}
+
 void MpvEngine::endCurrentFile()
 {
+    m_interrupted = false;
     m_entryId = -1;
     m_entryStarted = false;
     m_pausedForCache = false;
@@ -363,6 +401,9 @@ int MpvEngine::open(const QString &url)
     m_entryStarted = false;
     m_openSucceeded = false;
     m_pausedForCache = false;
+    m_interrupted = false;
+    m_lastPosition = 0;
+    m_lastDuration = 0;
     // mpv keeps pause from one file to the next; a new file always plays.
     int unpaused = 0;
     mpv_set_property(m_mpv, "pause", MPV_FORMAT_FLAG, &unpaused);
@@ -396,6 +437,11 @@ int MpvEngine::open(const QString &url)
 int MpvEngine::close()
 {
     if (m_state == APlayerControl::Ready || m_state == APlayerControl::Closing) {
+        return 0;
+    }
+    if (m_interrupted) {
+        // Nothing is loaded: the engine is idle already.
+        endInterrupted();
         return 0;
     }
     setState(APlayerControl::Closing);
@@ -452,27 +498,39 @@ int MpvEngine::state() const
 int MpvEngine::duration() const
 {
     double seconds = 0;
-    if (!m_mpv || !isActive(m_state)
-        || mpv_get_property(m_mpv, "duration", MPV_FORMAT_DOUBLE, &seconds) < 0) {
+    if (!m_mpv || !isActive(m_state)) {
         return 0;
     }
-    return int(seconds * 1000);
+    if (mpv_get_property(m_mpv, "duration", MPV_FORMAT_DOUBLE, &seconds) < 0) {
+        // Between an interruption and the reopened file's start.
+        return m_openSucceeded ? m_lastDuration : 0;
+    }
+    m_lastDuration = int(seconds * 1000);
+    return m_lastDuration;
 }
 
 int MpvEngine::position() const
 {
     double seconds = 0;
-    if (!m_mpv || !isActive(m_state)
-        || mpv_get_property(m_mpv, "time-pos", MPV_FORMAT_DOUBLE, &seconds) < 0) {
+    if (!m_mpv || !isActive(m_state)) {
         return 0;
     }
-    return std::max(0, int(seconds * 1000));
+    if (mpv_get_property(m_mpv, "time-pos", MPV_FORMAT_DOUBLE, &seconds) < 0) {
+        return m_openSucceeded ? m_lastPosition : 0;
+    }
+    m_lastPosition = std::max(0, int(seconds * 1000));
+    return m_lastPosition;
 }
 
 int MpvEngine::seek(int milliseconds)
 {
     if (!m_openSucceeded || !isActive(m_state)) {
         return 1;
+    }
+    m_lastPosition = std::max(0, milliseconds);
+    if (m_interrupted) {
+        // Taken up by the reopened file.
+        return 0;
     }
     return command(
         { "seek", QByteArray::number(std::max(0, milliseconds) / 1000.0, 'f', 3), "absolute" });
@@ -767,4 +825,111 @@ int MpvEngine::applyStreamRecord()
     const QByteArray path
         = enabled ? m_written.value(APlayerControl::CacheFilePathId).toUtf8() : QByteArray();
     return mpv_set_property_string(m_mpv, "stream-record", path.constData()) < 0 ? 1 : 0;
+}
+
+void MpvEngine::showNotice(const QString &text, int milliseconds)
+{
+    if (isActive(m_state)) {
+        command({ "show-text", text.toUtf8(), QByteArray::number(milliseconds) });
+    }
+}
+
+QVector<QPair<int, int>> MpvEngine::bufferedRanges() const
+{
+    QVector<QPair<int, int>> ranges;
+    mpv_node state;
+    if (!m_mpv || m_interrupted || !isActive(m_state)
+        || mpv_get_property(m_mpv, "demuxer-cache-state", MPV_FORMAT_NODE, &state) < 0) {
+        return ranges;
+    }
+    auto field = [](const mpv_node &map, const char *key) -> const mpv_node * {
+        if (map.format != MPV_FORMAT_NODE_MAP) {
+            return nullptr;
+        }
+        for (int i = 0; i < map.u.list->num; ++i) {
+            if (qstrcmp(map.u.list->keys[i], key) == 0) {
+                return &map.u.list->values[i];
+            }
+        }
+        return nullptr;
+    };
+    const mpv_node *list = field(state, "seekable-ranges");
+    if (list && list->format == MPV_FORMAT_NODE_ARRAY) {
+        for (int i = 0; i < list->u.list->num; ++i) {
+            const mpv_node *start = field(list->u.list->values[i], "start");
+            const mpv_node *end = field(list->u.list->values[i], "end");
+            if (start && end && start->format == MPV_FORMAT_DOUBLE
+                && end->format == MPV_FORMAT_DOUBLE) {
+                ranges.append({ std::max(0, int(start->u.double_ * 1000)),
+                    std::max(0, int(end->u.double_ * 1000)) });
+            }
+        }
+    }
+    mpv_free_node_contents(&state);
+    return ranges;
+}
+
+void MpvEngine::setInterruptionHandler(std::function<void(int position)> handler)
+{
+    m_interruptionHandler = std::move(handler);
+}
+
+int MpvEngine::reopenInterrupted(const QString &url, int position)
+{
+    if (!m_interrupted || !m_mpv) {
+        return 1;
+    }
+    const QByteArray urlBytes = url.toUtf8();
+    const QByteArray start = QByteArray::number(std::max(0, position) / 1000.0, 'f', 3);
+    // Named arguments: the per-file options go as a map, whatever the
+    // positional layout of this mpv version.
+    mpv_node values[4];
+    char *keys[4] = { const_cast<char *>("name"), const_cast<char *>("url"),
+        const_cast<char *>("flags"), const_cast<char *>("options") };
+    mpv_node startValue {};
+    startValue.format = MPV_FORMAT_STRING;
+    startValue.u.string = const_cast<char *>(start.constData());
+    char *optionKeys[1] = { const_cast<char *>("start") };
+    mpv_node_list optionList { 1, &startValue, optionKeys };
+    values[0].format = MPV_FORMAT_STRING;
+    values[0].u.string = const_cast<char *>("loadfile");
+    values[1].format = MPV_FORMAT_STRING;
+    values[1].u.string = const_cast<char *>(urlBytes.constData());
+    values[2].format = MPV_FORMAT_STRING;
+    values[2].u.string = const_cast<char *>("replace");
+    values[3].format = MPV_FORMAT_NODE_MAP;
+    values[3].u.list = &optionList;
+    mpv_node_list argumentList { 4, values, keys };
+    mpv_node arguments {};
+    arguments.format = MPV_FORMAT_NODE_MAP;
+    arguments.u.list = &argumentList;
+    mpv_node result;
+    if (mpv_command_node(m_mpv, &arguments, &result) < 0) {
+        return 1;
+    }
+    qint64 entry = -1;
+    if (result.format == MPV_FORMAT_NODE_MAP) {
+        for (int i = 0; i < result.u.list->num; ++i) {
+            if (qstrcmp(result.u.list->keys[i], "playlist_entry_id") == 0
+                && result.u.list->values[i].format == MPV_FORMAT_INT64) {
+                entry = result.u.list->values[i].u.int64;
+            }
+        }
+    }
+    mpv_free_node_contents(&result);
+    if (entry < 0) {
+        return 1;
+    }
+    m_entryId = entry;
+    m_entryStarted = false;
+    m_interrupted = false;
+    m_lastPosition = std::max(0, position);
+    return 0;
+}
+
+void MpvEngine::endInterrupted()
+{
+    if (m_interrupted) {
+        endCurrentFile();
+    }
 }

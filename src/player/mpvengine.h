@@ -46,6 +46,13 @@ public:
     QString config(int id) const override;
     int setConfig(int id, const QString &value) override;
 
+    void showNotice(const QString &text, int milliseconds) override;
+    QVector<QPair<int, int>> bufferedRanges() const override;
+    void setInterruptionHandler(std::function<void(int position)> handler) override;
+    int reopenInterrupted(const QString &url, int position) override;
+    void endInterrupted() override;
+    bool isInterrupted() const override { return m_interrupted; }
+
     mpv_handle *handle() const { return m_mpv; }
     // The widget that shows the picture, or nullptr without a host.
     VideoHost *videoHost() const;
@@ -62,6 +69,7 @@ private:
     void setState(int state);
     void emitEvent(int event, const QVector<int> &arguments);
     void endCurrentFile();
+    bool endedEarly(const void *endFile) const;
 
     int command(const QVector<QByteArray> &arguments);
     bool flagProperty(const char *name) const;
@@ -90,6 +98,13 @@ private:
     bool m_pausedForCache = false;
     int m_bufferingPercent = -1;
     QTimer m_startPoll;
+
+    // The last position and length read from the engine (or the last seek
+    // target): an interrupted file continues from there.
+    mutable int m_lastPosition = 0;
+    mutable int m_lastDuration = 0;
+    bool m_interrupted = false;
+    std::function<void(int)> m_interruptionHandler;
 
     // Configuration values as last written, returned for ids the engine
     // cannot read back itself.

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <QPair>
 #include <QString>
+#include <QVector>
+
+#include <functional>
 
 class APlayerControlEventHandler;
 class QWidget;
@@ -40,4 +44,31 @@ public:
     // Numbered configuration values, all as text (see APlayerControl::ConfigId).
     virtual QString config(int id) const = 0;
     virtual int setConfig(int id, const QString &value) = 0;
+
+    // Comforts an engine may offer; the defaults do nothing.
+
+    // A short text drawn over the picture for a while.
+    virtual void showNotice(const QString &text, int milliseconds)
+    {
+        Q_UNUSED(text);
+        Q_UNUSED(milliseconds);
+    }
+    // Stretches of the open file held in the engine's cache, in ms.
+    virtual QVector<QPair<int, int>> bufferedRanges() const { return {}; }
+    // With a handler set, a file that had started and stops early with a
+    // read failure (an expired address, a host gone) does not end: its state
+    // stays, and the handler gets the position it stopped at. The handler
+    // then calls reopenInterrupted with a new address or endInterrupted.
+    virtual void setInterruptionHandler(std::function<void(int position)> handler)
+    {
+        Q_UNUSED(handler);
+    }
+    virtual int reopenInterrupted(const QString &url, int position)
+    {
+        Q_UNUSED(url);
+        Q_UNUSED(position);
+        return 1;
+    }
+    virtual void endInterrupted() { }
+    virtual bool isInterrupted() const { return false; }
 };
