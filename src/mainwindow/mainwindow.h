@@ -84,6 +84,8 @@ public slots:
     void downloadVideoFile(QSharedPointer<VideoFileInfo> fileInfo);
     void clipboardMonitorTimer_timeout();
     void bossKey_activated();
+    // Brings the window forward and parses `text` in the parse dialog.
+    void openResource(const QString &text);
 
 private:
     struct DragState

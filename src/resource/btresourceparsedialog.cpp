@@ -60,6 +60,13 @@ QString BTResourceParseDialog::resourceHashOf(const QString &text)
     return appdata.match(text).captured();
 }
 
+void BTResourceParseDialog::parseResource(const QString &text)
+{
+    ui->resourceLineEdit->setText(text);
+    if (ui->parsePushButton->isEnabled())
+        parsePushButton_clicked();
+}
+
 void BTResourceParseDialog::setInputsEnabled(bool enabled)
 {
     ui->resourceLineEdit->setEnabled(enabled);

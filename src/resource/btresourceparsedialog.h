@@ -30,6 +30,10 @@ public:
     // digits as typed, else the first "appdata_" id.
     static QString resourceHashOf(const QString &text);
 
+    // Puts `text` into the resource field and parses it, as if typed and
+    // confirmed; while a run waits, the text only waits in the field.
+    void parseResource(const QString &text);
+
 signals:
     void downloadVideoFile(QSharedPointer<VideoFileInfo> fileInfo);
 

@@ -556,6 +556,19 @@ void writeIcon(const QString &path)
     save(path, logoImage(256));
 }
 
+// The program's icon for the desktop, at the usual sizes of the icon theme,
+// in the theme's folder layout under `folder`.
+void writeDesktopIcons(const QString &folder)
+{
+    for (const int side : { 16, 24, 32, 48, 64, 128, 256 }) {
+        const QString path
+            = QStringLiteral("%1/hicolor/%2x%2/apps/org.tavrion.Tavrion.png").arg(folder).arg(side);
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        if (!logoImage(side).save(path))
+            qFatal("cannot write %s", qPrintable(path));
+    }
+}
+
 void drawWordmark(QPainter &p, QSizeF size)
 {
     QFont latin(QStringLiteral("Noto Sans"));
@@ -880,13 +893,15 @@ void preferences()
 int main(int argc, char **argv)
 {
     QGuiApplication app(argc, argv);
-    if (argc != 2) {
-        QTextStream(stderr) << "usage: skingen <resources folder>\n";
+    if (argc != 2 && argc != 3) {
+        QTextStream(stderr) << "usage: skingen <resources folder> [<desktop icons folder>]\n";
         return 2;
     }
     g_root = QString::fromLocal8Bit(argv[1]);
     mainWindow();
     dialogs();
     preferences();
+    if (argc == 3)
+        writeDesktopIcons(QString::fromLocal8Bit(argv[2]));
     return 0;
 }

@@ -1,0 +1,190 @@
+// Remote control from the desktop: the real program on a private session
+// bus, started with the demo clip's hash, plays the clip; the real
+// `playerctl` then reads and drives it the way media keys and panels do.
+#include "serverprocess.h"
+#include "testdir.h"
+
+#include <QDataStream>
+#include <QDate>
+#include <QImage>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QtTest>
+
+namespace {
+
+const QSize ParseDialogSize(831, 466);
+
+QString run(const QString &program, const QStringList &arguments,
+    const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+{
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(program, arguments);
+    process.waitForFinished(30000);
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+QPoint findWindow(qint64 pid, const QSize &size, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        const QStringList ids = run(QStringLiteral("xdotool"),
+            { QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
+                QString::number(pid) })
+                                    .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        for (const QString &id : ids) {
+            QMap<QString, int> shell;
+            const QString geometry = run(QStringLiteral("xdotool"),
+                { QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), id });
+            for (const QString &line : geometry.split(QLatin1Char('\n')))
+                shell.insert(line.section(QLatin1Char('='), 0, 0),
+                    line.section(QLatin1Char('='), 1).toInt());
+            if (shell.value("WIDTH") == size.width() && shell.value("HEIGHT") == size.height())
+                return QPoint(shell.value("X"), shell.value("Y"));
+        }
+        if (timer.elapsed() >= timeoutMs)
+            return QPoint(-1, -1);
+        QTest::qWait(200);
+    }
+}
+
+void writeScrambled(QDataStream &stream, const QString &text)
+{
+    QByteArray bytes = text.toUtf8();
+    for (char &byte : bytes)
+        byte = char(byte ^ 0x5A);
+    stream << bytes;
+}
+
+} // namespace
+
+class TestMprisRoad : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void playerctlDrivesPlayback();
+};
+
+void TestMprisRoad::playerctlDrivesPlayback()
+{
+    for (const char *tool : { "xdotool", "import", "ffmpeg", "playerctl", "dbus-daemon" }) {
+        if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
+            QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(QLatin1String(tool))));
+    }
+    const QString program = builtProgram(QStringLiteral("tavrion"));
+    QVERIFY2(!program.isEmpty(), "tavrion binary not found");
+
+    QTemporaryDir library;
+    const QString data = library.filePath(QStringLiteral("data"));
+    QProcess make;
+    make.start(QStringLiteral(TAVRION_SOURCE_DIR) + QStringLiteral("/tools/make-demo-library"),
+        { QStringLiteral("--quick"), QStringLiteral("--server"), ServerProcess::program(), data });
+    QVERIFY(make.waitForFinished(120000));
+    QVERIFY2(make.exitCode() == 0, make.readAllStandardError().constData());
+    QString clip;
+    for (const QString &line :
+        QString::fromUtf8(readFileBytes(data + "/demo-resources.txt")).split(QLatin1Char('\n'))) {
+        if (line.startsWith(QLatin1String("clip ")))
+            clip = line.mid(5);
+    }
+    QCOMPARE(clip.size(), 40);
+    ServerProcess server;
+    QVERIFY2(server.start(data, { QStringLiteral("--host"), QStringLiteral("127.0.0.1:0") }),
+        qPrintable(server.errorOutput()));
+
+    // A bus of this test's own.
+    QProcess bus;
+    bus.start(QStringLiteral("dbus-daemon"),
+        { QStringLiteral("--session"), QStringLiteral("--nofork"),
+            QStringLiteral("--print-address=1") });
+    QVERIFY(bus.waitForReadyRead(10000));
+    const QString address = QString::fromUtf8(bus.readLine()).trimmed();
+    QVERIFY(!address.isEmpty());
+
+    QTemporaryDir home;
+    QVERIFY(QDir().mkpath(home.filePath(QStringLiteral("run"))));
+    QFile::setPermissions(home.filePath(QStringLiteral("run")),
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    ScopedWorkingDirectory work;
+    QVERIFY(writeFileBytes(work.filePath("Config.ini"),
+        "[Application]\nFirstLaunched=false\nLastLaunchedDate="
+            + QDate::currentDate().toString(Qt::ISODate).toUtf8()
+            + "\n[Account]\nAutoLogin=1\n[Service]\nBaseAddress=" + server.baseAddress().toUtf8()
+            + "\n"));
+    QFile credentials(work.filePath("user.dat"));
+    QVERIFY(credentials.open(QIODevice::WriteOnly));
+    QDataStream stream(&credentials);
+    writeScrambled(stream, QStringLiteral("demo@tavrion.test"));
+    writeScrambled(stream, QStringLiteral("tavrion123"));
+    credentials.close();
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home.path());
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.filePath(QStringLiteral("run")));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral(".config")));
+    env.insert(QStringLiteral("TMPDIR"), home.path());
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address);
+    const auto playerctl = [&env](const QStringList &arguments) {
+        return run(QStringLiteral("playerctl"),
+            QStringList { QStringLiteral("-p"), QStringLiteral("tavrion") } + arguments, env);
+    };
+
+    QProcess tavrion;
+    tavrion.setProcessEnvironment(env);
+    tavrion.setWorkingDirectory(work.path());
+    tavrion.start(program, { clip });
+    QVERIFY(tavrion.waitForStarted());
+    QTRY_COMPARE_WITH_TIMEOUT(
+        playerctl({ QStringLiteral("status") }), QStringLiteral("Stopped"), 30000);
+
+    // The argument opened the parse dialog and listed the clip's files.
+    const QPoint dialog = findWindow(tavrion.processId(), ParseDialogSize, 30000);
+    QVERIFY2(dialog.x() >= 0, "the parse dialog did not open");
+    // Play the first row once it is listed; the dialog closes when playing starts.
+    QElapsedTimer waited;
+    waited.start();
+    while (playerctl({ QStringLiteral("status") }) != QLatin1String("Playing")
+        && waited.elapsed() < 60000) {
+        if (findWindow(tavrion.processId(), ParseDialogSize, 0).x() >= 0)
+            run(QStringLiteral("xdotool"),
+                { QStringLiteral("mousemove"), QString::number(dialog.x() + 10 + 1 + 720 + 8),
+                    QString::number(dialog.y() + 100 + 1 + 7 + 8), QStringLiteral("click"),
+                    QStringLiteral("1") });
+        QTest::qWait(3000);
+    }
+    QCOMPARE(playerctl({ QStringLiteral("status") }), QStringLiteral("Playing"));
+
+    QCOMPARE(playerctl({ QStringLiteral("metadata"), QStringLiteral("xesam:title") }),
+        QStringLiteral("Tavrion演示.mp4"));
+    QVERIFY(playerctl({ QStringLiteral("metadata"), QStringLiteral("mpris:length") }).toLongLong()
+        > 1000000);
+
+    playerctl({ QStringLiteral("play-pause") });
+    QTRY_COMPARE_WITH_TIMEOUT(
+        playerctl({ QStringLiteral("status") }), QStringLiteral("Paused"), 10000);
+    playerctl({ QStringLiteral("position"), QStringLiteral("2") });
+    QTRY_VERIFY_WITH_TIMEOUT(
+        qAbs(playerctl({ QStringLiteral("position") }).toDouble() - 2.0) < 0.5, 10000);
+    playerctl({ QStringLiteral("play") });
+    QTRY_COMPARE_WITH_TIMEOUT(
+        playerctl({ QStringLiteral("status") }), QStringLiteral("Playing"), 10000);
+
+    playerctl({ QStringLiteral("volume"), QStringLiteral("0.25") });
+    QTRY_COMPARE_WITH_TIMEOUT(playerctl({ QStringLiteral("volume") }).toDouble(), 0.25, 10000);
+
+    playerctl({ QStringLiteral("stop") });
+    QTRY_COMPARE_WITH_TIMEOUT(
+        playerctl({ QStringLiteral("status") }), QStringLiteral("Stopped"), 10000);
+
+    tavrion.terminate();
+    if (!tavrion.waitForFinished(10000))
+        tavrion.kill();
+    bus.terminate();
+    bus.waitForFinished(5000);
+}
+
+QTEST_GUILESS_MAIN(TestMprisRoad)
+#include "tst_mprisroad.moc"
