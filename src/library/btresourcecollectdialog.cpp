@@ -2,7 +2,7 @@
 
 #include "library/btresourcecollectlistitemwidget.h"
 #include "library/collectcurrentplayingresourcedialog.h"
-#include "library/lazyrowlist.h"
+#include "mainwindow/rowwidgetlist.h"
 #include "player/aplayercontrol.h"
 #include "resource/playresolvedfile.h"
 #include "resource/videofileresolver.h"
@@ -18,9 +18,9 @@ namespace {
 
 const QSize RowSize(790, 31);
 
-QSharedPointer<VideoFileInfo> recordOf(const QListWidgetItem *item)
+QSharedPointer<VideoFileInfo> fileInfoOf(const QVariant &record)
 {
-    return item->data(Qt::UserRole).value<QSharedPointer<VideoFileInfo>>();
+    return record.value<QSharedPointer<VideoFileInfo>>();
 }
 
 } // namespace
@@ -30,8 +30,8 @@ BTResourceCollectDialog::BTResourceCollectDialog(QWidget *parent)
     , ui(std::make_unique<Ui::BTResourceCollectDialog>())
 {
     ui->setupUi(this);
-    m_rows = new LazyRowList(
-        ui->collectListWidget, RowSize, [this](QListWidgetItem *item) { return makeRow(item); });
+    m_rows = new RowWidgetList(ui->collectListWidget, RowSize,
+        [this](const QVariant &record, QWidget *parent) { return makeRow(record, parent); });
     connect(ui->closePushButton, &QPushButton::clicked, this, &QWidget::close);
     connect(ui->collectCurrentPlayingResourcePushButton, &QPushButton::clicked, this,
         &BTResourceCollectDialog::collectCurrentPlayingResourcePushButton_clicked);
@@ -46,9 +46,9 @@ BTResourceCollectDialog::BTResourceCollectDialog(QWidget *parent)
 
 BTResourceCollectDialog::~BTResourceCollectDialog() = default;
 
-QWidget *BTResourceCollectDialog::makeRow(QListWidgetItem *item)
+QWidget *BTResourceCollectDialog::makeRow(const QVariant &record, QWidget *parent)
 {
-    auto *row = new BTResourceCollectListItemWidget(recordOf(item));
+    auto *row = new BTResourceCollectListItemWidget(fileInfoOf(record), parent);
     row->setPlayEnabled(!m_playing);
     connect(row, &BTResourceCollectListItemWidget::playFile, this,
         &BTResourceCollectDialog::collectListItemWidgetPlayPushButton_clicked);
@@ -62,13 +62,13 @@ QWidget *BTResourceCollectDialog::makeRow(QListWidgetItem *item)
 void BTResourceCollectDialog::setPlayEnabled(bool enabled)
 {
     m_playing = !enabled;
-    for (QWidget *widget : m_rows->rowWidgets())
+    for (QWidget *widget : m_rows->widgets())
         static_cast<BTResourceCollectListItemWidget *>(widget)->setPlayEnabled(enabled);
 }
 
 void BTResourceCollectDialog::flushCollectListPushButton_clicked()
 {
-    ui->collectListWidget->clear();
+    m_rows->clear();
     const QPointer<BTResourceCollectDialog> self(this);
     const FileListResult result = getCollectList();
     if (!self)
@@ -80,10 +80,10 @@ void BTResourceCollectDialog::flushCollectListPushButton_clicked()
     ui->messageLabel->clear();
     // Another reload may have finished during this one's wait: the list
     // shows the latest answer once, never two answers one after the other.
-    ui->collectListWidget->clear();
+    QVector<QVariant> rows;
     for (const QSharedPointer<VideoFileInfo> &favourite : result.files)
-        m_rows->append(QVariant::fromValue(favourite));
-    m_rows->refresh();
+        rows.append(QVariant::fromValue(favourite));
+    m_rows->setRecords(rows);
 }
 
 void BTResourceCollectDialog::collectListItemWidgetPlayPushButton_clicked(
@@ -108,12 +108,11 @@ void BTResourceCollectDialog::collectListItemWidgetCopyUrlButton_clicked(
 void BTResourceCollectDialog::collectListItemWidgetDeleteButton_clicked(
     QSharedPointer<VideoFileInfo> fileInfo)
 {
-    QListWidget *list = ui->collectListWidget;
-    for (int row = 0; row < list->count(); ++row) {
-        const QSharedPointer<VideoFileInfo> shown = recordOf(list->item(row));
+    for (int row = 0; row < m_rows->count(); ++row) {
+        const QSharedPointer<VideoFileInfo> shown = fileInfoOf(m_rows->record(row));
         if (shown->hash != fileInfo->hash || shown->index != fileInfo->index)
             continue;
-        delete list->takeItem(row);
+        m_rows->removeRow(row);
         const QPointer<BTResourceCollectDialog> self(this);
         const ServerResult result = deleteCollect(fileInfo->favouriteId);
         if (self && result.status != 1)

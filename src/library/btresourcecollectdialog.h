@@ -9,8 +9,7 @@ namespace Ui {
 class BTResourceCollectDialog;
 }
 
-class LazyRowList;
-class QListWidgetItem;
+class RowWidgetList;
 
 // The favourites the service keeps for the account: play one, copy its
 // resource hash, delete it, reload the list, or add the file open in the
@@ -35,10 +34,10 @@ public slots:
     void collectListItemWidgetDeleteButton_clicked(QSharedPointer<VideoFileInfo> fileInfo);
 
 private:
-    QWidget *makeRow(QListWidgetItem *item);
+    QWidget *makeRow(const QVariant &record, QWidget *parent);
     void setPlayEnabled(bool enabled);
 
     std::unique_ptr<Ui::BTResourceCollectDialog> ui;
-    LazyRowList *m_rows = nullptr;
+    RowWidgetList *m_rows = nullptr;
     bool m_playing = false;
 };

@@ -1,6 +1,6 @@
 #include "library/btresourcecollectlistitemwidget.h"
 
-#include "library/lazyrowlist.h"
+#include "library/rowname.h"
 
 #include "ui_btresourcecollectlistitemwidget.h"
 

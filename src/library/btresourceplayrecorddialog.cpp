@@ -1,8 +1,8 @@
 #include "library/btresourceplayrecorddialog.h"
 
 #include "library/btresourceplayrecordlistitemwidget.h"
-#include "library/lazyrowlist.h"
 #include "library/playrecordstore.h"
+#include "mainwindow/rowwidgetlist.h"
 #include "player/aplayercontrol.h"
 #include "resource/playresolvedfile.h"
 #include "resource/videofileresolver.h"
@@ -18,9 +18,9 @@ namespace {
 
 const QSize RowSize(790, 31);
 
-QSharedPointer<VideoFileInfo> recordOf(const QListWidgetItem *item)
+QSharedPointer<VideoFileInfo> fileInfoOf(const QVariant &record)
 {
-    return item->data(Qt::UserRole).value<QSharedPointer<VideoFileInfo>>();
+    return record.value<QSharedPointer<VideoFileInfo>>();
 }
 
 } // namespace
@@ -30,8 +30,8 @@ BTResourcePlayRecordDialog::BTResourcePlayRecordDialog(QWidget *parent)
     , ui(std::make_unique<Ui::BTResourcePlayRecordDialog>())
 {
     ui->setupUi(this);
-    m_rows = new LazyRowList(
-        ui->playRecordListWidget, RowSize, [this](QListWidgetItem *item) { return makeRow(item); });
+    m_rows = new RowWidgetList(ui->playRecordListWidget, RowSize,
+        [this](const QVariant &record, QWidget *parent) { return makeRow(record, parent); });
     connect(ui->closePushButton, &QPushButton::clicked, this, &QWidget::close);
     connect(ui->randomPlayPushButton, &QPushButton::clicked, this,
         &BTResourcePlayRecordDialog::randomPlayPushButton_clicked);
@@ -48,9 +48,9 @@ BTResourcePlayRecordDialog::BTResourcePlayRecordDialog(QWidget *parent)
 
 BTResourcePlayRecordDialog::~BTResourcePlayRecordDialog() = default;
 
-QWidget *BTResourcePlayRecordDialog::makeRow(QListWidgetItem *item)
+QWidget *BTResourcePlayRecordDialog::makeRow(const QVariant &record, QWidget *parent)
 {
-    auto *row = new BTResourcePlayRecordListItemWidget(recordOf(item));
+    auto *row = new BTResourcePlayRecordListItemWidget(fileInfoOf(record), parent);
     row->setPlayEnabled(!m_playing);
     connect(row, &BTResourcePlayRecordListItemWidget::playFile, this,
         &BTResourcePlayRecordDialog::playRecordListItemWidgetPlayPushButton_clicked);
@@ -63,14 +63,14 @@ void BTResourcePlayRecordDialog::setPlayEnabled(bool enabled)
 {
     m_playing = !enabled;
     ui->randomPlayPushButton->setEnabled(enabled);
-    for (QWidget *widget : m_rows->rowWidgets())
+    for (QWidget *widget : m_rows->widgets())
         static_cast<BTResourcePlayRecordListItemWidget *>(widget)->setPlayEnabled(enabled);
 }
 
 void BTResourcePlayRecordDialog::flushRecordListPushButton_clicked()
 {
-    ui->playRecordListWidget->clear();
     PlayRecordStore::load();
+    QVector<QVariant> rows;
     for (const QVariant &value : PlayRecordStore::records()) {
         const QVariantMap record = value.toMap();
         auto fileInfo = QSharedPointer<VideoFileInfo>::create();
@@ -78,16 +78,16 @@ void BTResourcePlayRecordDialog::flushRecordListPushButton_clicked()
         fileInfo->index = record.value(QStringLiteral("resource_index")).toUInt();
         fileInfo->jxhash = record.value(QStringLiteral("file_hash")).toString();
         fileInfo->name = record.value(QStringLiteral("file_name")).toString();
-        m_rows->append(QVariant::fromValue(fileInfo));
+        rows.append(QVariant::fromValue(fileInfo));
     }
-    m_rows->refresh();
+    m_rows->setRecords(rows);
 }
 
 void BTResourcePlayRecordDialog::clearRecordListPushButton_clicked()
 {
-    if (ui->playRecordListWidget->count() == 0)
+    if (m_rows->count() == 0)
         return;
-    ui->playRecordListWidget->clear();
+    m_rows->clear();
     QFile file(QStringLiteral("PlayRecord.dat"));
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         file.close();
@@ -95,13 +95,14 @@ void BTResourcePlayRecordDialog::clearRecordListPushButton_clicked()
 
 void BTResourcePlayRecordDialog::randomPlayPushButton_clicked()
 {
-    const int count = ui->playRecordListWidget->count();
+    const int count = m_rows->count();
     if (count == 0)
         return;
     QRandomGenerator generator(quint32(QTime(0, 0).secsTo(QTime::currentTime())));
-    QListWidgetItem *item = ui->playRecordListWidget->item(int(generator.bounded(count)));
+    const int chosen = int(generator.bounded(count));
     // The chosen row comes into view and plays as if its button was pressed.
-    if (auto *row = static_cast<BTResourcePlayRecordListItemWidget *>(m_rows->rowWidget(item)))
+    ui->playRecordListWidget->scrollToItem(ui->playRecordListWidget->item(chosen));
+    if (auto *row = static_cast<BTResourcePlayRecordListItemWidget *>(m_rows->widget(chosen)))
         row->playPushButton_clicked();
 }
 
@@ -121,12 +122,11 @@ void BTResourcePlayRecordDialog::playRecordListItemWidgetPlayPushButton_clicked(
 void BTResourcePlayRecordDialog::playRecordListItemWidgetDeletePushButton_clicked(
     QSharedPointer<VideoFileInfo> fileInfo)
 {
-    QListWidget *list = ui->playRecordListWidget;
-    for (int row = 0; row < list->count(); ++row) {
-        const QSharedPointer<VideoFileInfo> shown = recordOf(list->item(row));
+    for (int row = 0; row < m_rows->count(); ++row) {
+        const QSharedPointer<VideoFileInfo> shown = fileInfoOf(m_rows->record(row));
         if (shown->hash != fileInfo->hash || shown->index != fileInfo->index)
             continue;
-        delete list->takeItem(row);
+        m_rows->removeRow(row);
         // The file may have changed since the list was filled: the record
         // is looked up again in what is stored now.
         PlayRecordStore::load();

@@ -9,8 +9,7 @@ namespace Ui {
 class BTResourcePlayRecordDialog;
 }
 
-class LazyRowList;
-class QListWidgetItem;
+class RowWidgetList;
 
 // The play records, newest first: play one again, play a random one,
 // delete one, reload the list or clear it.
@@ -33,10 +32,10 @@ public slots:
     void playRecordListItemWidgetDeletePushButton_clicked(QSharedPointer<VideoFileInfo> fileInfo);
 
 private:
-    QWidget *makeRow(QListWidgetItem *item);
+    QWidget *makeRow(const QVariant &record, QWidget *parent);
     void setPlayEnabled(bool enabled);
 
     std::unique_ptr<Ui::BTResourcePlayRecordDialog> ui;
-    LazyRowList *m_rows = nullptr;
+    RowWidgetList *m_rows = nullptr;
     bool m_playing = false;
 };

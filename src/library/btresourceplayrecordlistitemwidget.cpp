@@ -1,6 +1,6 @@
 #include "library/btresourceplayrecordlistitemwidget.h"
 
-#include "library/lazyrowlist.h"
+#include "library/rowname.h"
 
 #include "ui_btresourceplayrecordlistitemwidget.h"
 

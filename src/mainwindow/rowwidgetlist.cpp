@@ -125,11 +125,14 @@ void RowWidgetList::realiseRowsInReach()
     const int count = m_list->count();
     if (count == 0)
         return;
-    // The first row in view: from the view once it is laid out, else the top.
-    int top = 0;
-    const QModelIndex topIndex = m_list->indexAt(QPoint(1, 1));
-    if (topIndex.isValid())
-        top = topIndex.row();
+    // The first row in view follows from the scroll position alone (every
+    // row has the same height): the view's own geometry lags behind until
+    // its next layout, for instance right after a row was removed.
+    const int offset = m_list->verticalScrollBar()->value();
+    const int top = std::min(count - 1,
+        m_list->verticalScrollMode() == QAbstractItemView::ScrollPerItem
+            ? offset
+            : offset / std::max(1, m_rowSize.height()));
     const int page = m_list->viewport()->height() / std::max(1, m_rowSize.height()) + 1;
     const int first = std::max(0, top - page);
     const int last = std::min(count - 1, top + 2 * page);
