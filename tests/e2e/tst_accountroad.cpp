@@ -6,6 +6,7 @@
 // kept under <build>/tests/e2e/artefacts/account.
 #include "serverprocess.h"
 #include "testdir.h"
+#include "xdriver.h"
 
 #include <QDir>
 #include <QImage>
@@ -17,71 +18,16 @@
 
 namespace {
 
+void clickAndSettle(const QPoint &at)
+{
+    click(at);
+    QTest::qWait(300);
+}
+
 const QSize MainWindowSize(873, 578);
 const QSize AccountDialogSize(322, 382);
 const QSize PopupSize(710, 440);
 const char CaptchaText[] = "K7M2";
-
-QString run(const QString &program, const QStringList &arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    process.waitForFinished(30000);
-    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-}
-
-// The top-left corner of a visible window of the process with this size.
-QPoint findWindow(qint64 pid, const QSize &size, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    do {
-        const QStringList ids = run(QStringLiteral("xdotool"),
-            { QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
-                QString::number(pid) })
-                                    .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        for (const QString &id : ids) {
-            QMap<QString, int> shell;
-            const QString geometry = run(QStringLiteral("xdotool"),
-                { QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), id });
-            for (const QString &line : geometry.split(QLatin1Char('\n')))
-                shell.insert(line.section(QLatin1Char('='), 0, 0),
-                    line.section(QLatin1Char('='), 1).toInt());
-            if (shell.value("WIDTH") == size.width() && shell.value("HEIGHT") == size.height())
-                return QPoint(shell.value("X"), shell.value("Y"));
-        }
-        QTest::qWait(200);
-    } while (timer.elapsed() < timeoutMs);
-    return QPoint(-1, -1);
-}
-
-void click(const QPoint &at)
-{
-    run(QStringLiteral("xdotool"),
-        { QStringLiteral("mousemove"), QString::number(at.x()), QString::number(at.y()),
-            QStringLiteral("click"), QStringLiteral("1") });
-    QTest::qWait(300);
-}
-
-void type(const QString &text)
-{
-    run(QStringLiteral("xdotool"),
-        { QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("10"), text });
-}
-
-void key(const QString &name)
-{
-    run(QStringLiteral("xdotool"), { QStringLiteral("key"), name });
-    QTest::qWait(300);
-}
-
-QImage screenshot()
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("shot.png"));
-    run(QStringLiteral("import"), { QStringLiteral("-window"), QStringLiteral("root"), path });
-    return QImage(path);
-}
 
 // The login page's wide white button; the info page has dark ground there.
 bool showsLoginPage(const QImage &shot, const QPoint &dialog)
@@ -165,7 +111,7 @@ void TestAccountRoad::save(
 bool TestAccountRoad::quit(QProcess &process, const QPoint &main)
 {
     // The title bar's close button, the last one at its right end.
-    click(main + QPoint(MainWindowSize.width() - 24, 22));
+    clickAndSettle(main + QPoint(MainWindowSize.width() - 24, 22));
     if (process.state() != QProcess::NotRunning && !process.waitForFinished(10000)) {
         process.kill();
         return false;
@@ -216,21 +162,21 @@ void TestAccountRoad::signUpLogInAndComeBack()
     QVERIFY(showsLoginPage(shot, dialog));
     QVERIFY2(greenTitlePixels(shot, main) > 30, "no announcement in the title bar");
 
-    click(dialog + QPoint(66, 296));
+    clickAndSettle(dialog + QPoint(66, 296));
     save(screenshot(), dialog, AccountDialogSize, QStringLiteral("password-retrieve-page.png"));
-    click(dialog + QPoint(40, 20));
+    clickAndSettle(dialog + QPoint(40, 20));
 
     // Sign up: the e-mail field has the focus when the page opens.
-    click(dialog + QPoint(256, 296));
+    clickAndSettle(dialog + QPoint(256, 296));
     QTest::qWait(500);
     save(screenshot(), dialog, AccountDialogSize, QStringLiteral("sign-up-page.png"));
     type(email);
-    click(dialog + QPoint(180, 126));
+    clickAndSettle(dialog + QPoint(180, 126));
     type(password);
-    click(dialog + QPoint(120, 174));
+    clickAndSettle(dialog + QPoint(120, 174));
     type(QString::fromLatin1(CaptchaText).toLower());
-    click(dialog + QPoint(37, 243));
-    click(dialog + QPoint(161, 291));
+    clickAndSettle(dialog + QPoint(37, 243));
+    clickAndSettle(dialog + QPoint(161, 291));
     QTest::qWait(500);
     screenshot().save(m_artefacts + QStringLiteral("/sign-up-message.png"));
     key(QStringLiteral("Return"));
@@ -238,11 +184,11 @@ void TestAccountRoad::signUpLogInAndComeBack()
     QVERIFY2(accounts.contains(email), qPrintable(accounts));
 
     // Log in with automatic login; Return in the password field logs in.
-    click(dialog + QPoint(40, 20));
-    click(dialog + QPoint(180, 104));
+    clickAndSettle(dialog + QPoint(40, 20));
+    clickAndSettle(dialog + QPoint(180, 104));
     type(email);
-    click(dialog + QPoint(37, 201));
-    click(dialog + QPoint(180, 154));
+    clickAndSettle(dialog + QPoint(37, 201));
+    clickAndSettle(dialog + QPoint(180, 154));
     type(password);
     key(QStringLiteral("Return"));
     QTest::qWait(500);
@@ -250,7 +196,7 @@ void TestAccountRoad::signUpLogInAndComeBack()
     save(shot, dialog, AccountDialogSize, QStringLiteral("info-page.png"));
     QVERIFY2(!showsLoginPage(shot, dialog), "the login did not reach the info page");
 
-    click(dialog + QPoint(282, 20));
+    clickAndSettle(dialog + QPoint(282, 20));
     QVERIFY2(quit(first, main), "the program did not end through its close button");
     QVERIFY(QFile::exists(m_work->filePath("user.dat")));
     {
@@ -273,7 +219,7 @@ void TestAccountRoad::signUpLogInAndComeBack()
     QVERIFY2(greenTitlePixels(shot, main2) > 30, "no announcement at the second start");
     QCOMPARE(findWindow(second.processId(), PopupSize, 0), QPoint(-1, -1));
 
-    click(dialog2 + QPoint(161, 183));
+    clickAndSettle(dialog2 + QPoint(161, 183));
     save(screenshot(), dialog2, AccountDialogSize, QStringLiteral("password-modify-page.png"));
     QVERIFY2(quit(second, main2), "the program did not end through its close button");
 }

@@ -7,6 +7,7 @@
 // <build>/tests/e2e/artefacts.
 #include "serverprocess.h"
 #include "testdir.h"
+#include "xdriver.h"
 
 #include <QDataStream>
 #include <QDir>
@@ -23,55 +24,6 @@ const QSize MainWindowSize(873, 578);
 const QSize DialogSize(831, 466);
 const QSize AccountDialogSize(322, 382);
 const QString ClipName = QStringLiteral("Tavrion演示.mp4");
-
-QString run(const QString &program, const QStringList &arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    process.waitForFinished(30000);
-    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-}
-
-// The top-left corner of a visible window of the process with this size.
-QPoint findWindow(qint64 pid, const QSize &size, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < timeoutMs) {
-        const QStringList ids
-            = run("xdotool", { "search", "--onlyvisible", "--pid", QString::number(pid) })
-                  .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        for (const QString &id : ids) {
-            QMap<QString, int> shell;
-            for (const QString &line :
-                run("xdotool", { "getwindowgeometry", "--shell", id }).split('\n'))
-                shell.insert(line.section('=', 0, 0), line.section('=', 1).toInt());
-            if (shell.value("WIDTH") == size.width() && shell.value("HEIGHT") == size.height())
-                return QPoint(shell.value("X"), shell.value("Y"));
-        }
-        QTest::qWait(200);
-    }
-    return QPoint(-1, -1);
-}
-
-void click(const QPoint &at)
-{
-    run("xdotool", { "mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1" });
-}
-
-QImage screenshot(const QString &path)
-{
-    run("import", { "-window", "root", path });
-    return QImage(path);
-}
-
-void writeScrambled(QDataStream &stream, const QString &text)
-{
-    QByteArray bytes = text.toUtf8();
-    for (char &byte : bytes)
-        byte = char(byte ^ 0x5A);
-    stream << bytes;
-}
 
 } // namespace
 

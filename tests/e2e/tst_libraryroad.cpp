@@ -5,6 +5,7 @@
 // <build>/tests/e2e/artefacts.
 #include "serverprocess.h"
 #include "testdir.h"
+#include "xdriver.h"
 
 #include <QDataStream>
 #include <QDir>
@@ -27,50 +28,6 @@ const QSize NamingDialogSize(381, 167);
 const QPoint HistoryButton(688, 23);
 const QPoint FavouritesButton(782, 561);
 
-QString run(const QString &program, const QStringList &arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    process.waitForFinished(30000);
-    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-}
-
-// The top-left corner of a visible window of the process with this size.
-QPoint findWindow(qint64 pid, const QSize &size, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < timeoutMs) {
-        const QStringList ids
-            = run("xdotool", { "search", "--onlyvisible", "--pid", QString::number(pid) })
-                  .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        for (const QString &id : ids) {
-            QMap<QString, int> shell;
-            const QString geometry = run("xdotool", { "getwindowgeometry", "--shell", id });
-            for (const QString &line : geometry.split(QLatin1Char('\n')))
-                shell.insert(line.section(QLatin1Char('='), 0, 0),
-                    line.section(QLatin1Char('='), 1).toInt());
-            if (shell.value("WIDTH") == size.width() && shell.value("HEIGHT") == size.height())
-                return QPoint(shell.value("X"), shell.value("Y"));
-        }
-        QTest::qWait(200);
-    }
-    return QPoint(-1, -1);
-}
-
-void click(const QPoint &at)
-{
-    run("xdotool", { "mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1" });
-}
-
-QImage screenshot(const QString &saveAs = QString())
-{
-    QTemporaryDir dir;
-    const QString path = saveAs.isEmpty() ? dir.filePath(QStringLiteral("shot.png")) : saveAs;
-    run("import", { "-window", "root", path });
-    return QImage(path);
-}
-
 // Whether the first row of a list dialog shows a name: light text on the
 // dark list.
 bool firstRowShown(const QPoint &dialog)
@@ -82,15 +39,6 @@ bool firstRowShown(const QPoint &dialog)
             if (qGray(shot.pixel(x, y)) > 150)
                 return true;
     return false;
-}
-
-// A field of "user.dat": byte count, then the UTF-8 bytes XOR-ed with 0x5A.
-void writeScrambled(QDataStream &stream, const QString &text)
-{
-    QByteArray bytes = text.toUtf8();
-    for (char &byte : bytes)
-        byte = char(byte ^ 0x5A);
-    stream << bytes;
 }
 
 QJsonObject firstRecord(const QString &workDir)

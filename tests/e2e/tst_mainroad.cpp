@@ -6,6 +6,7 @@
 // <build>/tests/e2e/artefacts.
 #include "serverprocess.h"
 #include "testdir.h"
+#include "xdriver.h"
 
 #include <QDataStream>
 #include <QDir>
@@ -23,63 +24,6 @@ namespace {
 const QSize MainWindowSize(873, 578);
 const QSize ParseDialogSize(831, 466);
 const QSize AccountDialogSize(322, 382);
-
-QString run(const QString &program, const QStringList &arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    process.waitForFinished(30000);
-    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-}
-
-// The top-left corner of a visible window of the process with this size.
-QPoint findWindow(qint64 pid, const QSize &size, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < timeoutMs) {
-        const QStringList ids = run(QStringLiteral("xdotool"),
-            { QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
-                QString::number(pid) })
-                                    .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        for (const QString &id : ids) {
-            QMap<QString, int> shell;
-            const QString geometry = run(QStringLiteral("xdotool"),
-                { QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), id });
-            for (const QString &line : geometry.split(QLatin1Char('\n')))
-                shell.insert(line.section(QLatin1Char('='), 0, 0),
-                    line.section(QLatin1Char('='), 1).toInt());
-            if (shell.value("WIDTH") == size.width() && shell.value("HEIGHT") == size.height())
-                return QPoint(shell.value("X"), shell.value("Y"));
-        }
-        QTest::qWait(200);
-    }
-    return QPoint(-1, -1);
-}
-
-void click(const QPoint &at)
-{
-    run(QStringLiteral("xdotool"),
-        { QStringLiteral("mousemove"), QString::number(at.x()), QString::number(at.y()),
-            QStringLiteral("click"), QStringLiteral("1") });
-}
-
-QImage screenshot(const QString &saveAs = QString())
-{
-    QTemporaryDir dir;
-    const QString path = saveAs.isEmpty() ? dir.filePath(QStringLiteral("shot.png")) : saveAs;
-    run(QStringLiteral("import"), { QStringLiteral("-window"), QStringLiteral("root"), path });
-    return QImage(path);
-}
-
-// A field of "user.dat": byte count, then the UTF-8 bytes XOR-ed with 0x5A.
-void writeScrambled(QDataStream &stream, const QString &text)
-{
-    QByteArray bytes = text.toUtf8();
-    for (char &byte : bytes)
-        byte = char(byte ^ 0x5A);
-    stream << bytes;
-}
 
 bool isDark(QRgb pixel)
 {

@@ -3,6 +3,7 @@
 // `playerctl` then reads and drives it the way media keys and panels do.
 #include "serverprocess.h"
 #include "testdir.h"
+#include "xdriver.h"
 
 #include <QDataStream>
 #include <QDate>
@@ -14,49 +15,6 @@
 namespace {
 
 const QSize ParseDialogSize(831, 466);
-
-QString run(const QString &program, const QStringList &arguments,
-    const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
-{
-    QProcess process;
-    process.setProcessEnvironment(env);
-    process.start(program, arguments);
-    process.waitForFinished(30000);
-    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-}
-
-QPoint findWindow(qint64 pid, const QSize &size, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    for (;;) {
-        const QStringList ids = run(QStringLiteral("xdotool"),
-            { QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
-                QString::number(pid) })
-                                    .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        for (const QString &id : ids) {
-            QMap<QString, int> shell;
-            const QString geometry = run(QStringLiteral("xdotool"),
-                { QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), id });
-            for (const QString &line : geometry.split(QLatin1Char('\n')))
-                shell.insert(line.section(QLatin1Char('='), 0, 0),
-                    line.section(QLatin1Char('='), 1).toInt());
-            if (shell.value("WIDTH") == size.width() && shell.value("HEIGHT") == size.height())
-                return QPoint(shell.value("X"), shell.value("Y"));
-        }
-        if (timer.elapsed() >= timeoutMs)
-            return QPoint(-1, -1);
-        QTest::qWait(200);
-    }
-}
-
-void writeScrambled(QDataStream &stream, const QString &text)
-{
-    QByteArray bytes = text.toUtf8();
-    for (char &byte : bytes)
-        byte = char(byte ^ 0x5A);
-    stream << bytes;
-}
 
 } // namespace
 

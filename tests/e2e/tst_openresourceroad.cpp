@@ -7,6 +7,8 @@
 #include "testdir.h"
 #include "testhttpserver.h"
 
+#include "xdriver.h"
+
 #include <QProcess>
 #include <QStandardPaths>
 #include <QUrlQuery>
@@ -17,14 +19,6 @@ namespace {
 const QString FirstHash = QStringLiteral("1111111111222222222233333333334444444444");
 const QString SecondHash = QStringLiteral("aaaaaaaaaabbbbbbbbbbccccccccccdddddddddd");
 const QSize ParseDialogSize(831, 466);
-
-QString run(const QString &program, const QStringList &arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    process.waitForFinished(30000);
-    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-}
 
 // The hashes the program asked the service to list, in order.
 QStringList listedHashes(const TestHttpServer &server)

@@ -1,0 +1,78 @@
+#include "xdriver.h"
+
+#include <QDataStream>
+#include <QElapsedTimer>
+#include <QMap>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+QString run(const QString &program, const QStringList &arguments, const QProcessEnvironment &env)
+{
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(program, arguments);
+    process.waitForFinished(30000);
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+QPoint findWindow(qint64 pid, const QSize &size, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        const QStringList ids = run(QStringLiteral("xdotool"),
+            { QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
+                QString::number(pid) })
+                                    .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        for (const QString &id : ids) {
+            QMap<QString, int> shell;
+            const QString geometry = run(QStringLiteral("xdotool"),
+                { QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), id });
+            for (const QString &line : geometry.split(QLatin1Char('\n')))
+                shell.insert(line.section(QLatin1Char('='), 0, 0),
+                    line.section(QLatin1Char('='), 1).toInt());
+            if (shell.value(QStringLiteral("WIDTH")) == size.width()
+                && shell.value(QStringLiteral("HEIGHT")) == size.height())
+                return QPoint(shell.value(QStringLiteral("X")), shell.value(QStringLiteral("Y")));
+        }
+        if (timer.elapsed() >= timeoutMs)
+            return QPoint(-1, -1);
+        QTest::qWait(200);
+    }
+}
+
+void click(const QPoint &at)
+{
+    run(QStringLiteral("xdotool"),
+        { QStringLiteral("mousemove"), QString::number(at.x()), QString::number(at.y()),
+            QStringLiteral("click"), QStringLiteral("1") });
+}
+
+void type(const QString &text)
+{
+    run(QStringLiteral("xdotool"),
+        { QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("10"), text });
+}
+
+void key(const QString &name)
+{
+    run(QStringLiteral("xdotool"), { QStringLiteral("key"), name });
+    QTest::qWait(300);
+}
+
+QImage screenshot(const QString &saveAs)
+{
+    QTemporaryDir dir;
+    const QString path = saveAs.isEmpty() ? dir.filePath(QStringLiteral("shot.png")) : saveAs;
+    run(QStringLiteral("import"), { QStringLiteral("-window"), QStringLiteral("root"), path });
+    return QImage(path);
+}
+
+void writeScrambled(QDataStream &stream, const QString &text)
+{
+    QByteArray bytes = text.toUtf8();
+    for (char &byte : bytes)
+        byte = char(byte ^ 0x5A);
+    stream << bytes;
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+// Drives the real program through X with xdotool and ImageMagick, for the
+// end-to-end suites that run under Xvfb.
+#include <QImage>
+#include <QPoint>
+#include <QProcessEnvironment>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+
+class QDataStream;
+
+// Runs a program to its end (30 s at most) and returns its trimmed output.
+QString run(const QString &program, const QStringList &arguments,
+    const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment());
+
+// The top-left corner of a visible window of the process with this size,
+// or (-1, -1) when none shows within the time.
+QPoint findWindow(qint64 pid, const QSize &size, int timeoutMs);
+
+void click(const QPoint &at);
+
+// Types text into the focused window.
+void type(const QString &text);
+
+// Presses a key by its xdotool name and lets the program react.
+void key(const QString &name);
+
+// The whole screen, also saved under `saveAs` when one is given.
+QImage screenshot(const QString &saveAs = QString());
+
+// A field of "user.dat": byte count, then the UTF-8 bytes XOR-ed with 0x5A.
+void writeScrambled(QDataStream &stream, const QString &text);
