@@ -49,18 +49,9 @@ void TestDownloadRoad::parseAndDownload()
 
     QTemporaryDir library;
     const QString data = library.filePath(QStringLiteral("data"));
-    QProcess make;
-    make.start(QStringLiteral(TAVRION_SOURCE_DIR) + QStringLiteral("/tools/make-demo-library"),
-        { QStringLiteral("--quick"), QStringLiteral("--server"), ServerProcess::program(), data });
-    QVERIFY(make.waitForFinished(120000));
-    QVERIFY2(make.exitCode() == 0, make.readAllStandardError().constData());
-    QString clip;
-    for (const QString &line :
-        QString::fromUtf8(readFileBytes(data + "/demo-resources.txt")).split(QLatin1Char('\n'))) {
-        if (line.startsWith(QLatin1String("clip ")))
-            clip = line.mid(5);
-    }
-    QCOMPARE(clip.size(), 40);
+    QString makeError;
+    const QString clip = makeQuickDemoLibrary(data, &makeError);
+    QVERIFY2(clip.size() == 40, qPrintable(makeError));
     QString served;
     for (QDirIterator it(
              data + QStringLiteral("/library"), QDir::Files, QDirIterator::Subdirectories);

@@ -63,20 +63,9 @@ void TestMainRoad::pasteParsePlay()
     // The demo library, small and quick.
     QTemporaryDir library;
     const QString data = library.filePath(QStringLiteral("data"));
-    const QString maker
-        = QStringLiteral(TAVRION_SOURCE_DIR) + QStringLiteral("/tools/make-demo-library");
-    QProcess make;
-    make.start(maker,
-        { QStringLiteral("--quick"), QStringLiteral("--server"), ServerProcess::program(), data });
-    QVERIFY(make.waitForFinished(120000));
-    QVERIFY2(make.exitCode() == 0, make.readAllStandardError().constData());
-    QString clip;
-    for (const QString &line :
-        QString::fromUtf8(readFileBytes(data + "/demo-resources.txt")).split(QLatin1Char('\n'))) {
-        if (line.startsWith(QLatin1String("clip ")))
-            clip = line.mid(5);
-    }
-    QCOMPARE(clip.size(), 40);
+    QString makeError;
+    const QString clip = makeQuickDemoLibrary(data, &makeError);
+    QVERIFY2(clip.size() == 40, qPrintable(makeError));
 
     ServerProcess server;
     QVERIFY2(server.start(data,

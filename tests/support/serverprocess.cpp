@@ -3,6 +3,8 @@
 #include "testdir.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
+#include <QProcess>
 
 ServerProcess::~ServerProcess()
 {
@@ -74,4 +76,25 @@ QString ServerProcess::admin(const QStringList &arguments, bool *ok)
         qWarning("tavrion-server %s failed: %s", qPrintable(arguments.join(QLatin1Char(' '))),
             process.readAllStandardError().constData());
     return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+QString makeQuickDemoLibrary(const QString &dataDir, QString *error)
+{
+    QProcess make;
+    make.start(QStringLiteral(TAVRION_SOURCE_DIR) + QStringLiteral("/tools/make-demo-library"),
+        { QStringLiteral("--quick"), QStringLiteral("--server"), ServerProcess::program(),
+            dataDir });
+    if (!make.waitForFinished(120000) || make.exitCode() != 0) {
+        *error = QString::fromUtf8(make.readAllStandardError());
+        return QString();
+    }
+    QFile list(dataDir + QStringLiteral("/demo-resources.txt"));
+    if (list.open(QIODevice::ReadOnly)) {
+        for (const QString &line : QString::fromUtf8(list.readAll()).split(QLatin1Char('\n'))) {
+            if (line.startsWith(QLatin1String("clip ")) && line.size() == 45)
+                return line.mid(5);
+        }
+    }
+    *error = QStringLiteral("no clip in demo-resources.txt");
+    return QString();
 }

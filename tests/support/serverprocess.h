@@ -39,3 +39,7 @@ private:
     QStringList m_hosts;
     QString m_errors;
 };
+
+// Makes the small demo library in `dataDir` with tools/make-demo-library and
+// returns the clip's info-hash, or an empty text with the reason in `error`.
+QString makeQuickDemoLibrary(const QString &dataDir, QString *error);
