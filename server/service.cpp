@@ -422,8 +422,11 @@ Service::Reply Service::favourites(Context &context, const QString &method)
         const std::optional<std::int64_t> index
             = readNumber(context.value("index"), std::numeric_limits<quint32>::max());
         const QString name = context.value("name");
-        if (hash.isEmpty() || !index || name.isEmpty() || name.size() > MaxTextLength)
+        if (hash.isEmpty() || !index || name.isEmpty())
             return Reply::refuse(QStringLiteral("参数错误"));
+        if (name.size() > MaxTextLength)
+            return Reply::refuse(
+                QStringLiteral("收藏名称过长，请不要超过%1个字符").arg(MaxTextLength));
         if (!m_store.addFavourite(context.accountId, hash, *index, name))
             return Reply::refuse(QStringLiteral("该文件已在收藏中"));
         return Reply();

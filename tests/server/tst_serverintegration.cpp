@@ -602,6 +602,9 @@ void ServerIntegrationTest::badInputIsRefused_data()
                                   << 404 << "请求的地址不存在";
     QTest::newRow("huge body") << QByteArray("POST") << QStringLiteral("/server/")
                                << QByteArray(512 * 1024, 'a') << 413 << "请求内容过大";
+    QTest::newRow("huge request line")
+        << QByteArray("GET") << QString(base + "r=" + QString(40 * 1024, 'a')) << QByteArray()
+        << 431 << "请求无效";
     QTest::newRow("notice outside its folder")
         << QByteArray("GET") << QStringLiteral("/notice/..%2Ftavrion.db") << QByteArray() << 404
         << QString();
