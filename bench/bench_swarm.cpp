@@ -1,0 +1,369 @@
+// tavrion-server's swarm side on loopback with one tavrion-seeder:
+//  (a) play click to first frame for a resource the service has never seen
+//      (file list call, file hash and address calls with the probe, libmpv
+//      open), and the part of it after the file list answered, that is
+//      after the metadata arrived;
+//  (b) a seek to 80 % until libmpv plays again;
+//  (c) the download rate of a 256 MiB file through the video host beside
+//      libtorrent's own rate: a plain session fetching the same torrent from
+//      the same seeder.
+// Each round uses torrents of new names, so every resource is cold; the
+// rounds interleave the service and the anchor. Prints medians.
+//
+// usage: bench_swarm [ROUNDS]   (default 7, after one warm-up round)
+#include "account/usersession.h"
+#include "app/appsettings.h"
+#include "mediaserver.h"
+#include "resource/videofileresolver.h"
+#include "serverprocess.h"
+#include "service/resourceendpoints.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <libtorrent/alert_types.hpp>
+#include <libtorrent/create_torrent.hpp>
+#include <libtorrent/session.hpp>
+#include <libtorrent/torrent_info.hpp>
+#include <libtorrent/torrent_status.hpp>
+
+#include <mpv/client.h>
+
+#include <algorithm>
+#include <clocale>
+#include <cstdio>
+#include <fstream>
+
+namespace {
+
+constexpr qint64 BigFileSize = 256LL * 1024 * 1024;
+
+double median(QVector<double> values)
+{
+    if (values.isEmpty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const int n = values.size();
+    return (values.at((n - 1) / 2) + values.at(n / 2)) / 2;
+}
+
+double secondsSince(const QElapsedTimer &timer)
+{
+    return timer.nsecsElapsed() / 1e9;
+}
+
+// A torrent of `payload` under the name `name`: the same piece hashes as
+// `model` (the bytes are the same), a different info-hash. The payload is
+// linked under the new name into `dir`, which becomes the payload folder.
+QString torrentUnderName(
+    const lt::torrent_info &model, const QString &payload, const QString &dir, const QString &name)
+{
+    QDir().mkpath(dir);
+    const QString linked = dir + QLatin1Char('/') + name;
+    QFile::remove(linked);
+    if (!QFile::link(payload, linked) && !QFile::copy(payload, linked))
+        return QString();
+    lt::file_storage storage;
+    storage.add_file(name.toStdString(), model.total_size());
+    lt::create_torrent torrent(storage, model.piece_length(), lt::create_torrent::v1_only);
+    for (const lt::piece_index_t piece : model.piece_range())
+        torrent.set_hash(piece, model.hash_for_piece(piece));
+    std::vector<char> bytes;
+    lt::bencode(std::back_inserter(bytes), torrent.generate());
+    const QString path = dir + QStringLiteral("/") + name + QStringLiteral(".torrent");
+    std::ofstream(path.toStdString(), std::ios::binary)
+        .write(bytes.data(), std::streamsize(bytes.size()));
+    return path;
+}
+
+std::shared_ptr<lt::torrent_info> hashedTorrent(const QString &payload)
+{
+    lt::file_storage storage;
+    lt::add_files(storage, payload.toStdString());
+    lt::create_torrent torrent(storage, 0, lt::create_torrent::v1_only);
+    lt::error_code error;
+    lt::set_piece_hashes(torrent, QFileInfo(payload).absolutePath().toStdString(), error);
+    if (error)
+        return nullptr;
+    std::vector<char> bytes;
+    lt::bencode(std::back_inserter(bytes), torrent.generate());
+    return std::make_shared<lt::torrent_info>(bytes, lt::from_span);
+}
+
+QString freeLoopbackAddress()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return QStringLiteral("127.0.0.1:%1").arg(probe.serverPort());
+}
+
+// The file list call until the service has the metadata; the first answer
+// may be the "try again shortly" refusal.
+QSharedPointer<VideoFileInfo> listFirstFile(const QString &hash)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 60000) {
+        const FileListResult list = getResourceFileList(hash);
+        if (list.status == 1 && !list.files.isEmpty())
+            return list.files.first();
+        QThread::msleep(100);
+    }
+    return nullptr;
+}
+
+// Resolves the file to a playable address as the parse dialog's play button does.
+bool resolveAddress(const QSharedPointer<VideoFileInfo> &file)
+{
+    QLabel messageLabel;
+    const bool resolved = VideoFileResolver::resolve(
+        file, &messageLabel, false, VideoFileResolver::ParseDialogPlay);
+    if (!resolved)
+        std::fprintf(stderr, "resolve failed: %s\n", qPrintable(messageLabel.text()));
+    return resolved;
+}
+
+bool waitForEvent(mpv_handle *mpv, mpv_event_id wanted, double timeoutSeconds)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (secondsSince(timer) < timeoutSeconds) {
+        const mpv_event *event = mpv_wait_event(mpv, timeoutSeconds - secondsSince(timer));
+        if (event->event_id == wanted)
+            return true;
+        if (event->event_id == MPV_EVENT_END_FILE && wanted != MPV_EVENT_END_FILE)
+            return false;
+    }
+    return false;
+}
+
+struct PlayFigures
+{
+    double fileList = 0; // click to the file list's answer (metadata there)
+    double firstFrame = 0; // click to the first frame
+    double afterMetadata = 0; // file list's answer to the first frame
+    double seek = 0; // seek to 80 % until playing again
+};
+
+bool playRound(mpv_handle *mpv, const QString &hash, PlayFigures &figures)
+{
+    QElapsedTimer click;
+    click.start();
+    const QSharedPointer<VideoFileInfo> file = listFirstFile(hash);
+    if (!file)
+        return false;
+    figures.fileList = secondsSince(click);
+    if (!resolveAddress(file))
+        return false;
+    const QByteArray header = "Cookie: " + file->comCookie.toUtf8();
+    mpv_set_property_string(mpv, "http-header-fields", header.constData());
+    const QByteArray url = file->url.toUtf8();
+    const char *load[] = { "loadfile", url.constData(), "replace", nullptr };
+    mpv_command(mpv, load);
+    if (!waitForEvent(mpv, MPV_EVENT_PLAYBACK_RESTART, 30))
+        return false;
+    figures.firstFrame = secondsSince(click);
+    figures.afterMetadata = figures.firstFrame - figures.fileList;
+
+    QElapsedTimer seek;
+    seek.start();
+    const char *seekTo[] = { "seek", "80", "absolute-percent", nullptr };
+    mpv_command(mpv, seekTo);
+    const bool sought = waitForEvent(mpv, MPV_EVENT_PLAYBACK_RESTART, 30);
+    figures.seek = secondsSince(seek);
+    const char *stop[] = { "stop", nullptr };
+    mpv_command(mpv, stop);
+    waitForEvent(mpv, MPV_EVENT_END_FILE, 10);
+    return sought;
+}
+
+// Whole-file GET of the resolved address; MiB/s, 0 on failure.
+double serviceRate(const QString &hash)
+{
+    const QSharedPointer<VideoFileInfo> file = listFirstFile(hash);
+    if (!file || !resolveAddress(file))
+        return 0;
+    QProcess curl;
+    curl.start(QStringLiteral("curl"),
+        { QStringLiteral("-sf"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
+            QStringLiteral("-w"), QStringLiteral("%{size_download} %{time_total}"),
+            QStringLiteral("-H"), QStringLiteral("Cookie: ") + file->comCookie, file->url });
+    if (!curl.waitForFinished(600000) || curl.exitCode() != 0)
+        return 0;
+    const QStringList fields = QString::fromUtf8(curl.readAllStandardOutput()).split(' ');
+    if (fields.value(0).toLongLong() != BigFileSize)
+        return 0;
+    return BigFileSize / 1048576.0 / fields.value(1).toDouble();
+}
+
+// A plain libtorrent session fetching the torrent from the seeder; MiB/s.
+double libtorrentRate(const QString &torrentPath, const QString &seeder, const QString &saveDir)
+{
+    lt::settings_pack settings;
+    settings.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:0");
+    settings.set_bool(lt::settings_pack::enable_dht, false);
+    settings.set_bool(lt::settings_pack::enable_lsd, false);
+    settings.set_bool(lt::settings_pack::enable_upnp, false);
+    settings.set_bool(lt::settings_pack::enable_natpmp, false);
+    settings.set_bool(lt::settings_pack::enable_outgoing_utp, false);
+    settings.set_bool(lt::settings_pack::enable_incoming_utp, false);
+    settings.set_bool(lt::settings_pack::allow_multiple_connections_per_ip, true);
+    lt::session session(settings);
+    lt::add_torrent_params params;
+    params.ti = std::make_shared<lt::torrent_info>(torrentPath.toStdString());
+    params.save_path = saveDir.toStdString();
+    QElapsedTimer timer;
+    timer.start();
+    lt::torrent_handle torrent = session.add_torrent(params);
+    const QString host = seeder.section(QLatin1Char(':'), 0, 0);
+    const int port = seeder.section(QLatin1Char(':'), 1).toInt();
+    torrent.connect_peer({ lt::make_address_v4(host.toStdString()), std::uint16_t(port) });
+    while (!torrent.status().is_seeding) {
+        if (timer.elapsed() > 600000)
+            return 0;
+        QThread::msleep(5);
+    }
+    return BigFileSize / 1048576.0 / secondsSince(timer);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("TAVRION_BUILD_DIR"))
+        qputenv("TAVRION_BUILD_DIR", TAVRION_BUILD_DIR);
+    QApplication app(argc, argv);
+    std::setlocale(LC_NUMERIC, "C");
+    const int rounds = qMax(1, app.arguments().value(1, QStringLiteral("7")).toInt());
+
+    QTemporaryDir scratch;
+    const QString media = scratch.filePath(QStringLiteral("media"));
+    QDir().mkpath(media);
+    TestMedia::Options options;
+    options.seconds = 60;
+    options.width = 640;
+    options.height = 360;
+    options.noisyVideoKbps = 2000;
+    const QString clip = TestMedia::makeVideo(media, QStringLiteral("clip.mp4"), options);
+    const QString big = media + QStringLiteral("/big.bin");
+    {
+        QFile out(big);
+        if (clip.isEmpty() || !out.open(QIODevice::WriteOnly))
+            return 1;
+        QByteArray block(1 << 20, Qt::Uninitialized);
+        for (qint64 written = 0; written < BigFileSize; written += block.size()) {
+            QRandomGenerator::global()->fillRange(
+                reinterpret_cast<quint32 *>(block.data()), block.size() / 4);
+            out.write(block);
+        }
+    }
+    const auto clipModel = hashedTorrent(clip);
+    const auto bigModel = hashedTorrent(big);
+    if (!clipModel || !bigModel)
+        return 1;
+
+    const QString data = scratch.filePath(QStringLiteral("library"));
+    ServerProcess::admin({ QStringLiteral("add-user"), QStringLiteral("--data"), data,
+        QStringLiteral("bench@tavrion.test"), QStringLiteral("tavrion123") });
+    ServerProcess::admin({ QStringLiteral("grant-vip"), QStringLiteral("--data"), data,
+        QStringLiteral("bench@tavrion.test"), QStringLiteral("--permanent"),
+        QStringLiteral("--svip") });
+    // The service knows one peer for every resource: each round's seeder
+    // listens on the same port.
+    const QString seederAddress = freeLoopbackAddress();
+    ServerProcess server;
+    if (!server.start(data,
+            { QStringLiteral("--host"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--bt"),
+                QStringLiteral("--bt-dht"), QStringLiteral("off"), QStringLiteral("--bt-listen"),
+                QStringLiteral("127.0.0.1:0"), QStringLiteral("--bt-cache"),
+                scratch.filePath(QStringLiteral("cache")), QStringLiteral("--bt-peer"),
+                seederAddress })) {
+        std::fprintf(stderr, "the server did not start: %s\n", qPrintable(server.errorOutput()));
+        return 1;
+    }
+    QDir::setCurrent(scratch.path());
+    qputenv("TMPDIR", scratch.path().toLocal8Bit());
+    AppSettings::initialize(QStringLiteral("Config.ini"));
+    AppSettings::instance()->setServiceBaseAddress(server.baseAddress());
+    UserSession::instance()->login(
+        QStringLiteral("bench@tavrion.test"), QStringLiteral("tavrion123"));
+
+    mpv_handle *mpv = mpv_create();
+    mpv_set_option_string(mpv, "vo", "null");
+    mpv_set_option_string(mpv, "ao", "null");
+    mpv_set_option_string(mpv, "idle", "yes");
+    mpv_initialize(mpv);
+
+    QVector<double> fileLists, firstFrames, afterMetadata, seeks, serviceRates, anchorRates;
+    for (int round = 0; round <= rounds; ++round) {
+        const QString dir = scratch.filePath(QStringLiteral("round-%1").arg(round));
+        SeederProcess seeder;
+        const QString clipTorrent
+            = torrentUnderName(*clipModel, clip, dir, QStringLiteral("clip-%1.mp4").arg(round));
+        PlayFigures play;
+        if (!seeder.start(clipTorrent, dir, seederAddress)
+            || !playRound(mpv, seeder.infoHash(), play)) {
+            std::fprintf(
+                stderr, "round %d: playing failed %s\n", round, qPrintable(seeder.errorOutput()));
+            return 1;
+        }
+        seeder.stop();
+
+        const QString bigTorrent
+            = torrentUnderName(*bigModel, big, dir, QStringLiteral("big-%1.bin").arg(round));
+        if (!seeder.start(bigTorrent, dir, seederAddress))
+            return 1;
+        const QString anchorDir = dir + QStringLiteral("/anchor");
+        double service = 0;
+        double anchor = 0;
+        if (round % 2 == 0) {
+            service = serviceRate(seeder.infoHash());
+            anchor = libtorrentRate(bigTorrent, seederAddress, anchorDir);
+        } else {
+            anchor = libtorrentRate(bigTorrent, seederAddress, anchorDir);
+            service = serviceRate(seeder.infoHash());
+        }
+        seeder.stop();
+        QDir(anchorDir).removeRecursively();
+        std::printf("round %d: file list %.3f s, first frame %.3f s (%.3f s after the metadata), "
+                    "seek %.3f s; rate %.1f MiB/s, libtorrent %.1f MiB/s\n",
+            round, play.fileList, play.firstFrame, play.afterMetadata, play.seek, service, anchor);
+        std::fflush(stdout);
+        if (round == 0)
+            continue; // warm-up
+        fileLists << play.fileList;
+        firstFrames << play.firstFrame;
+        afterMetadata << play.afterMetadata;
+        seeks << play.seek;
+        serviceRates << service;
+        anchorRates << anchor;
+    }
+    mpv_terminate_destroy(mpv);
+
+    std::printf("\nswarm on loopback, one seeder, medians of %d rounds\n", rounds);
+    std::printf("clip: %s, %lld bytes, 60 s 640x360; big file %lld MiB\n",
+        qPrintable(QFileInfo(clip).fileName()), qint64(clipModel->total_size()),
+        BigFileSize / 1048576);
+    std::printf("(a) play click to first frame, cold resource     %8.3f s\n", median(firstFrames));
+    std::printf("    of which the file list (metadata)            %8.3f s\n", median(fileLists));
+    std::printf(
+        "    metadata to first frame (goal 2 s)           %8.3f s\n", median(afterMetadata));
+    std::printf("(b) seek to 80 %% to playing again                %8.3f s\n", median(seeks));
+    std::printf(
+        "(c) download through the video host              %8.1f MiB/s\n", median(serviceRates));
+    std::printf(
+        "    libtorrent session from the same seeder      %8.1f MiB/s\n", median(anchorRates));
+    std::printf("    ratio service / libtorrent                   %8.2f\n",
+        median(anchorRates) > 0 ? median(serviceRates) / median(anchorRates) : 0.0);
+    return 0;
+}
