@@ -4,6 +4,8 @@
 //      open), and the part of it after the file list answered, that is
 //      after the metadata arrived;
 //  (b) a seek to 80 % until libmpv plays again;
+//  (a) and (b) also against a second service that fetches at most 1 MiB/s,
+//      where the seek lands beyond what has been downloaded;
 //  (c) the download rate of a 256 MiB file through the video host beside
 //      libtorrent's own rate: a plain session fetching the same torrent from
 //      the same seeder.
@@ -45,6 +47,42 @@
 namespace {
 
 constexpr qint64 BigFileSize = 256LL * 1024 * 1024;
+constexpr int LimitedRate = 1024 * 1024; // bytes per second, 4x the clip's rate
+
+// One tavrion-server with its swarm side, on a data folder of its own with
+// the benchmark's VIP account.
+struct Service
+{
+    ServerProcess process;
+
+    bool start(const QString &data, const QString &peer, const QStringList &extra)
+    {
+        ServerProcess::admin({ QStringLiteral("add-user"), QStringLiteral("--data"), data,
+            QStringLiteral("bench@tavrion.test"), QStringLiteral("tavrion123") });
+        ServerProcess::admin({ QStringLiteral("grant-vip"), QStringLiteral("--data"), data,
+            QStringLiteral("bench@tavrion.test"), QStringLiteral("--permanent"),
+            QStringLiteral("--svip") });
+        const bool started = process.start(data,
+            QStringList { QStringLiteral("--host"), QStringLiteral("127.0.0.1:0"),
+                QStringLiteral("--bt"), QStringLiteral("--bt-dht"), QStringLiteral("off"),
+                QStringLiteral("--bt-listen"), QStringLiteral("127.0.0.1:0"),
+                QStringLiteral("--bt-peer"), peer }
+                + extra);
+        if (!started)
+            std::fprintf(
+                stderr, "the server did not start: %s\n", qPrintable(process.errorOutput()));
+        return started;
+    }
+
+    // Points the client's calls at this service, logged in.
+    void use()
+    {
+        AppSettings::instance()->setServiceBaseAddress(process.baseAddress());
+        VideoFileResolver::clearCachedDomainLists();
+        UserSession::instance()->login(
+            QStringLiteral("bench@tavrion.test"), QStringLiteral("tavrion123"));
+    }
+};
 
 double median(QVector<double> values)
 {
@@ -139,6 +177,10 @@ bool waitForEvent(mpv_handle *mpv, mpv_event_id wanted, double timeoutSeconds)
         const mpv_event *event = mpv_wait_event(mpv, timeoutSeconds - secondsSince(timer));
         if (event->event_id == wanted)
             return true;
+        if (event->event_id == MPV_EVENT_LOG_MESSAGE) {
+            const auto *message = static_cast<const mpv_event_log_message *>(event->data);
+            std::fprintf(stderr, "libmpv: %s: %s", message->prefix, message->text);
+        }
         if (event->event_id == MPV_EVENT_END_FILE && wanted != MPV_EVENT_END_FILE)
             return false;
     }
@@ -150,6 +192,7 @@ struct PlayFigures
     double fileList = 0; // click to the file list's answer (metadata there)
     double firstFrame = 0; // click to the first frame
     double afterMetadata = 0; // file list's answer to the first frame
+    double resolve = 0; // file hash and address calls with the probe
     double seek = 0; // seek to 80 % until playing again
 };
 
@@ -158,18 +201,23 @@ bool playRound(mpv_handle *mpv, const QString &hash, PlayFigures &figures)
     QElapsedTimer click;
     click.start();
     const QSharedPointer<VideoFileInfo> file = listFirstFile(hash);
-    if (!file)
+    if (!file) {
+        std::fprintf(stderr, "no file list for %s\n", qPrintable(hash));
         return false;
+    }
     figures.fileList = secondsSince(click);
     if (!resolveAddress(file))
         return false;
+    figures.resolve = secondsSince(click) - figures.fileList;
     const QByteArray header = "Cookie: " + file->comCookie.toUtf8();
     mpv_set_property_string(mpv, "http-header-fields", header.constData());
     const QByteArray url = file->url.toUtf8();
     const char *load[] = { "loadfile", url.constData(), "replace", nullptr };
     mpv_command(mpv, load);
-    if (!waitForEvent(mpv, MPV_EVENT_PLAYBACK_RESTART, 30))
+    if (!waitForEvent(mpv, MPV_EVENT_PLAYBACK_RESTART, 30)) {
+        std::fprintf(stderr, "libmpv did not play %s\n", url.constData());
         return false;
+    }
     figures.firstFrame = secondsSince(click);
     figures.afterMetadata = figures.firstFrame - figures.fileList;
 
@@ -179,6 +227,8 @@ bool playRound(mpv_handle *mpv, const QString &hash, PlayFigures &figures)
     mpv_command(mpv, seekTo);
     const bool sought = waitForEvent(mpv, MPV_EVENT_PLAYBACK_RESTART, 30);
     figures.seek = secondsSince(seek);
+    if (!sought)
+        std::fprintf(stderr, "libmpv did not play again after the seek\n");
     const char *stop[] = { "stop", nullptr };
     mpv_command(mpv, stop);
     waitForEvent(mpv, MPV_EVENT_END_FILE, 10);
@@ -196,11 +246,13 @@ double serviceRate(const QString &hash)
         { QStringLiteral("-sf"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
             QStringLiteral("-w"), QStringLiteral("%{size_download} %{time_total}"),
             QStringLiteral("-H"), QStringLiteral("Cookie: ") + file->comCookie, file->url });
-    if (!curl.waitForFinished(600000) || curl.exitCode() != 0)
-        return 0;
+    curl.waitForFinished(600000);
     const QStringList fields = QString::fromUtf8(curl.readAllStandardOutput()).split(' ');
-    if (fields.value(0).toLongLong() != BigFileSize)
+    if (curl.exitCode() != 0 || fields.value(0).toLongLong() != BigFileSize) {
+        std::fprintf(stderr, "download of %s failed: curl %d, %s bytes\n", qPrintable(file->url),
+            curl.exitCode(), qPrintable(fields.value(0)));
         return 0;
+    }
     return BigFileSize / 1048576.0 / fields.value(1).toDouble();
 }
 
@@ -272,50 +324,49 @@ int main(int argc, char *argv[])
     if (!clipModel || !bigModel)
         return 1;
 
-    const QString data = scratch.filePath(QStringLiteral("library"));
-    ServerProcess::admin({ QStringLiteral("add-user"), QStringLiteral("--data"), data,
-        QStringLiteral("bench@tavrion.test"), QStringLiteral("tavrion123") });
-    ServerProcess::admin({ QStringLiteral("grant-vip"), QStringLiteral("--data"), data,
-        QStringLiteral("bench@tavrion.test"), QStringLiteral("--permanent"),
-        QStringLiteral("--svip") });
     // The service knows one peer for every resource: each round's seeder
-    // listens on the same port.
+    // listens on the same port. A second service fetches no faster than
+    // LimitedRate, so that its seeks land where the download has not been.
     const QString seederAddress = freeLoopbackAddress();
-    ServerProcess server;
-    if (!server.start(data,
-            { QStringLiteral("--host"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--bt"),
-                QStringLiteral("--bt-dht"), QStringLiteral("off"), QStringLiteral("--bt-listen"),
-                QStringLiteral("127.0.0.1:0"), QStringLiteral("--bt-cache"),
-                scratch.filePath(QStringLiteral("cache")), QStringLiteral("--bt-peer"),
-                seederAddress })) {
-        std::fprintf(stderr, "the server did not start: %s\n", qPrintable(server.errorOutput()));
+    Service fast;
+    Service limited;
+    if (!fast.start(scratch.filePath(QStringLiteral("fast")), seederAddress, {})
+        || !limited.start(scratch.filePath(QStringLiteral("limited")), seederAddress,
+            { QStringLiteral("--bt-download-limit"), QStringLiteral("%1").arg(LimitedRate) }))
         return 1;
-    }
     QDir::setCurrent(scratch.path());
     qputenv("TMPDIR", scratch.path().toLocal8Bit());
     AppSettings::initialize(QStringLiteral("Config.ini"));
-    AppSettings::instance()->setServiceBaseAddress(server.baseAddress());
-    UserSession::instance()->login(
-        QStringLiteral("bench@tavrion.test"), QStringLiteral("tavrion123"));
 
     mpv_handle *mpv = mpv_create();
     mpv_set_option_string(mpv, "vo", "null");
     mpv_set_option_string(mpv, "ao", "null");
     mpv_set_option_string(mpv, "idle", "yes");
     mpv_initialize(mpv);
+    mpv_request_log_messages(mpv, "warn");
 
-    QVector<double> fileLists, firstFrames, afterMetadata, seeks, serviceRates, anchorRates;
+    QVector<PlayFigures> fastPlays;
+    QVector<PlayFigures> limitedPlays;
+    QVector<double> serviceRates;
+    QVector<double> anchorRates;
     for (int round = 0; round <= rounds; ++round) {
         const QString dir = scratch.filePath(QStringLiteral("round-%1").arg(round));
         SeederProcess seeder;
         const QString clipTorrent
             = torrentUnderName(*clipModel, clip, dir, QStringLiteral("clip-%1.mp4").arg(round));
-        PlayFigures play;
-        if (!seeder.start(clipTorrent, dir, seederAddress)
-            || !playRound(mpv, seeder.infoHash(), play)) {
-            std::fprintf(
-                stderr, "round %d: playing failed %s\n", round, qPrintable(seeder.errorOutput()));
+        if (!seeder.start(clipTorrent, dir, seederAddress))
             return 1;
+        PlayFigures fastPlay;
+        PlayFigures limitedPlay;
+        for (int turn = 0; turn < 2; ++turn) {
+            const bool fastTurn = (turn + round) % 2 == 0;
+            Service &service = fastTurn ? fast : limited;
+            service.use();
+            if (!playRound(mpv, seeder.infoHash(), fastTurn ? fastPlay : limitedPlay)) {
+                std::fprintf(stderr, "round %d: playing failed on the %s service\n", round,
+                    fastTurn ? "fast" : "limited");
+                return 1;
+            }
         }
         seeder.stop();
 
@@ -324,6 +375,7 @@ int main(int argc, char *argv[])
         if (!seeder.start(bigTorrent, dir, seederAddress))
             return 1;
         const QString anchorDir = dir + QStringLiteral("/anchor");
+        fast.use();
         double service = 0;
         double anchor = 0;
         if (round % 2 == 0) {
@@ -335,30 +387,45 @@ int main(int argc, char *argv[])
         }
         seeder.stop();
         QDir(anchorDir).removeRecursively();
-        std::printf("round %d: file list %.3f s, first frame %.3f s (%.3f s after the metadata), "
-                    "seek %.3f s; rate %.1f MiB/s, libtorrent %.1f MiB/s\n",
-            round, play.fileList, play.firstFrame, play.afterMetadata, play.seek, service, anchor);
+        std::printf("round %d: first frame %.3f s (metadata %.3f s, resolve %.3f s), seek %.3f s;"
+                    " limited: first frame %.3f s, seek %.3f s; rate %.1f MiB/s, libtorrent "
+                    "%.1f MiB/s\n",
+            round, fastPlay.firstFrame, fastPlay.fileList, fastPlay.resolve, fastPlay.seek,
+            limitedPlay.firstFrame, limitedPlay.seek, service, anchor);
         std::fflush(stdout);
         if (round == 0)
             continue; // warm-up
-        fileLists << play.fileList;
-        firstFrames << play.firstFrame;
-        afterMetadata << play.afterMetadata;
-        seeks << play.seek;
+        fastPlays << fastPlay;
+        limitedPlays << limitedPlay;
         serviceRates << service;
         anchorRates << anchor;
     }
     mpv_terminate_destroy(mpv);
 
+    const auto of = [](const QVector<PlayFigures> &plays, double PlayFigures::*field) {
+        QVector<double> values;
+        for (const PlayFigures &play : plays)
+            values << play.*field;
+        return median(values);
+    };
     std::printf("\nswarm on loopback, one seeder, medians of %d rounds\n", rounds);
-    std::printf("clip: %s, %lld bytes, 60 s 640x360; big file %lld MiB\n",
-        qPrintable(QFileInfo(clip).fileName()), qint64(clipModel->total_size()),
-        BigFileSize / 1048576);
-    std::printf("(a) play click to first frame, cold resource     %8.3f s\n", median(firstFrames));
-    std::printf("    of which the file list (metadata)            %8.3f s\n", median(fileLists));
-    std::printf(
-        "    metadata to first frame (goal 2 s)           %8.3f s\n", median(afterMetadata));
-    std::printf("(b) seek to 80 %% to playing again                %8.3f s\n", median(seeks));
+    std::printf("clip: %lld bytes, 60 s 640x360 at 2 Mbit/s; big file %lld MiB\n",
+        qint64(clipModel->total_size()), BigFileSize / 1048576);
+    for (const auto &[name, plays] :
+        { std::pair<const char *, QVector<PlayFigures> *> { "service, no limit", &fastPlays },
+            { "service fetching at most 1 MiB/s", &limitedPlays } }) {
+        std::printf("%s:\n", name);
+        std::printf("  (a) play click to first frame, cold resource   %8.3f s\n",
+            of(*plays, &PlayFigures::firstFrame));
+        std::printf("      file list (metadata there)                 %8.3f s\n",
+            of(*plays, &PlayFigures::fileList));
+        std::printf("      metadata to first frame (goal 2 s)         %8.3f s\n",
+            of(*plays, &PlayFigures::afterMetadata));
+        std::printf("      of which file hash, address, probe         %8.3f s\n",
+            of(*plays, &PlayFigures::resolve));
+        std::printf("  (b) seek to 80 %% to playing again              %8.3f s\n",
+            of(*plays, &PlayFigures::seek));
+    }
     std::printf(
         "(c) download through the video host              %8.1f MiB/s\n", median(serviceRates));
     std::printf(
