@@ -90,6 +90,23 @@ void glyph(QPainter &p, QSize size, qreal box, const Draw &draw, const QColor &c
     p.restore();
 }
 
+// One still image of a glyph, for buttons whose states the program swaps.
+void glyphImage(const QString &path, QSize size, qreal box, const Draw &draw, const QColor &c)
+{
+    save(path, render(size, [&](QPainter &p) { glyph(p, size, box, draw, c); }));
+}
+
+// The rounded background a button shows under the pointer; none when
+// transparent.
+void drawWash(QPainter &p, QSize size, const QColor &background, qreal radius)
+{
+    if (background.alpha() == 0)
+        return;
+    p.setPen(Qt::NoPen);
+    p.setBrush(background);
+    p.drawRoundedRect(QRectF(QPointF(0, 0), size).adjusted(0.5, 0.5, -0.5, -0.5), radius, radius);
+}
+
 enum class Wash { None, Round, Danger };
 enum class Disabled { No, Yes };
 
@@ -121,12 +138,7 @@ void button(const QString &base, QSize size, qreal box, const Draw &draw, Wash w
     for (const State &s : states) {
         save(
             base + QLatin1String(s.suffix) + QStringLiteral(".png"), render(size, [&](QPainter &p) {
-                if (s.background.alpha() > 0) {
-                    p.setPen(Qt::NoPen);
-                    p.setBrush(s.background);
-                    p.drawRoundedRect(
-                        QRectF(QPointF(0, 0), size).adjusted(0.5, 0.5, -0.5, -0.5), 4, 4);
-                }
+                drawWash(p, size, s.background, 4);
                 glyph(p, size, box, draw, s.colour);
             }));
     }
@@ -653,11 +665,7 @@ void labelledButton(const QString &base, QSize size, const Draw &draw, Wash wash
               { "_Pressed", { kGlyphHover, danger ? kDangerDark : kPressWash } } };
     for (const auto &s : states) {
         save(base + QLatin1String(s.first) + QStringLiteral(".png"), render(size, [&](QPainter &p) {
-            if (s.second.second.alpha() > 0) {
-                p.setPen(Qt::NoPen);
-                p.setBrush(s.second.second);
-                p.drawRoundedRect(QRectF(QPointF(0, 0), size).adjusted(0.5, 0.5, -0.5, -0.5), 3, 3);
-            }
+            drawWash(p, size, s.second.second, 3);
             const qreal side = size.height() - 8;
             p.save();
             p.translate(7, 4);
@@ -682,12 +690,9 @@ void mainWindow()
     button(t + QStringLiteral("MaximizePushButton"), titleButton, 20, maximizeGlyph, Wash::Round);
     button(t + QStringLiteral("RestorePushButton"), titleButton, 20, restoreGlyph, Wash::Round);
     button(t + QStringLiteral("ClosePushButton"), titleButton, 20, closeGlyph, Wash::Danger);
-    save(
-        t + QStringLiteral("ToggleTopmostPushButton_No.png"), render(titleButton, [&](QPainter &p) {
-            glyph(
-                p, titleButton, 20, [](QPainter &q, const QColor &c) { pinGlyph(q, c, false); },
-                kGlyph);
-        }));
+    glyphImage(
+        t + QStringLiteral("ToggleTopmostPushButton_No.png"), titleButton, 20,
+        [](QPainter &q, const QColor &c) { pinGlyph(q, c, false); }, kGlyph);
     save(t + QStringLiteral("ToggleTopmostPushButton_Yes.png"),
         render(titleButton, [&](QPainter &p) {
             p.setPen(Qt::NoPen);
@@ -708,10 +713,8 @@ void mainWindow()
             { "FullScreenPushButton", fullScreenGlyph } })
         button(b + QLatin1String(name), QSize(20, 20), 20, draw);
     const QSize mute(20, 20);
-    save(b + QStringLiteral("ToggleMutePushButton_Off.png"),
-        render(mute, [&](QPainter &p) { glyph(p, mute, 20, volumeGlyph, kGlyph); }));
-    save(b + QStringLiteral("ToggleMutePushButton_On.png"),
-        render(mute, [&](QPainter &p) { glyph(p, mute, 20, mutedGlyph, kGlyph); }));
+    glyphImage(b + QStringLiteral("ToggleMutePushButton_Off.png"), mute, 20, volumeGlyph, kGlyph);
+    glyphImage(b + QStringLiteral("ToggleMutePushButton_On.png"), mute, 20, mutedGlyph, kGlyph);
     button(b + QStringLiteral("ToggleMutePushButton"), mute, 20, volumeGlyph);
     sliderHandle(b + QStringLiteral("PlayProgressSliderHandle.png"), 14);
     sliderHandle(b + QStringLiteral("VolumeControlSliderHandle.png"), 12);
@@ -730,19 +733,19 @@ void mainWindow()
     save(m + QStringLiteral("Tavrion.png"),
         render(QSize(292, 41), [&](QPainter &p) { drawWordmark(p, QSizeF(292, 41)); }));
     const QSizeF wide(450, 47);
-    save(m + QStringLiteral("MainPageOpenURLPushButton_Normal.png"),
-        render(wide.toSize(), [&](QPainter &p) {
-            drawOpenUrlButton(p, wide, QColor(36, 160, 240), QColor(24, 128, 206), Qt::white);
-        }));
-    save(m + QStringLiteral("MainPageOpenURLPushButton_Hover.png"),
-        render(wide.toSize(), [&](QPainter &p) {
-            drawOpenUrlButton(p, wide, QColor(70, 184, 250), QColor(36, 150, 226), Qt::white);
-        }));
-    save(m + QStringLiteral("MainPageOpenURLPushButton_Pressed.png"),
-        render(wide.toSize(), [&](QPainter &p) {
-            drawOpenUrlButton(
-                p, wide, QColor(20, 112, 178), QColor(18, 100, 160), QColor(220, 236, 248));
-        }));
+    struct UrlButtonState
+    {
+        const char *suffix;
+        QColor top, bottom, text;
+    };
+    for (const UrlButtonState &s :
+        { UrlButtonState { "_Normal", QColor(36, 160, 240), QColor(24, 128, 206), Qt::white },
+            { "_Hover", QColor(70, 184, 250), QColor(36, 150, 226), Qt::white },
+            { "_Pressed", QColor(20, 112, 178), QColor(18, 100, 160), QColor(220, 236, 248) } })
+        save(m + QStringLiteral("MainPageOpenURLPushButton") + QLatin1String(s.suffix)
+                + QStringLiteral(".png"),
+            render(wide.toSize(),
+                [&](QPainter &p) { drawOpenUrlButton(p, wide, s.top, s.bottom, s.text); }));
 
     const QString menu = QStringLiteral("MainWindow/Menu/");
     save(menu + QStringLiteral("CheckMark.png"), render(QSize(14, 14), [&](QPainter &p) {
@@ -877,9 +880,8 @@ void preferences()
             subtitle + QLatin1String(arrow.first), QSize(30, 30), 22,
             [angle](QPainter &p, const QColor &c) { arrowGlyph(p, c, angle); }, Wash::Round);
     }
-    save(subtitle + QStringLiteral("WordLabel.png"), render(QSize(30, 30), [](QPainter &p) {
-        glyph(p, QSize(30, 30), 22, captionGlyph, kAccentLight);
-    }));
+    glyphImage(
+        subtitle + QStringLiteral("WordLabel.png"), QSize(30, 30), 22, captionGlyph, kAccentLight);
     save(subtitle + QStringLiteral("ComboBoxArrow.png"), render(QSize(10, 6), [](QPainter &p) {
         p.setPen(line(kGlyph, 1.4));
         QPainterPath v;
