@@ -9,6 +9,7 @@
 #include "pages.h"
 #include "passwords.h"
 #include "store.h"
+#include "swarm.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -83,6 +84,11 @@ bool isSessionId(const QString &text)
     return pattern.match(text).hasMatch();
 }
 
+bool isInfoHash(const QString &id)
+{
+    return id.size() == 40 && !id.startsWith(QLatin1String("appdata_"));
+}
+
 bool isEmailAddress(const QString &text)
 {
     static const QRegularExpression pattern(
@@ -117,6 +123,18 @@ QString refusalForStatus(int status)
     }
 }
 
+enum class PasswordMatch { None, Current, Pending };
+
+// Checks a password against the account's and a retrieval's pending one.
+PasswordMatch matchPassword(const Account &account, const QString &pending, const QString &password)
+{
+    if (verifyPassword(password, account.password))
+        return PasswordMatch::Current;
+    if (!pending.isEmpty() && verifyPassword(password, pending))
+        return PasswordMatch::Pending;
+    return PasswordMatch::None;
+}
+
 QJsonArray readJsonArray(const QString &text)
 {
     return QJsonDocument::fromJson(text.toUtf8()).array();
@@ -133,6 +151,10 @@ struct Service::Reply
     // A reply that is not an envelope: the body and its content type.
     QByteArray body;
     QByteArray contentType;
+    // No reply yet: the request is handled again once this wakes it or the
+    // limit passes.
+    std::function<void(std::function<void()>)> park;
+    std::chrono::milliseconds parkLimit { 0 };
 
     static Reply refuse(const QString &message)
     {
@@ -225,6 +247,12 @@ void Service::handle(const HttpRequest &request, HttpResponse &response)
         }
     }
 
+    if (reply.park) {
+        response = HttpResponse();
+        response.park = std::move(reply.park);
+        response.parkLimit = reply.parkLimit;
+        return;
+    }
     response.status = 200;
     if (!reply.contentType.isEmpty()) {
         response.setContent(reply.body.toStdString(), reply.contentType.toStdString());
@@ -294,7 +322,24 @@ Service::Reply Service::fileList(Context &context)
     const QString hash = normaliseResourceId(context.value("hash"));
     if (hash.isEmpty())
         return Reply::refuse(QStringLiteral("资源格式错误"));
-    const QVector<FileRecord> files = m_store.resourceFiles(hash);
+    QVector<FileRecord> files = m_store.resourceFiles(hash);
+    if (files.isEmpty() && m_swarm && isInfoHash(hash) && m_swarm->storeSaved(hash))
+        files = m_store.resourceFiles(hash);
+    if (files.isEmpty() && m_swarm && isInfoHash(hash)) {
+        // Fetched from peers: the request waits a while, holding no thread,
+        // for the metadata; after that the user is asked to try again.
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - context.request.arrived);
+        const std::chrono::milliseconds limit = m_swarm->options().metadataWait;
+        if (context.request.parkExpired || waited >= limit)
+            return Reply::refuse(QStringLiteral("资源正在获取中，请稍后再试"));
+        Reply reply;
+        reply.park = [swarm = m_swarm, hash](std::function<void()> wake) {
+            swarm->fetchMetadata(hash, std::move(wake));
+        };
+        reply.parkLimit = limit - waited;
+        return reply;
+    }
     if (files.isEmpty())
         return Reply::refuse(QStringLiteral("资源不存在"));
     QJsonArray list;
@@ -341,9 +386,15 @@ Service::Reply Service::fileAddress(Context &context)
     const std::optional<FileRecord> file = m_store.file(hash, *index);
     if (!file)
         return Reply::refuse(QStringLiteral("文件不存在"));
+    // A swarm file keeps answering to the id it had before its content
+    // hash was known (and to that hash after its bytes left the cache).
     const QString jxhash = context.value("jxhash");
+    const auto names = [&jxhash](const QString &known) {
+        return !known.isEmpty() && jxhash.compare(known, Qt::CaseInsensitive) == 0;
+    };
     if (*size != file->size
-        || (!jxhash.isEmpty() && jxhash.compare(file->jxhash, Qt::CaseInsensitive)))
+        || (!jxhash.isEmpty() && !names(file->jxhash) && !names(file->swarmId)
+            && !names(file->content)))
         return Reply::refuse(QStringLiteral("文件校验失败"));
     const AddressCode code = m_store.issueCode(
         file->id, context.session, reload == QLatin1String("1"), m_options.codeLifetime);
@@ -410,8 +461,11 @@ Service::Reply Service::favourites(Context &context, const QString &method)
         const std::optional<std::int64_t> index
             = readNumber(context.value("index"), std::numeric_limits<quint32>::max());
         const QString name = context.value("name");
-        if (hash.isEmpty() || !index || name.isEmpty() || name.size() > MaxTextLength)
+        if (hash.isEmpty() || !index || name.isEmpty())
             return Reply::refuse(QStringLiteral("参数错误"));
+        if (name.size() > MaxTextLength)
+            return Reply::refuse(
+                QStringLiteral("收藏名称过长，请不要超过%1个字符").arg(MaxTextLength));
         if (!m_store.addFavourite(context.accountId, hash, *index, name))
             return Reply::refuse(QStringLiteral("该文件已在收藏中"));
         return Reply();
@@ -453,11 +507,20 @@ Service::Reply Service::login(Context &context)
         return Reply::refuse(
             QStringLiteral("登录尝试过于频繁，请%1秒后再试").arg((wait + 999) / 1000));
     const std::optional<Account> account = m_store.accountByEmail(email);
-    if (!account || !verifyPassword(password, account->password)) {
+    const QString pending = account ? m_store.pendingPassword(account->id) : QString();
+    const PasswordMatch match
+        = account ? matchPassword(*account, pending, password) : PasswordMatch::None;
+    if (match == PasswordMatch::None) {
         m_loginByAccount.fail(accountKey, now);
         m_loginByAddress.fail(context.request.peer, now);
         return Reply::refuse(QStringLiteral("账号或密码错误"));
     }
+    // The first login after a retrieval settles which password stays: the
+    // mailed one becomes the password, or the current one drops it.
+    if (match == PasswordMatch::Pending)
+        m_store.setPassword(account->id, pending);
+    else if (!pending.isEmpty())
+        m_store.dropPendingPassword(account->id);
     m_loginByAccount.succeed(accountKey);
     m_store.setSessionAccount(context.session, account->id);
     const bool vip = account->vipPermanent || account->vipUntil > currentTime();
@@ -525,8 +588,10 @@ Service::Reply Service::forgetPassword(Context &context)
     if (!m_retrievalByAccount.take(account->email.toLower().toStdString(), now))
         return Reply::refuse(QStringLiteral("找回密码过于频繁，请稍后再试"));
 
-    // There is no mail server: the mail is written to the outbox folder, and
-    // the password changes only once the mail is safely on disk.
+    // There is no mail server: the mail is written to the outbox folder. The
+    // mailed password is kept beside the current one, which stays valid, so
+    // anyone who knows the address cannot lock the owner out; it is stored
+    // only once the mail is safely on disk.
     const QString password = randomText(10, QStringLiteral("abcdefghjkmnpqrstuvwxyz23456789"));
     const QString outbox = m_store.absolutePath(QStringLiteral("outbox"));
     if (!QDir(outbox).exists()) {
@@ -540,7 +605,9 @@ Service::Reply Service::forgetPassword(Context &context)
     const QString path = QDir(outbox).filePath(fileName);
     const QString text = QStringLiteral("To: %1\r\nSubject: Tavrion影音 密码找回\r\n"
                                         "Content-Type: text/plain; charset=utf-8\r\n\r\n"
-                                        "您的新密码是：%2\r\n请登录后尽快修改密码。\r\n")
+                                        "您的新密码是：%2\r\n请登录后尽快修改密码。\r\n"
+                                        "用新密码登录之前，原密码仍然有效；"
+                                        "用原密码登录后，此新密码即失效。\r\n")
                              .arg(account->email, password);
     QString error;
     if (!saveFileAtomically(path, text.toUtf8(), &error, QFile::ReadOwner | QFile::WriteOwner)) {
@@ -549,7 +616,7 @@ Service::Reply Service::forgetPassword(Context &context)
         return Reply::refuse(QStringLiteral("邮件发送失败，请稍后再试"));
     }
     try {
-        m_store.setPassword(account->id, hashPassword(password));
+        m_store.setPendingPassword(account->id, hashPassword(password));
     } catch (const DatabaseError &) {
         // A mail naming a password that was never set must not stay behind.
         QFile::remove(path);
@@ -569,7 +636,9 @@ Service::Reply Service::modifyPassword(Context &context)
     if (const auto problem = passwordProblem(newPassword, context.value("f[repassword]")))
         return Reply::refuse(*problem);
     const std::optional<Account> account = m_store.accountById(context.accountId);
-    if (!account || !verifyPassword(oldPassword, account->password))
+    if (!account
+        || matchPassword(*account, m_store.pendingPassword(account->id), oldPassword)
+            == PasswordMatch::None)
         return Reply::refuse(QStringLiteral("原密码错误"));
     m_store.setPassword(account->id, hashPassword(newPassword));
     return Reply();

@@ -29,6 +29,10 @@ struct FileRecord
     std::int64_t size = 0;
     QString path; // relative to the data folder
     QString jxhash;
+    // Files of swarm resources: the stable id the file is named by while its
+    // content is not held complete, and the content hash once it was.
+    QString swarmId;
+    QString content;
 };
 
 struct Favourite
@@ -80,7 +84,14 @@ public:
     std::optional<Account> accountById(std::int64_t id);
     // False when the address is already registered.
     bool createAccount(const QString &email, const QString &passwordHash);
+    // Sets the password and drops any pending retrieval password.
     void setPassword(std::int64_t accountId, const QString &passwordHash);
+    // A retrieval's mailed password is held beside the current one until
+    // either is used to log in; a new retrieval replaces it.
+    void setPendingPassword(std::int64_t accountId, const QString &passwordHash);
+    // The pending password's hash, or an empty text.
+    QString pendingPassword(std::int64_t accountId);
+    void dropPendingPassword(std::int64_t accountId);
     // days > 0 extends from the later of now and the current end.
     bool grantVip(const QString &email, int days, bool permanent, bool svip);
     QVector<Account> accounts();
@@ -104,6 +115,12 @@ public:
     // The first stored file with this content, the one others remap to.
     std::optional<FileRecord> firstFileWithContent(const QString &jxhash);
     QStringList resourceHashes();
+    // Swarm resources: their files are named by swarmId until setSwarmContent
+    // gives the content hash; clearSwarmContent names them by swarmId again
+    // (their bytes left the cache).
+    QStringList swarmResourceHashes();
+    void setSwarmContent(std::int64_t fileId, const QString &content);
+    void clearSwarmContent(const QString &hash);
 
     // A live code of this session for the file, or a new one; reload drops the
     // session's earlier codes for the file and always issues a new one.

@@ -9,12 +9,14 @@
 #include "mediaserver.h"
 #include "player/aplayercontrol.h"
 #include "player/mpvengine.h"
+#include "preferences/subtitlelimit.h"
 #include "resource/videofileinfo.h"
 #include "testdir.h"
 
 #include <QDate>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QScreen>
@@ -182,6 +184,35 @@ private slots:
         QTest::qWait(800);
         grabScreen(
             QStringLiteral("subtitle-%1.png").arg(QString::fromLatin1(QTest::currentDataTag())));
+        dialog->close();
+    }
+
+    // A file far too large for a subtitle is refused with a message over the
+    // subtitle dialog while the video plays on.
+    void tooLargeSubtitleIsRefused()
+    {
+        if (APlayerControl::instance->state() != APlayerControl::Playing)
+            play();
+        QWidget *dialog = openDialogFromMenu(
+            QStringLiteral("字幕设置"), QStringLiteral("SubtitleSettingDialog"));
+        QVERIFY(dialog);
+        const QString file = m_work->filePath(QStringLiteral("huge.srt"));
+        QFile sparse(file);
+        QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(SubtitleLimit::TextBytes + 1));
+        sparse.close();
+        m_closeModal.stop();
+        dialog->findChild<QLineEdit *>(QStringLiteral("subtitleFilePathLineEdit"))->setText(file);
+        QMessageBox *box = nullptr;
+        QVERIFY(QTest::qWaitFor([&] {
+            box = dialog->findChild<QMessageBox *>();
+            return box && box->isVisible();
+        }));
+        QTest::qWait(500);
+        grabScreen(QStringLiteral("subtitle-too-large.png"));
+        QVERIFY2(box->text().contains(file), qPrintable(box->text()));
+        box->close();
+        m_closeModal.start(5);
+        QCOMPARE(APlayerControl::instance->state(), int(APlayerControl::Playing));
         dialog->close();
     }
 
