@@ -3,12 +3,10 @@
 // file is open and stays out of it otherwise.
 
 #include "app/appsettings.h"
+#include "guitest.h"
 #include "mediaserver.h"
-#include "player/aplayercontrol.h"
-#include "player/mpvengine.h"
 #include "preferences/settingsdialog.h"
 #include "preferences/subtitlesettingdialog.h"
-#include "testdir.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -20,30 +18,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <mpv/client.h>
-
 namespace {
-
-QString mpvString(const char *name)
-{
-    auto *engine = dynamic_cast<MpvEngine *>(APlayerControl::instance->engine());
-    char *text = mpv_get_property_string(engine->handle(), name);
-    const QString value = QString::fromUtf8(text);
-    mpv_free(text);
-    return value;
-}
 
 QVariant storedValue(const QString &key)
 {
     return QSettings(QStringLiteral("Config.ini"), QSettings::IniFormat).value(key);
-}
-
-template <class T> T *child(QWidget *parent, const char *name)
-{
-    T *widget = parent->findChild<T *>(QLatin1String(name));
-    if (!widget)
-        qFatal("no widget %s", name);
-    return widget;
 }
 
 } // namespace
@@ -57,20 +36,6 @@ private:
     std::unique_ptr<MediaServer> m_server;
     std::unique_ptr<ScopedWorkingDirectory> m_work;
     std::unique_ptr<APlayerControl> m_control;
-
-    void play()
-    {
-        auto file = QSharedPointer<VideoFileInfo>::create();
-        file->url = m_server->url();
-        QVERIFY(m_control->open(file));
-        QTRY_COMPARE_WITH_TIMEOUT(m_control->state(), int(APlayerControl::Playing), 15000);
-    }
-
-    void stop()
-    {
-        m_control->close();
-        QTRY_COMPARE_WITH_TIMEOUT(m_control->state(), int(APlayerControl::Ready), 10000);
-    }
 
     QString writeSubtitle(const QString &name, const QByteArray &bytes)
     {
@@ -92,9 +57,7 @@ private slots:
         QVERIFY(m_server->start());
         m_work = std::make_unique<ScopedWorkingDirectory>();
         AppSettings::initialize(QStringLiteral("Config.ini"));
-        APlayerControl::setEngineFactory([] {
-            return std::make_unique<MpvEngine>(MpvEngine::Options { { "ao", "null" } });
-        });
+        APlayerControl::setEngineFactory(realEngine());
         m_control = std::make_unique<APlayerControl>();
         m_control->initialize(0);
     }
@@ -141,7 +104,7 @@ private slots:
         QCOMPARE(storedValue(key).toInt(), 80);
         QCOMPARE(mpvString(mpvName.constData()), QStringLiteral("0"));
 
-        play();
+        QVERIFY(playUrl(m_control.get(), m_server->url()));
         // Opening a file applies nothing; a reopened dialog shows the stored value.
         QCOMPARE(mpvString(mpvName.constData()), QStringLiteral("0"));
         SettingsDialog playing;
@@ -154,7 +117,7 @@ private slots:
         child<QPushButton>(&playing, "resetDefaultColorPushButton")->click();
         QCOMPARE(storedValue(key).toInt(), 50);
         QCOMPARE(mpvString(mpvName.constData()), QStringLiteral("0"));
-        stop();
+        QVERIFY(stopPlaying(m_control.get()));
     }
 
     void settingsCheckBoxResetAndSliderClicks()
@@ -213,7 +176,7 @@ private slots:
             QCOMPARE(mpvString("sub-font-size"), QStringLiteral("54.000000"));
         }
 
-        play();
+        QVERIFY(playUrl(m_control.get(), m_server->url()));
         SubtitleSettingDialog dialog;
         auto *path = child<QLineEdit>(&dialog, "subtitleFilePathLineEdit");
         auto *delay = child<QComboBox>(&dialog, "subtitleDelayComboBox");
@@ -292,7 +255,7 @@ private slots:
         QTRY_COMPARE(mpvString("sub-text"), QStringLiteral("second"));
         child<QPushButton>(&dialog, "subtitleMoveUpPushButton")->click();
         QCOMPARE(mpvString("sub-pos"), QStringLiteral("100"));
-        stop();
+        QVERIFY(stopPlaying(m_control.get()));
     }
 
     void badSubtitleFiles_data()
@@ -321,7 +284,7 @@ private slots:
         QFETCH(QByteArray, bytes);
         QFETCH(bool, loads);
         const QString file = writeSubtitle(QStringLiteral("bad.srt"), bytes);
-        play();
+        QVERIFY(playUrl(m_control.get(), m_server->url()));
         SubtitleSettingDialog dialog;
         child<QLineEdit>(&dialog, "subtitleFilePathLineEdit")->setText(file);
         QCOMPARE(m_control->subtitleFile().isEmpty(), !loads);
@@ -331,7 +294,7 @@ private slots:
         QTRY_VERIFY(m_control->position() > position);
         QCOMPARE(m_control->state(), int(APlayerControl::Playing));
         child<QPushButton>(&dialog, "subtitleMoveUpPushButton")->click();
-        stop();
+        QVERIFY(stopPlaying(m_control.get()));
     }
 };
 
