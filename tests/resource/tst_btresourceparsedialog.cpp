@@ -2,6 +2,7 @@
 #include "account/usersession.h"
 #include "app/appsettings.h"
 #include "app/startup.h"
+#include "guitest.h"
 #include "player/aplayercontrol.h"
 #include "resource/btresourceparsedialog.h"
 #include "resource/btresourceparseresultlistitemwidget.h"
@@ -18,7 +19,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
-#include <QTextDocument>
 #include <QtTest>
 
 #include <memory>
@@ -32,16 +32,6 @@ const QString HashLong = QStringLiteral("111111111111111111111111111111111111111
 const QString HashMarkupName = QStringLiteral("2222222222222222222222222222222222222222");
 const QString HashMarkupMessage = QStringLiteral("3333333333333333333333333333333333333333");
 const QString Markup = QStringLiteral("资源不存在 <b>x</b>");
-
-// The text as a user sees it in a label or tool tip of this format.
-QString shownText(const QString &text, Qt::TextFormat format)
-{
-    if (format == Qt::PlainText || (format == Qt::AutoText && !Qt::mightBeRichText(text)))
-        return text;
-    QTextDocument document;
-    document.setHtml(text);
-    return document.toPlainText();
-}
 
 } // namespace
 
@@ -103,11 +93,7 @@ private:
 void TestBTResourceParseDialog::initTestCase()
 {
     Startup::initResources();
-    APlayerControl::setEngineFactory([this] {
-        auto scripted = std::make_unique<ScriptedEngine>();
-        engine = scripted.get();
-        return std::unique_ptr<PlayerEngine>(std::move(scripted));
-    });
+    APlayerControl::setEngineFactory(scriptedEngines(&engine));
     player = std::make_unique<APlayerControl>();
     player->initialize(0);
 }
@@ -446,17 +432,8 @@ void TestBTResourceParseDialog::textsFitTheirWidgets()
     QWidget *target = dialog->findChild<QWidget *>(widget);
     if (auto *label = qobject_cast<QLabel *>(target))
         label->setText(text);
-    target->ensurePolished();
-    const QFontMetrics metrics(target->font());
-    const QRect room = target->contentsRect();
-    QVERIFY2(metrics.horizontalAdvance(text) <= room.width()
-            && metrics.tightBoundingRect(text).height() <= room.height(),
-        qPrintable(QStringLiteral("%1 needs %2 x %3, has %4 x %5")
-                       .arg(text)
-                       .arg(metrics.horizontalAdvance(text))
-                       .arg(metrics.tightBoundingRect(text).height())
-                       .arg(room.width())
-                       .arg(room.height())));
+    const QString problem = textFitProblem(target, text);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
 
 void TestBTResourceParseDialog::serviceTextShownAsSent()
@@ -660,17 +637,12 @@ void TestBTResourceParseDialog::browseFillsThePath()
     // The answer is typed into the name field, as a user would.
     QString title;
     QStringList filters;
-    QTimer poll;
-    connect(&poll, &QTimer::timeout, this, [&] {
-        auto *fileDialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-        if (!fileDialog)
-            return;
+    WhenModal<QFileDialog> answer([&](QFileDialog *fileDialog) {
         title = fileDialog->windowTitle();
         filters = fileDialog->nameFilters();
         fileDialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(path);
         static_cast<QDialog *>(fileDialog)->accept();
     });
-    poll.start(100);
     child<QPushButton>("browseTorrentFilePushButton")->click();
     QCOMPARE(title, QStringLiteral("浏览种子文件"));
     QCOMPARE(filters, QStringList { QStringLiteral("种子文件(*.torrent)") });

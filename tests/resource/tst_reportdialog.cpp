@@ -1,8 +1,8 @@
 #include "account/reportdialog.h"
 #include "app/appsettings.h"
+#include "guitest.h"
 #include "player/aplayercontrol.h"
 #include "scriptedengine.h"
-#include "testdir.h"
 #include "testhttpserver.h"
 
 #include <QButtonGroup>
@@ -10,7 +10,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QTextDocument>
 #include <QtTest>
 
 #include <memory>
@@ -53,7 +52,7 @@ private:
 
 void TestReportDialog::initTestCase()
 {
-    APlayerControl::setEngineFactory([] { return std::make_unique<ScriptedEngine>(); });
+    APlayerControl::setEngineFactory(scriptedEngines());
     player = std::make_unique<APlayerControl>();
     player->initialize(0);
 }
@@ -94,12 +93,7 @@ QString TestReportDialog::submitAndReadBox()
         if (!box)
             return;
         // As the user sees it: markup in a box that reads it shows as markup.
-        text = box->text();
-        if (box->textFormat() != Qt::PlainText && Qt::mightBeRichText(text)) {
-            QTextDocument shown;
-            shown.setHtml(text);
-            text = shown.toPlainText();
-        }
+        text = shownText(box->text(), box->textFormat());
         QCOMPARE(box->windowTitle(), QStringLiteral("举报"));
         QCOMPARE(box->buttons().size(), 1);
         QCOMPARE(box->buttons().first()->text(), QStringLiteral("确定"));
