@@ -201,6 +201,10 @@ CREATE INDEX IF NOT EXISTS codes_by_file ON codes (file_id, session_id);
 CREATE TABLE IF NOT EXISTS config (
     key TEXT PRIMARY KEY,
     value TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS pending_passwords (
+    account_id INTEGER PRIMARY KEY REFERENCES accounts(id) ON DELETE CASCADE,
+    password TEXT NOT NULL,
+    created INTEGER NOT NULL);
 )sql");
     // Files made before sessions expired when idle get the column for it.
     bool hasSeen = false;

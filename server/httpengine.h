@@ -81,7 +81,9 @@ struct HttpLimits
     std::chrono::milliseconds writeStall { 90000 }; // a reply that makes no progress
     int maxPerAddress = 256;
     int maxConnections = 16000;
-    std::size_t maxHeaderBytes = 16 * 1024;
+    // The client's file-hash call is a GET that carries the file's name: a
+    // favourite's name of 2000 characters is up to 18 000 bytes once escaped.
+    std::size_t maxHeaderBytes = 32 * 1024;
     std::size_t maxBodyBytes = 64 * 1024;
     std::int64_t fileStep = 1024 * 1024; // bytes sent from a file before other connections go
 };

@@ -117,6 +117,18 @@ QString refusalForStatus(int status)
     }
 }
 
+enum class PasswordMatch { None, Current, Pending };
+
+// Checks a password against the account's and a retrieval's pending one.
+PasswordMatch matchPassword(const Account &account, const QString &pending, const QString &password)
+{
+    if (verifyPassword(password, account.password))
+        return PasswordMatch::Current;
+    if (!pending.isEmpty() && verifyPassword(password, pending))
+        return PasswordMatch::Pending;
+    return PasswordMatch::None;
+}
+
 QJsonArray readJsonArray(const QString &text)
 {
     return QJsonDocument::fromJson(text.toUtf8()).array();
@@ -410,8 +422,11 @@ Service::Reply Service::favourites(Context &context, const QString &method)
         const std::optional<std::int64_t> index
             = readNumber(context.value("index"), std::numeric_limits<quint32>::max());
         const QString name = context.value("name");
-        if (hash.isEmpty() || !index || name.isEmpty() || name.size() > MaxTextLength)
+        if (hash.isEmpty() || !index || name.isEmpty())
             return Reply::refuse(QStringLiteral("参数错误"));
+        if (name.size() > MaxTextLength)
+            return Reply::refuse(
+                QStringLiteral("收藏名称过长，请不要超过%1个字符").arg(MaxTextLength));
         if (!m_store.addFavourite(context.accountId, hash, *index, name))
             return Reply::refuse(QStringLiteral("该文件已在收藏中"));
         return Reply();
@@ -453,11 +468,20 @@ Service::Reply Service::login(Context &context)
         return Reply::refuse(
             QStringLiteral("登录尝试过于频繁，请%1秒后再试").arg((wait + 999) / 1000));
     const std::optional<Account> account = m_store.accountByEmail(email);
-    if (!account || !verifyPassword(password, account->password)) {
+    const QString pending = account ? m_store.pendingPassword(account->id) : QString();
+    const PasswordMatch match
+        = account ? matchPassword(*account, pending, password) : PasswordMatch::None;
+    if (match == PasswordMatch::None) {
         m_loginByAccount.fail(accountKey, now);
         m_loginByAddress.fail(context.request.peer, now);
         return Reply::refuse(QStringLiteral("账号或密码错误"));
     }
+    // The first login after a retrieval settles which password stays: the
+    // mailed one becomes the password, or the current one drops it.
+    if (match == PasswordMatch::Pending)
+        m_store.setPassword(account->id, pending);
+    else if (!pending.isEmpty())
+        m_store.dropPendingPassword(account->id);
     m_loginByAccount.succeed(accountKey);
     m_store.setSessionAccount(context.session, account->id);
     const bool vip = account->vipPermanent || account->vipUntil > currentTime();
@@ -525,8 +549,10 @@ Service::Reply Service::forgetPassword(Context &context)
     if (!m_retrievalByAccount.take(account->email.toLower().toStdString(), now))
         return Reply::refuse(QStringLiteral("找回密码过于频繁，请稍后再试"));
 
-    // There is no mail server: the mail is written to the outbox folder, and
-    // the password changes only once the mail is safely on disk.
+    // There is no mail server: the mail is written to the outbox folder. The
+    // mailed password is kept beside the current one, which stays valid, so
+    // anyone who knows the address cannot lock the owner out; it is stored
+    // only once the mail is safely on disk.
     const QString password = randomText(10, QStringLiteral("abcdefghjkmnpqrstuvwxyz23456789"));
     const QString outbox = m_store.absolutePath(QStringLiteral("outbox"));
     if (!QDir(outbox).exists()) {
@@ -540,7 +566,9 @@ Service::Reply Service::forgetPassword(Context &context)
     const QString path = QDir(outbox).filePath(fileName);
     const QString text = QStringLiteral("To: %1\r\nSubject: Tavrion影音 密码找回\r\n"
                                         "Content-Type: text/plain; charset=utf-8\r\n\r\n"
-                                        "您的新密码是：%2\r\n请登录后尽快修改密码。\r\n")
+                                        "您的新密码是：%2\r\n请登录后尽快修改密码。\r\n"
+                                        "用新密码登录之前，原密码仍然有效；"
+                                        "用原密码登录后，此新密码即失效。\r\n")
                              .arg(account->email, password);
     QString error;
     if (!saveFileAtomically(path, text.toUtf8(), &error, QFile::ReadOwner | QFile::WriteOwner)) {
@@ -549,7 +577,7 @@ Service::Reply Service::forgetPassword(Context &context)
         return Reply::refuse(QStringLiteral("邮件发送失败，请稍后再试"));
     }
     try {
-        m_store.setPassword(account->id, hashPassword(password));
+        m_store.setPendingPassword(account->id, hashPassword(password));
     } catch (const DatabaseError &) {
         // A mail naming a password that was never set must not stay behind.
         QFile::remove(path);
@@ -569,7 +597,9 @@ Service::Reply Service::modifyPassword(Context &context)
     if (const auto problem = passwordProblem(newPassword, context.value("f[repassword]")))
         return Reply::refuse(*problem);
     const std::optional<Account> account = m_store.accountById(context.accountId);
-    if (!account || !verifyPassword(oldPassword, account->password))
+    if (!account
+        || matchPassword(*account, m_store.pendingPassword(account->id), oldPassword)
+            == PasswordMatch::None)
         return Reply::refuse(QStringLiteral("原密码错误"));
     m_store.setPassword(account->id, hashPassword(newPassword));
     return Reply();

@@ -189,8 +189,35 @@ bool Store::createAccount(const QString &email, const QString &passwordHash)
 void Store::setPassword(std::int64_t accountId, const QString &passwordHash)
 {
     auto lock = m_db.lock();
+    Transaction transaction(m_db);
     Statement update(m_db, "UPDATE accounts SET password = ? WHERE id = ?");
     update.bind(1, passwordHash).bind(2, accountId).run();
+    dropPendingPassword(accountId);
+    transaction.commit();
+}
+
+void Store::setPendingPassword(std::int64_t accountId, const QString &passwordHash)
+{
+    auto lock = m_db.lock();
+    Statement insert(m_db,
+        "INSERT OR REPLACE INTO pending_passwords (account_id, password, created) "
+        "VALUES (?, ?, ?)");
+    insert.bind(1, accountId).bind(2, passwordHash).bind(3, currentTime()).run();
+}
+
+QString Store::pendingPassword(std::int64_t accountId)
+{
+    auto lock = m_db.lock();
+    Statement query(m_db, "SELECT password FROM pending_passwords WHERE account_id = ?");
+    query.bind(1, accountId);
+    return query.next() ? query.text(0) : QString();
+}
+
+void Store::dropPendingPassword(std::int64_t accountId)
+{
+    auto lock = m_db.lock();
+    Statement remove(m_db, "DELETE FROM pending_passwords WHERE account_id = ?");
+    remove.bind(1, accountId).run();
 }
 
 bool Store::grantVip(const QString &email, int days, bool permanent, bool svip)

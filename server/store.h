@@ -80,7 +80,14 @@ public:
     std::optional<Account> accountById(std::int64_t id);
     // False when the address is already registered.
     bool createAccount(const QString &email, const QString &passwordHash);
+    // Sets the password and drops any pending retrieval password.
     void setPassword(std::int64_t accountId, const QString &passwordHash);
+    // A retrieval's mailed password is held beside the current one until
+    // either is used to log in; a new retrieval replaces it.
+    void setPendingPassword(std::int64_t accountId, const QString &passwordHash);
+    // The pending password's hash, or an empty text.
+    QString pendingPassword(std::int64_t accountId);
+    void dropPendingPassword(std::int64_t accountId);
     // days > 0 extends from the later of now and the current end.
     bool grantVip(const QString &email, int days, bool permanent, bool svip);
     QVector<Account> accounts();

@@ -442,17 +442,28 @@ void TestLibraryDialogs::favouritesRoad()
 void TestLibraryDialogs::favouriteNamesShownLiterally_data()
 {
     QTest::addColumn<QString>("name");
-    QTest::newRow("markup") << QStringLiteral("<b>粗体</b> &amp; <a href='x'>链接</a>");
-    QTest::newRow("quotes") << QStringLiteral("\"引号\" 'single' \\ ;");
-    QTest::newRow("Chinese") << QStringLiteral("第一季 第01集 【中字】");
+    QTest::addColumn<QString>("refusal"); // empty: kept
+    QTest::newRow("markup") << QStringLiteral("<b>粗体</b> &amp; <a href='x'>链接</a>")
+                            << QString();
+    QTest::newRow("quotes") << QStringLiteral("\"引号\" 'single' \\ ;") << QString();
+    QTest::newRow("Chinese") << QStringLiteral("第一季 第01集 【中字】") << QString();
     QTest::newRow("1000 characters")
-        << QString(100, QChar(0x5F71)) + QStringLiteral("<i>x</i> ").repeated(100);
+        << QString(100, QChar(0x5F71)) + QStringLiteral("<i>x</i> ").repeated(100) << QString();
+    QTest::newRow("2000 Chinese characters") << QString(2000, QChar(0x5F71)) << QString();
+    QTest::newRow("2001 characters")
+        << QString(2001, QChar(0x5F71)) << QStringLiteral("收藏名称过长，请不要超过2000个字符");
 }
 
 void TestLibraryDialogs::favouriteNamesShownLiterally()
 {
     QFETCH(QString, name);
+    QFETCH(QString, refusal);
     const ServerResult added = addCollect(m_showHash, 1, name);
+    if (!refusal.isEmpty()) {
+        QCOMPARE(added.status, 0);
+        QCOMPARE(added.message, refusal);
+        return;
+    }
     QVERIFY2(added.status == 1, qPrintable(added.message));
     BTResourceCollectDialog dialog;
     dialog.show();
@@ -461,6 +472,10 @@ void TestLibraryDialogs::favouriteNamesShownLiterally()
     QCOMPARE(label->text(), name);
     QCOMPARE(label->textFormat(), Qt::PlainText);
     QCOMPARE(QTextDocumentFragment::fromHtml(label->toolTip()).toPlainText(), name);
+    // Playing it sends the name back in the query of a GET.
+    playRow(&dialog, 0);
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(storedNames(), QStringList({ name }));
 }
 
 void TestLibraryDialogs::favouriteFailures_data()

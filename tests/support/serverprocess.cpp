@@ -78,6 +78,68 @@ QString ServerProcess::admin(const QStringList &arguments, bool *ok)
     return QString::fromUtf8(process.readAllStandardOutput());
 }
 
+SeederProcess::~SeederProcess()
+{
+    stop();
+}
+
+bool SeederProcess::start(
+    const QString &torrentPath, const QString &payloadDir, const QString &listenAddress)
+{
+    m_infoHash.clear();
+    m_address.clear();
+    m_errors.clear();
+    QStringList arguments { QStringLiteral("--torrent"), torrentPath, QStringLiteral("--payload"),
+        payloadDir };
+    if (!listenAddress.isEmpty())
+        arguments << QStringLiteral("--listen") << listenAddress;
+    m_process.start(builtProgram(QStringLiteral("tavrion-seeder")), arguments);
+    if (!m_process.waitForStarted(10000))
+        return false;
+    const QDeadlineTimer deadline(20000);
+    while (!deadline.hasExpired()) {
+        if (!m_process.canReadLine() && !m_process.waitForReadyRead(int(deadline.remainingTime())))
+            break;
+        while (m_process.canReadLine()) {
+            const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
+            const QStringList fields = line.split(QLatin1Char(' '));
+            if (fields.value(0) == QLatin1String("seeding")) {
+                m_infoHash = fields.value(1);
+                m_address = fields.value(2);
+            } else if (line == QLatin1String("ready")) {
+                return m_infoHash.size() == 40 && !m_address.isEmpty();
+            }
+        }
+    }
+    m_errors = QString::fromUtf8(m_process.readAllStandardError());
+    kill();
+    return false;
+}
+
+bool SeederProcess::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return true;
+    m_process.terminate();
+    if (!m_process.waitForFinished(10000)) {
+        kill();
+        return false;
+    }
+    m_errors += QString::fromUtf8(m_process.readAllStandardError());
+    return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+}
+
+void SeederProcess::kill()
+{
+    m_process.kill();
+    m_process.waitForFinished(5000);
+}
+
+QString swarmDemoTorrent(const QString &dataDir)
+{
+    return dataDir + QStringLiteral("/swarm-demo/swarm-demo.torrent");
+}
+
 QString makeQuickDemoLibrary(const QString &dataDir, QString *error)
 {
     QProcess make;

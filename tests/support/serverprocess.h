@@ -40,6 +40,41 @@ private:
     QString m_errors;
 };
 
+// The real tavrion-seeder seeding one torrent on a free loopback port.
+// start() returns once it printed "ready"; it is stopped (SIGTERM) when this
+// object goes away.
+class SeederProcess
+{
+public:
+    SeederProcess() = default;
+    ~SeederProcess();
+    SeederProcess(const SeederProcess &) = delete;
+    SeederProcess &operator=(const SeederProcess &) = delete;
+
+    // listenAddress "127.0.0.1:<port>"; empty: a free port.
+    bool start(const QString &torrentPath, const QString &payloadDir,
+        const QString &listenAddress = QString());
+    // Stops with SIGTERM and waits; true when it exited cleanly.
+    bool stop();
+    // Ends it at once, as a peer that vanishes from the swarm.
+    void kill();
+
+    // The torrent's 40-hex info-hash and "127.0.0.1:<port>" it listens on.
+    QString infoHash() const { return m_infoHash; }
+    QString address() const { return m_address; }
+    QString errorOutput() const { return m_errors; }
+
+private:
+    QProcess m_process;
+    QString m_infoHash;
+    QString m_address;
+    QString m_errors;
+};
+
+// The swarm demo clip's .torrent that makeQuickDemoLibrary leaves in
+// `dataDir` without adding it; its payload folder is the torrent's folder.
+QString swarmDemoTorrent(const QString &dataDir);
+
 // Makes the small demo library in `dataDir` with tools/make-demo-library and
 // returns the clip's info-hash, or an empty text with the reason in `error`.
 QString makeQuickDemoLibrary(const QString &dataDir, QString *error);

@@ -43,7 +43,8 @@ QString builtProgram(const QString &name)
 {
     const QString buildDir = qEnvironmentVariable("TAVRION_BUILD_DIR");
     const QStringList candidates = { buildDir + QLatin1Char('/') + name,
-        buildDir + QStringLiteral("/src/") + name, buildDir + QStringLiteral("/server/") + name };
+        buildDir + QStringLiteral("/src/") + name, buildDir + QStringLiteral("/server/") + name,
+        buildDir + QStringLiteral("/tools/seeder/") + name };
     for (const QString &candidate : candidates) {
         if (QFileInfo(candidate).isExecutable())
             return candidate;
