@@ -5,7 +5,7 @@
 #include "guitest.h"
 #include "mainwindow/mainwindow.h"
 #include "scriptedengine.h"
-#include "testhttpserver.h"
+#include "serviceenvironment.h"
 
 #include <QBuffer>
 #include <QImage>
@@ -28,15 +28,11 @@ inline QByteArray png(const QColor &colour, const QSize &size = QSize(711, 404))
 // A stand-in web service that answers each route ("www/user/login") with the
 // answer the test set for it, and records the routes it was asked for.
 // Unset routes get a refusal.
-class AccountService
+class AccountService : public ServiceEnvironment
 {
 public:
     AccountService()
     {
-        AppSettings::initialize(QStringLiteral("Config.ini"));
-        if (!server.start())
-            qFatal("test HTTP server did not start");
-        AppSettings::instance()->setServiceBaseAddress(server.baseAddress());
         server.setHandler([this](const TestHttpRequest &request) {
             const QByteArray form = request.method == "POST" ? request.body : request.query();
             QUrlQuery query(QString::fromLatin1(form));
@@ -49,7 +45,6 @@ public:
             return answers.value(route, TestHttpAnswer::json("{\"statu\":0,\"msg\":\"未知\"}"));
         });
     }
-    ~AccountService() { AppSettings::release(); }
 
     void answer(const QString &route, const QByteArray &json)
     {
@@ -57,8 +52,6 @@ public:
     }
     int count(const QString &route) const { return routes.count(route); }
 
-    ScopedWorkingDirectory dir;
-    TestHttpServer server;
     QHash<QString, TestHttpAnswer> answers;
     QStringList routes;
 };

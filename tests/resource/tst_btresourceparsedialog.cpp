@@ -8,8 +8,7 @@
 #include "resource/btresourceparseresultlistitemwidget.h"
 #include "resource/videofileresolver.h"
 #include "scriptedengine.h"
-#include "testdir.h"
-#include "testhttpserver.h"
+#include "serviceenvironment.h"
 #include "torrentmaker.h"
 
 #include <QFileDialog>
@@ -80,8 +79,8 @@ private:
     void logIn(bool vip, bool svip);
     bool inputsEnabled() const;
 
-    std::unique_ptr<ScopedWorkingDirectory> dir;
-    std::unique_ptr<TestHttpServer> service;
+    std::unique_ptr<ServiceEnvironment> env;
+    TestHttpServer *service = nullptr;
     std::unique_ptr<TestHttpServer> videoHost;
     QPointer<BTResourceParseDialog> dialog;
     ScriptedEngine *engine = nullptr;
@@ -100,14 +99,11 @@ void TestBTResourceParseDialog::initTestCase()
 
 void TestBTResourceParseDialog::init()
 {
-    dir = std::make_unique<ScopedWorkingDirectory>();
-    AppSettings::initialize(QStringLiteral("Config.ini"));
+    env = std::make_unique<ServiceEnvironment>();
+    service = &env->server;
     VideoFileResolver::clearCachedDomainLists();
-    service = std::make_unique<TestHttpServer>();
     videoHost = std::make_unique<TestHttpServer>();
-    QVERIFY(service->start());
     QVERIFY(videoHost->start());
-    AppSettings::instance()->setServiceBaseAddress(service->baseAddress());
     hashReply = R"({"statu":1,"msg":"","data":{"jxhash":"JX"}})";
     serviceDelayMs = 0;
     videoHost->setHandler([](const TestHttpRequest &) {
@@ -182,9 +178,7 @@ void TestBTResourceParseDialog::cleanup()
     delete dialog;
     player->close();
     videoHost.reset();
-    service.reset();
-    AppSettings::release();
-    dir.reset();
+    env.reset();
 }
 
 QList<BTResourceParseResultListItemWidget *> TestBTResourceParseDialog::rows() const
@@ -332,7 +326,7 @@ void TestBTResourceParseDialog::inputsDisabledWhileParsing()
 {
     serviceDelayMs = 300;
     bool checked = false;
-    connect(service.get(), &TestHttpServer::requestReceived, this, [&] {
+    connect(service, &TestHttpServer::requestReceived, this, [&] {
         checked = true;
         QVERIFY(!child<QLineEdit>("resourceLineEdit")->isEnabled());
         QVERIFY(!child<QPushButton>("parsePushButton")->isEnabled());
@@ -363,7 +357,7 @@ void TestBTResourceParseDialog::rowButtonsDisabledWhilePlaying()
     parse(HashA);
     hashReply = R"({"statu":0,"msg":"文件不可用"})";
     int checks = 0;
-    connect(service.get(), &TestHttpServer::requestReceived, this, [&] {
+    connect(service, &TestHttpServer::requestReceived, this, [&] {
         ++checks;
         QVERIFY(!inputsEnabled());
         for (BTResourceParseResultListItemWidget *row : rows())

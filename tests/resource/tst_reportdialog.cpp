@@ -3,7 +3,7 @@
 #include "guitest.h"
 #include "player/aplayercontrol.h"
 #include "scriptedengine.h"
-#include "testhttpserver.h"
+#include "serviceenvironment.h"
 
 #include <QButtonGroup>
 #include <QLineEdit>
@@ -43,8 +43,8 @@ private:
     // Presses submit and answers the message box that follows, if any.
     QString submitAndReadBox();
 
-    std::unique_ptr<ScopedWorkingDirectory> dir;
-    std::unique_ptr<TestHttpServer> service;
+    std::unique_ptr<ServiceEnvironment> env;
+    TestHttpServer *service = nullptr;
     std::unique_ptr<APlayerControl> player;
     std::unique_ptr<QWidget> parent;
     QPointer<ReportDialog> dialog;
@@ -59,11 +59,8 @@ void TestReportDialog::initTestCase()
 
 void TestReportDialog::init()
 {
-    dir = std::make_unique<ScopedWorkingDirectory>();
-    AppSettings::initialize(QStringLiteral("Config.ini"));
-    service = std::make_unique<TestHttpServer>();
-    QVERIFY(service->start());
-    AppSettings::instance()->setServiceBaseAddress(service->baseAddress());
+    env = std::make_unique<ServiceEnvironment>();
+    service = &env->server;
     service->setDefaultAnswer(TestHttpAnswer::json(R"({"statu":1,"msg":""})"));
 
     auto file = QSharedPointer<VideoFileInfo>::create();
@@ -79,9 +76,7 @@ void TestReportDialog::cleanup()
 {
     parent.reset();
     player->close();
-    service.reset();
-    AppSettings::release();
-    dir.reset();
+    env.reset();
 }
 
 QString TestReportDialog::submitAndReadBox()
