@@ -4,6 +4,7 @@
 #include "player/aplayercontroleventhandler.h"
 #include "player/videohost.h"
 #include "preferences/subtitlecharset.h"
+#include "preferences/subtitlelimit.h"
 
 #include <QMetaObject>
 #include <QStringList>
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <clocale>
 #include <numeric>
+#include <utility>
 
 namespace {
 enum PropertyId : uint64_t {
@@ -226,6 +228,11 @@ void MpvEngine::handleEvent(const mpv_event &event)
     case MPV_EVENT_PROPERTY_CHANGE:
         handlePropertyChange(event);
         break;
+    case MPV_EVENT_COMMAND_REPLY:
+        if (event.reply_userdata == m_subtitleRequest && m_subtitleRequest != 0) {
+            finishSubtitleLoad();
+        }
+        break;
     default:
         break;
     }
@@ -404,6 +411,7 @@ int MpvEngine::open(const QString &url)
     m_interrupted = false;
     m_lastPosition = 0;
     m_lastDuration = 0;
+    m_lastRanges.clear();
     // mpv keeps pause from one file to the next; a new file always plays.
     int unpaused = 0;
     mpv_set_property(m_mpv, "pause", MPV_FORMAT_FLAG, &unpaused);
@@ -501,6 +509,9 @@ int MpvEngine::duration() const
     if (!m_mpv || !isActive(m_state)) {
         return 0;
     }
+    if (m_subtitleRequest != 0) {
+        return m_lastDuration;
+    }
     if (mpv_get_property(m_mpv, "duration", MPV_FORMAT_DOUBLE, &seconds) < 0) {
         // Between an interruption and the reopened file's start.
         return m_openSucceeded ? m_lastDuration : 0;
@@ -514,6 +525,10 @@ int MpvEngine::position() const
     double seconds = 0;
     if (!m_mpv || !isActive(m_state)) {
         return 0;
+    }
+    if (m_subtitleRequest != 0) {
+        // mpv's core is taken by the subtitle and moves the video no further.
+        return m_lastPosition;
     }
     if (mpv_get_property(m_mpv, "time-pos", MPV_FORMAT_DOUBLE, &seconds) < 0) {
         return m_openSucceeded ? m_lastPosition : 0;
@@ -555,6 +570,11 @@ QString MpvEngine::config(int id) const
     case APlayerControl::ImageNormalizeId:
         return hasFilter("vf", EnhanceLabel) ? QStringLiteral("1") : QStringLiteral("0");
     case APlayerControl::SubtitleFileId: {
+        if (m_subtitleRequest != 0) {
+            // Earlier subtitles went when the load began; this one is not
+            // in yet.
+            return QString();
+        }
         char *path = m_mpv ? mpv_get_property_string(m_mpv, "current-tracks/sub/external-filename")
                            : nullptr;
         const QString text = path ? QString::fromUtf8(path) : QString();
@@ -725,40 +745,63 @@ int MpvEngine::setAudioChannel(int mode)
 
 int MpvEngine::setSubtitleFile(const QString &path)
 {
-    // One external subtitle at a time: earlier ones go first.
+    if (!path.isEmpty() && SubtitleLimit::isTooLarge(path)) {
+        return 1;
+    }
+    if (m_subtitleRequest != 0) {
+        // One load at a time; this file follows when the running one has
+        // answered. That one is not aborted: an abort that reaches mpv
+        // (0.35) while it takes in the subtitle's lines leaves its core
+        // locked for good.
+        m_subtitleQueued = true;
+        m_queuedSubtitle = path;
+        return 0;
+    }
+    return startSubtitleLoad(path);
+}
+
+void MpvEngine::removeExternalSubtitles()
+{
     mpv_node tracks;
-    if (mpv_get_property(m_mpv, "track-list", MPV_FORMAT_NODE, &tracks) >= 0) {
-        QVector<int64_t> external;
-        if (tracks.format == MPV_FORMAT_NODE_ARRAY) {
-            for (int i = 0; i < tracks.u.list->num; ++i) {
-                const mpv_node &track = tracks.u.list->values[i];
-                if (track.format != MPV_FORMAT_NODE_MAP) {
-                    continue;
-                }
-                bool isSub = false;
-                bool isExternal = false;
-                int64_t trackId = -1;
-                for (int k = 0; k < track.u.list->num; ++k) {
-                    const char *key = track.u.list->keys[k];
-                    const mpv_node &field = track.u.list->values[k];
-                    if (qstrcmp(key, "type") == 0 && field.format == MPV_FORMAT_STRING) {
-                        isSub = qstrcmp(field.u.string, "sub") == 0;
-                    } else if (qstrcmp(key, "external") == 0 && field.format == MPV_FORMAT_FLAG) {
-                        isExternal = field.u.flag != 0;
-                    } else if (qstrcmp(key, "id") == 0 && field.format == MPV_FORMAT_INT64) {
-                        trackId = field.u.int64;
-                    }
-                }
-                if (isSub && isExternal && trackId >= 0) {
-                    external.append(trackId);
+    if (mpv_get_property(m_mpv, "track-list", MPV_FORMAT_NODE, &tracks) < 0) {
+        return;
+    }
+    QVector<int64_t> external;
+    if (tracks.format == MPV_FORMAT_NODE_ARRAY) {
+        for (int i = 0; i < tracks.u.list->num; ++i) {
+            const mpv_node &track = tracks.u.list->values[i];
+            if (track.format != MPV_FORMAT_NODE_MAP) {
+                continue;
+            }
+            bool isSub = false;
+            bool isExternal = false;
+            int64_t trackId = -1;
+            for (int k = 0; k < track.u.list->num; ++k) {
+                const char *key = track.u.list->keys[k];
+                const mpv_node &field = track.u.list->values[k];
+                if (qstrcmp(key, "type") == 0 && field.format == MPV_FORMAT_STRING) {
+                    isSub = qstrcmp(field.u.string, "sub") == 0;
+                } else if (qstrcmp(key, "external") == 0 && field.format == MPV_FORMAT_FLAG) {
+                    isExternal = field.u.flag != 0;
+                } else if (qstrcmp(key, "id") == 0 && field.format == MPV_FORMAT_INT64) {
+                    trackId = field.u.int64;
                 }
             }
-        }
-        mpv_free_node_contents(&tracks);
-        for (const int64_t trackId : external) {
-            command({ "sub-remove", QByteArray::number(qlonglong(trackId)) });
+            if (isSub && isExternal && trackId >= 0) {
+                external.append(trackId);
+            }
         }
     }
+    mpv_free_node_contents(&tracks);
+    for (const int64_t trackId : external) {
+        command({ "sub-remove", QByteArray::number(qlonglong(trackId)) });
+    }
+}
+
+int MpvEngine::startSubtitleLoad(const QString &path)
+{
+    // One external subtitle at a time: earlier ones go first.
+    removeExternalSubtitles();
     if (path.isEmpty()) {
         return 0;
     }
@@ -766,7 +809,26 @@ int MpvEngine::setSubtitleFile(const QString &path)
     // applies to the file added next.
     mpv_set_property_string(
         m_mpv, "sub-codepage", SubtitleCharset::codepageOfFile(path).constData());
-    return command({ "sub-add", path.toUtf8(), "select" });
+    // mpv reads the whole file before it answers, which takes seconds for a
+    // long one: the window keeps running meanwhile and the answer arrives as
+    // an event.
+    const QByteArray pathBytes = path.toUtf8();
+    const char *argv[] = { "sub-add", pathBytes.constData(), "select", nullptr };
+    const uint64_t request = ++m_lastRequest;
+    if (mpv_command_async(m_mpv, request, argv) < 0) {
+        return 1;
+    }
+    m_subtitleRequest = request;
+    return 0;
+}
+
+void MpvEngine::finishSubtitleLoad()
+{
+    m_subtitleRequest = 0;
+    if (m_subtitleQueued) {
+        m_subtitleQueued = false;
+        startSubtitleLoad(std::exchange(m_queuedSubtitle, QString()));
+    }
 }
 
 int MpvEngine::setSubtitlePlacement(const QString &placement)
@@ -837,6 +899,9 @@ void MpvEngine::showNotice(const QString &text, int milliseconds)
 QVector<QPair<int, int>> MpvEngine::bufferedRanges() const
 {
     QVector<QPair<int, int>> ranges;
+    if (m_subtitleRequest != 0 && isActive(m_state)) {
+        return m_lastRanges;
+    }
     mpv_node state;
     if (!m_mpv || m_interrupted || !isActive(m_state)
         || mpv_get_property(m_mpv, "demuxer-cache-state", MPV_FORMAT_NODE, &state) < 0) {
@@ -866,6 +931,7 @@ QVector<QPair<int, int>> MpvEngine::bufferedRanges() const
         }
     }
     mpv_free_node_contents(&state);
+    m_lastRanges = ranges;
     return ranges;
 }
 

@@ -11,6 +11,7 @@
 #include <QVector>
 
 #include <atomic>
+#include <cstdint>
 
 struct mpv_event;
 struct mpv_handle;
@@ -54,6 +55,8 @@ public:
     bool isInterrupted() const override { return m_interrupted; }
 
     mpv_handle *handle() const { return m_mpv; }
+    // True while an external subtitle is being read in the background.
+    bool isLoadingSubtitle() const { return m_subtitleRequest != 0; }
     // The widget that shows the picture, or nullptr without a host.
     VideoHost *videoHost() const;
 
@@ -78,6 +81,9 @@ private:
     int setImageNormalize(bool on);
     int setAudioChannel(int mode);
     int setSubtitleFile(const QString &path);
+    void removeExternalSubtitles();
+    int startSubtitleLoad(const QString &path);
+    void finishSubtitleLoad();
     int setAspectRatio(const QString &ratio);
     int setSubtitlePlacement(const QString &placement);
     int setSubtitleFont(const QString &font);
@@ -103,8 +109,19 @@ private:
     // target): an interrupted file continues from there.
     mutable int m_lastPosition = 0;
     mutable int m_lastDuration = 0;
+    mutable QVector<QPair<int, int>> m_lastRanges;
     bool m_interrupted = false;
     std::function<void(int)> m_interruptionHandler;
+
+    // The subtitle load mpv works on (its reply id, 0 when none), and the
+    // file asked for while it ran: loaded once that one has answered. mpv
+    // holds its core for most of a load, and every synchronous call waits for
+    // it: meanwhile the regular readings (position, length, buffered ranges)
+    // answer their last values instead.
+    uint64_t m_subtitleRequest = 0;
+    uint64_t m_lastRequest = 0;
+    bool m_subtitleQueued = false;
+    QString m_queuedSubtitle;
 
     // Configuration values as last written, returned for ids the engine
     // cannot read back itself.

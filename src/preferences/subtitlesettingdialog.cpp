@@ -1,12 +1,15 @@
 #include "preferences/subtitlesettingdialog.h"
 
 #include "player/aplayercontrol.h"
+#include "preferences/subtitlelimit.h"
 
 #include "ui_subtitlesettingdialog.h"
 
 #include <QDir>
 #include <QFileDialog>
 #include <QIntValidator>
+#include <QMessageBox>
+#include <QPushButton>
 
 namespace {
 
@@ -92,9 +95,26 @@ void SubtitleSettingDialog::subtitleFilePathLineEdit_textChanged(QString filenam
 {
     if (!isEngineReady())
         return;
+    if (SubtitleLimit::isTooLarge(filename)) {
+        showTooLarge(filename);
+        return;
+    }
     APlayerControl::instance->setSubtitleFile(filename);
     APlayerControl::instance->setSubtitleVisible(
         ui->subtitleSwitchComboBox->currentText() == SwitchOn);
+}
+
+void SubtitleSettingDialog::showTooLarge(const QString &filename)
+{
+    // Window-modal without a local event loop: the video keeps playing.
+    auto *box = new QMessageBox(QMessageBox::Information, QStringLiteral("提示"),
+        QStringLiteral("字幕文件过大（超过%1MB），无法加载：\n%2")
+            .arg(SubtitleLimit::limitFor(filename) / (1024 * 1024))
+            .arg(QDir::toNativeSeparators(filename)),
+        QMessageBox::Ok, this);
+    box->button(QMessageBox::Ok)->setText(QStringLiteral("确定"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
 }
 
 void SubtitleSettingDialog::subtitleSwitchComboBox_currentIndexChanged(QString item)

@@ -11,7 +11,7 @@ class SubtitleSettingDialog;
 // Loads an external subtitle into the video that is open and adjusts it:
 // shown or hidden, position, timing and size. It keeps nothing of its own;
 // every control writes straight into the engine, and only while a file is
-// open there.
+// open there. A file far too large for a subtitle is refused with a message.
 class SubtitleSettingDialog : public Dialog
 {
     Q_OBJECT
@@ -33,6 +33,8 @@ public slots:
     void subtitleDelayMillisecondsLineEdit_textChanged(QString milliseconds);
 
 private:
+    // Tells the user that the file is too large to be a subtitle.
+    void showTooLarge(const QString &filename);
     // Adds the steps to the horizontal (second) and vertical (third) field
     // of the engine's subtitle position.
     void movePlacement(int horizontal, int vertical);

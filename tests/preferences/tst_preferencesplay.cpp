@@ -7,10 +7,12 @@
 #include "guitest.h"
 #include "mainwindow/mainwindow.h"
 #include "mediaserver.h"
+#include "preferences/subtitlelimit.h"
 #include "resource/videofileinfo.h"
 
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QSlider>
@@ -37,8 +39,8 @@ private:
     std::unique_ptr<StartedMainWindow> m_app;
     MainWindow *m_window = nullptr;
     // Showing the window again after the boss key may ask for a login once
-    // more: every modal dialog is closed unanswered, all along.
-    ModalCloser m_closeModal;
+    // more: modal dialogs are closed unanswered while this lives.
+    std::unique_ptr<ModalCloser> m_closeModal;
 
     // Plays the clip unless it plays already.
     bool ensurePlaying()
@@ -87,6 +89,7 @@ private slots:
         QVERIFY(!sample.isEmpty());
         m_server = std::make_unique<MediaServer>(sample);
         QVERIFY(m_server->start());
+        m_closeModal = std::make_unique<ModalCloser>();
         m_app = std::make_unique<StartedMainWindow>(realEngine());
         m_window = m_app->window();
         QVERIFY(QTest::qWaitForWindowExposed(m_window));
@@ -133,6 +136,34 @@ private slots:
         QTest::qWait(800);
         saveScreenshot(
             QStringLiteral("subtitle-%1.png").arg(QString::fromLatin1(QTest::currentDataTag())));
+        dialog->close();
+    }
+
+    // A file far too large for a subtitle is refused with a message over the
+    // subtitle dialog while the video plays on.
+    void tooLargeSubtitleIsRefused()
+    {
+        QVERIFY(ensurePlaying());
+        QWidget *dialog = openDialogFromMenu(
+            QStringLiteral("字幕设置"), QStringLiteral("SubtitleSettingDialog"));
+        QVERIFY(dialog);
+        const QString file = m_app->work().filePath(QStringLiteral("huge.srt"));
+        QFile sparse(file);
+        QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(SubtitleLimit::TextBytes + 1));
+        sparse.close();
+        m_closeModal.reset();
+        dialog->findChild<QLineEdit *>(QStringLiteral("subtitleFilePathLineEdit"))->setText(file);
+        QMessageBox *box = nullptr;
+        QVERIFY(QTest::qWaitFor([&] {
+            box = dialog->findChild<QMessageBox *>();
+            return box && box->isVisible();
+        }));
+        QTest::qWait(500);
+        saveScreenshot(QStringLiteral("subtitle-too-large.png"));
+        QVERIFY2(box->text().contains(file), qPrintable(box->text()));
+        box->close();
+        m_closeModal = std::make_unique<ModalCloser>();
+        QCOMPARE(APlayerControl::instance->state(), int(APlayerControl::Playing));
         dialog->close();
     }
 

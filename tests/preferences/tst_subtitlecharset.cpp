@@ -1,8 +1,11 @@
 // The character set chosen for subtitle files: Chinese double-byte text is
-// named, everything else stays with the engine's own guess.
+// named, everything else stays with the engine's own guess. And the size
+// beyond which a file is not given to the engine at all.
 
 #include "preferences/subtitlecharset.h"
+#include "preferences/subtitlelimit.h"
 
+#include <QTemporaryDir>
 #include <QTextCodec>
 #include <QtTest>
 
@@ -90,6 +93,41 @@ private slots:
     {
         QCOMPARE(SubtitleCharset::codepageOfFile(QStringLiteral("/nonexistent/a.srt")),
             QByteArray("auto"));
+    }
+
+    void sizeLimit_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<bool>("tooLarge");
+        const qint64 text = SubtitleLimit::TextBytes;
+        const qint64 picture = SubtitleLimit::PictureBytes;
+        QTest::newRow("srt at the limit") << "a.srt" << text << false;
+        QTest::newRow("srt one byte over") << "a.srt" << text + 1 << true;
+        QTest::newRow("ass over") << "a.ASS" << text + 1 << true;
+        QTest::newRow("idx is text") << "a.idx" << text + 1 << true;
+        QTest::newRow("no suffix is text") << "subtitle" << text + 1 << true;
+        QTest::newRow("sup over the text limit") << "a.sup" << text + 1 << false;
+        QTest::newRow("vobsub over the text limit") << "a.SUB" << text + 1 << false;
+        QTest::newRow("sup at its limit") << "a.sup" << picture << false;
+        QTest::newRow("sup over its limit") << "a.sup" << picture + 1 << true;
+        QTest::newRow("missing file") << "" << qint64(0) << false;
+    }
+
+    // Sparse files: the size is what counts, not the content.
+    void sizeLimit()
+    {
+        QFETCH(QString, name);
+        QFETCH(qint64, size);
+        QFETCH(bool, tooLarge);
+        QTemporaryDir dir;
+        QString path = dir.filePath(QStringLiteral("absent.srt"));
+        if (!name.isEmpty()) {
+            path = dir.filePath(name);
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(size));
+        }
+        QCOMPARE(SubtitleLimit::isTooLarge(path), tooLarge);
     }
 };
 

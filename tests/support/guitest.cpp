@@ -58,10 +58,10 @@ APlayerControl::EngineFactory realEngine()
     return [] { return std::make_unique<MpvEngine>(MpvEngine::Options { { "ao", "null" } }); };
 }
 
-QString mpvString(const char *name, APlayerControl *control)
+QString mpvString(const QByteArray &name, APlayerControl *control)
 {
     auto *engine = dynamic_cast<MpvEngine *>(control->engine());
-    char *text = mpv_get_property_string(engine->handle(), name);
+    char *text = mpv_get_property_string(engine->handle(), name.constData());
     const QString value = QString::fromUtf8(text);
     mpv_free(text);
     return value;

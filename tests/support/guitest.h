@@ -42,7 +42,7 @@ QString textFitProblem(QWidget *widget, const QString &text);
 // Builds the real engine without sound output.
 APlayerControl::EngineFactory realEngine();
 // A property of the real engine behind `control`, as text.
-QString mpvString(const char *name, APlayerControl *control = APlayerControl::instance);
+QString mpvString(const QByteArray &name, APlayerControl *control = APlayerControl::instance);
 // Opens `url` and waits until it plays; false when it does not in time.
 bool playUrl(APlayerControl *control, const QString &url);
 // Closes what plays and waits until the player is ready again.

@@ -1,0 +1,187 @@
+// Loading a long external subtitle into a playing clip: the longest pause of
+// the event loop (a 5 ms timer, while the position, length and buffered
+// ranges are read as the main window does) and the time until the subtitle
+// is selected,
+// for 1, 5, 12 and 19 MB of SRT text. The engine wrapper loads in the
+// background; the anchor is the same file added with a blocking mpv_command
+// on a second mpv handle that plays the same clip. Rounds interleaved,
+// medians of 3.
+#include "mediaserver.h"
+#include "player/aplayercontrol.h"
+#include "player/mpvengine.h"
+#include "testdir.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTime>
+#include <QTimer>
+
+#include <mpv/client.h>
+
+#include <algorithm>
+#include <clocale>
+#include <cstdio>
+
+namespace {
+constexpr int Rounds = 3;
+
+double median(QVector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const int n = values.size();
+    return (values.at((n - 1) / 2) + values.at(n / 2)) / 2;
+}
+
+QByteArray longSubtitle(int size)
+{
+    QByteArray text;
+    text.reserve(size + 100);
+    for (int n = 0; text.size() < size; ++n) {
+        const QTime start = QTime(0, 0).addSecs(n);
+        text += QByteArray::number(n + 1) + '\n' + start.toString("hh:mm:ss,000").toLatin1()
+            + " --> " + start.addMSecs(900).toString("hh:mm:ss,zzz").toLatin1() + "\nline "
+            + QByteArray::number(n) + " of a very long subtitle file\n\n";
+    }
+    return text;
+}
+
+// Keeps the longest gap between two turns of the event loop.
+class StallWatch : public QObject
+{
+public:
+    StallWatch()
+    {
+        m_timer.setInterval(5);
+        connect(&m_timer, &QTimer::timeout, this,
+            [this] { m_longest = std::max(m_longest, m_clock.restart()); });
+        m_clock.start();
+        m_timer.start();
+    }
+    qint64 longestMs() { return std::max(m_longest, m_clock.elapsed()); }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_longest = 0;
+};
+
+struct Figures
+{
+    double stallMs;
+    double loadMs;
+};
+
+Figures wrapperRun(APlayerControl &control, const QString &path)
+{
+    control.setSubtitleFile(QString());
+    QElapsedTimer clock;
+    StallWatch stalls;
+    clock.start();
+    control.setSubtitleFile(path);
+    // The readings the main window and its progress bar take every second,
+    // taken here on every turn.
+    while (control.subtitleFile() != path && clock.elapsed() < 120000) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        control.position();
+        control.duration();
+        control.engine()->bufferedRanges();
+    }
+    return { double(stalls.longestMs()), clock.nsecsElapsed() / 1e6 };
+}
+
+Figures blockingRun(mpv_handle *mpv, const QString &path)
+{
+    const char *remove[] = { "sub-remove", nullptr };
+    mpv_command(mpv, remove);
+    const QByteArray bytes = path.toUtf8();
+    const char *add[] = { "sub-add", bytes.constData(), "select", nullptr };
+    QElapsedTimer clock;
+    StallWatch stalls;
+    clock.start();
+    mpv_command(mpv, add);
+    const double loadMs = clock.nsecsElapsed() / 1e6;
+    QCoreApplication::processEvents();
+    return { double(stalls.longestMs()), loadMs };
+}
+
+bool playing(APlayerControl &control)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (control.state() != APlayerControl::Playing && clock.elapsed() < 20000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    return control.state() == APlayerControl::Playing;
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QTemporaryDir media;
+    TestMedia::Options options;
+    options.seconds = 600;
+    const QString file = TestMedia::makeVideo(media.path(), QStringLiteral("bench.mp4"), options);
+    MediaServer server(file);
+    if (file.isEmpty() || !server.start()) {
+        std::fprintf(stderr, "cannot make or serve the test media\n");
+        return 1;
+    }
+
+    const QList<int> sizes = { 1, 5, 12, 19 };
+    QStringList subtitles;
+    for (int megabytes : sizes) {
+        subtitles << media.filePath(QStringLiteral("long%1.srt").arg(megabytes));
+        writeFileBytes(subtitles.last(), longSubtitle(megabytes << 20));
+    }
+
+    APlayerControl::setEngineFactory([] {
+        return std::make_unique<MpvEngine>(MpvEngine::Options { { "ao", "null" } });
+    });
+    APlayerControl control;
+    control.initialize(0);
+    auto clip = QSharedPointer<VideoFileInfo>::create();
+    clip->url = server.url();
+    control.open(clip);
+
+    std::setlocale(LC_NUMERIC, "C");
+    mpv_handle *mpv = mpv_create();
+    mpv_set_option_string(mpv, "vo", "null");
+    mpv_set_option_string(mpv, "ao", "null");
+    mpv_initialize(mpv);
+    const QByteArray url = server.url().toUtf8();
+    const char *load[] = { "loadfile", url.constData(), nullptr };
+    mpv_command(mpv, load);
+    if (!playing(control)) {
+        std::fprintf(stderr, "the clip does not play\n");
+        return 1;
+    }
+
+    QVector<QVector<double>> wrapperStall(sizes.size()), wrapperLoad(sizes.size());
+    QVector<QVector<double>> blockingStall(sizes.size()), blockingLoad(sizes.size());
+    for (int round = 0; round < Rounds; ++round) {
+        for (int i = 0; i < sizes.size(); ++i) {
+            const Figures wrapper = wrapperRun(control, subtitles.at(i));
+            const Figures blocking = blockingRun(mpv, subtitles.at(i));
+            wrapperStall[i] << wrapper.stallMs;
+            wrapperLoad[i] << wrapper.loadMs;
+            blockingStall[i] << blocking.stallMs;
+            blockingLoad[i] << blocking.loadMs;
+        }
+    }
+    mpv_terminate_destroy(mpv);
+
+    std::printf("subtitle  longest pause (ms)            load until selected (ms)\n");
+    std::printf("MB        engine  blocking  ratio       engine  blocking  ratio\n");
+    for (int i = 0; i < sizes.size(); ++i) {
+        const double stall = median(wrapperStall.at(i));
+        const double stallAnchor = median(blockingStall.at(i));
+        const double loadTime = median(wrapperLoad.at(i));
+        const double loadAnchor = median(blockingLoad.at(i));
+        std::printf("%-8d %7.0f %9.0f %6.3f  %11.0f %9.0f %6.2f\n", sizes.at(i), stall, stallAnchor,
+            stall / stallAnchor, loadTime, loadAnchor, loadTime / loadAnchor);
+    }
+    return 0;
+}
