@@ -16,6 +16,7 @@
 #include <QRegularExpression>
 #include <QSet>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -33,6 +34,17 @@ const char Usage[] = R"(usage: tavrion-server COMMAND [options]
       connections one remote address may hold (default 256).
       --captcha-text makes every sign-up captcha read TEXT, for tests; it is refused unless
       the service listens on a loopback address.
+    [--bt [--bt-listen ADDR:PORT] [--bt-tracker URL]... [--bt-dht on|off] [--bt-cache DIR]
+        [--bt-cache-size SIZE] [--bt-peer ADDR:PORT]... [--bt-download-limit SIZE]
+        [--bt-metadata-wait SECONDS] [--bt-stall SECONDS]]
+      --bt fetches resources the library does not hold from BitTorrent peers and streams
+      their files while they download. --bt-listen: the peer port (default 0.0.0.0:6881);
+      --bt-tracker and --bt-peer are given to every such resource; --bt-dht off also turns
+      off local discovery, UPnP, NAT-PMP and uTP; --bt-cache: where the payloads go
+      (default DIR/swarm), at most --bt-cache-size (bytes, or with K, M, G; default 20G),
+      resources streamed longest ago leave first; --bt-download-limit: bytes per second;
+      --bt-metadata-wait: how long a file list waits for a new resource (default 5);
+      --bt-stall: how long a range waits for missing pieces before it ends (default 60).
   add-resource --data DIR FILE.torrent PAYLOAD_DIR
   add-folder --data DIR FOLDER
   make-torrent OUTPUT.torrent FILE_OR_FOLDER
@@ -50,7 +62,8 @@ const char Usage[] = R"(usage: tavrion-server COMMAND [options]
 
 const QSet<QString> &flags()
 {
-    static const QSet<QString> set { QStringLiteral("--permanent"), QStringLiteral("--svip") };
+    static const QSet<QString> set { QStringLiteral("--permanent"), QStringLiteral("--svip"),
+        QStringLiteral("--bt") };
     return set;
 }
 
@@ -78,7 +91,11 @@ Arguments parseArguments(const QStringList &arguments)
                 QStringLiteral("--wrong-host"), QStringLiteral("--code-ttl"),
                 QStringLiteral("--threads"), QStringLiteral("--write-timeout"),
                 QStringLiteral("--max-per-address"), QStringLiteral("--days"),
-                QStringLiteral("--captcha-text") };
+                QStringLiteral("--captcha-text"), QStringLiteral("--bt-listen"),
+                QStringLiteral("--bt-tracker"), QStringLiteral("--bt-dht"),
+                QStringLiteral("--bt-cache"), QStringLiteral("--bt-cache-size"),
+                QStringLiteral("--bt-peer"), QStringLiteral("--bt-download-limit"),
+                QStringLiteral("--bt-metadata-wait"), QStringLiteral("--bt-stall") };
             if (!known.contains(argument)) {
                 parsed.error = QStringLiteral("unknown option %1").arg(argument);
                 return parsed;
@@ -116,6 +133,52 @@ bool isLoopbackHost(const std::string &host)
     static const QRegularExpression ipv4Loopback(QStringLiteral("^127(\\.[0-9]{1,3}){3}$"));
     return host == "::1" || host == "[::1]"
         || ipv4Loopback.match(QString::fromStdString(host)).hasMatch();
+}
+
+// The swarm options of serve --bt; empty text when they are sound.
+QString readSwarmOptions(const Arguments &args, SwarmOptions *swarm)
+{
+    const auto has
+        = [&args](const char *name) { return args.options.contains(QLatin1String(name)); };
+    if (has("--bt-listen")) {
+        std::string host;
+        int port = 0;
+        if (!splitAddress(args.option("--bt-listen"), &host, &port))
+            return QStringLiteral("--bt-listen needs ADDR:PORT");
+        swarm->listen = args.option("--bt-listen");
+    }
+    swarm->trackers = args.options.value(QStringLiteral("--bt-tracker"));
+    swarm->peers = args.options.value(QStringLiteral("--bt-peer"));
+    if (has("--bt-dht")) {
+        const QString dht = args.option("--bt-dht");
+        if (dht != QLatin1String("on") && dht != QLatin1String("off"))
+            return QStringLiteral("--bt-dht needs on or off");
+        swarm->dht = dht == QLatin1String("on");
+    }
+    if (has("--bt-cache"))
+        swarm->cacheDir = args.option("--bt-cache");
+    if (has("--bt-cache-size")) {
+        swarm->cacheBytes = parseByteSize(args.option("--bt-cache-size"));
+        if (swarm->cacheBytes <= 0)
+            return QStringLiteral("--bt-cache-size needs a size such as 500M or 20G");
+    }
+    if (has("--bt-download-limit")) {
+        swarm->downloadLimit = parseByteSize(args.option("--bt-download-limit"));
+        if (swarm->downloadLimit < 0)
+            return QStringLiteral("--bt-download-limit needs bytes per second such as 2M");
+    }
+    std::int64_t seconds = 0;
+    if (has("--bt-metadata-wait")) {
+        if (!readInteger(args.option("--bt-metadata-wait"), 0, &seconds) || seconds > 600)
+            return QStringLiteral("--bt-metadata-wait needs seconds from 0 to 600");
+        swarm->metadataWait = std::chrono::seconds(seconds);
+    }
+    if (has("--bt-stall")) {
+        if (!readInteger(args.option("--bt-stall"), 1, &seconds) || seconds > 86400)
+            return QStringLiteral("--bt-stall needs a number of seconds");
+        swarm->stallLimit = std::chrono::seconds(seconds);
+    }
+    return {};
 }
 
 int serve(const Arguments &args)
@@ -166,6 +229,15 @@ int serve(const Arguments &args)
         if (options.captchaText.isEmpty())
             return fail(QStringLiteral("--captcha-text needs a text"));
     }
+    if (args.flags.contains(QStringLiteral("--bt"))) {
+        const QString problem = readSwarmOptions(args, &options.swarm);
+        if (!problem.isEmpty())
+            return fail(problem);
+        options.bt = true;
+    } else if (std::any_of(args.options.keyBegin(), args.options.keyEnd(),
+                   [](const QString &name) { return name.startsWith(QLatin1String("--bt-")); })) {
+        return fail(QStringLiteral("the --bt-... options need --bt"));
+    }
     return runServe(options);
 }
 
@@ -185,14 +257,62 @@ int listAccounts(Store &store)
     return 0;
 }
 
+QString rateText(double bytesPerSecond)
+{
+    static const char *const units[] = { "B/s", "KB/s", "MB/s", "GB/s" };
+    int unit = 0;
+    while (bytesPerSecond >= 1024 && unit < 3) {
+        bytesPerSecond /= 1024;
+        ++unit;
+    }
+    return unit == 0 ? QStringLiteral("%1 B/s").arg(qRound(bytesPerSecond))
+                     : QStringLiteral("%1 %2").arg(bytesPerSecond, 0, 'f', 1).arg(units[unit]);
+}
+
+// The swarm table a running serve --bt publishes, by info-hash; empty when
+// none runs (the table is gone or has not been refreshed for a while).
+QHash<QString, QJsonObject> swarmTable(Store &store)
+{
+    QFile file(store.absolutePath(QStringLiteral("swarm-status.json")));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QJsonObject table = QJsonDocument::fromJson(file.readAll()).object();
+    if (currentTime() - std::int64_t(table.value(QStringLiteral("updated")).toDouble()) > 10)
+        return {};
+    QHash<QString, QJsonObject> rows;
+    for (const QJsonValue &row : table.value(QStringLiteral("resources")).toArray())
+        rows.insert(row.toObject().value(QStringLiteral("hash")).toString(), row.toObject());
+    return rows;
+}
+
+QString swarmLine(const QJsonObject &row)
+{
+    return QStringLiteral("  swarm: %1, %2%, peers %3, down %4, up %5, streams %6")
+        .arg(row.value(QStringLiteral("state")).toString())
+        .arg(row.value(QStringLiteral("progress")).toDouble() * 100, 0, 'f', 1)
+        .arg(row.value(QStringLiteral("peers")).toInt())
+        .arg(rateText(row.value(QStringLiteral("download")).toDouble()),
+            rateText(row.value(QStringLiteral("upload")).toDouble()))
+        .arg(row.value(QStringLiteral("streams")).toInt());
+}
+
 int listResources(Store &store)
 {
+    QHash<QString, QJsonObject> swarm = swarmTable(store);
+    const QStringList swarmHashes = store.swarmResourceHashes();
     for (const QString &hash : store.resourceHashes()) {
         printf("%s\n", qPrintable(hash));
+        if (swarm.contains(hash))
+            printf("%s\n", qPrintable(swarmLine(swarm.take(hash))));
+        else if (swarmHashes.contains(hash))
+            printf("  swarm: not running\n");
         for (const FileRecord &file : store.resourceFiles(hash))
             printf("  %lld\t%lld\t%s\n", static_cast<long long>(file.index),
                 static_cast<long long>(file.size), qPrintable(file.name));
     }
+    // Hashes still waiting for their metadata.
+    for (auto row = swarm.constBegin(); row != swarm.constEnd(); ++row)
+        printf("%s\n%s\n", qPrintable(row.key()), qPrintable(swarmLine(row.value())));
     return 0;
 }
 

@@ -215,6 +215,18 @@ CREATE TABLE IF NOT EXISTS pending_passwords (
     }
     if (!hasSeen)
         exec("ALTER TABLE sessions ADD COLUMN seen INTEGER NOT NULL DEFAULT 0");
+    // Files fetched from BitTorrent peers: swarm_id names the file until its
+    // content is known; content keeps the content hash once it is.
+    bool hasSwarmId = false;
+    {
+        Statement columns(*this, "PRAGMA table_info(files)");
+        while (columns.next())
+            hasSwarmId = hasSwarmId || columns.text(1) == QLatin1String("swarm_id");
+    }
+    if (!hasSwarmId) {
+        exec("ALTER TABLE files ADD COLUMN swarm_id TEXT NOT NULL DEFAULT ''");
+        exec("ALTER TABLE files ADD COLUMN content TEXT NOT NULL DEFAULT ''");
+    }
 }
 
 Transaction::Transaction(Database &db)

@@ -249,6 +249,7 @@ private:
     void close()
     {
         disarm();
+        ++m_wakeGeneration;
         boost::system::error_code ignored;
         m_socket.shutdown(tcp::socket::shutdown_both, ignored);
         m_socket.close(ignored);
@@ -343,6 +344,7 @@ private:
                 std::string(field.name_string()), std::string(field.value()));
         m_request.body = std::move(message.body());
         m_request.peer = m_peer;
+        m_request.arrived = std::chrono::steady_clock::now();
         m_keepAlive = message.keep_alive();
         m_http10 = message.version() < 11;
         m_response = HttpResponse();
@@ -354,6 +356,11 @@ private:
         takeRequest();
         if (m_handler->handleQuickly(m_request, m_response))
             return respond();
+        runHandler();
+    }
+
+    void runHandler()
+    {
         m_response = HttpResponse();
         asio::post(*m_engine.workers, [self = shared_from_this()] {
             try {
@@ -391,8 +398,53 @@ private:
         respond();
     }
 
+    // The handler waits for something (data from elsewhere): the request is
+    // handled again when it comes or when the limit passes.
+    void park()
+    {
+        const std::function<void(std::function<void()>)> wait = std::move(m_response.park);
+        const Clock limit = m_response.parkLimit;
+        m_response = HttpResponse();
+        const std::uint64_t generation = ++m_timerGeneration;
+        m_timer.expires_after(limit);
+        m_timer.async_wait(
+            [self = shared_from_this(), generation](const boost::system::error_code &error) {
+                if (error || generation != self->m_timerGeneration)
+                    return;
+                ++self->m_timerGeneration;
+                self->m_request.parkExpired = true;
+                self->runHandler();
+            });
+        std::weak_ptr<Connection> weak = shared_from_this();
+        wait([weak, generation] {
+            if (const auto self = weak.lock())
+                asio::post(self->m_socket.get_executor(), [self, generation] {
+                    if (generation != self->m_timerGeneration)
+                        return;
+                    self->disarm();
+                    self->runHandler();
+                });
+        });
+    }
+
+    // A wake function for a body source: sending goes on when it is called,
+    // unless the reply moved on meanwhile.
+    std::function<void()> waker()
+    {
+        std::weak_ptr<Connection> weak = shared_from_this();
+        return [weak, generation = ++m_wakeGeneration] {
+            if (const auto self = weak.lock())
+                asio::post(self->m_socket.get_executor(), [self, generation] {
+                    if (generation == self->m_wakeGeneration)
+                        self->sendFile();
+                });
+        };
+    }
+
     void respond()
     {
+        if (m_response.park)
+            return park();
         if (m_response.delay.count() > 0) {
             m_timer.expires_after(m_response.delay);
             m_response.delay = Clock(0);
@@ -406,8 +458,9 @@ private:
         if (m_engine.stopping)
             m_keepAlive = false;
         const HttpResponse &response = m_response;
+        const bool fromFile = response.file || response.source;
         const std::int64_t length
-            = response.file ? response.fileLength : std::int64_t(response.body.size());
+            = fromFile ? response.fileLength : std::int64_t(response.body.size());
         // Header lines go out sorted by name, as the first version of the
         // service sent them.
         std::vector<std::pair<std::string_view, std::string>> lines;
@@ -449,9 +502,9 @@ private:
         head += "\r\n";
 
         m_fileOffset = response.fileOffset;
-        m_fileRemaining = m_head || !response.file ? 0 : response.fileLength;
+        m_fileRemaining = m_head || !fromFile ? 0 : response.fileLength;
         std::vector<asio::const_buffer> buffers { asio::buffer(head) };
-        if (!m_head && !response.file && !response.body.empty())
+        if (!m_head && !fromFile && !response.body.empty())
             buffers.push_back(asio::buffer(response.body));
         arm(limits().writeStall);
         asio::async_write(m_socket, buffers,
@@ -464,14 +517,27 @@ private:
 
     // Streams the file part from the page cache to the socket, one bounded
     // step at a time; a reader that does not read holds no thread and no
-    // buffer, only the stall limit.
+    // buffer, only the stall limit. A body source is asked how much is ready
+    // first; while nothing is, the connection waits for its wake call.
     void sendFile()
     {
         while (m_fileRemaining > 0) {
-            const std::size_t want = std::size_t(std::min(m_fileRemaining, limits().fileStep));
+            std::size_t want = std::size_t(std::min(m_fileRemaining, limits().fileStep));
+            int fd = -1;
+            if (BodySource *source = m_response.source.get()) {
+                const std::int64_t ready
+                    = source->available(m_fileOffset, std::int64_t(want), waker());
+                if (ready < 0)
+                    return close();
+                if (ready == 0)
+                    return arm(source->waitLimit());
+                want = std::min(want, std::size_t(ready));
+                fd = source->fd();
+            } else {
+                fd = m_response.file->fd();
+            }
             off_t offset = off_t(m_fileOffset);
-            const ssize_t sent
-                = ::sendfile(m_socket.native_handle(), m_response.file->fd(), &offset, want);
+            const ssize_t sent = ::sendfile(m_socket.native_handle(), fd, &offset, want);
             if (sent > 0) {
                 m_fileOffset += sent;
                 m_fileRemaining -= sent;
@@ -506,6 +572,7 @@ private:
     void finish()
     {
         disarm();
+        ++m_wakeGeneration;
         m_response = HttpResponse();
         m_request = HttpRequest();
         m_parser.reset();
@@ -535,6 +602,7 @@ private:
     tcp::socket m_socket;
     asio::steady_timer m_timer;
     std::uint64_t m_timerGeneration = 0;
+    std::uint64_t m_wakeGeneration = 0;
     HttpHandler *m_handler;
     std::string m_peer;
     beast::flat_buffer m_buffer;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,6 +19,8 @@ struct HttpRequest
     std::string peer; // remote address
     std::vector<std::pair<std::string, std::string>> headers;
     std::string capture; // the path part a route's pattern captured
+    std::chrono::steady_clock::time_point arrived; // when its header was read
+    bool parkExpired = false; // handled again because its park limit passed
 
     // The first value of a header, compared without case; empty when absent.
     std::string header(std::string_view name) const;
@@ -37,6 +40,26 @@ private:
     int m_fd;
 };
 
+// A body whose bytes become ready over time in a file (one being
+// downloaded): the connection sends what is ready and waits, holding no
+// thread, until more is.
+class BodySource
+{
+public:
+    virtual ~BodySource() = default;
+    // How many bytes from this file offset (at most `wanted`) can be sent
+    // now. 0: none yet, and `wake` is called once, from any thread, when
+    // more may be. Negative: none ever will be; the connection ends.
+    virtual std::int64_t available(
+        std::int64_t offset, std::int64_t wanted, std::function<void()> wake)
+        = 0;
+    // The file the ready bytes are sent from; valid once available() was
+    // positive.
+    virtual int fd() const = 0;
+    // How long the reply may wait for bytes before the connection ends.
+    virtual std::chrono::milliseconds waitLimit() const = 0;
+};
+
 struct HttpResponse
 {
     int status = 200;
@@ -47,12 +70,20 @@ struct HttpResponse
     std::shared_ptr<OpenFile> file;
     std::int64_t fileOffset = 0;
     std::int64_t fileLength = 0;
+    // A file still being filled: sent from fileOffset like `file`, as its
+    // bytes become ready.
+    std::shared_ptr<BodySource> source;
     // Held back this long before it is sent (without holding a thread).
     std::chrono::milliseconds delay { 0 };
+    // Set by handle() instead of an answer: the request waits, holding no
+    // thread, until `park` calls the wake function it is given (from any
+    // thread) or parkLimit passes, and is then handled again.
+    std::function<void(std::function<void()> wake)> park;
+    std::chrono::milliseconds parkLimit { 0 };
 
     void setHeader(std::string name, std::string value);
     void setContent(std::string content, std::string type);
-    bool hasContent() const { return !body.empty() || !contentType.empty() || file; }
+    bool hasContent() const { return !body.empty() || !contentType.empty() || file || source; }
 };
 
 // Answers requests of one listener.

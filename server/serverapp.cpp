@@ -5,7 +5,9 @@
 #include "httpengine.h"
 #include "service.h"
 #include "store.h"
+#include "swarm.h"
 
+#include <QDir>
 #include <QStringList>
 
 #include <cctype>
@@ -241,6 +243,26 @@ int runServe(const ServeOptions &options)
         hostAddresses.append(service.address);
     api.setHosts(hostAddresses.first(), hostAddresses);
 
+    std::unique_ptr<Swarm> swarm;
+    if (options.bt) {
+        SwarmOptions swarmOptions = options.swarm;
+        if (swarmOptions.cacheDir.isEmpty())
+            swarmOptions.cacheDir = store.absolutePath(QStringLiteral("swarm"));
+        swarmOptions.cacheDir = QDir(swarmOptions.cacheDir).absolutePath();
+        if (swarmOptions.statusPath.isEmpty())
+            swarmOptions.statusPath = store.absolutePath(QStringLiteral("swarm-status.json"));
+        swarm = std::make_unique<Swarm>(store, swarmOptions);
+        QString error;
+        if (!swarm->start(&error)) {
+            fprintf(stderr, "tavrion-server: cannot start the swarm: %s\n", qPrintable(error));
+            return 1;
+        }
+        api.setSwarm(swarm.get());
+        service.host->setSwarm(swarm.get());
+        for (Listener &listener : hosts)
+            listener.host->setSwarm(swarm.get());
+    }
+
     engine.start();
     printf("service %s\n", qPrintable(service.address));
     for (int i = 0; i < options.hosts.size(); ++i)
@@ -252,6 +274,9 @@ int runServe(const ServeOptions &options)
     const timespec pruneInterval { 3600, 0 };
     while (sigtimedwait(&stopSignals, nullptr, &pruneInterval) < 0)
         prune();
+    // The swarm wakes connections: it stops after them, before they go.
     engine.stop();
+    if (swarm)
+        swarm->stop();
     return 0;
 }

@@ -9,6 +9,7 @@
 #include "pages.h"
 #include "passwords.h"
 #include "store.h"
+#include "swarm.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -83,6 +84,11 @@ bool isSessionId(const QString &text)
     return pattern.match(text).hasMatch();
 }
 
+bool isInfoHash(const QString &id)
+{
+    return id.size() == 40 && !id.startsWith(QLatin1String("appdata_"));
+}
+
 bool isEmailAddress(const QString &text)
 {
     static const QRegularExpression pattern(
@@ -145,6 +151,10 @@ struct Service::Reply
     // A reply that is not an envelope: the body and its content type.
     QByteArray body;
     QByteArray contentType;
+    // No reply yet: the request is handled again once this wakes it or the
+    // limit passes.
+    std::function<void(std::function<void()>)> park;
+    std::chrono::milliseconds parkLimit { 0 };
 
     static Reply refuse(const QString &message)
     {
@@ -237,6 +247,12 @@ void Service::handle(const HttpRequest &request, HttpResponse &response)
         }
     }
 
+    if (reply.park) {
+        response = HttpResponse();
+        response.park = std::move(reply.park);
+        response.parkLimit = reply.parkLimit;
+        return;
+    }
     response.status = 200;
     if (!reply.contentType.isEmpty()) {
         response.setContent(reply.body.toStdString(), reply.contentType.toStdString());
@@ -306,7 +322,24 @@ Service::Reply Service::fileList(Context &context)
     const QString hash = normaliseResourceId(context.value("hash"));
     if (hash.isEmpty())
         return Reply::refuse(QStringLiteral("资源格式错误"));
-    const QVector<FileRecord> files = m_store.resourceFiles(hash);
+    QVector<FileRecord> files = m_store.resourceFiles(hash);
+    if (files.isEmpty() && m_swarm && isInfoHash(hash) && m_swarm->storeSaved(hash))
+        files = m_store.resourceFiles(hash);
+    if (files.isEmpty() && m_swarm && isInfoHash(hash)) {
+        // Fetched from peers: the request waits a while, holding no thread,
+        // for the metadata; after that the user is asked to try again.
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - context.request.arrived);
+        const std::chrono::milliseconds limit = m_swarm->options().metadataWait;
+        if (context.request.parkExpired || waited >= limit)
+            return Reply::refuse(QStringLiteral("资源正在获取中，请稍后再试"));
+        Reply reply;
+        reply.park = [swarm = m_swarm, hash](std::function<void()> wake) {
+            swarm->fetchMetadata(hash, std::move(wake));
+        };
+        reply.parkLimit = limit - waited;
+        return reply;
+    }
     if (files.isEmpty())
         return Reply::refuse(QStringLiteral("资源不存在"));
     QJsonArray list;
@@ -353,9 +386,15 @@ Service::Reply Service::fileAddress(Context &context)
     const std::optional<FileRecord> file = m_store.file(hash, *index);
     if (!file)
         return Reply::refuse(QStringLiteral("文件不存在"));
+    // A swarm file keeps answering to the id it had before its content
+    // hash was known (and to that hash after its bytes left the cache).
     const QString jxhash = context.value("jxhash");
+    const auto names = [&jxhash](const QString &known) {
+        return !known.isEmpty() && jxhash.compare(known, Qt::CaseInsensitive) == 0;
+    };
     if (*size != file->size
-        || (!jxhash.isEmpty() && jxhash.compare(file->jxhash, Qt::CaseInsensitive)))
+        || (!jxhash.isEmpty() && !names(file->jxhash) && !names(file->swarmId)
+            && !names(file->content)))
         return Reply::refuse(QStringLiteral("文件校验失败"));
     const AddressCode code = m_store.issueCode(
         file->id, context.session, reload == QLatin1String("1"), m_options.codeLifetime);

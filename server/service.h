@@ -15,6 +15,7 @@ struct HttpResponse;
 class CaptchaRenderer;
 class FormParams;
 class Store;
+class Swarm;
 
 // The envelope body of an HTTP error status (404, 405, 413, ...).
 std::string serviceErrorBody(int status);
@@ -40,6 +41,9 @@ public:
     // The host named in address replies and the hosts offered when no domain
     // list is configured; set once the listeners are bound, before requests.
     void setHosts(const QString &field, const QStringList &defaultDomains);
+    // With a swarm, the file list of an info-hash the library does not hold
+    // is fetched from BitTorrent peers; set before requests.
+    void setSwarm(Swarm *swarm) { m_swarm = swarm; }
 
     void handle(const HttpRequest &request, HttpResponse &response);
     // Serves a popup notice picture from the data folder's "notices/".
@@ -70,6 +74,7 @@ private:
     Store &m_store;
     const CaptchaRenderer &m_captcha;
     ServiceOptions m_options;
+    Swarm *m_swarm = nullptr;
     // Milliseconds: five (twenty) free failures, then 1 s doubling to 15 min.
     FailureThrottle m_loginByAccount { 5, 1000, 900000, 3600000 };
     FailureThrottle m_loginByAddress { 20, 1000, 900000, 3600000 };

@@ -26,7 +26,8 @@ QString databasePath(const QString &dataDir)
 
 constexpr const char *AccountColumns
     = "id, email, password, vip_until, vip_permanent, svip FROM accounts";
-constexpr const char *FileColumns = "id, resource, idx, name, size, path, jxhash FROM files";
+constexpr const char *FileColumns
+    = "id, resource, idx, name, size, path, jxhash, swarm_id, content FROM files";
 
 std::string select(const char *columns, const char *rest)
 {
@@ -323,14 +324,16 @@ void Store::addResource(
     resource.bind(1, hash).bind(2, kind).bind(3, name).bind(4, currentTime()).run();
     for (const FileRecord &file : files) {
         Statement insert(m_db,
-            "INSERT INTO files (resource, idx, name, size, path, jxhash) "
-            "VALUES (?, ?, ?, ?, ?, ?)");
+            "INSERT INTO files (resource, idx, name, size, path, jxhash, swarm_id, content) "
+            "VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
         insert.bind(1, hash)
             .bind(2, file.index)
             .bind(3, file.name)
             .bind(4, file.size)
             .bind(5, file.path)
             .bind(6, file.jxhash)
+            .bind(7, file.swarmId)
+            .bind(8, file.content)
             .run();
     }
     transaction.commit();
@@ -346,6 +349,8 @@ FileRecord Store::fileFromRow(Statement &statement)
     file.size = statement.integer(4);
     file.path = statement.text(5);
     file.jxhash = statement.text(6);
+    file.swarmId = statement.text(7);
+    file.content = statement.text(8);
     return file;
 }
 
@@ -388,6 +393,32 @@ QStringList Store::resourceHashes()
     while (query.next())
         result.append(query.text(0));
     return result;
+}
+
+QStringList Store::swarmResourceHashes()
+{
+    auto lock = m_db.lock();
+    Statement query(m_db, "SELECT hash FROM resources WHERE kind = 'swarm' ORDER BY added, hash");
+    QStringList result;
+    while (query.next())
+        result.append(query.text(0));
+    return result;
+}
+
+void Store::setSwarmContent(std::int64_t fileId, const QString &content)
+{
+    auto lock = m_db.lock();
+    Statement update(
+        m_db, "UPDATE files SET content = ?, jxhash = ? WHERE id = ? AND swarm_id != ''");
+    update.bind(1, content).bind(2, content).bind(3, fileId).run();
+}
+
+void Store::clearSwarmContent(const QString &hash)
+{
+    auto lock = m_db.lock();
+    Statement update(
+        m_db, "UPDATE files SET jxhash = swarm_id WHERE resource = ? AND swarm_id != ''");
+    update.bind(1, hash).run();
 }
 
 AddressCode Store::issueCode(
@@ -461,8 +492,9 @@ std::optional<CodeTarget> Store::codeTarget(const QString &code)
     auto lock = m_db.lock();
     const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
     Statement query(m_db,
-        "SELECT files.id, files.resource, files.idx, files.name, files.size, "
-        "files.path, files.jxhash, codes.cookie, codes.session_id, codes.expires FROM codes "
+        "SELECT files.id, files.resource, files.idx, files.name, files.size, files.path, "
+        "files.jxhash, files.swarm_id, files.content, codes.cookie, codes.session_id, "
+        "codes.expires FROM codes "
         "JOIN files ON files.id = codes.file_id "
         "WHERE codes.code = ? AND codes.expires > ?");
     query.bind(1, code).bind(2, now);
@@ -471,7 +503,7 @@ std::optional<CodeTarget> Store::codeTarget(const QString &code)
         m_codes.remove(code);
         return std::nullopt;
     }
-    const HeldCode held { { fileFromRow(query), query.text(7) }, query.text(8), query.integer(9),
+    const HeldCode held { { fileFromRow(query), query.text(9) }, query.text(10), query.integer(11),
         now };
     holdCode(code, held);
     return held.target;

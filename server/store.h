@@ -29,6 +29,10 @@ struct FileRecord
     std::int64_t size = 0;
     QString path; // relative to the data folder
     QString jxhash;
+    // Files of swarm resources: the stable id the file is named by while its
+    // content is not held complete, and the content hash once it was.
+    QString swarmId;
+    QString content;
 };
 
 struct Favourite
@@ -111,6 +115,12 @@ public:
     // The first stored file with this content, the one others remap to.
     std::optional<FileRecord> firstFileWithContent(const QString &jxhash);
     QStringList resourceHashes();
+    // Swarm resources: their files are named by swarmId until setSwarmContent
+    // gives the content hash; clearSwarmContent names them by swarmId again
+    // (their bytes left the cache).
+    QStringList swarmResourceHashes();
+    void setSwarmContent(std::int64_t fileId, const QString &content);
+    void clearSwarmContent(const QString &hash);
 
     // A live code of this session for the file, or a new one; reload drops the
     // session's earlier codes for the file and always issues a new one.

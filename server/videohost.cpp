@@ -2,6 +2,7 @@
 
 #include "httpengine.h"
 #include "store.h"
+#include "swarm.h"
 
 #include <QString>
 #include <QStringList>
@@ -126,8 +127,11 @@ void VideoHost::answer(const HttpRequest &request, HttpResponse &response, const
         response.setContent("forbidden\n", "text/plain");
         return;
     }
-    auto opened = std::make_shared<OpenFile>(m_store.absolutePath(file.path).toStdString());
-    if (opened->fd() < 0) {
+    const bool swarm = !file.swarmId.isEmpty();
+    std::shared_ptr<OpenFile> opened;
+    if (!swarm)
+        opened = std::make_shared<OpenFile>(m_store.absolutePath(file.path).toStdString());
+    if (swarm ? !m_swarm : opened->fd() < 0) {
         response.status = 404;
         response.setContent("file missing\n", "text/plain");
         return;
@@ -157,7 +161,17 @@ void VideoHost::answer(const HttpRequest &request, HttpResponse &response, const
     const std::int64_t length = range->last - range->first + 1;
     if (length == 0)
         return;
-    response.file = std::move(opened);
+    if (swarm) {
+        response.source = m_swarm->open(file);
+        if (!response.source) {
+            response = HttpResponse();
+            response.status = 503;
+            response.setContent("service stopping\n", "text/plain");
+            return;
+        }
+    } else {
+        response.file = std::move(opened);
+    }
     response.fileOffset = range->first;
     response.fileLength = length;
 }

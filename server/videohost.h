@@ -9,6 +9,7 @@ struct HttpRequest;
 struct HttpResponse;
 class QString;
 class Store;
+class Swarm;
 
 // How a host listener behaves. Slow and wrong hosts exist so that the
 // client's host probes can be exercised against real listeners.
@@ -37,6 +38,9 @@ class VideoHost
 {
 public:
     VideoHost(Store &store, HostMode mode, int slowMilliseconds = 1500);
+    // Files of swarm resources are streamed through the swarm as their
+    // pieces arrive; without one they are not served.
+    void setSwarm(Swarm *swarm) { m_swarm = swarm; }
     // Answers from the codes held in memory; false when the database has to
     // be asked.
     bool handleQuickly(const HttpRequest &request, HttpResponse &response);
@@ -49,4 +53,5 @@ private:
     Store &m_store;
     HostMode m_mode;
     int m_slowMilliseconds;
+    Swarm *m_swarm = nullptr;
 };

@@ -1,0 +1,965 @@
+#include "swarm.h"
+
+#include "common/atomicsave.h"
+#include "httpengine.h"
+#include "library.h"
+#include "serverapp.h"
+#include "store.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+#include <libtorrent/add_torrent_params.hpp>
+#include <libtorrent/alert_types.hpp>
+#include <libtorrent/ip_filter.hpp>
+#include <libtorrent/posix_disk_io.hpp>
+#include <libtorrent/session.hpp>
+#include <libtorrent/session_params.hpp>
+#include <libtorrent/torrent_info.hpp>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+// Pieces asked for ahead of the byte a range is at, beyond the one it needs.
+constexpr std::int64_t ReadAheadBytes = 8 * 1024 * 1024;
+// A hash nobody asks about again is dropped from the session after this long
+// without metadata.
+constexpr auto PendingLifetime = std::chrono::minutes(10);
+
+QString hexOf(const lt::sha1_hash &hash)
+{
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char *>(hash.data()), int(hash.size())).toHex());
+}
+
+lt::sha1_hash hashOf(const QString &hex)
+{
+    const QByteArray bytes = QByteArray::fromHex(hex.toLatin1());
+    lt::sha1_hash hash;
+    if (bytes.size() == int(hash.size()))
+        std::memcpy(hash.data(), bytes.constData(), hash.size());
+    return hash;
+}
+
+// Calls on a torrent handle throw once the torrent has left the session,
+// which can happen between the check and the call.
+template <typename Call> void onHandle(const lt::torrent_handle &handle, Call call)
+{
+    if (!handle.is_valid())
+        return;
+    try {
+        call();
+    } catch (const std::exception &) {
+    }
+}
+
+// Bytes a folder takes on disk (sparse files count what they hold).
+std::int64_t diskUsage(const std::filesystem::path &folder)
+{
+    std::int64_t total = 0;
+    std::error_code error;
+    for (std::filesystem::recursive_directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error)) {
+        struct stat info
+        {
+        };
+        if (::lstat(it->path().c_str(), &info) == 0 && S_ISREG(info.st_mode))
+            total += std::int64_t(info.st_blocks) * 512;
+    }
+    return total;
+}
+
+bool isInfoHash(const QString &text)
+{
+    static const QRegularExpression pattern(QStringLiteral("^[0-9a-f]{40}$"));
+    return pattern.match(text).hasMatch();
+}
+
+} // namespace
+
+std::int64_t parseByteSize(const QString &text)
+{
+    static const QRegularExpression pattern(QStringLiteral("^([0-9]{1,15})\\s*([KMGT]?)(i?B)?$"),
+        QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = pattern.match(text.trimmed());
+    if (!match.hasMatch())
+        return -1;
+    std::int64_t value = match.captured(1).toLongLong();
+    const QString unit = match.captured(2).toUpper();
+    const int shift = unit == QLatin1String("K") ? 10
+        : unit == QLatin1String("M")             ? 20
+        : unit == QLatin1String("G")             ? 30
+        : unit == QLatin1String("T")             ? 40
+                                                 : 0;
+    if (shift > 0 && value > (std::numeric_limits<std::int64_t>::max() >> shift))
+        return -1;
+    return value << shift;
+}
+
+QString swarmFileId(const QString &resource, std::int64_t index)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(
+        QStringLiteral("tavrion-swarm:%1:%2").arg(resource).arg(index).toUtf8(),
+        QCryptographicHash::Sha1)
+                                   .toHex());
+}
+
+namespace {
+
+// One resource the swarm knows this run. Guarded by Core::mutex.
+struct Entry
+{
+    QString hash;
+    lt::torrent_handle handle; // invalid while not in the session
+    std::shared_ptr<const lt::torrent_info> info; // null until the metadata is known
+    bool stored = false; // the store holds the resource
+    bool adding = false;
+    bool evicting = false; // its files are being deleted
+    bool wantActive = false; // asked for while evicting
+    std::vector<bool> have; // verified pieces
+    std::vector<lt::download_priority_t> priorities; // files nobody streamed stay at 0
+    std::vector<bool> hashed; // content hash known or being computed, per file
+    // Files the session writes to their own file (not the part file): only
+    // their verified pieces can be read from there.
+    std::vector<bool> onDisk;
+    std::vector<std::function<void()>> waiters; // for metadata or for pieces
+    int pins = 0; // live streams
+    Clock::time_point lastUsed = Clock::now();
+    // Figures for the status table.
+    lt::torrent_status::state_t state = lt::torrent_status::downloading_metadata;
+    double progress = 0;
+    int peers = 0;
+    int downloadRate = 0;
+    int uploadRate = 0;
+};
+
+struct HashJob
+{
+    std::shared_ptr<Entry> entry;
+    int file = 0;
+    QString path;
+};
+
+} // namespace
+
+struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
+{
+    Core(Store &store, SwarmOptions options)
+        : store(store)
+        , options(std::move(options))
+    {
+    }
+
+    Store &store;
+    const SwarmOptions options;
+    std::vector<lt::tcp::endpoint> peers;
+    std::unique_ptr<lt::session> session;
+
+    std::mutex mutex;
+    std::map<QString, std::shared_ptr<Entry>> entries;
+
+    std::atomic<bool> stopping { false };
+    std::thread alertThread;
+    std::thread hashThread;
+    std::mutex hashMutex;
+    std::condition_variable hashWake;
+    std::deque<HashJob> hashJobs;
+
+    QString torrentPath(const QString &hash) const
+    {
+        return QDir(options.cacheDir).filePath(hash + QStringLiteral(".torrent"));
+    }
+    std::string savePath(const QString &hash) const
+    {
+        return QDir(options.cacheDir).filePath(hash).toStdString();
+    }
+
+    static std::vector<std::function<void()>> takeWaiters(Entry &entry)
+    {
+        std::vector<std::function<void()>> waiters;
+        waiters.swap(entry.waiters);
+        return waiters;
+    }
+    static void call(const std::vector<std::function<void()>> &waiters)
+    {
+        for (const auto &wake : waiters)
+            wake();
+    }
+
+    // The entry of a hash, made when missing; with the saved metadata when
+    // the cache folder has it. Mutex held.
+    std::shared_ptr<Entry> entryFor(const QString &hash)
+    {
+        std::shared_ptr<Entry> &entry = entries[hash];
+        if (entry)
+            return entry;
+        entry = std::make_shared<Entry>();
+        entry->hash = hash;
+        lt::error_code error;
+        const QString saved = torrentPath(hash);
+        if (QFileInfo::exists(saved)) {
+            auto info = std::make_shared<lt::torrent_info>(saved.toStdString(), error);
+            if (!error && info->info_hashes().v1 == hashOf(hash))
+                setInfo(*entry, info);
+        }
+        return entry;
+    }
+
+    static void setInfo(Entry &entry, std::shared_ptr<const lt::torrent_info> info)
+    {
+        entry.have.assign(std::size_t(info->num_pieces()), false);
+        entry.priorities.assign(std::size_t(info->num_files()), lt::dont_download);
+        entry.hashed.assign(std::size_t(info->num_files()), false);
+        entry.onDisk.assign(std::size_t(info->num_files()), false);
+        entry.info = std::move(info);
+    }
+
+    // Puts the entry's torrent into the session unless it is there. Mutex held.
+    void activate(Entry &entry)
+    {
+        if (entry.evicting) {
+            entry.wantActive = true;
+            return;
+        }
+        if (entry.handle.is_valid() || entry.adding || !session)
+            return;
+        lt::add_torrent_params params;
+        if (entry.info) {
+            params.ti = std::make_shared<lt::torrent_info>(*entry.info);
+            params.file_priorities = entry.priorities;
+        } else {
+            params.info_hashes = lt::info_hash_t(hashOf(entry.hash));
+        }
+        params.save_path = savePath(entry.hash);
+        for (const QString &tracker : options.trackers)
+            params.trackers.push_back(tracker.toStdString());
+        params.peers = peers;
+        // Streams cannot wait in a download queue.
+        params.flags &= ~(lt::torrent_flags::auto_managed | lt::torrent_flags::paused);
+        entry.adding = true;
+        session->async_add_torrent(std::move(params));
+    }
+
+    // A file is being streamed: it is downloaded, not only the pieces asked
+    // for. The explicit peers are asked again in case a torrent that had
+    // nothing to fetch let them go. Mutex held.
+    void want(Entry &entry, int file)
+    {
+        if (file < 0 || std::size_t(file) >= entry.priorities.size()
+            || entry.priorities[std::size_t(file)] != lt::dont_download)
+            return;
+        entry.priorities[std::size_t(file)] = lt::default_priority;
+        onHandle(entry.handle, [&] {
+            entry.handle.file_priority(lt::file_index_t(file), lt::default_priority);
+            for (const lt::tcp::endpoint &peer : peers)
+                entry.handle.connect_peer(peer);
+        });
+    }
+
+    bool fileComplete(const Entry &entry, int file) const
+    {
+        const lt::file_storage &files = entry.info->files();
+        const std::int64_t size = files.file_size(lt::file_index_t(file));
+        if (size == 0)
+            return false;
+        const int first = int(files.map_file(lt::file_index_t(file), 0, 0).piece);
+        const int last = int(files.map_file(lt::file_index_t(file), size - 1, 1).piece);
+        for (int piece = first; piece <= last; ++piece) {
+            if (!entry.have[std::size_t(piece)])
+                return false;
+        }
+        return true;
+    }
+
+    // Files complete now whose content hash is not known get it computed off
+    // the I/O threads. Mutex held.
+    void queueCompleted(const std::shared_ptr<Entry> &entry)
+    {
+        if (!entry->info)
+            return;
+        const lt::file_storage &files = entry->info->files();
+        for (int file = 0; file < files.num_files(); ++file) {
+            if (entry->hashed[std::size_t(file)]
+                || entry->priorities[std::size_t(file)] == lt::dont_download
+                || files.pad_file_at(lt::file_index_t(file)) || !fileComplete(*entry, file))
+                continue;
+            entry->hashed[std::size_t(file)] = true;
+            const QString path = QString::fromStdString(
+                files.file_path(lt::file_index_t(file), savePath(entry->hash)));
+            std::lock_guard guard(hashMutex);
+            hashJobs.push_back({ entry, file, path });
+            hashWake.notify_one();
+        }
+    }
+
+    void runHashes()
+    {
+        while (true) {
+            HashJob job;
+            {
+                std::unique_lock guard(hashMutex);
+                hashWake.wait(guard, [this] { return stopping || !hashJobs.empty(); });
+                if (stopping)
+                    return;
+                job = std::move(hashJobs.front());
+                hashJobs.pop_front();
+            }
+            try {
+                const std::optional<FileRecord> record = store.file(job.entry->hash, job.file);
+                if (!record)
+                    continue;
+                // Bytes that were verified before keep the content hash found then.
+                QString content = record->content;
+                if (content.isEmpty()) {
+                    QFile file(job.path);
+                    QCryptographicHash hash(QCryptographicHash::Sha1);
+                    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+                        continue;
+                    content = QString::fromLatin1(hash.result().toHex());
+                }
+                {
+                    // Evicted meanwhile: the bytes are gone again.
+                    std::lock_guard guard(mutex);
+                    if (!job.entry->hashed[std::size_t(job.file)])
+                        continue;
+                }
+                store.setSwarmContent(record->id, content);
+            } catch (const std::exception &error) {
+                fprintf(stderr, "tavrion-server: swarm: %s\n", error.what());
+            }
+        }
+    }
+
+    // Stores a resource whose metadata arrived, and saves the metadata so
+    // the resource resumes from the cache after a restart.
+    void storeMetadata(const QString &hash, const lt::torrent_info &info)
+    {
+        const QByteArray section(info.info_section().data(), int(info.info_section().size()));
+        const QByteArray torrent = QByteArrayLiteral("d4:info") + section + QByteArrayLiteral("e");
+        QDir().mkpath(options.cacheDir);
+        QString error;
+        if (!saveFileAtomically(torrentPath(hash), torrent, &error))
+            fprintf(stderr, "tavrion-server: swarm: cannot save %s: %s\n",
+                qPrintable(torrentPath(hash)), qPrintable(error));
+        if (store.resourceExists(hash))
+            return;
+        const lt::file_storage &files = info.files();
+        const QString top = QString::fromStdString(files.name());
+        const QString prefix = top + QLatin1Char('/');
+        QVector<FileRecord> records;
+        for (const lt::file_index_t index : files.file_range()) {
+            if (files.pad_file_at(index))
+                continue;
+            const QString path = QString::fromStdString(files.file_path(index));
+            if (!isSafeRelativePath(path))
+                continue;
+            FileRecord record;
+            record.index = static_cast<int>(index);
+            record.name
+                = files.num_files() > 1 && path.startsWith(prefix) ? path.mid(prefix.size()) : path;
+            record.size = files.file_size(index);
+            record.path = hash + QLatin1Char('/') + path;
+            record.swarmId = swarmFileId(hash, record.index);
+            record.jxhash = record.swarmId;
+            records.append(record);
+        }
+        store.addResource(hash, QStringLiteral("swarm"), top, records);
+    }
+
+    void refreshPieces(const std::shared_ptr<Entry> &entry, const lt::torrent_handle &handle)
+    {
+        lt::torrent_status status;
+        try {
+            status = handle.status(lt::torrent_handle::query_pieces);
+        } catch (const std::exception &) {
+            return;
+        }
+        std::vector<std::function<void()>> waiters;
+        {
+            std::lock_guard guard(mutex);
+            if (!entry->info || status.pieces.size() != int(entry->have.size()))
+                return;
+            for (int piece = 0; piece < status.pieces.size(); ++piece)
+                entry->have[std::size_t(piece)] = status.pieces.get_bit(lt::piece_index_t(piece));
+            queueCompleted(entry);
+            waiters = takeWaiters(*entry);
+        }
+        call(waiters);
+    }
+
+    // Which files the session writes in place, as it reports once a change
+    // of priorities is done (pieces of a file it did not want went to the
+    // part file until then).
+    void refreshOnDisk(const std::shared_ptr<Entry> &entry, const lt::torrent_handle &handle)
+    {
+        std::vector<lt::download_priority_t> priorities;
+        try {
+            priorities = handle.get_file_priorities();
+        } catch (const std::exception &) {
+            return;
+        }
+        std::vector<std::function<void()>> waiters;
+        {
+            std::lock_guard guard(mutex);
+            if (!entry->info || entry->handle != handle
+                || priorities.size() != entry->onDisk.size())
+                return;
+            for (std::size_t file = 0; file < priorities.size(); ++file)
+                entry->onDisk[file] = priorities[file] != lt::dont_download;
+            waiters = takeWaiters(*entry);
+        }
+        call(waiters);
+    }
+
+    std::shared_ptr<Entry> find(const lt::sha1_hash &hash)
+    {
+        const auto found = entries.find(hexOf(hash));
+        return found == entries.end() ? nullptr : found->second;
+    }
+
+    void handleAlert(lt::alert *alert)
+    {
+        if (auto *added = lt::alert_cast<lt::add_torrent_alert>(alert)) {
+            std::shared_ptr<Entry> entry;
+            {
+                std::lock_guard guard(mutex);
+                entry = find(added->params.info_hashes.v1);
+                if (!entry)
+                    return;
+                entry->adding = false;
+                if (added->error) {
+                    fprintf(stderr, "tavrion-server: swarm: cannot add %s: %s\n",
+                        qPrintable(entry->hash), added->error.message().c_str());
+                    return;
+                }
+                entry->handle = added->handle;
+                // Sooner than the session's own round of connection attempts.
+                onHandle(entry->handle, [&] {
+                    for (const lt::tcp::endpoint &peer : peers)
+                        entry->handle.connect_peer(peer);
+                });
+                if (entry->info)
+                    onHandle(
+                        entry->handle, [&] { entry->handle.prioritize_files(entry->priorities); });
+            }
+            refreshPieces(entry, added->handle);
+            refreshOnDisk(entry, added->handle);
+        } else if (auto *priorities = lt::alert_cast<lt::file_prio_alert>(alert)) {
+            std::shared_ptr<Entry> entry;
+            {
+                std::lock_guard guard(mutex);
+                entry = find(priorities->handle.info_hashes().v1);
+            }
+            if (entry)
+                refreshOnDisk(entry, priorities->handle);
+        } else if (auto *metadata = lt::alert_cast<lt::metadata_received_alert>(alert)) {
+            std::shared_ptr<const lt::torrent_info> info;
+            try {
+                info = metadata->handle.torrent_file();
+            } catch (const std::exception &) {
+            }
+            if (!info)
+                return;
+            const QString hash = hexOf(info->info_hashes().v1);
+            bool stored = false;
+            try {
+                storeMetadata(hash, *info);
+                stored = true;
+            } catch (const std::exception &error) {
+                fprintf(stderr, "tavrion-server: swarm: %s\n", error.what());
+            }
+            std::vector<std::function<void()>> waiters;
+            {
+                std::lock_guard guard(mutex);
+                const std::shared_ptr<Entry> entry = find(info->info_hashes().v1);
+                if (!entry)
+                    return;
+                entry->stored = entry->stored || stored;
+                if (!entry->info)
+                    setInfo(*entry, info);
+                onHandle(entry->handle, [&] { entry->handle.prioritize_files(entry->priorities); });
+                waiters = takeWaiters(*entry);
+            }
+            call(waiters);
+        } else if (auto *finished = lt::alert_cast<lt::piece_finished_alert>(alert)) {
+            std::vector<std::function<void()>> waiters;
+            {
+                std::lock_guard guard(mutex);
+                const std::shared_ptr<Entry> entry = find(finished->handle.info_hashes().v1);
+                const std::size_t piece = std::size_t(static_cast<int>(finished->piece_index));
+                if (!entry || piece >= entry->have.size())
+                    return;
+                entry->have[piece] = true;
+                queueCompleted(entry);
+                waiters = takeWaiters(*entry);
+            }
+            call(waiters);
+        } else if (auto *checked = lt::alert_cast<lt::torrent_checked_alert>(alert)) {
+            std::shared_ptr<Entry> entry;
+            {
+                std::lock_guard guard(mutex);
+                entry = find(checked->handle.info_hashes().v1);
+            }
+            if (entry) {
+                refreshPieces(entry, checked->handle);
+                refreshOnDisk(entry, checked->handle);
+            }
+        } else if (auto *deleted = lt::alert_cast<lt::torrent_deleted_alert>(alert)) {
+            finishEviction(deleted->info_hashes.v1);
+        } else if (auto *failed = lt::alert_cast<lt::torrent_delete_failed_alert>(alert)) {
+            fprintf(stderr, "tavrion-server: swarm: %s\n", failed->message().c_str());
+            finishEviction(failed->info_hashes.v1);
+        } else if (alert->category() & lt::alert_category::error) {
+            fprintf(stderr, "tavrion-server: swarm: %s\n", alert->message().c_str());
+        }
+    }
+
+    void finishEviction(const lt::sha1_hash &hash)
+    {
+        std::lock_guard guard(mutex);
+        const std::shared_ptr<Entry> entry = find(hash);
+        if (!entry || !entry->evicting)
+            return;
+        entry->evicting = false;
+        std::error_code ignored;
+        std::filesystem::remove_all(savePath(entry->hash), ignored);
+        if (entry->wantActive) {
+            entry->wantActive = false;
+            activate(*entry);
+        }
+    }
+
+    // Takes a resource's bytes out of the cache. Mutex held.
+    void evict(const QString &hash)
+    {
+        const auto found = entries.find(hash);
+        if (found != entries.end()) {
+            Entry &entry = *found->second;
+            if (entry.handle.is_valid()) {
+                entry.evicting = true;
+                session->remove_torrent(entry.handle, lt::session::delete_files);
+                entry.handle = lt::torrent_handle();
+            }
+            std::fill(entry.have.begin(), entry.have.end(), false);
+            std::fill(entry.hashed.begin(), entry.hashed.end(), false);
+            std::fill(entry.onDisk.begin(), entry.onDisk.end(), false);
+            std::fill(entry.priorities.begin(), entry.priorities.end(), lt::dont_download);
+            if (entry.evicting)
+                return;
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(savePath(hash), ignored);
+    }
+
+    // Keeps the cache folder within its bound: resources streamed longest
+    // ago go first; one being streamed stays whatever its size.
+    void trimCache()
+    {
+        struct Held
+        {
+            QString hash;
+            std::int64_t bytes = 0;
+            Clock::time_point used;
+        };
+        std::vector<Held> held;
+        std::int64_t total = 0;
+        const QDir cache(options.cacheDir);
+        for (const QString &name : cache.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            if (!isInfoHash(name))
+                continue;
+            const std::int64_t bytes = diskUsage(cache.filePath(name).toStdString());
+            total += bytes;
+            const auto age = std::chrono::milliseconds(QFileInfo(cache.filePath(name))
+                                                           .lastModified()
+                                                           .msecsTo(QDateTime::currentDateTime()));
+            held.push_back({ name, bytes, Clock::now() - age });
+        }
+        if (total <= options.cacheBytes)
+            return;
+        QStringList evicted;
+        {
+            std::lock_guard guard(mutex);
+            for (Held &item : held) {
+                const auto found = entries.find(item.hash);
+                if (found != entries.end())
+                    item.used = found->second->lastUsed;
+            }
+            std::sort(held.begin(), held.end(),
+                [](const Held &a, const Held &b) { return a.used < b.used; });
+            for (const Held &item : held) {
+                if (total <= options.cacheBytes)
+                    break;
+                const auto found = entries.find(item.hash);
+                if (found != entries.end()
+                    && (found->second->pins > 0 || found->second->evicting
+                        || found->second->adding))
+                    continue;
+                evict(item.hash);
+                evicted.append(item.hash);
+                total -= item.bytes;
+            }
+        }
+        for (const QString &hash : evicted) {
+            try {
+                store.clearSwarmContent(hash);
+            } catch (const std::exception &error) {
+                fprintf(stderr, "tavrion-server: swarm: %s\n", error.what());
+            }
+        }
+    }
+
+    // Refreshes the figures of every resource in the session and writes the
+    // table the admin command reads.
+    void publishStatus()
+    {
+        std::vector<std::pair<std::shared_ptr<Entry>, lt::torrent_handle>> active;
+        {
+            std::lock_guard guard(mutex);
+            const auto now = Clock::now();
+            for (auto it = entries.begin(); it != entries.end();) {
+                Entry &entry = *it->second;
+                // Hashes asked about once and never resolved do not stay.
+                if (!entry.info && entry.pins == 0 && now - entry.lastUsed > PendingLifetime) {
+                    if (entry.handle.is_valid())
+                        session->remove_torrent(entry.handle);
+                    call(takeWaiters(entry));
+                    it = entries.erase(it);
+                    continue;
+                }
+                if (entry.handle.is_valid())
+                    active.emplace_back(it->second, entry.handle);
+                ++it;
+            }
+        }
+        for (auto &[entry, handle] : active) {
+            lt::torrent_status status;
+            try {
+                status = handle.status();
+            } catch (const std::exception &) {
+                continue;
+            }
+            std::lock_guard guard(mutex);
+            entry->state = status.state;
+            entry->progress = double(status.progress);
+            entry->peers = status.num_peers;
+            entry->downloadRate = status.download_payload_rate;
+            entry->uploadRate = status.upload_payload_rate;
+        }
+        QJsonArray list;
+        {
+            std::lock_guard guard(mutex);
+            for (const auto &[hash, entry] : entries) {
+                const bool active = entry->handle.is_valid();
+                QString state = QStringLiteral("idle");
+                if (entry->evicting)
+                    state = QStringLiteral("evicting");
+                else if (active && !entry->info)
+                    state = QStringLiteral("metadata");
+                else if (active && entry->state == lt::torrent_status::checking_files)
+                    state = QStringLiteral("checking");
+                else if (active)
+                    state = QStringLiteral("active");
+                list.append(QJsonObject { { QStringLiteral("hash"), hash },
+                    { QStringLiteral("state"), state },
+                    { QStringLiteral("progress"), active ? entry->progress : 0.0 },
+                    { QStringLiteral("peers"), active ? entry->peers : 0 },
+                    { QStringLiteral("download"), active ? entry->downloadRate : 0 },
+                    { QStringLiteral("upload"), active ? entry->uploadRate : 0 },
+                    { QStringLiteral("streams"), entry->pins } });
+            }
+        }
+        const QJsonObject table { { QStringLiteral("updated"),
+                                      double(QDateTime::currentSecsSinceEpoch()) },
+            { QStringLiteral("resources"), list } };
+        saveFileAtomically(options.statusPath, QJsonDocument(table).toJson(QJsonDocument::Compact));
+    }
+
+    void runAlerts()
+    {
+        auto nextTick = Clock::now();
+        while (!stopping) {
+            session->wait_for_alert(std::chrono::milliseconds(250));
+            std::vector<lt::alert *> alerts;
+            session->pop_alerts(&alerts);
+            for (lt::alert *alert : alerts) {
+                try {
+                    handleAlert(alert);
+                } catch (const std::exception &error) {
+                    fprintf(stderr, "tavrion-server: swarm: %s\n", error.what());
+                }
+            }
+            if (Clock::now() >= nextTick) {
+                nextTick = Clock::now() + std::chrono::seconds(1);
+                publishStatus();
+                trimCache();
+            }
+        }
+    }
+};
+
+namespace {
+
+// The bytes of one swarm file as its pieces arrive. Asks for the pieces
+// ahead of the byte being sent first, and holds the resource in the cache.
+class SwarmSource : public BodySource
+{
+public:
+    SwarmSource(
+        std::shared_ptr<Swarm::Core> core, std::shared_ptr<Entry> entry, int file, QString path)
+        : m_core(std::move(core))
+        , m_entry(std::move(entry))
+        , m_file(file)
+        , m_path(std::move(path))
+    {
+    }
+    ~SwarmSource() override
+    {
+        std::lock_guard guard(m_core->mutex);
+        --m_entry->pins;
+        m_entry->lastUsed = Clock::now();
+    }
+
+    std::int64_t available(
+        std::int64_t offset, std::int64_t wanted, std::function<void()> wake) override
+    {
+        std::int64_t ready = 0;
+        {
+            std::lock_guard guard(m_core->mutex);
+            Entry &entry = *m_entry;
+            m_core->activate(entry);
+            if (!entry.info || !entry.handle.is_valid()) {
+                entry.waiters.push_back(std::move(wake));
+                return 0;
+            }
+            m_core->want(entry, m_file);
+            const lt::file_storage &files = entry.info->files();
+            if (m_file >= files.num_files())
+                return -1;
+            if (!entry.onDisk[std::size_t(m_file)]) {
+                entry.waiters.push_back(std::move(wake));
+                return 0;
+            }
+            const std::int64_t pieceLength = files.piece_length();
+            const std::int64_t start = files.file_offset(lt::file_index_t(m_file)) + offset;
+            const std::int64_t fileEnd = files.file_offset(lt::file_index_t(m_file))
+                + files.file_size(lt::file_index_t(m_file));
+            askAhead(entry, start, std::min(fileEnd, start + ReadAheadBytes), pieceLength);
+            std::int64_t at = start;
+            const std::int64_t end = std::min(fileEnd, start + wanted);
+            while (at < end && entry.have[std::size_t(at / pieceLength)]) {
+                const std::int64_t pieceEnd = (at / pieceLength + 1) * pieceLength;
+                ready += std::min(pieceEnd, end) - at;
+                at = std::min(pieceEnd, end);
+            }
+            if (ready == 0) {
+                entry.waiters.push_back(std::move(wake));
+                return 0;
+            }
+        }
+        if (!m_open) {
+            m_open = std::make_unique<OpenFile>(m_path.toStdString());
+            if (m_open->fd() < 0)
+                return -1;
+        }
+        return ready;
+    }
+
+    int fd() const override { return m_open ? m_open->fd() : -1; }
+    std::chrono::milliseconds waitLimit() const override { return m_core->options.stallLimit; }
+
+private:
+    // Deadlines for the pieces from the one holding `start` up to `end`,
+    // earliest first; each piece is asked for once per stream.
+    void askAhead(Entry &entry, std::int64_t start, std::int64_t end, std::int64_t pieceLength)
+    {
+        const int first = int(start / pieceLength);
+        const int last = int((std::max(start, end - 1)) / pieceLength);
+        const int from = std::max(first, m_askedUntil + 1);
+        for (int piece = from; piece <= last; ++piece) {
+            if (entry.have[std::size_t(piece)])
+                continue;
+            const int deadline = (piece - first) * 100;
+            onHandle(entry.handle,
+                [&] { entry.handle.set_piece_deadline(lt::piece_index_t(piece), deadline); });
+        }
+        m_askedUntil = std::max(m_askedUntil, last);
+    }
+
+    std::shared_ptr<Swarm::Core> m_core;
+    std::shared_ptr<Entry> m_entry;
+    int m_file;
+    QString m_path;
+    std::unique_ptr<OpenFile> m_open;
+    int m_askedUntil = -1;
+};
+
+} // namespace
+
+Swarm::Swarm(Store &store, SwarmOptions options)
+    : d(std::make_shared<Core>(store, std::move(options)))
+{
+}
+
+Swarm::~Swarm()
+{
+    stop();
+}
+
+const SwarmOptions &Swarm::options() const
+{
+    return d->options;
+}
+
+bool Swarm::start(QString *error)
+{
+    for (const QString &peer : d->options.peers) {
+        std::string host;
+        int port = 0;
+        lt::error_code code;
+        const lt::address address
+            = splitAddress(peer, &host, &port) ? lt::make_address(host, code) : lt::address();
+        if (host.empty() || code || port <= 0) {
+            *error = QStringLiteral("not a peer address: %1").arg(peer);
+            return false;
+        }
+        d->peers.emplace_back(address, std::uint16_t(port));
+    }
+    if (!QDir().mkpath(d->options.cacheDir)) {
+        *error = QStringLiteral("cannot make %1").arg(d->options.cacheDir);
+        return false;
+    }
+
+    lt::settings_pack pack;
+    pack.set_str(lt::settings_pack::listen_interfaces, d->options.listen.toStdString());
+    pack.set_int(lt::settings_pack::alert_mask,
+        int(lt::alert_category::status | lt::alert_category::error | lt::alert_category::storage
+            | lt::alert_category::piece_progress));
+    const bool open = d->options.dht;
+    pack.set_bool(lt::settings_pack::enable_dht, open);
+    pack.set_bool(lt::settings_pack::enable_lsd, open);
+    pack.set_bool(lt::settings_pack::enable_upnp, open);
+    pack.set_bool(lt::settings_pack::enable_natpmp, open);
+    pack.set_bool(lt::settings_pack::enable_incoming_utp, open);
+    pack.set_bool(lt::settings_pack::enable_outgoing_utp, open);
+    // A resource nobody streams yet has nothing to fetch; its peers stay
+    // connected for when someone does.
+    pack.set_bool(lt::settings_pack::close_redundant_connections, false);
+    // Peers behind one address (one NAT, or loopback) are told apart by port.
+    pack.set_bool(lt::settings_pack::allow_multiple_connections_per_ip, true);
+    pack.set_int(lt::settings_pack::download_rate_limit,
+        int(std::min<std::int64_t>(d->options.downloadLimit, INT32_MAX)));
+    lt::session_params params(std::move(pack));
+    // Writes reach the file before the piece is verified, so a verified
+    // piece can be sent from the file at once.
+    params.disk_io_constructor = lt::posix_disk_io_constructor;
+    try {
+        d->session = std::make_unique<lt::session>(std::move(params));
+    } catch (const std::exception &failure) {
+        *error = QString::fromLocal8Bit(failure.what());
+        return false;
+    }
+    if (d->options.downloadLimit > 0) {
+        // Peers on the local network are exempt from limits unless told.
+        lt::ip_filter classes;
+        const std::uint32_t global = 1u
+            << static_cast<std::uint32_t>(lt::session::global_peer_class_id);
+        classes.add_rule(lt::make_address("0.0.0.0"), lt::make_address("255.255.255.255"), global);
+        classes.add_rule(lt::make_address("::"),
+            lt::make_address("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"), global);
+        d->session->set_peer_class_filter(classes);
+    }
+    d->alertThread = std::thread([core = d] { core->runAlerts(); });
+    d->hashThread = std::thread([core = d] { core->runHashes(); });
+    return true;
+}
+
+void Swarm::stop()
+{
+    if (d->stopping.exchange(true))
+        return;
+    {
+        std::lock_guard guard(d->hashMutex);
+        d->hashWake.notify_all();
+    }
+    if (d->alertThread.joinable())
+        d->alertThread.join();
+    if (d->hashThread.joinable())
+        d->hashThread.join();
+    {
+        std::lock_guard guard(d->mutex);
+        d->session.reset();
+    }
+    QFile::remove(d->options.statusPath);
+}
+
+void Swarm::fetchMetadata(const QString &hash, std::function<void()> wake)
+{
+    bool known = false;
+    {
+        std::lock_guard guard(d->mutex);
+        if (d->stopping)
+            return;
+        const std::shared_ptr<Entry> entry = d->entryFor(hash);
+        entry->lastUsed = Clock::now();
+        known = entry->stored;
+        if (!known) {
+            // Requests that gave up leave their wake calls behind: a long list
+            // is woken (they wait again if they still can) rather than grow.
+            if (entry->waiters.size() >= 256)
+                Core::call(Core::takeWaiters(*entry));
+            entry->waiters.push_back(wake);
+            d->activate(*entry);
+        }
+    }
+    if (known)
+        wake();
+}
+
+bool Swarm::storeSaved(const QString &hash)
+{
+    std::shared_ptr<const lt::torrent_info> info;
+    {
+        std::lock_guard guard(d->mutex);
+        info = d->entryFor(hash)->info;
+    }
+    if (!info)
+        return false;
+    d->storeMetadata(hash, *info);
+    std::lock_guard guard(d->mutex);
+    d->entryFor(hash)->stored = true;
+    return true;
+}
+
+std::shared_ptr<BodySource> Swarm::open(const FileRecord &file)
+{
+    std::lock_guard guard(d->mutex);
+    if (d->stopping)
+        return nullptr;
+    const std::shared_ptr<Entry> entry = d->entryFor(file.resource);
+    ++entry->pins;
+    entry->lastUsed = Clock::now();
+    if (entry->info)
+        d->want(*entry, int(file.index));
+    d->activate(*entry);
+    return std::make_shared<SwarmSource>(
+        d, entry, int(file.index), QDir(d->options.cacheDir).filePath(file.path));
+}

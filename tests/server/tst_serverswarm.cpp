@@ -1,0 +1,356 @@
+#include "app/appsettings.h"
+#include "serverprocess.h"
+#include "service/resourceendpoints.h"
+#include "service/serverclient.h"
+#include "testdir.h"
+
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QRandomGenerator>
+#include <QTcpSocket>
+#include <QtTest>
+
+namespace {
+
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(seed);
+    generator.fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
+    return bytes;
+}
+
+QString sha1Hex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex());
+}
+
+struct Reply
+{
+    int status = 0;
+    QByteArray body;
+    QByteArray contentRange;
+};
+
+Reply get(const QUrl &url, const QByteArray &cookie, const QByteArray &range = {})
+{
+    QNetworkAccessManager manager;
+    QNetworkRequest request(url);
+    request.setRawHeader("Cookie", cookie);
+    if (!range.isEmpty())
+        request.setRawHeader("Range", range);
+    QNetworkReply *reply = manager.get(request);
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+    loop.exec();
+    const Reply result { reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
+        reply->readAll(), reply->rawHeader("Content-Range") };
+    delete reply;
+    return result;
+}
+
+// Payload folder and torrent of one generated file; returns the torrent.
+QString makePayload(const ScopedWorkingDirectory &dir, const QString &name, const QByteArray &bytes)
+{
+    const QString torrent = dir.filePath(name + QStringLiteral(".torrent"));
+    if (!writeFileBytes(
+            dir.filePath(name + QStringLiteral("/") + name + QStringLiteral(".mp4")), bytes))
+        return {};
+    bool ok = false;
+    ServerProcess::admin(
+        { "make-torrent", torrent, dir.filePath(name + QStringLiteral("/") + name + ".mp4") }, &ok);
+    return ok ? torrent : QString();
+}
+
+} // namespace
+
+class ServerSwarmTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void resolvesAndStreamsWhileDownloading();
+    void seederVanishingEndsTheRange();
+    void unknownHashAsksToTryAgainWithoutBlocking();
+    void evictionKeepsTheStreamingResource();
+    void restartResumesFromTheCache();
+
+private:
+    bool startServer(ServerProcess &server, const QString &data, const QStringList &peers,
+        const QStringList &extra);
+    static QSharedPointer<VideoFileInfo> resolve(const QString &hash);
+    static QUrl videoUrl(const ServerProcess &server, const VideoFileInfo &info);
+    static QString cacheFolder(const QString &data, const QString &hash);
+
+    ScopedWorkingDirectory m_dir;
+    ServerProcess m_server;
+    SeederProcess m_clipSeeder;
+    SeederProcess m_vanishSeeder;
+    QByteArray m_clip = randomBytes(8 * 1024 * 1024, 1);
+    QByteArray m_vanish = randomBytes(4 * 1024 * 1024, 2);
+    QString m_libraryCopy;
+};
+
+bool ServerSwarmTest::startServer(
+    ServerProcess &server, const QString &data, const QStringList &peers, const QStringList &extra)
+{
+    QStringList arguments { "--host", "127.0.0.1:0", "--bt", "--bt-listen", "127.0.0.1:0",
+        "--bt-dht", "off", "--bt-metadata-wait", "2" };
+    for (const QString &peer : peers)
+        arguments << "--bt-peer" << peer;
+    if (!server.start(data, arguments + extra)) {
+        qWarning("%s", qPrintable(server.errorOutput()));
+        return false;
+    }
+    AppSettings::instance()->setServiceBaseAddress(server.baseAddress());
+    return true;
+}
+
+QSharedPointer<VideoFileInfo> ServerSwarmTest::resolve(const QString &hash)
+{
+    // A user asked to try again shortly does so.
+    FileListResult list = getResourceFileList(hash);
+    for (int tries = 0; tries < 10 && list.message == QStringLiteral("资源正在获取中，请稍后再试");
+         ++tries)
+        list = getResourceFileList(hash);
+    if (list.status != 1 || list.files.size() != 1) {
+        qWarning("file list: %d %s", list.status, qPrintable(list.message));
+        return {};
+    }
+    const QSharedPointer<VideoFileInfo> info = list.files.first();
+    if (getVideoFileHash(info).status != 1 || getVideoFileAddress(info, 0).status != 1)
+        return {};
+    return info;
+}
+
+QUrl ServerSwarmTest::videoUrl(const ServerProcess &server, const VideoFileInfo &info)
+{
+    return QUrl(
+        QStringLiteral("http://%1/ftn_handler/%2").arg(server.hostAddresses().first(), info.code));
+}
+
+QString ServerSwarmTest::cacheFolder(const QString &data, const QString &hash)
+{
+    return data + QStringLiteral("/swarm/") + hash;
+}
+
+void ServerSwarmTest::initTestCase()
+{
+    QVERIFY2(!ServerProcess::program().isEmpty(), "tavrion-server is not built");
+    QVERIFY2(!builtProgram("tavrion-seeder").isEmpty(), "tavrion-seeder is not built");
+    AppSettings::initialize(m_dir.filePath("Config.ini"));
+    QVERIFY(m_clipSeeder.start(makePayload(m_dir, "clip", m_clip), m_dir.filePath("clip")));
+    QVERIFY(m_vanishSeeder.start(makePayload(m_dir, "vanish", m_vanish), m_dir.filePath("vanish")));
+    // The library already holds the clip's bytes under another resource.
+    QVERIFY(writeFileBytes(m_dir.filePath("copy/clip.mp4"), m_clip));
+    m_libraryCopy = ServerProcess::admin(
+        { "add-folder", "--data", m_dir.filePath("data"), m_dir.filePath("copy") })
+                        .trimmed();
+    QVERIFY(startServer(m_server, m_dir.filePath("data"),
+        { m_clipSeeder.address(), m_vanishSeeder.address() },
+        { "--bt-download-limit", "1M", "--bt-stall", "5" }));
+}
+
+void ServerSwarmTest::cleanupTestCase()
+{
+    QVERIFY2(m_server.stop(), qPrintable(m_server.errorOutput()));
+    AppSettings::release();
+}
+
+void ServerSwarmTest::resolvesAndStreamsWhileDownloading()
+{
+    const QSharedPointer<VideoFileInfo> info = resolve(m_clipSeeder.infoHash());
+    QVERIFY(info);
+    QCOMPARE(info->fileSize, quint64(m_clip.size()));
+    QCOMPARE(info->name, QStringLiteral("clip.mp4"));
+    // Until the bytes are all verified the file goes by an id of its own.
+    const QString swarmId = info->jxhash;
+    QCOMPARE(swarmId.size(), 40);
+    QVERIFY(swarmId != sha1Hex(m_clip));
+    QVERIFY(!info->remapped);
+    const QUrl url = videoUrl(m_server, *info);
+    const QByteArray cookie = info->comCookie.toUtf8();
+
+    // A seek to 80 % is answered long before the download (1 MB/s) gets there.
+    const int at = m_clip.size() * 8 / 10;
+    const Reply part
+        = get(url, cookie, QStringLiteral("bytes=%1-%2").arg(at).arg(at + 65535).toLatin1());
+    QCOMPARE(part.status, 206);
+    QVERIFY(part.body == m_clip.mid(at, 65536));
+    const auto probe = QSharedPointer<VideoFileInfo>::create(*info);
+    QCOMPARE(getVideoFileHash(probe).status, 1);
+    QCOMPARE(probe->jxhash, swarmId);
+    const Reply beyond
+        = get(url, cookie, QStringLiteral("bytes=%1-").arg(m_clip.size()).toLatin1());
+    QCOMPARE(beyond.status, 416);
+    QCOMPARE(beyond.contentRange, QStringLiteral("bytes */%1").arg(m_clip.size()).toLatin1());
+
+    // The whole file waits for its pieces on an open connection.
+    const Reply whole = get(url, cookie);
+    QCOMPARE(whole.status, 200);
+    QVERIFY(whole.body == m_clip);
+
+    // Complete, it is named by its content and remaps to the library's copy.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        getVideoFileHash(probe).status == 1 && probe->jxhash == sha1Hex(m_clip) && probe->remapped,
+        15000);
+    QCOMPARE(probe->remappedHash, m_libraryCopy);
+    // A client that kept the earlier id still gets an address.
+    const auto kept = QSharedPointer<VideoFileInfo>::create();
+    kept->hash = m_clipSeeder.infoHash();
+    kept->fileSize = quint64(m_clip.size());
+    kept->jxhash = swarmId;
+    QCOMPARE(getVideoFileAddress(kept, 1).status, 1);
+    const auto wrongSize = QSharedPointer<VideoFileInfo>::create(*kept);
+    wrongSize->fileSize += 1;
+    QCOMPARE(getVideoFileAddress(wrongSize, 0).status, 0);
+
+    const struct
+    {
+        QByteArray range;
+        int status;
+        QByteArray body;
+    } ranges[] = {
+        { "bytes=0-99", 206, m_clip.left(100) },
+        { "bytes=-100", 206, m_clip.right(100) },
+        { "bytes=100-", 206, m_clip.mid(100) },
+        { QStringLiteral("bytes=%1-%2").arg(m_clip.size() + 10).arg(m_clip.size() + 20).toLatin1(),
+            416, {} },
+    };
+    for (const auto &range : ranges) {
+        const Reply reply = get(videoUrl(m_server, *kept), kept->comCookie.toUtf8(), range.range);
+        QCOMPARE(reply.status, range.status);
+        if (range.status == 206)
+            QVERIFY2(reply.body == range.body, range.range.constData());
+    }
+
+    // The operator sees the resource with its progress, peers and rates.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        ServerProcess::admin({ "list-resources", "--data", m_dir.filePath("data") })
+            .contains(QRegularExpression(m_clipSeeder.infoHash()
+                + "\\n  swarm: active, 100.0%, peers \\d+, down [0-9.]+ [KMG]?B/s, up [0-9.]+ "
+                  "[KMG]?B/s, streams 0\\n")),
+        5000);
+}
+
+void ServerSwarmTest::seederVanishingEndsTheRange()
+{
+    const QSharedPointer<VideoFileInfo> info = resolve(m_vanishSeeder.infoHash());
+    QVERIFY(info);
+    const QUrl url = videoUrl(m_server, *info);
+    QTcpSocket socket;
+    socket.connectToHost(url.host(), quint16(url.port()));
+    QVERIFY(socket.waitForConnected(5000));
+    socket.write("GET " + url.path().toLatin1()
+        + " HTTP/1.1\r\nHost: x\r\nCookie: " + info->comCookie.toUtf8() + "\r\n\r\n");
+    QByteArray received;
+    while (received.size() < 300 * 1024 && socket.waitForReadyRead(10000))
+        received += socket.readAll();
+    QVERIFY(received.startsWith("HTTP/1.1 200 OK"));
+    m_vanishSeeder.kill();
+
+    // The range ends short of its length once no piece came for the stall
+    // limit (5 s), and the service goes on answering.
+    QElapsedTimer waited;
+    waited.start();
+    while (socket.state() == QAbstractSocket::ConnectedState && waited.elapsed() < 30000)
+        if (socket.waitForReadyRead(1000))
+            received += socket.readAll();
+    QCOMPARE(socket.state(), QAbstractSocket::UnconnectedState);
+    received += socket.readAll();
+    QVERIFY(received.size() < m_vanish.size());
+    const int headerEnd = received.indexOf("\r\n\r\n") + 4;
+    QVERIFY(m_vanish.startsWith(received.mid(headerEnd)));
+    QCOMPARE(getResourceFileList(m_clipSeeder.infoHash()).status, 1);
+}
+
+void ServerSwarmTest::unknownHashAsksToTryAgainWithoutBlocking()
+{
+    // More waiting file lists than the service has worker threads, then a
+    // call that must not wait behind them.
+    QNetworkAccessManager manager;
+    QVector<QNetworkReply *> waiting;
+    for (int i = 0; i < 8; ++i) {
+        const QByteArray query = encodeRequestParameters(
+            { "r=www/default/pc", "do=getNewHashFileList",
+                "hash=" + QString(40, QLatin1Char("abcdef01"[i])), "_s=pc" },
+            true);
+        waiting.append(
+            manager.get(QNetworkRequest(QUrl(m_server.baseAddress() + "/server/?" + query))));
+    }
+    QElapsedTimer clock;
+    clock.start();
+    QTest::qWait(300);
+    QCOMPARE(getResourceFileList(m_clipSeeder.infoHash()).status, 1);
+    QVERIFY(std::none_of(waiting.begin(), waiting.end(),
+        [](const QNetworkReply *reply) { return reply->isFinished(); }));
+    for (QNetworkReply *reply : waiting) {
+        QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), 10000);
+        const QJsonObject envelope = QJsonDocument::fromJson(reply->readAll()).object();
+        QCOMPARE(envelope.value("statu").toInt(), 0);
+        QCOMPARE(envelope.value("msg").toString(), QStringLiteral("资源正在获取中，请稍后再试"));
+        delete reply;
+    }
+    QVERIFY(clock.elapsed() >= 1800);
+}
+
+void ServerSwarmTest::evictionKeepsTheStreamingResource()
+{
+    // A cache of 1 MB: each resource alone is larger, so only being streamed
+    // keeps one in it.
+    const QByteArray first = randomBytes(1536 * 1024, 3);
+    const QByteArray second = randomBytes(3 * 1024 * 1024, 4);
+    SeederProcess firstSeeder;
+    SeederProcess secondSeeder;
+    QVERIFY(firstSeeder.start(makePayload(m_dir, "first", first), m_dir.filePath("first")));
+    QVERIFY(secondSeeder.start(makePayload(m_dir, "second", second), m_dir.filePath("second")));
+    ServerProcess server;
+    const QString data = m_dir.filePath("small");
+    QVERIFY(startServer(server, data, { firstSeeder.address(), secondSeeder.address() },
+        { "--bt-cache-size", "1M", "--bt-download-limit", "1M" }));
+
+    const QSharedPointer<VideoFileInfo> early = resolve(firstSeeder.infoHash());
+    QVERIFY(early);
+    const QString earlyId = early->jxhash;
+    QVERIFY(get(videoUrl(server, *early), early->comCookie.toUtf8()).body == first);
+    // Streamed to its end, the first resource leaves the cache; its file goes
+    // by its own id again.
+    QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(cacheFolder(data, firstSeeder.infoHash())), 10000);
+    QCOMPARE(getVideoFileHash(early).status, 1);
+    QCOMPARE(early->jxhash, earlyId);
+
+    // Three seconds of streaming at 1 MB/s, every one of them over the bound.
+    const QSharedPointer<VideoFileInfo> late = resolve(secondSeeder.infoHash());
+    QVERIFY(late);
+    QVERIFY(get(videoUrl(server, *late), late->comCookie.toUtf8()).body == second);
+    QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(cacheFolder(data, secondSeeder.infoHash())), 10000);
+    QVERIFY(server.stop());
+    AppSettings::instance()->setServiceBaseAddress(m_server.baseAddress());
+}
+
+void ServerSwarmTest::restartResumesFromTheCache()
+{
+    // No peer left: the file list comes from the database and the bytes
+    // from the cache folder.
+    m_clipSeeder.kill();
+    QVERIFY(m_server.stop());
+    QVERIFY(startServer(m_server, m_dir.filePath("data"), {}, {}));
+    const QSharedPointer<VideoFileInfo> info = resolve(m_clipSeeder.infoHash());
+    QVERIFY(info);
+    QCOMPARE(info->jxhash, sha1Hex(m_clip));
+    const auto direct = QSharedPointer<VideoFileInfo>::create(*info);
+    direct->remapped = false;
+    QCOMPARE(getVideoFileAddress(direct, 1).status, 1);
+    const Reply tail = get(videoUrl(m_server, *direct), direct->comCookie.toUtf8(), "bytes=-4096");
+    QCOMPARE(tail.status, 206);
+    QVERIFY(tail.body == m_clip.right(4096));
+}
+
+QTEST_MAIN(ServerSwarmTest)
+#include "tst_serverswarm.moc"
