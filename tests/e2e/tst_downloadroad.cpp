@@ -132,15 +132,8 @@ void TestDownloadRoad::parseAndDownload()
     click(dialog + QPoint(658, 62));
 
     // Rows show once the file name is drawn in the first one.
-    const QRect firstName(dialog + QPoint(20, 108), QSize(300, 16));
-    bool rows = false;
-    for (int attempt = 0; attempt < 50 && !rows; ++attempt) {
-        QTest::qWait(200);
-        shot = screenshot(artefacts + QStringLiteral("/download-parse.png"));
-        for (int x = firstName.left(); x < firstName.right() && !rows; ++x)
-            for (int y = firstName.top(); y < firstName.bottom() && !rows; ++y)
-                rows = qGray(shot.pixel(x, y)) < 100;
-    }
+    const bool rows = waitForText(QRect(dialog + QPoint(20, 108), QSize(300, 16)), 10000);
+    screenshot(artefacts + QStringLiteral("/download-parse.png"));
     QVERIFY2(rows, "no file rows after parsing");
 
     // The first row's download button.

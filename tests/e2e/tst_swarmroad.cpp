@@ -126,16 +126,8 @@ void TestSwarmRoad::pasteParsePlayFromTheSwarm()
     click(dialog + QPoint(658, 62));
 
     // The file row shows once the service has the torrent's metadata.
-    const QRect firstName(dialog + QPoint(20, 108), QSize(300, 16));
-    bool rows = false;
-    for (int attempt = 0; attempt < 75 && !rows; ++attempt) {
-        QTest::qWait(200);
-        shot = screenshot();
-        for (int x = firstName.left(); x < firstName.right() && !rows; ++x)
-            for (int y = firstName.top(); y < firstName.bottom() && !rows; ++y)
-                rows = qGray(shot.pixel(x, y)) < 100;
-    }
-    shot.save(artefacts + QStringLiteral("/swarm-parse-dialog.png"));
+    const bool rows = waitForText(QRect(dialog + QPoint(20, 108), QSize(300, 16)), 15000);
+    screenshot(artefacts + QStringLiteral("/swarm-parse-dialog.png"));
     QVERIFY2(rows, "no file rows after parsing the swarm resource");
 
     click(dialog + QPoint(10 + 1 + 720 + 8, 100 + 1 + 7 + 8));

@@ -76,3 +76,18 @@ void writeScrambled(QDataStream &stream, const QString &text)
         byte = char(byte ^ 0x5A);
     stream << bytes;
 }
+
+bool waitForText(const QRect &area, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    do {
+        const QImage shot = screenshot();
+        for (int x = area.left(); x <= area.right(); ++x)
+            for (int y = area.top(); y <= area.bottom(); ++y)
+                if (qGray(shot.pixel(x, y)) > 170)
+                    return true;
+        QTest::qWait(200);
+    } while (timer.elapsed() < timeoutMs);
+    return false;
+}

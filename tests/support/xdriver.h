@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QPoint>
 #include <QProcessEnvironment>
+#include <QRect>
 #include <QSize>
 #include <QString>
 #include <QStringList>
@@ -29,6 +30,10 @@ void key(const QString &name);
 
 // The whole screen, also saved under `saveAs` when one is given.
 QImage screenshot(const QString &saveAs = QString());
+
+// Waits up to timeoutMs for light text (the skin draws text light on dark)
+// in an area of the screen, such as the first row of a list.
+bool waitForText(const QRect &area, int timeoutMs);
 
 // A field of "user.dat": byte count, then the UTF-8 bytes XOR-ed with 0x5A.
 void writeScrambled(QDataStream &stream, const QString &text);
