@@ -2,10 +2,9 @@
 
 #include "library/btresourcecollectlistitemwidget.h"
 #include "library/collectcurrentplayingresourcedialog.h"
+#include "library/filerows.h"
 #include "mainwindow/rowwidgetlist.h"
 #include "player/aplayercontrol.h"
-#include "resource/playresolvedfile.h"
-#include "resource/videofileresolver.h"
 #include "service/resourceendpoints.h"
 
 #include "ui_btresourcecollectdialog.h"
@@ -14,23 +13,12 @@
 #include <QGuiApplication>
 #include <QPointer>
 
-namespace {
-
-const QSize RowSize(790, 31);
-
-QSharedPointer<VideoFileInfo> fileInfoOf(const QVariant &record)
-{
-    return record.value<QSharedPointer<VideoFileInfo>>();
-}
-
-} // namespace
-
 BTResourceCollectDialog::BTResourceCollectDialog(QWidget *parent)
     : Dialog(parent)
     , ui(std::make_unique<Ui::BTResourceCollectDialog>())
 {
     ui->setupUi(this);
-    m_rows = new RowWidgetList(ui->collectListWidget, RowSize,
+    m_rows = new RowWidgetList(ui->collectListWidget, FileRows::RowSize,
         [this](const QVariant &record, QWidget *parent) { return makeRow(record, parent); });
     connect(ui->closePushButton, &QPushButton::clicked, this, &QWidget::close);
     connect(ui->collectCurrentPlayingResourcePushButton, &QPushButton::clicked, this,
@@ -48,7 +36,7 @@ BTResourceCollectDialog::~BTResourceCollectDialog() = default;
 
 QWidget *BTResourceCollectDialog::makeRow(const QVariant &record, QWidget *parent)
 {
-    auto *row = new BTResourceCollectListItemWidget(fileInfoOf(record), parent);
+    auto *row = new BTResourceCollectListItemWidget(FileRows::fileOf(record), parent);
     row->setPlayEnabled(!m_playing);
     connect(row, &BTResourceCollectListItemWidget::playFile, this,
         &BTResourceCollectDialog::collectListItemWidgetPlayPushButton_clicked);
@@ -89,14 +77,8 @@ void BTResourceCollectDialog::flushCollectListPushButton_clicked()
 void BTResourceCollectDialog::collectListItemWidgetPlayPushButton_clicked(
     QSharedPointer<VideoFileInfo> fileInfo)
 {
-    setPlayEnabled(false);
-    const QPointer<BTResourceCollectDialog> self(this);
-    if (VideoFileResolver::resolve(
-            fileInfo, ui->messageLabel, false, VideoFileResolver::FavouritesDialogPlay))
-        playResolvedFile(fileInfo, this);
-    if (!self)
-        return;
-    setPlayEnabled(true);
+    FileRows::play(this, ui->messageLabel, fileInfo, VideoFileResolver::FavouritesDialogPlay,
+        [this](bool enabled) { setPlayEnabled(enabled); });
 }
 
 void BTResourceCollectDialog::collectListItemWidgetCopyUrlButton_clicked(
@@ -108,17 +90,14 @@ void BTResourceCollectDialog::collectListItemWidgetCopyUrlButton_clicked(
 void BTResourceCollectDialog::collectListItemWidgetDeleteButton_clicked(
     QSharedPointer<VideoFileInfo> fileInfo)
 {
-    for (int row = 0; row < m_rows->count(); ++row) {
-        const QSharedPointer<VideoFileInfo> shown = fileInfoOf(m_rows->record(row));
-        if (shown->hash != fileInfo->hash || shown->index != fileInfo->index)
-            continue;
-        m_rows->removeRow(row);
-        const QPointer<BTResourceCollectDialog> self(this);
-        const ServerResult result = deleteCollect(fileInfo->favouriteId);
-        if (self && result.status != 1)
-            ui->messageLabel->setText(result.message);
+    const int row = FileRows::rowOf(*m_rows, *fileInfo);
+    if (row < 0)
         return;
-    }
+    m_rows->removeRow(row);
+    const QPointer<BTResourceCollectDialog> self(this);
+    const ServerResult result = deleteCollect(fileInfo->favouriteId);
+    if (self && result.status != 1)
+        ui->messageLabel->setText(result.message);
 }
 
 void BTResourceCollectDialog::collectCurrentPlayingResourcePushButton_clicked()

@@ -1,36 +1,23 @@
 #include "library/btresourceplayrecorddialog.h"
 
 #include "library/btresourceplayrecordlistitemwidget.h"
+#include "library/filerows.h"
 #include "library/playrecordstore.h"
 #include "mainwindow/rowwidgetlist.h"
 #include "player/aplayercontrol.h"
-#include "resource/playresolvedfile.h"
-#include "resource/videofileresolver.h"
 
 #include "ui_btresourceplayrecorddialog.h"
 
 #include <QFile>
-#include <QPointer>
 #include <QRandomGenerator>
 #include <QTime>
-
-namespace {
-
-const QSize RowSize(790, 31);
-
-QSharedPointer<VideoFileInfo> fileInfoOf(const QVariant &record)
-{
-    return record.value<QSharedPointer<VideoFileInfo>>();
-}
-
-} // namespace
 
 BTResourcePlayRecordDialog::BTResourcePlayRecordDialog(QWidget *parent)
     : Dialog(parent)
     , ui(std::make_unique<Ui::BTResourcePlayRecordDialog>())
 {
     ui->setupUi(this);
-    m_rows = new RowWidgetList(ui->playRecordListWidget, RowSize,
+    m_rows = new RowWidgetList(ui->playRecordListWidget, FileRows::RowSize,
         [this](const QVariant &record, QWidget *parent) { return makeRow(record, parent); });
     connect(ui->closePushButton, &QPushButton::clicked, this, &QWidget::close);
     connect(ui->randomPlayPushButton, &QPushButton::clicked, this,
@@ -50,7 +37,7 @@ BTResourcePlayRecordDialog::~BTResourcePlayRecordDialog() = default;
 
 QWidget *BTResourcePlayRecordDialog::makeRow(const QVariant &record, QWidget *parent)
 {
-    auto *row = new BTResourcePlayRecordListItemWidget(fileInfoOf(record), parent);
+    auto *row = new BTResourcePlayRecordListItemWidget(FileRows::fileOf(record), parent);
     row->setPlayEnabled(!m_playing);
     connect(row, &BTResourcePlayRecordListItemWidget::playFile, this,
         &BTResourcePlayRecordDialog::playRecordListItemWidgetPlayPushButton_clicked);
@@ -109,32 +96,23 @@ void BTResourcePlayRecordDialog::randomPlayPushButton_clicked()
 void BTResourcePlayRecordDialog::playRecordListItemWidgetPlayPushButton_clicked(
     QSharedPointer<VideoFileInfo> fileInfo)
 {
-    setPlayEnabled(false);
-    const QPointer<BTResourcePlayRecordDialog> self(this);
-    if (VideoFileResolver::resolve(
-            fileInfo, ui->messageLabel, false, VideoFileResolver::PlayRecordDialogPlay))
-        playResolvedFile(fileInfo, this);
-    if (!self)
-        return;
-    setPlayEnabled(true);
+    FileRows::play(this, ui->messageLabel, fileInfo, VideoFileResolver::PlayRecordDialogPlay,
+        [this](bool enabled) { setPlayEnabled(enabled); });
 }
 
 void BTResourcePlayRecordDialog::playRecordListItemWidgetDeletePushButton_clicked(
     QSharedPointer<VideoFileInfo> fileInfo)
 {
-    for (int row = 0; row < m_rows->count(); ++row) {
-        const QSharedPointer<VideoFileInfo> shown = fileInfoOf(m_rows->record(row));
-        if (shown->hash != fileInfo->hash || shown->index != fileInfo->index)
-            continue;
-        m_rows->removeRow(row);
-        // The file may have changed since the list was filled: the record
-        // is looked up again in what is stored now.
-        PlayRecordStore::load();
-        const int position = PlayRecordStore::indexOf(fileInfo->hash, fileInfo->index);
-        if (position >= 0) {
-            PlayRecordStore::removeAt(position);
-            PlayRecordStore::save();
-        }
+    const int row = FileRows::rowOf(*m_rows, *fileInfo);
+    if (row < 0)
         return;
+    m_rows->removeRow(row);
+    // The file may have changed since the list was filled: the record is
+    // looked up again in what is stored now.
+    PlayRecordStore::load();
+    const int position = PlayRecordStore::indexOf(fileInfo->hash, fileInfo->index);
+    if (position >= 0) {
+        PlayRecordStore::removeAt(position);
+        PlayRecordStore::save();
     }
 }

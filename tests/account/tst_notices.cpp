@@ -6,24 +6,10 @@
 #include "account/tanchuangdialog.h"
 #include "account/useraccountdialog.h"
 
-#include <QBuffer>
 #include <QDesktopServices>
-#include <QImage>
 #include <QLabel>
-#include <QTextDocument>
 
 namespace {
-
-QByteArray png(const QColor &colour, const QSize &size = QSize(711, 404))
-{
-    QImage image(size, QImage::Format_RGB32);
-    image.fill(colour);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes;
-}
 
 QColor shownColour(TanChuangDialog *dialog)
 {
@@ -88,9 +74,7 @@ private slots:
             seen.append(next.key());
             text = Announcements::labelText(next.value(), next.key());
             // Shown as the plain title, whatever it holds.
-            QTextDocument document;
-            document.setHtml(text);
-            QCOMPARE(document.toPlainText(), next.key());
+            QCOMPARE(shownText(text, Qt::RichText), next.key());
         }
         QCOMPARE(seen, shown);
     }
@@ -146,7 +130,7 @@ private slots:
     void noticesOfTheMainWindow()
     {
         AccountService service;
-        useScriptedEngine();
+        APlayerControl::setEngineFactory(scriptedEngines());
         service.answer(QStringLiteral("www/default/pc/gonggao"),
             "{\"statu\":1,\"data\":[{\"title\":\"B\",\"url\":\"http://example.org/b\"},"
             "{\"title\":\"A\",\"url\":\"http://example.org/a\"}]}");
@@ -223,7 +207,7 @@ private slots:
         QFETCH(QByteArray, popup);
         QFETCH(QByteArray, picture);
         AccountService service;
-        useScriptedEngine();
+        APlayerControl::setEngineFactory(scriptedEngines());
         if (QByteArray(QTest::currentDataTag()) == "service down")
             AppSettings::instance()->setServiceBaseAddress(QStringLiteral("http://127.0.0.1:9"));
         if (!announcements.isEmpty())

@@ -6,11 +6,9 @@
 #include "account/useraccountdialog.h"
 #include "account/usersession.h"
 
-#include <QBuffer>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QDesktopServices>
-#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QStackedWidget>
@@ -25,17 +23,6 @@ const QString Register = QStringLiteral("www/user/register");
 const QString Forget = QStringLiteral("www/user/forgetpwd");
 const QString Modify = QStringLiteral("www/user/pwd");
 const QString Captcha = QStringLiteral("default/verfy");
-
-QByteArray png(const QSize &size, const QColor &colour)
-{
-    QImage image(size, QImage::Format_RGB32);
-    image.fill(colour);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes;
-}
 
 } // namespace
 
@@ -249,7 +236,7 @@ private slots:
 
     void signUp()
     {
-        const QByteArray first = png(QSize(120, 40), Qt::red);
+        const QByteArray first = png(Qt::red, QSize(120, 40));
         m_service->answers.insert(Captcha, TestHttpAnswer::json(first));
         click("loginPageSignUpPushButton");
         auto *image = child<QPushButton>("signUpPageCaptchaImagePushButton");
@@ -363,7 +350,7 @@ private slots:
     void startLoggedInAutomatically()
     {
         delete m_dialog;
-        useScriptedEngine();
+        APlayerControl::setEngineFactory(scriptedEngines());
         UserSession::instance()->saveCredentials(
             QStringLiteral("viewer@example.com"), QStringLiteral("secret"));
         AppSettings::instance()->setAutoLogin(true);
@@ -397,7 +384,7 @@ private slots:
     void startLoggedOutEndsWithTheLoginPage()
     {
         delete m_dialog;
-        useScriptedEngine();
+        APlayerControl::setEngineFactory(scriptedEngines());
         AppSettings::instance()->setLastLaunchedDate(QDate::currentDate());
         MainWindow window;
         bool seen = false;

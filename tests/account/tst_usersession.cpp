@@ -1,6 +1,6 @@
 #include "account/usersession.h"
 
-#include "../service/serviceenvironment.h"
+#include "serviceenvironment.h"
 
 #include <QFileInfo>
 

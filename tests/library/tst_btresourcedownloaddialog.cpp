@@ -1,7 +1,7 @@
 #include "app/appsettings.h"
+#include "guitest.h"
 #include "library/btresourcedownloaddialog.h"
 #include "library/btresourcedownloadlistitemwidget.h"
-#include "testdir.h"
 #include "testhttpserver.h"
 
 #include <QApplication>
@@ -11,7 +11,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
-#include <QTextDocument>
 #include <QtTest>
 
 namespace {
@@ -127,9 +126,9 @@ void TestBTResourceDownloadDialog::rowLabels()
     QCOMPARE(widget.size(), QSize(790, 31));
     QCOMPARE(labelText(&widget, "fileSizeLabel"), text);
     QCOMPARE(labelText(&widget, "filenameLabel"), info->name);
-    QTextDocument toolTip;
-    toolTip.setHtml(widget.findChild<QLabel *>(QStringLiteral("filenameLabel"))->toolTip());
-    QCOMPARE(toolTip.toPlainText(), info->name);
+    QCOMPARE(shownText(widget.findChild<QLabel *>(QStringLiteral("filenameLabel"))->toolTip(),
+                 Qt::RichText),
+        info->name);
     QCOMPARE(labelText(&widget, "downloadProgressLabel"), QString());
 }
 
@@ -163,20 +162,14 @@ void TestBTResourceDownloadDialog::downloadsRoad()
     QCOMPARE(readFileBytes(first + QStringLiteral("/slow1.mkv.tmp")), slowBody.left(40000));
 
     // A new folder counts for transfers started afterwards only.
-    QTimer poll;
     QString title;
-    connect(&poll, &QTimer::timeout, this, [&] {
-        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-        if (!dialog)
-            return;
+    WhenModal<QFileDialog> choose([&](QFileDialog *dialog) {
         title = dialog->windowTitle();
         dialog->setDirectory(second);
         static_cast<QDialog *>(dialog)->accept();
     });
-    poll.start(50);
     m_dialog->findChild<QPushButton *>(QStringLiteral("selectDownloadDirectroryPushButton"))
         ->click();
-    poll.stop();
     QCOMPARE(title, QStringLiteral("选择下载目录"));
     QCOMPARE(
         AppSettings::instance()->videoFileDownloadDirectory(), QDir::toNativeSeparators(second));

@@ -168,11 +168,7 @@ void TestLibraryDialogs::initTestCase()
 {
     QVERIFY2(!ServerProcess::program().isEmpty(), "tavrion-server is not built");
     Startup::initResources();
-    APlayerControl::setEngineFactory([this] {
-        auto scripted = std::make_unique<ScriptedEngine>();
-        m_engine = scripted.get();
-        return std::unique_ptr<PlayerEngine>(std::move(scripted));
-    });
+    APlayerControl::setEngineFactory(scriptedEngines(&m_engine));
     m_player = std::make_unique<APlayerControl>();
     m_player->initialize(0);
 

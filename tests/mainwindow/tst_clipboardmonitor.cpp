@@ -3,11 +3,11 @@
 
 #include "account/usersession.h"
 #include "app/appsettings.h"
+#include "guitest.h"
 #include "mainwindow/clipboardwatch.h"
 #include "mainwindow/mainwindow.h"
 #include "player/aplayercontrol.h"
 #include "scriptedengine.h"
-#include "testdir.h"
 #include "testhttpserver.h"
 
 #include <QClipboard>
@@ -68,20 +68,11 @@ private slots:
             }
             return TestHttpAnswer::json("{\"statu\":1,\"data\":{}}");
         });
-        APlayerControl::setEngineFactory([] { return std::make_unique<ScriptedEngine>(); });
+        APlayerControl::setEngineFactory(scriptedEngines());
 
         AppSettings::instance()->setLastLaunchedDate(QDate::currentDate());
         MainWindow window;
-        // Showing the window while nobody is logged in may ask for a login
-        // in a modal dialog: it is closed unanswered.
-        QTimer closeModal;
-        connect(&closeModal, &QTimer::timeout, this, [] {
-            if (QWidget *modal = QApplication::activeModalWidget())
-                modal->close();
-        });
-        closeModal.start(5);
-        window.show();
-        closeModal.stop();
+        showClosingModals(&window);
         QClipboard *clipboard = QGuiApplication::clipboard();
         const QString sentence = QStringLiteral("看这个 %1 吧").arg(Hash);
         const QString huge = QString(10 * 1024 * 1024, QLatin1Char('z')) + Hash;

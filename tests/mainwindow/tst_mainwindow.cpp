@@ -3,6 +3,7 @@
 
 #include "app/appsettings.h"
 #include "app/startup.h"
+#include "guitest.h"
 #include "mainwindow/dialog.h"
 #include "mainwindow/mainwindow.h"
 #include "player/aplayercontrol.h"
@@ -10,7 +11,6 @@
 #include "resource/btresourceparsedialog.h"
 #include "resource/videofileinfo.h"
 #include "scriptedengine.h"
-#include "testdir.h"
 
 #include <QDesktopServices>
 #include <QLabel>
@@ -90,34 +90,16 @@ QAction *findAction(QMenu *menu, const QString &text)
 
 } // namespace
 
-// Takes the addresses the window hands to the desktop's browser.
-class UrlCatcher : public QObject
-{
-    Q_OBJECT
-
-public:
-    QList<QUrl> urls;
-
-public slots:
-    void open(const QUrl &url) { urls.append(url); }
-};
-
 class TestMainWindow : public QObject
 {
     Q_OBJECT
 
 private:
-    std::unique_ptr<ScopedWorkingDirectory> m_dir;
-    std::unique_ptr<MainWindow> m_window;
+    std::unique_ptr<StartedMainWindow> m_app;
+    MainWindow *m_window = nullptr;
     ScriptedEngine *m_engine = nullptr;
 
-    template <class T> T *child(const char *name)
-    {
-        T *widget = m_window->findChild<T *>(QLatin1String(name));
-        if (!widget)
-            qFatal("no widget %s", name);
-        return widget;
-    }
+    template <class T> T *child(const char *name) { return ::child<T>(m_window, name); }
 
     QString playStateText() { return child<QLabel>("playStateLabel")->text(); }
     QString playTimeText() { return child<QLabel>("playTimeLabel")->text(); }
@@ -187,36 +169,15 @@ private slots:
 
     void init()
     {
-        m_dir = std::make_unique<ScopedWorkingDirectory>();
-        AppSettings::initialize(QStringLiteral("Config.ini"));
-        APlayerControl::setEngineFactory([this] {
-            auto engine = std::make_unique<ScriptedEngine>();
-            m_engine = engine.get();
-            return std::unique_ptr<PlayerEngine>(std::move(engine));
-        });
-        // No service: no notices; the login dialog of the start is closed.
-        AppSettings::instance()->setServiceBaseAddress(QStringLiteral("http://127.0.0.1:9"));
-        AppSettings::instance()->setLastLaunchedDate(QDate::currentDate());
-        m_window = std::make_unique<MainWindow>();
-        m_window->move(0, 0);
-        QTimer closeLogin;
-        connect(&closeLogin, &QTimer::timeout, this, [] {
-            if (QWidget *modal = QApplication::activeModalWidget())
-                modal->close();
-        });
-        closeLogin.start(5);
-        m_window->show();
-        closeLogin.stop();
-        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+        m_app = std::make_unique<StartedMainWindow>(scriptedEngines(&m_engine), QPoint(0, 0));
+        m_window = m_app->window();
+        QVERIFY(QTest::qWaitForWindowExposed(m_window));
     }
 
     void cleanup()
     {
-        m_window.reset();
-        delete APlayerControl::instance;
+        m_app.reset();
         m_engine = nullptr;
-        AppSettings::release();
-        m_dir.reset();
     }
 
     // Runs first: the mute button's remembered volume lives for the process.
@@ -310,16 +271,16 @@ private slots:
     {
         auto *volume = child<QSlider>("volumeControlSlider");
         for (int key : { Qt::Key_Space, Qt::Key_Left, Qt::Key_Right, Qt::Key_Escape })
-            QVERIFY(sendKey(m_window.get(), key));
+            QVERIFY(sendKey(m_window, key));
         QVERIFY(m_engine->calls.isEmpty());
 
-        QVERIFY(sendKey(m_window.get(), Qt::Key_Up));
+        QVERIFY(sendKey(m_window, Qt::Key_Up));
         QCOMPARE(volume->value(), 55);
         volume->setValue(98);
-        sendKey(m_window.get(), Qt::Key_Up);
+        sendKey(m_window, Qt::Key_Up);
         QCOMPARE(volume->value(), 100);
         volume->setValue(3);
-        QVERIFY(sendKey(m_window.get(), Qt::Key_Down));
+        QVERIFY(sendKey(m_window, Qt::Key_Down));
         QCOMPARE(volume->value(), 0);
         // Keys move the volume without saving it.
         QCOMPARE(settingsValue(QStringLiteral("Volume/Value")), QString());
@@ -330,24 +291,24 @@ private slots:
         openFile(100000);
         auto *progress = child<QSlider>("playProgressSlider");
         progress->setValue(3000);
-        sendKey(m_window.get(), Qt::Key_Left);
+        sendKey(m_window, Qt::Key_Left);
         QCOMPARE(progress->value(), 0);
         QCOMPARE(m_engine->calls.last(), QStringLiteral("seek 0"));
 
         progress->setValue(50000);
-        sendKey(m_window.get(), Qt::Key_Left);
+        sendKey(m_window, Qt::Key_Left);
         QCOMPARE(m_engine->calls.last(), QStringLiteral("seek 45000"));
-        sendKey(m_window.get(), Qt::Key_Right);
+        sendKey(m_window, Qt::Key_Right);
         QCOMPARE(m_engine->calls.last(), QStringLiteral("seek 50000"));
 
         progress->setValue(97000);
-        sendKey(m_window.get(), Qt::Key_Right);
+        sendKey(m_window, Qt::Key_Right);
         QCOMPARE(progress->value(), 100000);
         QCOMPARE(m_engine->calls.last(), QStringLiteral("seek 100000"));
 
-        sendKey(m_window.get(), Qt::Key_Space);
+        sendKey(m_window, Qt::Key_Space);
         QCOMPARE(m_engine->calls.last(), QStringLiteral("pause"));
-        sendKey(m_window.get(), Qt::Key_Space);
+        sendKey(m_window, Qt::Key_Space);
         QCOMPARE(m_engine->calls.last(), QStringLiteral("play"));
     }
 
@@ -558,7 +519,7 @@ private slots:
         child<QPushButton>("stopPlayPushButton")->click();
         QCOMPARE(bottomBar->parentWidget(), mainPage);
 
-        QVERIFY(sendKey(m_window.get(), Qt::Key_Escape));
+        QVERIFY(sendKey(m_window, Qt::Key_Escape));
         QTRY_VERIFY(!m_window->isFullScreen());
         QCOMPARE(titleBar->parentWidget(), child<QWidget>("centralWidget"));
         QCOMPARE(bottomBar->parentWidget(), child<QWidget>("centralWidget"));
@@ -838,17 +799,8 @@ private slots:
         QTest::qWait(50);
         auto *widget = m_window->findChild<QLabel *>(label);
         widget->setText(text);
-        widget->ensurePolished();
-        const QFontMetrics metrics(widget->font());
-        const QRect room = widget->contentsRect();
-        QVERIFY2(metrics.horizontalAdvance(text) <= room.width()
-                && metrics.tightBoundingRect(text).height() <= room.height(),
-            qPrintable(QStringLiteral("%1 needs %2 x %3, has %4 x %5")
-                           .arg(text)
-                           .arg(metrics.horizontalAdvance(text))
-                           .arg(metrics.tightBoundingRect(text).height())
-                           .arg(room.width())
-                           .arg(room.height())));
+        const QString problem = textFitProblem(widget, text);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
     }
 
     void dialogDragsItself()

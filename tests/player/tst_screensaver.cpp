@@ -48,11 +48,7 @@ void TestScreenSaver::heldWhilePlaying()
 
     ScopedWorkingDirectory work;
     ScriptedEngine *engine = nullptr;
-    APlayerControl::setEngineFactory([&engine] {
-        auto made = std::make_unique<ScriptedEngine>();
-        engine = made.get();
-        return made;
-    });
+    APlayerControl::setEngineFactory(scriptedEngines(&engine));
     APlayerControl control;
     control.initialize(0);
     auto comfort = std::make_unique<PlaybackComfort>(&control);

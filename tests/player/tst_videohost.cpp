@@ -4,9 +4,9 @@
 #include "player/aplayercontrol.h"
 #include "player/mpvengine.h"
 #include "player/videohost.h"
+#include "testdir.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QProcess>
@@ -26,14 +26,6 @@ struct Message
     int lParam;
     qint64 atMs;
 };
-
-QString artefactPath(const QString &name)
-{
-    const QString build = qEnvironmentVariable("TAVRION_BUILD_DIR", QDir::tempPath());
-    QDir dir(build);
-    dir.mkpath(QStringLiteral("test-artefacts"));
-    return dir.filePath(QStringLiteral("test-artefacts/") + name);
-}
 
 bool engineSurfaceExposed(APlayerControl &control)
 {

@@ -3,13 +3,12 @@
 // file is open and stays out of it otherwise.
 
 #include "app/appsettings.h"
+#include "guitest.h"
 #include "mediaserver.h"
-#include "player/aplayercontrol.h"
 #include "player/mpvengine.h"
 #include "preferences/settingsdialog.h"
 #include "preferences/subtitlelimit.h"
 #include "preferences/subtitlesettingdialog.h"
-#include "testdir.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -24,18 +23,7 @@
 #include <QTimer>
 #include <QtTest>
 
-#include <mpv/client.h>
-
 namespace {
-
-QString mpvString(const QByteArray &name)
-{
-    auto *engine = dynamic_cast<MpvEngine *>(APlayerControl::instance->engine());
-    char *text = mpv_get_property_string(engine->handle(), name.constData());
-    const QString value = QString::fromUtf8(text);
-    mpv_free(text);
-    return value;
-}
 
 MpvEngine *engine()
 {
@@ -75,14 +63,6 @@ QVariant storedValue(const QString &key)
     return QSettings(QStringLiteral("Config.ini"), QSettings::IniFormat).value(key);
 }
 
-template <class T> T *child(QWidget *parent, const char *name)
-{
-    T *widget = parent->findChild<T *>(QLatin1String(name));
-    if (!widget)
-        qFatal("no widget %s", name);
-    return widget;
-}
-
 } // namespace
 
 class TestPreferences : public QObject
@@ -94,20 +74,6 @@ private:
     std::unique_ptr<MediaServer> m_server;
     std::unique_ptr<ScopedWorkingDirectory> m_work;
     std::unique_ptr<APlayerControl> m_control;
-
-    void play()
-    {
-        auto file = QSharedPointer<VideoFileInfo>::create();
-        file->url = m_server->url();
-        QVERIFY(m_control->open(file));
-        QTRY_COMPARE_WITH_TIMEOUT(m_control->state(), int(APlayerControl::Playing), 15000);
-    }
-
-    void stop()
-    {
-        m_control->close();
-        QTRY_COMPARE_WITH_TIMEOUT(m_control->state(), int(APlayerControl::Ready), 10000);
-    }
 
     QString writeSubtitle(const QString &name, const QByteArray &bytes)
     {
@@ -129,9 +95,7 @@ private slots:
         QVERIFY(m_server->start());
         m_work = std::make_unique<ScopedWorkingDirectory>();
         AppSettings::initialize(QStringLiteral("Config.ini"));
-        APlayerControl::setEngineFactory([] {
-            return std::make_unique<MpvEngine>(MpvEngine::Options { { "ao", "null" } });
-        });
+        APlayerControl::setEngineFactory(realEngine());
         m_control = std::make_unique<APlayerControl>();
         m_control->initialize(0);
     }
@@ -178,7 +142,7 @@ private slots:
         QCOMPARE(storedValue(key).toInt(), 80);
         QCOMPARE(mpvString(mpvName.constData()), QStringLiteral("0"));
 
-        play();
+        QVERIFY(playUrl(m_control.get(), m_server->url()));
         // Opening a file applies nothing; a reopened dialog shows the stored value.
         QCOMPARE(mpvString(mpvName.constData()), QStringLiteral("0"));
         SettingsDialog playing;
@@ -191,7 +155,7 @@ private slots:
         child<QPushButton>(&playing, "resetDefaultColorPushButton")->click();
         QCOMPARE(storedValue(key).toInt(), 50);
         QCOMPARE(mpvString(mpvName.constData()), QStringLiteral("0"));
-        stop();
+        QVERIFY(stopPlaying(m_control.get()));
     }
 
     void settingsCheckBoxResetAndSliderClicks()
@@ -250,7 +214,7 @@ private slots:
             QCOMPARE(mpvString("sub-font-size"), QStringLiteral("54.000000"));
         }
 
-        play();
+        QVERIFY(playUrl(m_control.get(), m_server->url()));
         SubtitleSettingDialog dialog;
         auto *path = child<QLineEdit>(&dialog, "subtitleFilePathLineEdit");
         auto *delay = child<QComboBox>(&dialog, "subtitleDelayComboBox");
@@ -329,7 +293,7 @@ private slots:
         QTRY_COMPARE(mpvString("sub-text"), QStringLiteral("second"));
         child<QPushButton>(&dialog, "subtitleMoveUpPushButton")->click();
         QCOMPARE(mpvString("sub-pos"), QStringLiteral("100"));
-        stop();
+        QVERIFY(stopPlaying(m_control.get()));
     }
 
     void badSubtitleFiles_data()
@@ -350,7 +314,7 @@ private slots:
     // chosen while another loads replaces it.
     void largeSubtitleFiles()
     {
-        play();
+        QVERIFY(playUrl(m_control.get(), m_server->url()));
         SubtitleSettingDialog dialog;
         dialog.show();
         auto *path = child<QLineEdit>(&dialog, "subtitleFilePathLineEdit");
@@ -399,7 +363,7 @@ private slots:
         QCOMPARE(m_control->subtitleFile(), shortFile);
         QCOMPARE(externalSubtitles(), QStringList { shortFile });
         QCOMPARE(m_control->state(), int(APlayerControl::Playing));
-        stop();
+        QVERIFY(stopPlaying(m_control.get()));
     }
 
     // None of these stops the video, and a file that is not a subtitle
@@ -409,7 +373,7 @@ private slots:
         QFETCH(QByteArray, bytes);
         QFETCH(bool, loads);
         const QString file = writeSubtitle(QStringLiteral("bad.srt"), bytes);
-        play();
+        QVERIFY(playUrl(m_control.get(), m_server->url()));
         SubtitleSettingDialog dialog;
         child<QLineEdit>(&dialog, "subtitleFilePathLineEdit")->setText(file);
         QTRY_VERIFY(!engine()->isLoadingSubtitle());
@@ -420,7 +384,7 @@ private slots:
         QTRY_VERIFY(m_control->position() > position);
         QCOMPARE(m_control->state(), int(APlayerControl::Playing));
         child<QPushButton>(&dialog, "subtitleMoveUpPushButton")->click();
-        stop();
+        QVERIFY(stopPlaying(m_control.get()));
     }
 };
 

@@ -3,52 +3,24 @@
 // clip (screenshots kept as test artefacts), and the boss key pressed as a
 // user does, with and without the lock keys.
 
-#include "app/appsettings.h"
 #include "app/startup.h"
+#include "guitest.h"
 #include "mainwindow/mainwindow.h"
 #include "mediaserver.h"
-#include "player/aplayercontrol.h"
-#include "player/mpvengine.h"
 #include "preferences/subtitlelimit.h"
 #include "resource/videofileinfo.h"
-#include "testdir.h"
 
-#include <QDate>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
-#include <QScreen>
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTextCodec>
 #include <QtTest>
 
-#include <mpv/client.h>
-
 namespace {
-
-QString artefactPath(const QString &name)
-{
-    QDir dir(qEnvironmentVariable("TAVRION_BUILD_DIR", QDir::tempPath()));
-    dir.mkpath(QStringLiteral("test-artefacts"));
-    return dir.filePath(QStringLiteral("test-artefacts/") + name);
-}
-
-QString mpvString(const char *name)
-{
-    auto *engine = dynamic_cast<MpvEngine *>(APlayerControl::instance->engine());
-    char *text = mpv_get_property_string(engine->handle(), name);
-    const QString value = QString::fromUtf8(text);
-    mpv_free(text);
-    return value;
-}
-
-void grabScreen(const QString &name)
-{
-    QGuiApplication::primaryScreen()->grabWindow(0).save(artefactPath(name));
-}
 
 bool xdotoolKey(const QString &key)
 {
@@ -64,19 +36,17 @@ class TestPreferencesPlay : public QObject
 private:
     QTemporaryDir m_media;
     std::unique_ptr<MediaServer> m_server;
-    std::unique_ptr<ScopedWorkingDirectory> m_work;
-    std::unique_ptr<MainWindow> m_window;
-    // Showing the window while nobody is logged in may ask for a login in a
-    // modal dialog: it is closed unanswered.
-    QTimer m_closeModal;
+    std::unique_ptr<StartedMainWindow> m_app;
+    MainWindow *m_window = nullptr;
+    // Showing the window again after the boss key may ask for a login once
+    // more: modal dialogs are closed unanswered while this lives.
+    std::unique_ptr<ModalCloser> m_closeModal;
 
-    void play()
+    // Plays the clip unless it plays already.
+    bool ensurePlaying()
     {
-        auto file = QSharedPointer<VideoFileInfo>::create();
-        file->url = m_server->url();
-        QVERIFY(APlayerControl::instance->open(file));
-        QTRY_COMPARE_WITH_TIMEOUT(
-            APlayerControl::instance->state(), int(APlayerControl::Playing), 15000);
+        return APlayerControl::instance->state() == APlayerControl::Playing
+            || playUrl(APlayerControl::instance, m_server->url());
     }
 
     // Opens a dialog from the context menu over the video.
@@ -94,7 +64,7 @@ private:
             }
         });
         const QPoint at(playPage->width() / 2, playPage->height() / 3);
-        QMouseEvent release(QEvent::MouseButtonRelease, at, playPage->mapTo(m_window.get(), at),
+        QMouseEvent release(QEvent::MouseButtonRelease, at, playPage->mapTo(m_window, at),
             playPage->mapToGlobal(at), Qt::RightButton, Qt::NoButton, Qt::NoModifier);
         QApplication::sendEvent(playPage, &release);
         QWidget *dialog = nullptr;
@@ -119,30 +89,13 @@ private slots:
         QVERIFY(!sample.isEmpty());
         m_server = std::make_unique<MediaServer>(sample);
         QVERIFY(m_server->start());
-        m_work = std::make_unique<ScopedWorkingDirectory>();
-        AppSettings::initialize(QStringLiteral("Config.ini"));
-        APlayerControl::setEngineFactory([] {
-            return std::make_unique<MpvEngine>(MpvEngine::Options { { "ao", "null" } });
-        });
-        AppSettings::instance()->setServiceBaseAddress(QStringLiteral("http://127.0.0.1:9"));
-        AppSettings::instance()->setLastLaunchedDate(QDate::currentDate());
-        connect(&m_closeModal, &QTimer::timeout, this, [] {
-            if (QWidget *modal = QApplication::activeModalWidget())
-                modal->close();
-        });
-        m_closeModal.start(5);
-        m_window = std::make_unique<MainWindow>();
-        m_window->move(40, 40);
-        m_window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+        m_closeModal = std::make_unique<ModalCloser>();
+        m_app = std::make_unique<StartedMainWindow>(realEngine());
+        m_window = m_app->window();
+        QVERIFY(QTest::qWaitForWindowExposed(m_window));
     }
 
-    void cleanupTestCase()
-    {
-        m_window.reset();
-        APlayerControl::setEngineFactory({});
-        AppSettings::release();
-    }
+    void cleanupTestCase() { m_app.reset(); }
 
     void chineseSubtitlesShowReadably_data()
     {
@@ -167,14 +120,13 @@ private slots:
         QFETCH(QByteArray, prefix);
         QFETCH(QString, text);
         const QString file
-            = m_work->filePath(QString::fromLatin1(QTest::currentDataTag()) + ".srt");
+            = m_app->work().filePath(QString::fromLatin1(QTest::currentDataTag()) + ".srt");
         QVERIFY(writeFileBytes(file,
             prefix
                 + QTextCodec::codecForName(codec)->fromUnicode(
                     QStringLiteral("1\r\n00:00:00,000 --> 00:01:00,000\r\n") + text
                     + QStringLiteral("\r\n\r\n"))));
-        if (APlayerControl::instance->state() != APlayerControl::Playing)
-            play();
+        QVERIFY(ensurePlaying());
         QWidget *dialog = openDialogFromMenu(
             QStringLiteral("字幕设置"), QStringLiteral("SubtitleSettingDialog"));
         QVERIFY(dialog);
@@ -182,7 +134,7 @@ private slots:
         QTRY_COMPARE(APlayerControl::instance->subtitleFile(), file);
         QTRY_COMPARE(mpvString("sub-text"), text);
         QTest::qWait(800);
-        grabScreen(
+        saveScreenshot(
             QStringLiteral("subtitle-%1.png").arg(QString::fromLatin1(QTest::currentDataTag())));
         dialog->close();
     }
@@ -191,16 +143,15 @@ private slots:
     // subtitle dialog while the video plays on.
     void tooLargeSubtitleIsRefused()
     {
-        if (APlayerControl::instance->state() != APlayerControl::Playing)
-            play();
+        QVERIFY(ensurePlaying());
         QWidget *dialog = openDialogFromMenu(
             QStringLiteral("字幕设置"), QStringLiteral("SubtitleSettingDialog"));
         QVERIFY(dialog);
-        const QString file = m_work->filePath(QStringLiteral("huge.srt"));
+        const QString file = m_app->work().filePath(QStringLiteral("huge.srt"));
         QFile sparse(file);
         QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(SubtitleLimit::TextBytes + 1));
         sparse.close();
-        m_closeModal.stop();
+        m_closeModal.reset();
         dialog->findChild<QLineEdit *>(QStringLiteral("subtitleFilePathLineEdit"))->setText(file);
         QMessageBox *box = nullptr;
         QVERIFY(QTest::qWaitFor([&] {
@@ -208,10 +159,10 @@ private slots:
             return box && box->isVisible();
         }));
         QTest::qWait(500);
-        grabScreen(QStringLiteral("subtitle-too-large.png"));
+        saveScreenshot(QStringLiteral("subtitle-too-large.png"));
         QVERIFY2(box->text().contains(file), qPrintable(box->text()));
         box->close();
-        m_closeModal.start(5);
+        m_closeModal = std::make_unique<ModalCloser>();
         QCOMPARE(APlayerControl::instance->state(), int(APlayerControl::Playing));
         dialog->close();
     }
@@ -219,8 +170,7 @@ private slots:
     // The colour sliders change the picture at once while it plays.
     void settingsChangeThePicture()
     {
-        if (APlayerControl::instance->state() != APlayerControl::Playing)
-            play();
+        QVERIFY(ensurePlaying());
         QWidget *dialog
             = openDialogFromMenu(QStringLiteral("软件设置"), QStringLiteral("SettingsDialog"));
         QVERIFY(dialog);
@@ -229,7 +179,7 @@ private slots:
         QCOMPARE(mpvString("saturation"), QStringLiteral("-100"));
         QCOMPARE(mpvString("brightness"), QStringLiteral("40"));
         QTest::qWait(800);
-        grabScreen(QStringLiteral("settings-grey-picture.png"));
+        saveScreenshot(QStringLiteral("settings-grey-picture.png"));
         dialog->findChild<QPushButton *>(QStringLiteral("resetDefaultColorPushButton"))->click();
         QCOMPARE(mpvString("saturation"), QStringLiteral("0"));
         dialog->close();
@@ -249,13 +199,7 @@ private slots:
     {
         QFETCH(QString, lock);
         QFETCH(bool, playing);
-        if (playing && APlayerControl::instance->state() != APlayerControl::Playing)
-            play();
-        if (!playing) {
-            APlayerControl::instance->close();
-            QTRY_COMPARE_WITH_TIMEOUT(
-                APlayerControl::instance->state(), int(APlayerControl::Ready), 10000);
-        }
+        QVERIFY(playing ? ensurePlaying() : stopPlaying(APlayerControl::instance));
         if (!lock.isEmpty())
             QVERIFY(xdotoolKey(lock));
 
@@ -264,7 +208,7 @@ private slots:
         QTRY_COMPARE(APlayerControl::instance->state(),
             int(playing ? APlayerControl::Paused : APlayerControl::Ready));
         if (!lock.isEmpty())
-            grabScreen(QStringLiteral("bosskey-hidden.png"));
+            saveScreenshot(QStringLiteral("bosskey-hidden.png"));
 
         QVERIFY(xdotoolKey(QStringLiteral("ctrl+d")));
         QTRY_VERIFY(m_window->isVisible());
@@ -276,7 +220,7 @@ private slots:
         }
         if (!lock.isEmpty()) {
             QTest::qWait(500);
-            grabScreen(QStringLiteral("bosskey-shown.png"));
+            saveScreenshot(QStringLiteral("bosskey-shown.png"));
             QVERIFY(xdotoolKey(lock));
         }
     }

@@ -2,13 +2,13 @@
 #include "account/usersession.h"
 #include "app/appsettings.h"
 #include "app/startup.h"
+#include "guitest.h"
 #include "player/aplayercontrol.h"
 #include "resource/btresourceparsedialog.h"
 #include "resource/btresourceparseresultlistitemwidget.h"
 #include "resource/videofileresolver.h"
 #include "scriptedengine.h"
-#include "testdir.h"
-#include "testhttpserver.h"
+#include "serviceenvironment.h"
 #include "torrentmaker.h"
 
 #include <QFileDialog>
@@ -18,7 +18,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
-#include <QTextDocument>
 #include <QtTest>
 
 #include <memory>
@@ -32,16 +31,6 @@ const QString HashLong = QStringLiteral("111111111111111111111111111111111111111
 const QString HashMarkupName = QStringLiteral("2222222222222222222222222222222222222222");
 const QString HashMarkupMessage = QStringLiteral("3333333333333333333333333333333333333333");
 const QString Markup = QStringLiteral("资源不存在 <b>x</b>");
-
-// The text as a user sees it in a label or tool tip of this format.
-QString shownText(const QString &text, Qt::TextFormat format)
-{
-    if (format == Qt::PlainText || (format == Qt::AutoText && !Qt::mightBeRichText(text)))
-        return text;
-    QTextDocument document;
-    document.setHtml(text);
-    return document.toPlainText();
-}
 
 } // namespace
 
@@ -90,8 +79,8 @@ private:
     void logIn(bool vip, bool svip);
     bool inputsEnabled() const;
 
-    std::unique_ptr<ScopedWorkingDirectory> dir;
-    std::unique_ptr<TestHttpServer> service;
+    std::unique_ptr<ServiceEnvironment> env;
+    TestHttpServer *service = nullptr;
     std::unique_ptr<TestHttpServer> videoHost;
     QPointer<BTResourceParseDialog> dialog;
     ScriptedEngine *engine = nullptr;
@@ -103,25 +92,18 @@ private:
 void TestBTResourceParseDialog::initTestCase()
 {
     Startup::initResources();
-    APlayerControl::setEngineFactory([this] {
-        auto scripted = std::make_unique<ScriptedEngine>();
-        engine = scripted.get();
-        return std::unique_ptr<PlayerEngine>(std::move(scripted));
-    });
+    APlayerControl::setEngineFactory(scriptedEngines(&engine));
     player = std::make_unique<APlayerControl>();
     player->initialize(0);
 }
 
 void TestBTResourceParseDialog::init()
 {
-    dir = std::make_unique<ScopedWorkingDirectory>();
-    AppSettings::initialize(QStringLiteral("Config.ini"));
+    env = std::make_unique<ServiceEnvironment>();
+    service = &env->server;
     VideoFileResolver::clearCachedDomainLists();
-    service = std::make_unique<TestHttpServer>();
     videoHost = std::make_unique<TestHttpServer>();
-    QVERIFY(service->start());
     QVERIFY(videoHost->start());
-    AppSettings::instance()->setServiceBaseAddress(service->baseAddress());
     hashReply = R"({"statu":1,"msg":"","data":{"jxhash":"JX"}})";
     serviceDelayMs = 0;
     videoHost->setHandler([](const TestHttpRequest &) {
@@ -196,9 +178,7 @@ void TestBTResourceParseDialog::cleanup()
     delete dialog;
     player->close();
     videoHost.reset();
-    service.reset();
-    AppSettings::release();
-    dir.reset();
+    env.reset();
 }
 
 QList<BTResourceParseResultListItemWidget *> TestBTResourceParseDialog::rows() const
@@ -346,7 +326,7 @@ void TestBTResourceParseDialog::inputsDisabledWhileParsing()
 {
     serviceDelayMs = 300;
     bool checked = false;
-    connect(service.get(), &TestHttpServer::requestReceived, this, [&] {
+    connect(service, &TestHttpServer::requestReceived, this, [&] {
         checked = true;
         QVERIFY(!child<QLineEdit>("resourceLineEdit")->isEnabled());
         QVERIFY(!child<QPushButton>("parsePushButton")->isEnabled());
@@ -377,7 +357,7 @@ void TestBTResourceParseDialog::rowButtonsDisabledWhilePlaying()
     parse(HashA);
     hashReply = R"({"statu":0,"msg":"文件不可用"})";
     int checks = 0;
-    connect(service.get(), &TestHttpServer::requestReceived, this, [&] {
+    connect(service, &TestHttpServer::requestReceived, this, [&] {
         ++checks;
         QVERIFY(!inputsEnabled());
         for (BTResourceParseResultListItemWidget *row : rows())
@@ -446,17 +426,8 @@ void TestBTResourceParseDialog::textsFitTheirWidgets()
     QWidget *target = dialog->findChild<QWidget *>(widget);
     if (auto *label = qobject_cast<QLabel *>(target))
         label->setText(text);
-    target->ensurePolished();
-    const QFontMetrics metrics(target->font());
-    const QRect room = target->contentsRect();
-    QVERIFY2(metrics.horizontalAdvance(text) <= room.width()
-            && metrics.tightBoundingRect(text).height() <= room.height(),
-        qPrintable(QStringLiteral("%1 needs %2 x %3, has %4 x %5")
-                       .arg(text)
-                       .arg(metrics.horizontalAdvance(text))
-                       .arg(metrics.tightBoundingRect(text).height())
-                       .arg(room.width())
-                       .arg(room.height())));
+    const QString problem = textFitProblem(target, text);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
 
 void TestBTResourceParseDialog::serviceTextShownAsSent()
@@ -660,17 +631,12 @@ void TestBTResourceParseDialog::browseFillsThePath()
     // The answer is typed into the name field, as a user would.
     QString title;
     QStringList filters;
-    QTimer poll;
-    connect(&poll, &QTimer::timeout, this, [&] {
-        auto *fileDialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-        if (!fileDialog)
-            return;
+    WhenModal<QFileDialog> answer([&](QFileDialog *fileDialog) {
         title = fileDialog->windowTitle();
         filters = fileDialog->nameFilters();
         fileDialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(path);
         static_cast<QDialog *>(fileDialog)->accept();
     });
-    poll.start(100);
     child<QPushButton>("browseTorrentFilePushButton")->click();
     QCOMPARE(title, QStringLiteral("浏览种子文件"));
     QCOMPARE(filters, QStringList { QStringLiteral("种子文件(*.torrent)") });

@@ -1,16 +1,15 @@
 #include "account/reportdialog.h"
 #include "app/appsettings.h"
+#include "guitest.h"
 #include "player/aplayercontrol.h"
 #include "scriptedengine.h"
-#include "testdir.h"
-#include "testhttpserver.h"
+#include "serviceenvironment.h"
 
 #include <QButtonGroup>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QTextDocument>
 #include <QtTest>
 
 #include <memory>
@@ -44,8 +43,8 @@ private:
     // Presses submit and answers the message box that follows, if any.
     QString submitAndReadBox();
 
-    std::unique_ptr<ScopedWorkingDirectory> dir;
-    std::unique_ptr<TestHttpServer> service;
+    std::unique_ptr<ServiceEnvironment> env;
+    TestHttpServer *service = nullptr;
     std::unique_ptr<APlayerControl> player;
     std::unique_ptr<QWidget> parent;
     QPointer<ReportDialog> dialog;
@@ -53,18 +52,15 @@ private:
 
 void TestReportDialog::initTestCase()
 {
-    APlayerControl::setEngineFactory([] { return std::make_unique<ScriptedEngine>(); });
+    APlayerControl::setEngineFactory(scriptedEngines());
     player = std::make_unique<APlayerControl>();
     player->initialize(0);
 }
 
 void TestReportDialog::init()
 {
-    dir = std::make_unique<ScopedWorkingDirectory>();
-    AppSettings::initialize(QStringLiteral("Config.ini"));
-    service = std::make_unique<TestHttpServer>();
-    QVERIFY(service->start());
-    AppSettings::instance()->setServiceBaseAddress(service->baseAddress());
+    env = std::make_unique<ServiceEnvironment>();
+    service = &env->server;
     service->setDefaultAnswer(TestHttpAnswer::json(R"({"statu":1,"msg":""})"));
 
     auto file = QSharedPointer<VideoFileInfo>::create();
@@ -80,9 +76,7 @@ void TestReportDialog::cleanup()
 {
     parent.reset();
     player->close();
-    service.reset();
-    AppSettings::release();
-    dir.reset();
+    env.reset();
 }
 
 QString TestReportDialog::submitAndReadBox()
@@ -94,12 +88,7 @@ QString TestReportDialog::submitAndReadBox()
         if (!box)
             return;
         // As the user sees it: markup in a box that reads it shows as markup.
-        text = box->text();
-        if (box->textFormat() != Qt::PlainText && Qt::mightBeRichText(text)) {
-            QTextDocument shown;
-            shown.setHtml(text);
-            text = shown.toPlainText();
-        }
+        text = shownText(box->text(), box->textFormat());
         QCOMPARE(box->windowTitle(), QStringLiteral("举报"));
         QCOMPARE(box->buttons().size(), 1);
         QCOMPARE(box->buttons().first()->text(), QStringLiteral("确定"));

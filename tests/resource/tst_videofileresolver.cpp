@@ -1,8 +1,7 @@
 #include "app/appsettings.h"
 #include "resource/videofileresolver.h"
 #include "service/serverclient.h"
-#include "testdir.h"
-#include "testhttpserver.h"
+#include "serviceenvironment.h"
 
 #include <QtTest>
 
@@ -106,8 +105,8 @@ private:
     int callCount(const char *operation) const;
     void setDomains(const QStringList &domains);
 
-    std::unique_ptr<ScopedWorkingDirectory> dir;
-    std::unique_ptr<TestHttpServer> service;
+    std::unique_ptr<ServiceEnvironment> env;
+    TestHttpServer *service = nullptr;
     std::unique_ptr<VideoHost> offeredHost;
     MessageRecorder *messages = nullptr;
     QString addressHost;
@@ -115,12 +114,9 @@ private:
 
 void TestVideoFileResolver::init()
 {
-    dir = std::make_unique<ScopedWorkingDirectory>();
-    AppSettings::initialize(QStringLiteral("Config.ini"));
+    env = std::make_unique<ServiceEnvironment>();
+    service = &env->server;
     VideoFileResolver::clearCachedDomainLists();
-    service = std::make_unique<TestHttpServer>();
-    QVERIFY(service->start());
-    AppSettings::instance()->setServiceBaseAddress(service->baseAddress());
     offeredHost = std::make_unique<VideoHost>();
     addressHost = offeredHost->name();
     setDomains({});
@@ -149,9 +145,7 @@ void TestVideoFileResolver::cleanup()
     delete messages;
     messages = nullptr;
     offeredHost.reset();
-    service.reset();
-    AppSettings::release();
-    dir.reset();
+    env.reset();
 }
 
 QSharedPointer<VideoFileInfo> TestVideoFileResolver::record(quint64 size) const
@@ -480,7 +474,7 @@ void TestVideoFileResolver::labelDeletedDuringAWait()
     answerDelayMs = duringProbe ? 0 : 400;
 
     // Gone while the request that arrived waits for its answer.
-    TestHttpServer *waitedOn = duringProbe ? &first.server : service.get();
+    TestHttpServer *waitedOn = duringProbe ? &first.server : service;
     connect(waitedOn, &TestHttpServer::requestReceived, messages, [this] {
         delete messages;
         messages = nullptr;

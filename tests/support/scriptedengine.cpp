@@ -161,3 +161,13 @@ void ScriptedEngine::event(int number, const QVector<int> &arguments)
         m_sink->invoke(number, arguments);
     }
 }
+
+APlayerControl::EngineFactory scriptedEngines(ScriptedEngine **made)
+{
+    return [made] {
+        auto engine = std::make_unique<ScriptedEngine>();
+        if (made)
+            *made = engine.get();
+        return std::unique_ptr<PlayerEngine>(std::move(engine));
+    };
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "player/aplayercontrol.h"
 #include "player/playerengine.h"
 
 #include <QHash>
@@ -54,3 +55,7 @@ private:
     APlayerControlEventHandler *m_sink = nullptr;
     int m_state = 0;
 };
+
+// Builds scripted engines for APlayerControl; each one made is also put in
+// `*made`, when given.
+APlayerControl::EngineFactory scriptedEngines(ScriptedEngine **made = nullptr);

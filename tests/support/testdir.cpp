@@ -32,6 +32,13 @@ bool writeFileBytes(const QString &path, const QByteArray &bytes)
     return file.write(bytes) == bytes.size();
 }
 
+QString artefactPath(const QString &name)
+{
+    QDir dir(qEnvironmentVariable("TAVRION_BUILD_DIR", QDir::tempPath()));
+    dir.mkpath(QStringLiteral("test-artefacts"));
+    return dir.filePath(QStringLiteral("test-artefacts/") + name);
+}
+
 QString builtProgram(const QString &name)
 {
     const QString buildDir = qEnvironmentVariable("TAVRION_BUILD_DIR");

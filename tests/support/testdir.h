@@ -25,5 +25,8 @@ private:
 QByteArray readFileBytes(const QString &path);
 // Writes bytes to a file, creating parent folders; false on failure.
 bool writeFileBytes(const QString &path, const QByteArray &bytes);
+// Where a suite keeps pictures and logs for people to look at:
+// test-artefacts/ in the build folder.
+QString artefactPath(const QString &name);
 // Path of a built program of this project (tavrion, tavrion-server, ...).
 QString builtProgram(const QString &name);
