@@ -10,6 +10,9 @@ namespace {
 const QString Service = QStringLiteral("org.freedesktop.ScreenSaver");
 const QString Path = QStringLiteral("/org/freedesktop/ScreenSaver");
 const QString Interface = QStringLiteral("org.freedesktop.ScreenSaver");
+// The longest the program waits for the service when it quits with a hold
+// asked for but not yet granted.
+constexpr int InhibitTimeout = 2000;
 
 } // namespace
 
@@ -21,6 +24,13 @@ ScreenSaverInhibitor::ScreenSaverInhibitor(QObject *parent)
 ScreenSaverInhibitor::~ScreenSaverInhibitor()
 {
     m_wanted = false;
+    if (m_pending) {
+        QDBusPendingCall pending = *m_pending;
+        pending.waitForFinished();
+        const QDBusPendingReply<uint> reply = pending;
+        if (!reply.isError())
+            inhibitReplied(true, reply.value());
+    }
     release();
 }
 
@@ -38,8 +48,8 @@ void ScreenSaverInhibitor::setInhibited(bool on)
         return;
     QDBusMessage call = QDBusMessage::createMethodCall(Service, Path, Interface, "Inhibit");
     call << QStringLiteral("Tavrion") << QStringLiteral("播放视频");
-    m_pending = true;
-    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), this);
+    m_pending = std::make_unique<QDBusPendingCall>(bus.asyncCall(call, InhibitTimeout));
+    auto *watcher = new QDBusPendingCallWatcher(*m_pending, this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
         [this](QDBusPendingCallWatcher *finished) {
             const QDBusPendingReply<uint> reply = *finished;
@@ -50,7 +60,7 @@ void ScreenSaverInhibitor::setInhibited(bool on)
 
 void ScreenSaverInhibitor::inhibitReplied(bool ok, uint cookie)
 {
-    m_pending = false;
+    m_pending.reset();
     if (!ok)
         return;
     m_held = true;
