@@ -3,15 +3,27 @@
 #include <QEvent>
 #include <QListWidget>
 #include <QScrollBar>
+#include <QTimer>
 
 #include <algorithm>
+
+namespace {
+// Rows one slice of a fill adds before the event loop gets a turn: a few
+// milliseconds of work, and few enough turns that laying out the list again
+// after each costs little.
+constexpr int FillSliceRows = 8192;
+} // namespace
 
 RowWidgetList::RowWidgetList(QListWidget *list, QSize rowSize, Factory factory)
     : QObject(list)
     , m_list(list)
     , m_rowSize(rowSize)
     , m_factory(std::move(factory))
+    , m_fillTimer(new QTimer(this))
 {
+    m_fillTimer->setSingleShot(true);
+    m_fillTimer->setInterval(0);
+    connect(m_fillTimer, &QTimer::timeout, this, &RowWidgetList::addFillSlice);
     // Every row has the same size, so the view lays out a million rows as
     // quickly as ten.
     m_list->setUniformItemSizes(true);
@@ -48,8 +60,55 @@ void RowWidgetList::setRecords(const QVector<QVariant> &records)
     realiseRowsInReach();
 }
 
+void RowWidgetList::fillRecords(QVector<QVariant> records)
+{
+    clear();
+    m_fillRecords = std::move(records);
+    m_fillNext = 0;
+    m_filling = true;
+    addFillSlice();
+}
+
+void RowWidgetList::addFillSlice()
+{
+    // One insertion for the whole slice: while rows have widgets, every
+    // insertion lays the whole list out again to place them.
+    const int first = m_list->count();
+    const int size = std::min(FillSliceRows, m_fillRecords.size() - m_fillNext);
+    QStringList labels;
+    labels.reserve(size);
+    for (int i = 0; i < size; ++i)
+        labels.append(QString());
+    m_list->insertItems(first, labels);
+    for (int row = first; row < first + size; ++row) {
+        QListWidgetItem *item = m_list->item(row);
+        item->setSizeHint(m_rowSize);
+        item->setData(Qt::UserRole, m_fillRecords.at(m_fillNext++));
+    }
+    realiseRowsInReach();
+    if (m_fillNext < m_fillRecords.size())
+        m_fillTimer->start();
+    else
+        endFill();
+}
+
+void RowWidgetList::endFill()
+{
+    if (!m_filling)
+        return;
+    m_filling = false;
+    m_fillTimer->stop();
+    m_fillRecords.clear();
+    m_fillNext = 0;
+    emit fillFinished();
+}
+
 void RowWidgetList::appendRecord(const QVariant &record)
 {
+    if (m_filling) {
+        m_fillRecords.append(record);
+        return;
+    }
     m_list->addItem(newItem(record));
     realiseRowsInReach();
 }
@@ -71,6 +130,7 @@ void RowWidgetList::removeRow(int row)
 
 void RowWidgetList::clear()
 {
+    endFill();
     // Deleted later: a row's own button may have started what clears the list.
     for (QListWidgetItem *item : qAsConst(m_realised)) {
         if (QWidget *widget = m_list->itemWidget(item)) {

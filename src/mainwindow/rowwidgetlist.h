@@ -8,6 +8,7 @@
 #include <functional>
 
 class QListWidget;
+class QTimer;
 class QListWidgetItem;
 class QWidget;
 
@@ -36,6 +37,15 @@ public:
 
     // Replaces every row.
     void setRecords(const QVector<QVariant> &records);
+    // Replaces every row as setRecords does, but adds a long list a slice at
+    // a time and lets the event loop turn between slices, so that the window
+    // keeps responding while a hundred thousand rows go in. Rows in view
+    // appear with the first slice; a list that fits one slice is complete on
+    // return. fillFinished follows once every row is in, or when clear or
+    // setRecords cut the fill short.
+    void fillRecords(QVector<QVariant> records);
+    bool isFilling() const { return m_filling; }
+    // Appended after the rows a fill still holds back.
     void appendRecord(const QVariant &record);
     void removeRow(int row);
     void clear();
@@ -49,7 +59,12 @@ public:
 
     bool eventFilter(QObject *watched, QEvent *event) override;
 
+signals:
+    void fillFinished();
+
 private:
+    void addFillSlice();
+    void endFill();
     void realiseRowsInReach();
     QListWidgetItem *newItem(const QVariant &record) const;
 
@@ -58,4 +73,9 @@ private:
     Factory m_factory;
     // Rows that have a widget, as the items that carry them.
     QList<QListWidgetItem *> m_realised;
+    // The rows a fill has still to add, from m_fillNext on.
+    QVector<QVariant> m_fillRecords;
+    int m_fillNext = 0;
+    bool m_filling = false;
+    QTimer *m_fillTimer;
 };

@@ -14,6 +14,7 @@
 #include "ui_btresourceparsedialog.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QPointer>
@@ -96,9 +97,12 @@ void BTResourceParseDialog::parsePushButton_clicked()
     ui->messageLabel->setText(QStringLiteral("正在解析BT资源..."));
     m_rows->clear();
 
+    // A parse started while this one waits (parseResource from the
+    // clipboard, say) owns the dialog from then on: this one ends quietly.
+    const quint64 generation = ++m_parseGeneration;
     const QPointer<BTResourceParseDialog> self(this);
     const FileListResult result = getResourceFileList(hash);
-    if (!self)
+    if (!self || generation != m_parseGeneration)
         return;
 
     if (result.status == 1) {
@@ -107,7 +111,19 @@ void BTResourceParseDialog::parsePushButton_clicked()
         records.reserve(result.files.size());
         for (const QSharedPointer<VideoFileInfo> &file : result.files)
             records.append(QVariant::fromValue(file));
-        m_rows->setRecords(records);
+        // A long list goes in over several turns of the event loop; its rows
+        // stay disabled until the last one is in, as in any other run.
+        setRowButtonsEnabled(false);
+        m_rows->fillRecords(std::move(records));
+        if (m_rows->isFilling()) {
+            QEventLoop loop;
+            connect(m_rows, &RowWidgetList::fillFinished, &loop, &QEventLoop::quit);
+            connect(m_rows, &QObject::destroyed, &loop, &QEventLoop::quit);
+            loop.exec();
+            if (!self || generation != m_parseGeneration)
+                return;
+        }
+        setRowButtonsEnabled(true);
     } else {
         ui->messageLabel->setText(result.message);
     }

@@ -55,4 +55,6 @@ private:
     RowWidgetList *m_rows = nullptr;
     // Applied to row widgets made while a run keeps the rows disabled.
     bool m_rowButtonsEnabled = true;
+    // Counts parses, so that one overtaken by a newer one lands nothing.
+    quint64 m_parseGeneration = 0;
 };

@@ -2,6 +2,9 @@
 
 #include "service/servicecall.h"
 
+#include <QJsonArray>
+#include <QJsonObject>
+
 #include <algorithm>
 
 namespace {
@@ -26,16 +29,18 @@ FileListResult getResourceFileList(const QString &hash)
     FileListResult result;
     const QStringList parameters = { route, QStringLiteral("do=getNewHashFileList"),
         QStringLiteral("hash=") + hash, platform };
-    runServiceCall(result, ServiceMethod::Get, parameters, true, ServiceMessage::Read,
-        [&](const QVariantMap &envelope) {
-            const QVariantList datas = listOf(envelope, QStringLiteral("datas"));
-            for (const QVariant &element : datas) {
-                const QVariantMap file = element.toMap();
+    // A resource may hold a hundred thousand files: megabytes of reply.
+    runServiceCallReadAside(result, ServiceMethod::Get, parameters, true, ServiceMessage::Read,
+        [&](const QJsonObject &envelope) {
+            const QJsonArray datas = envelope.value(QStringLiteral("datas")).toArray();
+            result.files.reserve(datas.size());
+            for (const QJsonValue &element : datas) {
+                const QJsonObject file = element.toObject();
                 auto info = QSharedPointer<VideoFileInfo>::create();
                 info->hash = hash;
-                info->index = replyUInt(file.value(QStringLiteral("index")));
-                info->name = replyText(file.value(QStringLiteral("name")));
-                info->fileSize = replyUInt64(file.value(QStringLiteral("file_size")));
+                info->index = replyUInt(file.value(QStringLiteral("index")).toVariant());
+                info->name = replyText(file.value(QStringLiteral("name")).toVariant());
+                info->fileSize = replyUInt64(file.value(QStringLiteral("file_size")).toVariant());
                 result.files.append(info);
             }
             std::stable_sort(result.files.begin(), result.files.end(),

@@ -12,9 +12,11 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSysInfo>
+#include <QThread>
 #include <QUrl>
 
 #include <algorithm>
+#include <memory>
 
 #ifdef Q_OS_WIN
 #include <versionhelpers.h>
@@ -115,10 +117,27 @@ QString macAddressText()
 
 QVariantMap parseReplyEnvelope(const ServerReply &reply)
 {
-    const QJsonDocument document = QJsonDocument::fromJson(reply->readAll());
+    return parseReplyEnvelope(reply->readAll());
+}
+
+QVariantMap parseReplyEnvelope(const QByteArray &body)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(body);
     if (!document.isObject())
         return {};
     return document.object().toVariantMap();
+}
+
+void runOnWorkerThread(const std::function<void()> &work)
+{
+    const std::unique_ptr<QThread> thread(QThread::create(work));
+    QEventLoop loop;
+    QObject::connect(thread.get(), &QThread::finished, &loop, &QEventLoop::quit);
+    thread->start();
+    loop.exec();
+    // The loop also ends when the application quits; the work still holds
+    // the caller's data, so it is waited for.
+    thread->wait();
 }
 
 QString requestSignature(const QStringList &parameters)

@@ -9,6 +9,7 @@
 #include <QVariantMap>
 
 #include <exception>
+#include <functional>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -39,6 +40,12 @@ QString macAddressText();
 // Reads the whole body of a finished reply and returns its top-level JSON
 // object; empty when the body is not a JSON object.
 QVariantMap parseReplyEnvelope(const ServerReply &reply);
+// The same for a body already read.
+QVariantMap parseReplyEnvelope(const QByteArray &body);
+
+// Runs work on a thread of its own and returns when it is done; meanwhile a
+// local event loop keeps the calling thread's window responsive.
+void runOnWorkerThread(const std::function<void()> &work);
 
 // The 32 lowercase hex digits of the MD5 over the sorted raw elements, each
 // followed by "&", and then the signing key.

@@ -46,6 +46,8 @@ private slots:
     void onlyRowsWithinReachHaveWidgets();
     void editsKeepRowsAndRecordsTogether();
     void aHiddenListGetsItsRowsWhenShown();
+    void longFillLetsTheEventLoopTurn_data();
+    void longFillLetsTheEventLoopTurn();
 
 private:
     // Every existing widget shows the record of the row it sits on.
@@ -144,6 +146,61 @@ void TestRowWidgetList::aHiddenListGetsItsRowsWhenShown()
     QVERIFY(QTest::qWaitForWindowExposed(list.get()));
     settle();
     QCOMPARE(rows->widgets().size(), 8);
+    verifyWidgetsMatchRecords();
+}
+
+void TestRowWidgetList::longFillLetsTheEventLoopTurn_data()
+{
+    QTest::addColumn<QString>("meanwhile");
+    QTest::addColumn<int>("finalCount");
+    QTest::addColumn<int>("lastRecord");
+    QTest::newRow("nothing") << "" << 100000 << 99999;
+    QTest::newRow("an append lands last") << "append" << 100001 << -1;
+    QTest::newRow("clear cuts it short") << "clear" << 0 << 0;
+    QTest::newRow("a new set replaces it") << "set" << 3 << 502;
+}
+
+void TestRowWidgetList::longFillLetsTheEventLoopTurn()
+{
+    QFETCH(QString, meanwhile);
+    QFETCH(int, finalCount);
+    QFETCH(int, lastRecord);
+    list->show();
+    QVERIFY(QTest::qWaitForWindowExposed(list.get()));
+    QSignalSpy finished(rows, &RowWidgetList::fillFinished);
+
+    // A short list is complete on return.
+    rows->fillRecords(numbers(4));
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(rows->count(), 4);
+    QVERIFY(!rows->isFilling());
+
+    // A long one shows its first rows at once and the rest over later turns.
+    rows->fillRecords(numbers(100000));
+    QVERIFY(rows->isFilling());
+    QVERIFY(rows->count() < 100000);
+    QCOMPARE(qobject_cast<QLabel *>(rows->widgets().first())->text(), QStringLiteral("0"));
+    int turns = 0;
+    QTimer tick;
+    connect(&tick, &QTimer::timeout, this, [&] { ++turns; });
+    tick.start(0);
+    if (meanwhile == QLatin1String("append"))
+        rows->appendRecord(-1);
+    else if (meanwhile == QLatin1String("clear"))
+        rows->clear();
+    else if (meanwhile == QLatin1String("set"))
+        rows->setRecords(numbers(3, 500));
+    QTRY_VERIFY(!rows->isFilling());
+    settle();
+    QCOMPARE(finished.count(), 2);
+    QCOMPARE(rows->count(), finalCount);
+    if (finalCount > 0)
+        QCOMPARE(rows->record(finalCount - 1).toInt(), lastRecord);
+    if (finalCount >= 100000) {
+        QVERIFY(turns > 1);
+        for (int row = 0; row < 100000; ++row)
+            QVERIFY(rows->record(row).toInt() == row);
+    }
     verifyWidgetsMatchRecords();
 }
 

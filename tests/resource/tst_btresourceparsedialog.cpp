@@ -28,6 +28,7 @@ const QString HashA = QStringLiteral("ABCDEF0123456789ABCDEF0123456789ABCDEF01")
 const QString HashB = QStringLiteral("0123456789abcdef0123456789abcdef01234567");
 const QString Appdata = QStringLiteral("appdata_0123456789abcdef0123456789ABCDEF");
 const QString HashLong = QStringLiteral("1111111111111111111111111111111111111111");
+const QString HashHuge = QStringLiteral("4444444444444444444444444444444444444444");
 const QString HashMarkupName = QStringLiteral("2222222222222222222222222222222222222222");
 const QString HashMarkupMessage = QStringLiteral("3333333333333333333333333333333333333333");
 const QString Markup = QStringLiteral("资源不存在 <b>x</b>");
@@ -54,6 +55,9 @@ private slots:
     void returnInTheInputParses();
     void rowButtonsDisabledWhilePlaying();
     void longListScrolledDuringARun();
+    void hugeListArrivesInOrder();
+    void aNewerParseOvertakesAnOlderOne_data();
+    void aNewerParseOvertakesAnOlderOne();
     void textsFitTheirWidgets_data();
     void textsFitTheirWidgets();
     void serviceTextShownAsSent();
@@ -123,9 +127,10 @@ void TestBTResourceParseDialog::init()
                 answer = TestHttpAnswer::json(
                     R"({"statu":1,"msg":"","datas":[{"index":1,"name":"第二集.mkv","file_size":1073741823},)"
                     R"({"index":0,"name":"第一集.mkv","file_size":300000}]})");
-            else if (hash == HashLong.toLatin1()) {
+            else if (hash == HashLong.toLatin1() || hash == HashHuge.toLatin1()) {
                 QByteArray files;
-                for (int i = 0; i < 3000; ++i)
+                const int count = hash == HashLong.toLatin1() ? 3000 : 100000;
+                for (int i = 0; i < count; ++i)
                     files += (i ? "," : "") + QByteArrayLiteral(R"({"index":)")
                         + QByteArray::number(i) + R"(,"name":"f)" + QByteArray::number(i)
                         + R"(.mkv","file_size":1})";
@@ -404,6 +409,71 @@ void TestBTResourceParseDialog::longListScrolledDuringARun()
             QVERIFY(button->isEnabled());
 }
 
+void TestBTResourceParseDialog::hugeListArrivesInOrder()
+{
+    // The rows go in over several turns of the event loop, all disabled
+    // until the last one is in.
+    int turns = 0;
+    bool rowsDisabled = true;
+    QTimer tick;
+    connect(&tick, &QTimer::timeout, this, [&] {
+        ++turns;
+        for (BTResourceParseResultListItemWidget *row : rows())
+            rowsDisabled
+                = rowsDisabled && !row->findChild<QPushButton *>("playPushButton")->isEnabled();
+    });
+    auto *list = child<QListWidget>("parseResultListWidget");
+    connect(list->model(), &QAbstractItemModel::rowsInserted, &tick, [&] { tick.start(0); });
+    parse(HashHuge);
+    tick.stop();
+    QVERIFY(turns > 1);
+    QVERIFY(rowsDisabled);
+    QCOMPARE(list->count(), 100000);
+    for (int row : { 0, 1, 4095, 99999 })
+        QCOMPARE(list->item(row)->data(Qt::UserRole).value<QSharedPointer<VideoFileInfo>>()->name,
+            QStringLiteral("f%1.mkv").arg(row));
+    QCOMPARE(rows().at(0)->findChild<QLabel *>("filenameLabel")->text(), QStringLiteral("f0.mkv"));
+    QVERIFY(rows().at(0)->findChild<QPushButton *>("playPushButton")->isEnabled());
+    QVERIFY(inputsEnabled());
+    QCOMPARE(message(), QString());
+}
+
+void TestBTResourceParseDialog::aNewerParseOvertakesAnOlderOne_data()
+{
+    QTest::addColumn<QString>("older");
+    QTest::newRow("waiting for the service") << HashA;
+    QTest::newRow("rows arriving") << HashHuge;
+}
+
+// A parse started while an older one waits (the slot called directly, as
+// the clipboard watch may) wins; the older one lands nothing after it.
+void TestBTResourceParseDialog::aNewerParseOvertakesAnOlderOne()
+{
+    QFETCH(QString, older);
+    const auto parseNewer = [this] {
+        child<QLineEdit>("resourceLineEdit")->setText(HashB);
+        serviceDelayMs = 0;
+        dialog->parsePushButton_clicked();
+    };
+    if (older == HashA) {
+        serviceDelayMs = 300;
+        QTimer::singleShot(100, this, parseNewer);
+    } else {
+        connect(child<QListWidget>("parseResultListWidget")->model(),
+            &QAbstractItemModel::rowsInserted, this, [&, started = false]() mutable {
+                if (!std::exchange(started, true))
+                    QTimer::singleShot(0, this, parseNewer);
+            });
+    }
+    parse(older);
+    QTest::qWait(400);
+    QCOMPARE(child<QListWidget>("parseResultListWidget")->count(), 1);
+    QCOMPARE(rows().at(0)->fileInfo()->name, QStringLiteral("only.mp4"));
+    QVERIFY(rows().at(0)->findChild<QPushButton *>("playPushButton")->isEnabled());
+    QVERIFY(inputsEnabled());
+    QCOMPARE(message(), QString());
+}
+
 void TestBTResourceParseDialog::textsFitTheirWidgets_data()
 {
     QTest::addColumn<QString>("widget");
@@ -590,6 +660,7 @@ void TestBTResourceParseDialog::dialogDeletedDuringAWait_data()
     QTest::newRow("file list") << QStringLiteral("parse");
     QTest::newRow("file hash call") << QStringLiteral("hash");
     QTest::newRow("open") << QStringLiteral("open");
+    QTest::newRow("rows arriving") << QStringLiteral("rows");
 }
 
 void TestBTResourceParseDialog::dialogDeletedDuringAWait()
@@ -604,11 +675,17 @@ void TestBTResourceParseDialog::dialogDeletedDuringAWait()
             if (newState == APlayerControl::Opening)
                 QTimer::singleShot(50, this, [this] { delete dialog; });
         });
+    } else if (wait == QLatin1String("rows")) {
+        connect(child<QListWidget>("parseResultListWidget")->model(),
+            &QAbstractItemModel::rowsInserted, this,
+            [this] { QTimer::singleShot(0, this, [this] { delete dialog; }); });
     } else {
         QTimer::singleShot(100, this, [this] { delete dialog; });
     }
     if (wait == QLatin1String("parse"))
         parse(HashB);
+    else if (wait == QLatin1String("rows"))
+        parse(HashHuge);
     else
         rows().at(0)->findChild<QPushButton *>("playPushButton")->click();
     QVERIFY(!dialog);
