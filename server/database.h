@@ -2,17 +2,13 @@
 
 #include <QByteArray>
 #include <QString>
-#include <QVariant>
 
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 
-struct sqlite3;
-struct sqlite3_stmt;
-
-// Failure of an SQLite call; carries SQLite's own message.
+// Failure of a database call; carries the back end's own message.
 class DatabaseError : public std::runtime_error
 {
 public:
@@ -28,14 +24,65 @@ private:
     bool m_storageFull;
 };
 
-class Database;
+// A prepared statement as a back end runs it. Positions are 1-based, columns
+// 0-based; placeholders in the text are written "?".
+class StatementBackend
+{
+public:
+    virtual ~StatementBackend() = default;
+    virtual void bindInteger(int position, std::int64_t value) = 0;
+    virtual void bindText(int position, const QString &value) = 0;
+    virtual void bindBlob(int position, const QByteArray &value) = 0;
+    virtual void bindNull(int position) = 0;
+    virtual bool next() = 0;
+    virtual std::int64_t integer(int column) const = 0;
+    virtual QString text(int column) const = 0;
+    virtual QByteArray blob(int column) const = 0;
+    virtual bool isNull(int column) const = 0;
+};
+
+// One connection to the service's database. Callers hold lock() for the
+// whole of each operation, so a read-check-write sequence on this connection
+// never interleaves with another thread's; Transaction keeps it whole against
+// other processes sharing the database.
+class Database
+{
+public:
+    enum class Kind { Sqlite };
+
+    virtual ~Database() = default;
+    Database() = default;
+    Database(const Database &) = delete;
+    Database &operator=(const Database &) = delete;
+
+    std::unique_lock<std::recursive_mutex> lock() { return std::unique_lock(m_mutex); }
+
+    virtual Kind kind() const = 0;
+    // Runs statements without parameters or rows (several may be given).
+    virtual void exec(const char *sql) = 0;
+    virtual std::unique_ptr<StatementBackend> prepare(const char *sql) = 0;
+    // Rows changed by the last statement run.
+    virtual int changes() const = 0;
+    virtual bool hasTable(const char *name) = 0;
+    // Starts a transaction that takes the write lock at once, so that what it
+    // reads cannot change before it writes.
+    virtual void begin() = 0;
+
+private:
+    std::recursive_mutex m_mutex;
+};
+
+// The service's SQLite file; made readable by its owner only.
+std::unique_ptr<Database> openSqliteDatabase(const QString &path);
+
+// Opens a database and brings its schema to the current version.
+std::unique_ptr<Database> openServiceDatabase(const QString &path);
 
 // One prepared statement. Bind with 1-based positions, then step through rows.
 class Statement
 {
 public:
     Statement(Database &db, const char *sql);
-    ~Statement();
     Statement(const Statement &) = delete;
     Statement &operator=(const Statement &) = delete;
 
@@ -55,34 +102,7 @@ public:
     bool isNull(int column) const;
 
 private:
-    Database &m_db;
-    sqlite3_stmt *m_stmt = nullptr;
-};
-
-// The service's SQLite file. One connection shared by every request thread;
-// callers hold lock() for the whole of each operation, so a read-check-write
-// sequence never interleaves with another thread's.
-class Database
-{
-public:
-    explicit Database(const QString &path);
-    ~Database();
-    Database(const Database &) = delete;
-    Database &operator=(const Database &) = delete;
-
-    std::unique_lock<std::recursive_mutex> lock() { return std::unique_lock(m_mutex); }
-    void exec(const char *sql);
-    std::int64_t lastInsertId() const;
-    int changes() const;
-
-    sqlite3 *handle() const { return m_db; }
-    [[noreturn]] void fail(const char *what) const;
-
-private:
-    void createSchema();
-
-    sqlite3 *m_db = nullptr;
-    std::recursive_mutex m_mutex;
+    std::unique_ptr<StatementBackend> m_backend;
 };
 
 // A transaction that rolls back unless committed.
@@ -91,6 +111,8 @@ class Transaction
 public:
     explicit Transaction(Database &db);
     ~Transaction();
+    Transaction(const Transaction &) = delete;
+    Transaction &operator=(const Transaction &) = delete;
     void commit();
 
 private:

@@ -38,7 +38,8 @@ std::string select(const char *columns, const char *rest)
 
 Store::Store(const QString &dataDir)
     : m_dataDir(QDir(dataDir).absolutePath())
-    , m_db(databasePath(dataDir))
+    , m_database(openServiceDatabase(databasePath(dataDir)))
+    , m_db(*m_database)
 {
 }
 
@@ -76,7 +77,8 @@ std::int64_t Store::sessionAccount(const QString &session)
 void Store::storeSession(const QString &session)
 {
     auto lock = m_db.lock();
-    Statement insert(m_db, "INSERT OR IGNORE INTO sessions (id, created, seen) VALUES (?, ?, ?)");
+    Statement insert(
+        m_db, "INSERT INTO sessions (id, created, seen) VALUES (?, ?, ?) ON CONFLICT DO NOTHING");
     insert.bind(1, session).bind(2, currentTime()).bind(3, currentTime()).run();
 }
 
@@ -99,8 +101,9 @@ void Store::setCaptcha(const QString &session, const QString &code)
     Transaction transaction(m_db);
     storeSession(session);
     Statement insert(m_db,
-        "INSERT OR REPLACE INTO captchas (session_id, code, created, failures) "
-        "VALUES (?, ?, ?, 0)");
+        "INSERT INTO captchas (session_id, code, created, failures) VALUES (?, ?, ?, 0) "
+        "ON CONFLICT (session_id) DO UPDATE SET code = excluded.code, "
+        "created = excluded.created, failures = 0");
     insert.bind(1, session).bind(2, code).bind(3, currentTime()).run();
     transaction.commit();
 }
@@ -181,8 +184,8 @@ bool Store::createAccount(const QString &email, const QString &passwordHash)
 {
     auto lock = m_db.lock();
     Statement insert(m_db,
-        "INSERT OR IGNORE INTO accounts (email, password, created) "
-        "VALUES (?, ?, ?)");
+        "INSERT INTO accounts (email, password, created) VALUES (?, ?, ?) "
+        "ON CONFLICT DO NOTHING");
     insert.bind(1, email).bind(2, passwordHash).bind(3, currentTime()).run();
     return m_db.changes() == 1;
 }
@@ -201,8 +204,9 @@ void Store::setPendingPassword(std::int64_t accountId, const QString &passwordHa
 {
     auto lock = m_db.lock();
     Statement insert(m_db,
-        "INSERT OR REPLACE INTO pending_passwords (account_id, password, created) "
-        "VALUES (?, ?, ?)");
+        "INSERT INTO pending_passwords (account_id, password, created) VALUES (?, ?, ?) "
+        "ON CONFLICT (account_id) DO UPDATE SET password = excluded.password, "
+        "created = excluded.created");
     insert.bind(1, accountId).bind(2, passwordHash).bind(3, currentTime()).run();
 }
 
@@ -270,8 +274,8 @@ bool Store::addFavourite(
 {
     auto lock = m_db.lock();
     Statement insert(m_db,
-        "INSERT OR IGNORE INTO favourites (account_id, hash, idx, name, created) "
-        "VALUES (?, ?, ?, ?, ?)");
+        "INSERT INTO favourites (account_id, hash, idx, name, created) "
+        "VALUES (?, ?, ?, ?, ?) ON CONFLICT DO NOTHING");
     insert.bind(1, accountId).bind(2, hash).bind(3, index).bind(4, name).bind(5, currentTime());
     insert.run();
     return m_db.changes() == 1;
@@ -527,8 +531,8 @@ void Store::prune(std::int64_t maxIdle)
     }
     Statement captchas(m_db, "DELETE FROM captchas WHERE created < ?");
     captchas.bind(1, now - 86400).run();
-    Statement sessions(m_db, "DELETE FROM sessions WHERE max(created, seen) < ?");
-    sessions.bind(1, now - maxIdle).run();
+    Statement sessions(m_db, "DELETE FROM sessions WHERE created < ? AND seen < ?");
+    sessions.bind(1, now - maxIdle).bind(2, now - maxIdle).run();
 }
 
 QString Store::config(const QString &key)
@@ -542,6 +546,8 @@ QString Store::config(const QString &key)
 void Store::setConfig(const QString &key, const QString &value)
 {
     auto lock = m_db.lock();
-    Statement insert(m_db, "INSERT OR REPLACE INTO config (key, value) VALUES (?, ?)");
+    Statement insert(m_db,
+        "INSERT INTO config (key, value) VALUES (?, ?) "
+        "ON CONFLICT (key) DO UPDATE SET value = excluded.value");
     insert.bind(1, key).bind(2, value).run();
 }

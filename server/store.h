@@ -7,6 +7,7 @@
 #include <QVector>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <shared_mutex>
 
@@ -56,7 +57,8 @@ struct AddressCode
     std::int64_t expires = 0; // milliseconds since 1970
 };
 
-// Every record the service keeps, over the one SQLite file of the data folder.
+// Every record the service keeps, in the service's database (by default the
+// SQLite file of the data folder).
 // Each method takes the database lock for its whole run, so it is safe to call
 // from any request thread.
 class Store
@@ -156,7 +158,8 @@ private:
     void holdCode(const QString &code, const HeldCode &held);
 
     QString m_dataDir;
-    Database m_db;
+    std::unique_ptr<Database> m_database;
+    Database &m_db;
     std::shared_mutex m_codesMutex;
     QHash<QString, HeldCode> m_codes;
 };

@@ -87,8 +87,8 @@ const QStringList ConfigParameters { "r=www/default/pc", "do=getConfig", "cfg=go
 
 int sessionCount(const QString &data)
 {
-    Database db(data + "/tavrion.db");
-    Statement query(db, "SELECT COUNT(*) FROM sessions");
+    const auto db = openSqliteDatabase(data + "/tavrion.db");
+    Statement query(*db, "SELECT COUNT(*) FROM sessions");
     query.next();
     return int(query.integer(0));
 }

@@ -225,8 +225,8 @@ QString ServerIntegrationTest::captchaCode()
     // for the client's session.
     const QByteArray cookie = ServerClient::instance()->serverCookie();
     const QString session = QString::fromLatin1(cookie).section(';', 0, 0).section('=', 1);
-    Database db(dataPath("tavrion.db"));
-    Statement query(db, "SELECT code FROM captchas WHERE session_id = ?");
+    const auto db = openSqliteDatabase(dataPath("tavrion.db"));
+    Statement query(*db, "SELECT code FROM captchas WHERE session_id = ?");
     query.bind(1, session);
     return query.next() ? query.text(0) : QString();
 }
