@@ -22,6 +22,7 @@
 #include <libtorrent/posix_disk_io.hpp>
 #include <libtorrent/session.hpp>
 #include <libtorrent/session_params.hpp>
+#include <libtorrent/torrent_flags.hpp>
 #include <libtorrent/torrent_info.hpp>
 
 #include <sys/stat.h>
@@ -136,11 +137,11 @@ struct Entry
     bool evicting = false; // its files are being deleted
     bool wantActive = false; // asked for while evicting
     std::vector<bool> have; // verified pieces
-    std::vector<lt::download_priority_t> priorities; // files nobody streamed stay at 0
+    // Files nobody streamed have low priority, never none: a left-out
+    // file's pieces would go to the part file, not where the streams read.
+    // Until a file is streamed the torrent fetches nothing (upload mode).
+    std::vector<lt::download_priority_t> priorities;
     std::vector<bool> hashed; // content hash known or being computed, per file
-    // Files the session writes to their own file (not the part file): only
-    // their verified pieces can be read from there.
-    std::vector<bool> onDisk;
     std::vector<std::function<void()>> waiters; // for metadata or for pieces
     int pins = 0; // live streams
     Clock::time_point lastUsed = Clock::now();
@@ -227,9 +228,8 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
     static void setInfo(Entry &entry, std::shared_ptr<const lt::torrent_info> info)
     {
         entry.have.assign(std::size_t(info->num_pieces()), false);
-        entry.priorities.assign(std::size_t(info->num_files()), lt::dont_download);
+        entry.priorities.assign(std::size_t(info->num_files()), lt::low_priority);
         entry.hashed.assign(std::size_t(info->num_files()), false);
-        entry.onDisk.assign(std::size_t(info->num_files()), false);
         entry.info = std::move(info);
     }
 
@@ -246,6 +246,8 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
         if (entry.info) {
             params.ti = std::make_shared<lt::torrent_info>(*entry.info);
             params.file_priorities = entry.priorities;
+            if (!streamed(entry))
+                params.flags |= lt::torrent_flags::upload_mode;
         } else {
             params.info_hashes = lt::info_hash_t(hashOf(entry.hash));
         }
@@ -259,17 +261,24 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
         session->async_add_torrent(std::move(params));
     }
 
-    // A file is being streamed: it is downloaded, not only the pieces asked
-    // for. The explicit peers are asked again in case a torrent that had
-    // nothing to fetch let them go. Mutex held.
+    static bool streamed(const Entry &entry)
+    {
+        return std::find(entry.priorities.begin(), entry.priorities.end(), lt::default_priority)
+            != entry.priorities.end();
+    }
+
+    // A file is being streamed: it comes before the resource's other files.
+    // The explicit peers are asked again in case the torrent let them go.
+    // Mutex held.
     void want(Entry &entry, int file)
     {
         if (file < 0 || std::size_t(file) >= entry.priorities.size()
-            || entry.priorities[std::size_t(file)] != lt::dont_download)
+            || entry.priorities[std::size_t(file)] == lt::default_priority)
             return;
         entry.priorities[std::size_t(file)] = lt::default_priority;
         onHandle(entry.handle, [&] {
             entry.handle.file_priority(lt::file_index_t(file), lt::default_priority);
+            entry.handle.unset_flags(lt::torrent_flags::upload_mode);
             for (const lt::tcp::endpoint &peer : peers)
                 entry.handle.connect_peer(peer);
         });
@@ -298,9 +307,8 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             return;
         const lt::file_storage &files = entry->info->files();
         for (int file = 0; file < files.num_files(); ++file) {
-            if (entry->hashed[std::size_t(file)]
-                || entry->priorities[std::size_t(file)] == lt::dont_download
-                || files.pad_file_at(lt::file_index_t(file)) || !fileComplete(*entry, file))
+            if (entry->hashed[std::size_t(file)] || files.pad_file_at(lt::file_index_t(file))
+                || !fileComplete(*entry, file))
                 continue;
             entry->hashed[std::size_t(file)] = true;
             const QString path = QString::fromStdString(
@@ -406,30 +414,6 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
         call(waiters);
     }
 
-    // Which files the session writes in place, as it reports once a change
-    // of priorities is done (pieces of a file it did not want went to the
-    // part file until then).
-    void refreshOnDisk(const std::shared_ptr<Entry> &entry, const lt::torrent_handle &handle)
-    {
-        std::vector<lt::download_priority_t> priorities;
-        try {
-            priorities = handle.get_file_priorities();
-        } catch (const std::exception &) {
-            return;
-        }
-        std::vector<std::function<void()>> waiters;
-        {
-            std::lock_guard guard(mutex);
-            if (!entry->info || entry->handle != handle
-                || priorities.size() != entry->onDisk.size())
-                return;
-            for (std::size_t file = 0; file < priorities.size(); ++file)
-                entry->onDisk[file] = priorities[file] != lt::dont_download;
-            waiters = takeWaiters(*entry);
-        }
-        call(waiters);
-    }
-
     std::shared_ptr<Entry> find(const lt::sha1_hash &hash)
     {
         const auto found = entries.find(hexOf(hash));
@@ -462,15 +446,6 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
                         entry->handle, [&] { entry->handle.prioritize_files(entry->priorities); });
             }
             refreshPieces(entry, added->handle);
-            refreshOnDisk(entry, added->handle);
-        } else if (auto *priorities = lt::alert_cast<lt::file_prio_alert>(alert)) {
-            std::shared_ptr<Entry> entry;
-            {
-                std::lock_guard guard(mutex);
-                entry = find(priorities->handle.info_hashes().v1);
-            }
-            if (entry)
-                refreshOnDisk(entry, priorities->handle);
         } else if (auto *metadata = lt::alert_cast<lt::metadata_received_alert>(alert)) {
             std::shared_ptr<const lt::torrent_info> info;
             try {
@@ -496,7 +471,11 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
                 entry->stored = entry->stored || stored;
                 if (!entry->info)
                     setInfo(*entry, info);
-                onHandle(entry->handle, [&] { entry->handle.prioritize_files(entry->priorities); });
+                onHandle(entry->handle, [&] {
+                    entry->handle.prioritize_files(entry->priorities);
+                    if (!streamed(*entry))
+                        entry->handle.set_flags(lt::torrent_flags::upload_mode);
+                });
                 waiters = takeWaiters(*entry);
             }
             call(waiters);
@@ -519,10 +498,8 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
                 std::lock_guard guard(mutex);
                 entry = find(checked->handle.info_hashes().v1);
             }
-            if (entry) {
+            if (entry)
                 refreshPieces(entry, checked->handle);
-                refreshOnDisk(entry, checked->handle);
-            }
         } else if (auto *deleted = lt::alert_cast<lt::torrent_deleted_alert>(alert)) {
             finishEviction(deleted->info_hashes.v1);
         } else if (auto *failed = lt::alert_cast<lt::torrent_delete_failed_alert>(alert)) {
@@ -561,8 +538,7 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             }
             std::fill(entry.have.begin(), entry.have.end(), false);
             std::fill(entry.hashed.begin(), entry.hashed.end(), false);
-            std::fill(entry.onDisk.begin(), entry.onDisk.end(), false);
-            std::fill(entry.priorities.begin(), entry.priorities.end(), lt::dont_download);
+            std::fill(entry.priorities.begin(), entry.priorities.end(), lt::low_priority);
             if (entry.evicting)
                 return;
         }
@@ -754,10 +730,6 @@ public:
             const lt::file_storage &files = entry.info->files();
             if (m_file >= files.num_files())
                 return -1;
-            if (!entry.onDisk[std::size_t(m_file)]) {
-                entry.waiters.push_back(std::move(wake));
-                return 0;
-            }
             const std::int64_t pieceLength = files.piece_length();
             const std::int64_t start = files.file_offset(lt::file_index_t(m_file)) + offset;
             const std::int64_t fileEnd = files.file_offset(lt::file_index_t(m_file))
