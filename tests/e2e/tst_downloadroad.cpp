@@ -68,32 +68,14 @@ void TestDownloadRoad::parseAndDownload()
     // Logged in automatically as the demo account, launched earlier today
     // (no daily popup), downloading into a folder of its own.
     QTemporaryDir home;
-    // A private runtime folder (0700), so the single-instance lock is this
-    // program's own and not shared with other runs on the machine.
-    QVERIFY(QDir().mkpath(home.filePath(QStringLiteral("run"))));
-    QVERIFY(QFile::setPermissions(home.filePath(QStringLiteral("run")),
-        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
     ScopedWorkingDirectory work;
     const QString downloads = work.filePath(QStringLiteral("downloads"));
     QVERIFY(QDir().mkpath(downloads));
-    QVERIFY(writeFileBytes(work.filePath("Config.ini"),
-        "[Application]\nFirstLaunched=false\nLastLaunchedDate="
-            + QDate::currentDate().toString(Qt::ISODate).toUtf8()
-            + "\n[Account]\nAutoLogin=1\n[Service]\nBaseAddress=" + server.baseAddress().toUtf8()
-            + "\n[VideoFile]\nDownloadDirectory=" + downloads.toUtf8() + "\n"));
-    QFile credentials(work.filePath("user.dat"));
-    QVERIFY(credentials.open(QIODevice::WriteOnly));
-    QDataStream stream(&credentials);
-    writeScrambled(stream, QStringLiteral("demo@tavrion.test"));
-    writeScrambled(stream, QStringLiteral("tavrion123"));
-    credentials.close();
+    QVERIFY(prepareDemoLogin(work.path(), server.baseAddress(),
+        "[VideoFile]\nDownloadDirectory=" + downloads.toUtf8() + "\n"));
 
     QProcess tavrion;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("HOME", home.path());
-    environment.insert("XDG_RUNTIME_DIR", home.filePath(QStringLiteral("run")));
-    environment.insert("XDG_CONFIG_HOME", home.filePath(QStringLiteral(".config")));
-    environment.insert("TMPDIR", home.path());
+    QProcessEnvironment environment = isolatedEnvironment(home.path());
     tavrion.setProcessEnvironment(environment);
     tavrion.setWorkingDirectory(work.path());
     tavrion.start(program, QStringList());

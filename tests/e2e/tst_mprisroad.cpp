@@ -54,27 +54,10 @@ void TestMprisRoad::playerctlDrivesPlayback()
     QVERIFY(!address.isEmpty());
 
     QTemporaryDir home;
-    QVERIFY(QDir().mkpath(home.filePath(QStringLiteral("run"))));
-    QFile::setPermissions(home.filePath(QStringLiteral("run")),
-        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     ScopedWorkingDirectory work;
-    QVERIFY(writeFileBytes(work.filePath("Config.ini"),
-        "[Application]\nFirstLaunched=false\nLastLaunchedDate="
-            + QDate::currentDate().toString(Qt::ISODate).toUtf8()
-            + "\n[Account]\nAutoLogin=1\n[Service]\nBaseAddress=" + server.baseAddress().toUtf8()
-            + "\n"));
-    QFile credentials(work.filePath("user.dat"));
-    QVERIFY(credentials.open(QIODevice::WriteOnly));
-    QDataStream stream(&credentials);
-    writeScrambled(stream, QStringLiteral("demo@tavrion.test"));
-    writeScrambled(stream, QStringLiteral("tavrion123"));
-    credentials.close();
+    QVERIFY(prepareDemoLogin(work.path(), server.baseAddress()));
 
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), home.path());
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.filePath(QStringLiteral("run")));
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral(".config")));
-    env.insert(QStringLiteral("TMPDIR"), home.path());
+    QProcessEnvironment env = isolatedEnvironment(home.path());
     env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address);
     const auto playerctl = [&env](const QStringList &arguments) {
         return run(QStringLiteral("playerctl"),

@@ -71,28 +71,11 @@ void TestSwarmRoad::pasteParsePlayFromTheSwarm()
 
     // Logged in automatically with the demo account, launched earlier today.
     QTemporaryDir home;
-    QVERIFY(QDir().mkpath(home.filePath(QStringLiteral("run"))));
-    QVERIFY(QFile::setPermissions(home.filePath(QStringLiteral("run")),
-        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
     ScopedWorkingDirectory work;
-    QVERIFY(writeFileBytes(work.filePath("Config.ini"),
-        "[Application]\nFirstLaunched=false\nLastLaunchedDate="
-            + QDate::currentDate().toString(Qt::ISODate).toUtf8()
-            + "\n[Account]\nAutoLogin=1\n[Service]\nBaseAddress=" + server.baseAddress().toUtf8()
-            + "\n"));
-    QFile credentials(work.filePath("user.dat"));
-    QVERIFY(credentials.open(QIODevice::WriteOnly));
-    QDataStream stream(&credentials);
-    writeScrambled(stream, QStringLiteral("demo@tavrion.test"));
-    writeScrambled(stream, QStringLiteral("tavrion123"));
-    credentials.close();
+    QVERIFY(prepareDemoLogin(work.path(), server.baseAddress()));
 
     QProcess tavrion;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("HOME"), home.path());
-    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.filePath(QStringLiteral("run")));
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral(".config")));
-    environment.insert(QStringLiteral("TMPDIR"), home.path());
+    QProcessEnvironment environment = isolatedEnvironment(home.path());
     tavrion.setProcessEnvironment(environment);
     tavrion.setWorkingDirectory(work.path());
     tavrion.start(program, QStringList());

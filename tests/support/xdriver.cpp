@@ -1,6 +1,7 @@
 #include "xdriver.h"
 
 #include <QDataStream>
+#include <QDate>
 #include <QElapsedTimer>
 #include <QMap>
 #include <QProcess>
@@ -90,4 +91,38 @@ bool waitForText(const QRect &area, int timeoutMs)
         QTest::qWait(200);
     } while (timer.elapsed() < timeoutMs);
     return false;
+}
+
+bool prepareDemoLogin(
+    const QString &workDir, const QString &baseAddress, const QByteArray &extraConfig)
+{
+    QFile config(workDir + QStringLiteral("/Config.ini"));
+    if (!config.open(QIODevice::WriteOnly)
+        || config.write("[Application]\nFirstLaunched=false\nLastLaunchedDate="
+               + QDate::currentDate().toString(Qt::ISODate).toUtf8()
+               + "\n[Account]\nAutoLogin=1\n[Service]\nBaseAddress=" + baseAddress.toUtf8() + "\n"
+               + extraConfig)
+            < 0)
+        return false;
+    QFile credentials(workDir + QStringLiteral("/user.dat"));
+    if (!credentials.open(QIODevice::WriteOnly))
+        return false;
+    QDataStream stream(&credentials);
+    writeScrambled(stream, QStringLiteral("demo@tavrion.test"));
+    writeScrambled(stream, QStringLiteral("tavrion123"));
+    return stream.status() == QDataStream::Ok;
+}
+
+QProcessEnvironment isolatedEnvironment(const QString &home)
+{
+    const QString runtime = home + QStringLiteral("/run");
+    QDir().mkpath(runtime);
+    QFile::setPermissions(
+        runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), home);
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
+    environment.insert(QStringLiteral("TMPDIR"), home);
+    return environment;
 }

@@ -35,5 +35,17 @@ QImage screenshot(const QString &saveAs = QString());
 // in an area of the screen, such as the first row of a list.
 bool waitForText(const QRect &area, int timeoutMs);
 
+// Prepares a working folder for the demo account's automatic login against
+// a service, launched earlier today so that no daily popup covers the
+// window; extraConfig is appended to Config.ini.
+bool prepareDemoLogin(
+    const QString &workDir, const QString &baseAddress, const QByteArray &extraConfig = {});
+
+// The environment of a program run in its own home: HOME, the XDG folders
+// and TMPDIR below `home`, with a private runtime folder (Qt ignores one
+// others can read and falls back to a shared one, where other copies of the
+// program may hold the lock).
+QProcessEnvironment isolatedEnvironment(const QString &home);
+
 // A field of "user.dat": byte count, then the UTF-8 bytes XOR-ed with 0x5A.
 void writeScrambled(QDataStream &stream, const QString &text);
