@@ -93,7 +93,9 @@ private:
     SeederProcess m_clipSeeder;
     SeederProcess m_vanishSeeder;
     QByteArray m_clip = randomBytes(8 * 1024 * 1024, 1);
-    QByteArray m_vanish = randomBytes(4 * 1024 * 1024, 2);
+    // Large enough that the download (at most 1 MiB/s) cannot finish before
+    // the seeder is killed, even on a loaded machine.
+    QByteArray m_vanish = randomBytes(16 * 1024 * 1024, 2);
     QString m_libraryCopy;
 };
 
@@ -248,7 +250,8 @@ void ServerSwarmTest::seederVanishingEndsTheRange()
     socket.connectToHost(url.host(), quint16(url.port()));
     QVERIFY(socket.waitForConnected(5000));
     socket.write("GET " + url.path().toLatin1()
-        + " HTTP/1.1\r\nHost: x\r\nCookie: " + info->comCookie.toUtf8() + "\r\n\r\n");
+        + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\nCookie: " + info->comCookie.toUtf8()
+        + "\r\n\r\n");
     QByteArray received;
     while (received.size() < 300 * 1024 && socket.waitForReadyRead(10000))
         received += socket.readAll();
