@@ -92,20 +92,11 @@ void TestMainRoad::pasteParsePlay()
     QTest::qWait(1000);
     QCOMPARE(findWindow(pid, AccountDialogSize, 500), QPoint(-1, -1));
 
-    // The wide blue "open" button of the main page: the first run of blue
-    // well left of the centre line, below the title bar.
+    // The wide blue "open" button of the main page.
     QImage shot = screenshot();
-    const int column = main.x() + MainWindowSize.width() / 2 - 150;
-    int buttonY = -1;
-    for (int y = main.y() + 60; y < main.y() + MainWindowSize.height() - 60; ++y) {
-        const QColor colour = shot.pixelColor(column, y);
-        if (colour.blue() > 180 && colour.red() < 90) {
-            buttonY = y + 10;
-            break;
-        }
-    }
-    QVERIFY2(buttonY > 0, "no open button on the main page");
-    click(QPoint(main.x() + MainWindowSize.width() / 2, buttonY));
+    const QPoint openButton = findOpenButton(shot, QRect(main, MainWindowSize));
+    QVERIFY2(openButton.x() >= 0, "no open button on the main page");
+    click(openButton);
 
     const QPoint dialog = findWindow(pid, ParseDialogSize, 10000);
     QVERIFY2(dialog.x() >= 0, "the parse dialog did not open");

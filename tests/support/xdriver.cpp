@@ -126,3 +126,14 @@ QProcessEnvironment isolatedEnvironment(const QString &home)
     environment.insert(QStringLiteral("TMPDIR"), home);
     return environment;
 }
+
+QPoint findOpenButton(const QImage &shot, const QRect &window)
+{
+    const int column = window.center().x() - 150;
+    for (int y = window.top() + 60; y < window.bottom() - 60; ++y) {
+        const QColor colour = shot.pixelColor(column, y);
+        if (colour.blue() > 180 && colour.red() < 90)
+            return QPoint(window.left() + window.width() / 2, y + 10);
+    }
+    return QPoint(-1, -1);
+}

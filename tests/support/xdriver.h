@@ -31,6 +31,11 @@ void key(const QString &name);
 // The whole screen, also saved under `saveAs` when one is given.
 QImage screenshot(const QString &saveAs = QString());
 
+// The middle of the main page's wide blue "open" button in a screenshot of
+// the main window at `window`: the first run of blue well left of the
+// centre line, below the title bar. (-1, -1) when there is none.
+QPoint findOpenButton(const QImage &shot, const QRect &window);
+
 // Waits up to timeoutMs for light text (the skin draws text light on dark)
 // in an area of the screen, such as the first row of a list.
 bool waitForText(const QRect &area, int timeoutMs);
