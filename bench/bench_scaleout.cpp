@@ -739,6 +739,7 @@ int main(int argc, char *argv[])
     // [setup][ladder step] -> results over rounds; [setup] -> sustainable rates.
     std::vector<std::map<std::size_t, std::vector<StepResult>>> steps(setups.size());
     std::vector<std::vector<double>> sustainable(setups.size());
+    std::vector<std::vector<double>> sustainableBusy(setups.size());
     std::vector<std::size_t> startStep(setups.size(), 0);
     for (int round = 0; round < rounds; ++round) {
         for (std::size_t turn = 0; turn < setups.size(); ++turn) {
@@ -746,6 +747,7 @@ int main(int argc, char *argv[])
             Setup &setup = setups[s];
             OpenLoop load(setup.targets, 200);
             double passedRate = 0;
+            double passedBusy = 0;
             for (std::size_t step = startStep[s]; step < ladder.size(); ++step) {
                 // A step that fails is run once more: on a shared machine a
                 // neighbour's burst can stall one step. Both runs are printed;
@@ -771,10 +773,12 @@ int main(int argc, char *argv[])
                 if (!result.passed())
                     break;
                 passedRate = result.offered;
+                passedBusy = result.machineBusy;
                 // Later rounds start two steps below this round's result.
                 startStep[s] = step >= 2 ? step - 2 : 0;
             }
             sustainable[s].push_back(passedRate);
+            sustainableBusy[s].push_back(passedBusy);
         }
     }
 
@@ -804,8 +808,19 @@ int main(int argc, char *argv[])
         QStringList each;
         for (double rate : sustainable[s])
             each.append(QString::number(rate));
-        printf("  %-32s %8.0f req/s  (rounds: %s)\n", qPrintable(setups[s].name), medians.back(),
-            qPrintable(each.join(QStringLiteral(", "))));
+        // What one request costs the set-up's processes, over the steps that
+        // passed: with the machine's free cores it bounds the rate.
+        std::vector<double> perRequest;
+        for (const auto &entry : steps[s]) {
+            for (const StepResult &result : entry.second) {
+                if (result.passed() && result.achieved > 0)
+                    perRequest.push_back(result.serverCpu / result.achieved * 1e6);
+            }
+        }
+        printf("  %-32s %8.0f req/s  (rounds: %s); CPU per request %.0f us; machine CPU there "
+               "%.0f%%\n",
+            qPrintable(setups[s].name), medians.back(), qPrintable(each.join(QStringLiteral(", "))),
+            median(perRequest), median(sustainableBusy[s]) * 100);
     }
     fflush(stdout);
     return 0;
