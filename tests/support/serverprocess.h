@@ -27,6 +27,7 @@ public:
     // "127.0.0.1:<port>" of each host listener, in command-line order.
     QStringList hostAddresses() const { return m_hosts; }
     QString errorOutput() const { return m_errors; }
+    qint64 processId() const { return m_process.processId(); }
 
     // Runs an admin command ("add-user", "grant-vip", ...) of the same program
     // and returns its standard output; fails the calling test on a non-zero exit.
