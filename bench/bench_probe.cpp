@@ -4,6 +4,7 @@
 // start-up calls to the service do.
 //
 // usage: bench_probe [RUNS [ANCHOR]]   (default 15 runs)
+#include "benchtools.h"
 #include "mediaserver.h"
 #include "resource/videofileresolver.h"
 
@@ -16,18 +17,10 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include <algorithm>
 #include <clocale>
 #include <cstdio>
 
 namespace {
-
-double median(QVector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const int n = values.size();
-    return n ? (values.at((n - 1) / 2) + values.at(n / 2)) / 2 : 0;
-}
 
 // Child: two probes of url; prints "<first ms> <passed> <second ms> <passed>".
 int probeTwice(const QString &url, quint64 size, bool afterRequest)
