@@ -36,9 +36,9 @@ std::string select(const char *columns, const char *rest)
 
 } // namespace
 
-Store::Store(const QString &dataDir)
+Store::Store(const QString &dataDir, const QString &database)
     : m_dataDir(QDir(dataDir).absolutePath())
-    , m_database(openServiceDatabase(databasePath(dataDir)))
+    , m_database(openServiceDatabase(database.isEmpty() ? databasePath(dataDir) : database))
     , m_db(*m_database)
 {
 }

@@ -64,9 +64,13 @@ struct AddressCode
 class Store
 {
 public:
-    explicit Store(const QString &dataDir);
+    // database: where the records are kept when not in the data folder's
+    // own file: the path of an SQLite file that other processes share.
+    explicit Store(const QString &dataDir, const QString &database = QString());
 
     QString dataDir() const { return m_dataDir; }
+    // The connection behind the store, for records kept by other parts.
+    Database &database() { return m_db; }
     QString absolutePath(const QString &relative) const;
 
     // Sessions: stored only once they hold something (a captcha, a login),
