@@ -34,6 +34,7 @@ public:
     QString errorOutput() const { return m_errors; }
     // The name a host node is named under in address replies.
     QString hostName() const { return m_hostName; }
+    qint64 processId() const { return m_process.processId(); }
 
     // Runs an admin command ("add-user", "grant-vip", ...) of the same program
     // and returns its standard output; fails the calling test on a non-zero exit.
