@@ -23,9 +23,9 @@ namespace {
 
 const char Usage[] = R"(usage: tavrion-server COMMAND [options]
 
-  serve --data DIR [--listen ADDR:PORT] [--host ADDR:PORT]... [--slow-host ADDR:PORT]...
-        [--wrong-host ADDR:PORT]... [--code-ttl SECONDS] [--threads N] [--write-timeout SECONDS]
-        [--max-per-address N] [--captcha-text TEXT]
+  serve --data DIR [--database URL] [--listen ADDR:PORT] [--host ADDR:PORT]...
+        [--slow-host ADDR:PORT]... [--wrong-host ADDR:PORT]... [--code-ttl SECONDS]
+        [--threads N] [--write-timeout SECONDS] [--max-per-address N] [--captcha-text TEXT]
       Runs the service (default 127.0.0.1:17080). Each --host is a video host listener; the
       first one is named in address replies and all of them form the default domain list.
       Port 0 picks a free port; the chosen addresses are printed before "ready".
@@ -34,6 +34,10 @@ const char Usage[] = R"(usage: tavrion-server COMMAND [options]
       connections one remote address may hold (default 256).
       --captcha-text makes every sign-up captcha read TEXT, for tests; it is refused unless
       the service listens on a loopback address.
+      --database postgresql://USER@HOST:PORT/NAME keeps the records in that PostgreSQL
+      database (several services may share it; the password may come from PGPASSWORD or
+      ~/.pgpass) instead of DIR/tavrion.db; DIR still holds the files. The commands below
+      take --database too and must be given the same one.
     [--bt [--bt-listen ADDR:PORT] [--bt-tracker URL]... [--bt-dht on|off] [--bt-cache DIR]
         [--bt-cache-size SIZE] [--bt-peer ADDR:PORT]... [--bt-download-limit SIZE]
         [--bt-metadata-wait SECONDS] [--bt-stall SECONDS]]
@@ -45,13 +49,15 @@ const char Usage[] = R"(usage: tavrion-server COMMAND [options]
       resources streamed longest ago leave first; --bt-download-limit: bytes per second;
       --bt-metadata-wait: how long a file list waits for a new resource (default 5);
       --bt-stall: how long a range waits for missing pieces before it ends (default 60).
-  host --data DIR --listen ADDR:PORT [--name NAME] [--database FILE] [--threads N]
+  host --data DIR --listen ADDR:PORT [--name NAME] [--database URL|FILE] [--threads N]
         [--write-timeout SECONDS] [--max-per-address N]
       Runs a video-host node: it streams the library files found in DIR under the library's
       own relative paths (library/...) with the recorded size, checks play codes and cookies
-      in the shared database (--database; default DIR/tavrion.db) and records itself there,
-      so that the services name it in address replies for the files it holds. --name is what
-      clients reach it under (default: the listen address; needed when that is a wildcard).
+      in the services' database and records itself there, so that the services name it in
+      address replies for the files it holds. --database: the services' postgresql:// URL,
+      or on their machine the path of their SQLite file (default DIR/tavrion.db). --name is
+      what clients reach it under (default: the listen address; needed when that is a
+      wildcard).
   add-resource --data DIR FILE.torrent PAYLOAD_DIR
   add-folder --data DIR FOLDER
   make-torrent OUTPUT.torrent FILE_OR_FOLDER
@@ -93,17 +99,17 @@ Arguments parseArguments(const QStringList &arguments)
         if (flags().contains(argument)) {
             parsed.flags.insert(argument);
         } else if (argument.startsWith(QLatin1String("--"))) {
-            static const QSet<QString> known { QStringLiteral("--data"), QStringLiteral("--listen"),
-                QStringLiteral("--host"), QStringLiteral("--slow-host"),
-                QStringLiteral("--wrong-host"), QStringLiteral("--code-ttl"),
-                QStringLiteral("--threads"), QStringLiteral("--write-timeout"),
-                QStringLiteral("--max-per-address"), QStringLiteral("--days"),
-                QStringLiteral("--captcha-text"), QStringLiteral("--bt-listen"),
-                QStringLiteral("--bt-tracker"), QStringLiteral("--bt-dht"),
-                QStringLiteral("--bt-cache"), QStringLiteral("--bt-cache-size"),
-                QStringLiteral("--bt-peer"), QStringLiteral("--bt-download-limit"),
-                QStringLiteral("--bt-metadata-wait"), QStringLiteral("--bt-stall"),
-                QStringLiteral("--name"), QStringLiteral("--database") };
+            static const QSet<QString> known { QStringLiteral("--data"),
+                QStringLiteral("--database"), QStringLiteral("--listen"), QStringLiteral("--host"),
+                QStringLiteral("--slow-host"), QStringLiteral("--wrong-host"),
+                QStringLiteral("--code-ttl"), QStringLiteral("--threads"),
+                QStringLiteral("--write-timeout"), QStringLiteral("--max-per-address"),
+                QStringLiteral("--days"), QStringLiteral("--captcha-text"),
+                QStringLiteral("--bt-listen"), QStringLiteral("--bt-tracker"),
+                QStringLiteral("--bt-dht"), QStringLiteral("--bt-cache"),
+                QStringLiteral("--bt-cache-size"), QStringLiteral("--bt-peer"),
+                QStringLiteral("--bt-download-limit"), QStringLiteral("--bt-metadata-wait"),
+                QStringLiteral("--bt-stall"), QStringLiteral("--name") };
             if (!known.contains(argument)) {
                 parsed.error = QStringLiteral("unknown option %1").arg(argument);
                 return parsed;
@@ -217,6 +223,7 @@ int serve(const Arguments &args)
 {
     ServeOptions options;
     options.dataDir = args.option("--data");
+    options.database = args.option("--database");
     if (args.options.contains(QStringLiteral("--listen")))
         options.listen = args.option("--listen");
     // Hosts keep their command-line order across the three options: the
@@ -280,7 +287,8 @@ int host(const Arguments &args)
     if (!publicName.match(options.name).hasMatch())
         return fail(QStringLiteral("--name needs a host name or address, with an optional port"));
     // A mistyped path must not start a node over an empty database of its own.
-    if (!options.database.isEmpty() && !QFileInfo(options.database).isFile())
+    if (!options.database.isEmpty() && !isPostgresLocation(options.database)
+        && !QFileInfo(options.database).isFile())
         return fail(QStringLiteral("no database file %1").arg(options.database));
     const QString limitsProblem = readConnectionOptions(
         args, &options.threads, &options.writeTimeoutSeconds, &options.maxPerAddress);
@@ -394,7 +402,7 @@ int runDataCommand(const QString &command, const Arguments &args)
     const QString dataDir = args.option("--data");
     if (dataDir.isEmpty())
         return fail(QStringLiteral("%1 needs --data DIR").arg(command));
-    Store store(dataDir);
+    Store store(dataDir, args.option("--database"));
     const QStringList &p = args.positional;
 
     if (command == QLatin1String("add-resource") || command == QLatin1String("add-folder")) {
@@ -490,6 +498,11 @@ int runCommand(const QStringList &arguments)
             const QString error = makeTorrent(args.positional.at(1), args.positional.at(0));
             return error.isEmpty() ? 0 : fail(error);
         }
+        const QString database = args.option("--database");
+        // A host node on the service's own machine may share its SQLite file.
+        if (args.options.contains(QStringLiteral("--database")) && !isPostgresLocation(database)
+            && command != QLatin1String("host"))
+            return fail(QStringLiteral("--database needs a postgresql:// URL"));
         if (command == QLatin1String("serve")) {
             if (args.option("--data").isEmpty())
                 return fail(QStringLiteral("serve needs --data DIR"));

@@ -1,4 +1,5 @@
 #include "app/appsettings.h"
+#include "postgresfixture.h"
 #include "serverprocess.h"
 #include "service/accountendpoints.h"
 #include "service/resourceendpoints.h"
@@ -84,6 +85,7 @@ private:
     // The host named for the clip, once it is `wanted` or after 10 s.
     QString fieldWithin(const QString &hash, const QString &wanted);
 
+    PostgresCluster m_cluster;
     ScopedWorkingDirectory m_dir;
     QString m_api;
     QStringList m_database; // how every process reaches the shared database
@@ -117,6 +119,13 @@ int ServerScaleOutTest::signUp(const ServerProcess &service, const QString &emai
 
 void ServerScaleOutTest::initTestCase()
 {
+    if (testsUsePostgres()) {
+        if (!m_cluster.start())
+            QSKIP(qPrintable(m_cluster.reason()));
+        const QString url = m_cluster.createDatabase();
+        QVERIFY2(!url.isEmpty(), qPrintable(m_cluster.reason()));
+        ServerProcess::setDatabase(url);
+    }
     AppSettings::initialize(m_dir.filePath("Config.ini"));
     QRandomGenerator random(7);
     m_both.resize(300 * 1024);
@@ -129,7 +138,9 @@ void ServerScaleOutTest::initTestCase()
     m_oneHash = addClip("one", m_one);
     m_noneHash = addClip("none", m_none);
     QCOMPARE(m_noneHash.size(), 40);
-    m_database = QStringList { "--database", m_api + "/tavrion.db" };
+    // Without PostgreSQL the nodes share the services' SQLite file.
+    if (!testsUsePostgres())
+        m_database = QStringList { "--database", m_api + "/tavrion.db" };
 
     // Node 2's copy of the second clip is cut short: it must not offer it.
     copyTree(m_api + "/library", m_dir.filePath("node1/library"));
