@@ -1,5 +1,5 @@
 // API capacity of tavrion-server set-ups; not a test, nothing is asserted.
-//   bench_scaleout [--quick] [--rounds N] [--seconds S] [--limit MS]
+//   bench_scaleout [--quick] [--rounds N] [--seconds S] [--limit MS] [--pin]
 //
 // Each set-up answers the API calls a client makes while it browses and
 // opens videos (file list, file hash, address, the favourites of a logged-in
@@ -13,8 +13,15 @@
 // printed, with the ratio of two API processes to one.
 //
 // Two API processes are two `serve` processes on two ports over the same
-// database; the generator sends requests to them in turn.
+// database; the generator sends requests to them in turn. PostgreSQL runs in
+// a cluster of the bench's own (tests/support), without fsync.
+//
+// --pin keeps the first API process of each set-up on CPU 0 and the second
+// on CPU 1, so that on a small machine one process cannot borrow the core the
+// other would have; the database and the generator run anywhere.
+// --limit changes the p99 a passing step must stay under.
 #include "formparams.h"
+#include "postgresfixture.h"
 #include "serverprocess.h"
 
 #include <QCoreApplication>
@@ -30,6 +37,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
@@ -38,6 +46,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
@@ -525,7 +534,8 @@ StepResult OpenLoop::run(double rate, double seconds, double warmup)
 struct Library
 {
     QString episodes; // a resource of three files
-    QList<qint64> sizes;
+    QStringList names; // by index
+    QVector<qint64> sizes;
     QStringList jxhashes;
     QStringList accounts;
 };
@@ -554,7 +564,6 @@ bool makeLibrary(const QString &folder, const QStringList &storage, Library *lib
         for (char &byte : bytes)
             byte = char(random());
         file.write(bytes);
-        library->sizes.append(bytes.size());
     }
     const QString torrent = folder + QStringLiteral("/show.torrent");
     admin({ "make-torrent", torrent, show });
@@ -589,7 +598,7 @@ QList<QByteArray> logIn(int port, const Library &library)
                 postRequest(port,
                     signedQuery({ "r=www/default/pc", "do=fav", "method=add",
                         "hash=" + library.episodes, "index=" + QString::number(index),
-                        QStringLiteral("name=第%1集.mp4").arg(index + 1), "_s=pc" }),
+                        "name=" + library.names.value(index), "_s=pc" }),
                     cookie));
             if (added.status != 200)
                 return {};
@@ -610,9 +619,8 @@ bool makeTarget(int port, const Library &library, const QList<QByteArray> &cooki
         const QByteArray queries[5] = {
             signedQuery({ "r=www/default/pc", "do=getNewHashFileList", "hash=" + library.episodes,
                 "_s=pc" }),
-            signedQuery(
-                { "r=www/default/pc", "cs0=lixian_qq", "hash=" + library.episodes, "index=" + file,
-                    QStringLiteral("name=第%1集.mp4").arg(index + 1), "_mac=", "_s=pc" }),
+            signedQuery({ "r=www/default/pc", "cs0=lixian_qq", "hash=" + library.episodes,
+                "index=" + file, "name=" + library.names.value(index), "_mac=", "_s=pc" }),
             signedQuery({ "r=www/default/pc", "cs0=qqlixian_gethttp", "hash=" + library.episodes,
                 "index=" + file, "jxhash=" + library.jxhashes.value(index),
                 "size=" + QString::number(library.sizes.value(index)), "netType=dianxin",
@@ -637,22 +645,39 @@ bool makeTarget(int port, const Library &library, const QList<QByteArray> &cooki
     return true;
 }
 
-// The content hashes the address call checks, read through the file hash call.
-bool readJxhashes(int port, Library *library)
+// The files' names and sizes by index, from the file list call, and the
+// content hashes the address call checks, from the file hash call.
+bool readFiles(int port, Library *library)
 {
-    for (int index = 0; index < 3; ++index) {
+    const Reply list = exchange(port,
+        getRequest(port,
+            signedQuery({ "r=www/default/pc", "do=getNewHashFileList", "hash=" + library->episodes,
+                "_s=pc" }),
+            {}));
+    const QJsonArray files = list.envelope().value("datas").toArray();
+    library->names = QVector<QString>(files.size()).toList();
+    library->sizes = QVector<qint64>(files.size(), 0);
+    for (const QJsonValue &value : files) {
+        const QJsonObject file = value.toObject();
+        const int index = file.value("index").toInt(-1);
+        if (index < 0 || index >= files.size())
+            return false;
+        library->names[index] = file.value("name").toString();
+        library->sizes[index] = qint64(file.value("file_size").toDouble());
+    }
+    for (int index = 0; index < files.size(); ++index) {
         const Reply reply = exchange(port,
             getRequest(port,
                 signedQuery({ "r=www/default/pc", "cs0=lixian_qq", "hash=" + library->episodes,
-                    "index=" + QString::number(index),
-                    QStringLiteral("name=第%1集.mp4").arg(index + 1), "_mac=", "_s=pc" }),
+                    "index=" + QString::number(index), "name=" + library->names.at(index),
+                    "_mac=", "_s=pc" }),
                 {}));
         const QString jxhash = reply.envelope().value("data").toObject().value("jxhash").toString();
         if (jxhash.isEmpty())
             return false;
         library->jxhashes.append(jxhash);
     }
-    return true;
+    return files.size() == 3;
 }
 
 struct Setup
@@ -665,6 +690,36 @@ struct Setup
 int portOf(const ServerProcess &server)
 {
     return server.serviceAddress().section(':', 1).toInt();
+}
+
+// Keeps every thread of a process on one CPU; threads it starts later
+// inherit that.
+void pinProcess(qint64 pid, int cpu)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (sched_setaffinity(pid_t(task.toInt()), sizeof set, &set) != 0)
+            fprintf(stderr, "cannot pin thread %s: %s\n", qPrintable(task), strerror(errno));
+    }
+}
+
+// The PostgreSQL server listening on `port`; its backends are its children.
+qint64 postmasterOf(int port)
+{
+    const QByteArray option = QByteArray("-p") + '\0' + QByteArray::number(port) + '\0';
+    const QDir proc(QStringLiteral("/proc"));
+    for (const QString &entry : proc.entryList(QDir::Dirs)) {
+        QFile cmdline(proc.filePath(entry + QStringLiteral("/cmdline")));
+        if (entry.toLongLong() > 0 && cmdline.open(QIODevice::ReadOnly)) {
+            const QByteArray text = cmdline.readAll();
+            if (text.contains("postgres") && text.contains(option))
+                return entry.toLongLong();
+        }
+    }
+    return 0;
 }
 
 double median(std::vector<double> values)
@@ -693,6 +748,8 @@ int main(int argc, char *argv[])
     const double stepSeconds = option("--seconds", quick ? 1.5 : 5);
     const double warmup = stepSeconds / 5;
     P99LimitMs = option("--limit", P99LimitMs);
+    const bool pin = arguments.contains(QStringLiteral("--pin"));
+    const int cpus = std::max(1, int(sysconf(_SC_NPROCESSORS_ONLN)));
     if (ServerProcess::program().isEmpty()) {
         fprintf(stderr, "tavrion-server not found; set TAVRION_BUILD_DIR\n");
         return 1;
@@ -715,13 +772,54 @@ int main(int argc, char *argv[])
             return 1;
         }
         const int port = portOf(*server);
+        if (pin)
+            pinProcess(server->processId(), 0);
         Target target;
-        if (!readJxhashes(port, &library)
-            || !makeTarget(port, library, logIn(port, library), &target))
+        if (!readFiles(port, &library) || !makeTarget(port, library, logIn(port, library), &target))
             return 1;
         setups.push_back(
             { QStringLiteral("SQLite, 1 API process"), { target }, { server->processId() } });
         servers.push_back(std::move(server));
+    }
+
+    // PostgreSQL: two API processes over one database. The one-process
+    // set-up is the first of them alone; the sessions are the same on both,
+    // as they are behind a proxy that spreads one client's calls.
+    PostgresCluster postgres;
+    if (!postgres.start()) {
+        printf("PostgreSQL cannot start here, SQLite only: %s\n", qPrintable(postgres.reason()));
+    } else {
+        const QString url = postgres.createDatabase(QStringLiteral("bench"));
+        const QString data = temp.filePath(QStringLiteral("postgres"));
+        const QStringList storage { "--data", data, "--database", url };
+        Library library;
+        if (url.isEmpty()
+            || !makeLibrary(temp.filePath(QStringLiteral("postgres-media")), storage, &library))
+            return 1;
+        std::vector<Target> targets;
+        std::vector<qint64> pids { postmasterOf(postgres.port()) };
+        QList<QByteArray> cookies;
+        for (int n = 0; n < 2; ++n) {
+            auto server = std::make_unique<ServerProcess>();
+            if (!server->start(data, { "--database", url, "--host", "127.0.0.1:0" })) {
+                fprintf(stderr, "%s\n", qPrintable(server->errorOutput()));
+                return 1;
+            }
+            const int port = portOf(*server);
+            if (pin)
+                pinProcess(server->processId(), n % cpus);
+            if (n == 0
+                && (!readFiles(port, &library) || (cookies = logIn(port, library)).isEmpty()))
+                return 1;
+            targets.emplace_back();
+            if (!makeTarget(port, library, cookies, &targets.back()))
+                return 1;
+            pids.push_back(server->processId());
+            servers.push_back(std::move(server));
+        }
+        setups.push_back({ QStringLiteral("PostgreSQL, 1 API process"), { targets.front() },
+            { pids[0], pids[1] } });
+        setups.push_back({ QStringLiteral("PostgreSQL, 2 API processes"), targets, pids });
     }
 
     // Offered rates: a geometric ladder.
@@ -730,8 +828,11 @@ int main(int argc, char *argv[])
         ladder.push_back(std::round(rate / 10) * 10);
 
     printf("%d rounds; steps of %.1f s (first %.1f s not timed); ladder from %.0f req/s, x1.25; "
-           "pass: p99 < %.0f ms and no errors\n",
-        rounds, stepSeconds, warmup, ladder.front(), P99LimitMs);
+           "pass: p99 < %.0f ms and no errors; %d CPUs%s\n",
+        rounds, stepSeconds, warmup, ladder.front(), P99LimitMs, cpus,
+        pin ? ", API processes pinned" : "");
+    printf("columns: machine CPU busy (all processes, all cores), cores used by the set-up's "
+           "processes (API and database), cores used by the load generator\n");
     printf("%-32s %5s %8s %8s %7s %7s %7s %6s %5s %6s %6s %5s\n", "set-up", "round", "offered",
         "achieved", "p50 ms", "p99 ms", "max ms", "errors", "conns", "CPU%", "srvCPU", "gen");
     fflush(stdout);
@@ -821,6 +922,19 @@ int main(int argc, char *argv[])
                "%.0f%%\n",
             qPrintable(setups[s].name), medians.back(), qPrintable(each.join(QStringLiteral(", "))),
             median(perRequest), median(sustainableBusy[s]) * 100);
+    }
+    // Two API processes beside one over the same database, per round and
+    // as the ratio of the medians.
+    if (setups.size() == 3) {
+        std::vector<double> perRound;
+        for (int round = 0; round < rounds; ++round) {
+            if (sustainable[1][std::size_t(round)] > 0)
+                perRound.push_back(
+                    sustainable[2][std::size_t(round)] / sustainable[1][std::size_t(round)]);
+        }
+        printf("\ntwo API processes / one (PostgreSQL): %.2f (medians); per round median %.2f; "
+               "goal >= 1.7\n",
+            medians[1] > 0 ? medians[2] / medians[1] : 0.0, median(perRound));
     }
     fflush(stdout);
     return 0;
