@@ -249,7 +249,8 @@ struct StepResult
     int errors = 0;
     int connections = 0;
     double machineBusy = 0; // fraction of all cores
-    double serverCpu = 0; // cores used by the set-up's processes
+    double apiCpu = 0; // cores used by the set-up's API processes
+    double databaseCpu = 0; // cores used by its database server
     double generatorCpu = 0; // cores used by the generator
     bool passed() const { return errors == 0 && p99 < P99LimitMs; }
 };
@@ -684,7 +685,8 @@ struct Setup
 {
     QString name;
     std::vector<Target> targets;
-    std::vector<qint64> pids; // the API processes and the database server
+    std::vector<qint64> api; // the API processes
+    qint64 database = 0; // the database server, if it is a process of its own
 };
 
 int portOf(const ServerProcess &server)
@@ -734,7 +736,7 @@ int main(int argc, char *argv[])
     const double stepSeconds = option("--seconds", quick ? 1.5 : 5);
     const double warmup = stepSeconds / 5;
     P99LimitMs = option("--limit", P99LimitMs);
-    const int cpus = std::max(1, int(sysconf(_SC_NPROCESSORS_ONLN)));
+    const int cpus = int(sysconf(_SC_NPROCESSORS_ONLN));
     if (ServerProcess::program().isEmpty()) {
         fprintf(stderr, "tavrion-server not found; set TAVRION_BUILD_DIR\n");
         return 1;
@@ -780,7 +782,7 @@ int main(int argc, char *argv[])
             || !makeLibrary(temp.filePath(QStringLiteral("postgres-media")), storage, &library))
             return 1;
         std::vector<Target> targets;
-        std::vector<qint64> pids { postmasterOf(postgres.port()) };
+        std::vector<qint64> pids;
         QList<QByteArray> cookies;
         for (int n = 0; n < 2; ++n) {
             auto server = std::make_unique<ServerProcess>();
@@ -798,9 +800,11 @@ int main(int argc, char *argv[])
             pids.push_back(server->processId());
             servers.push_back(std::move(server));
         }
+        const qint64 postmaster = postmasterOf(postgres.port());
         setups.push_back({ QStringLiteral("PostgreSQL, 1 API process"), { targets.front() },
-            { pids[0], pids[1] } });
-        setups.push_back({ QStringLiteral("PostgreSQL, 2 API processes"), targets, pids });
+            { pids.front() }, postmaster });
+        setups.push_back(
+            { QStringLiteral("PostgreSQL, 2 API processes"), targets, pids, postmaster });
     }
 
     // Offered rates: a geometric ladder.
@@ -811,19 +815,21 @@ int main(int argc, char *argv[])
     printf("%d rounds; steps of %.1f s (first %.1f s not timed); ladder from %.0f req/s, x1.25; "
            "pass: p99 < %.0f ms and no errors; %d CPUs\n",
         rounds, stepSeconds, warmup, ladder.front(), P99LimitMs, cpus);
-    printf("columns: machine CPU busy (all processes, all cores), cores used by the set-up's "
-           "processes (API and database), cores used by the load generator\n");
-    printf("%-32s %5s %8s %8s %7s %7s %7s %6s %5s %6s %6s %5s\n", "set-up", "round", "offered",
-        "achieved", "p50 ms", "p99 ms", "max ms", "errors", "conns", "CPU%", "srvCPU", "gen");
+    printf("columns: CPU%% is the whole machine busy (every process, all cores); API, DB and gen "
+           "are the cores used by the API processes, the database server and the load "
+           "generator\n");
+    printf("%-32s %5s %8s %8s %7s %7s %7s %6s %5s %5s %5s %5s %5s\n", "set-up", "round", "offered",
+        "achieved", "p50 ms", "p99 ms", "max ms", "errors", "conns", "CPU%", "API", "DB", "gen");
     fflush(stdout);
 
     // [setup][ladder step] -> results over rounds; [setup] -> sustainable rates.
     std::vector<std::map<std::size_t, std::vector<StepResult>>> steps(setups.size());
     std::vector<std::vector<double>> sustainable(setups.size());
     std::vector<std::vector<double>> sustainableBusy(setups.size());
-    // CPU seconds per request of the set-up's processes (API and database) at
-    // the sustainable rate: with the cores the machine has, it bounds the rate.
-    std::vector<std::vector<double>> sustainableCpu(setups.size());
+    // CPU seconds per request of the API processes and of the database at the
+    // sustainable rate: with the cores a machine has, they bound the rate.
+    std::vector<std::vector<double>> sustainableApiCpu(setups.size());
+    std::vector<std::vector<double>> sustainableDatabaseCpu(setups.size());
     std::vector<std::size_t> startStep(setups.size(), 0);
     for (int round = 0; round < rounds; ++round) {
         for (std::size_t turn = 0; turn < setups.size(); ++turn) {
@@ -832,7 +838,8 @@ int main(int argc, char *argv[])
             OpenLoop load(setup.targets, 200);
             double passedRate = 0;
             double passedBusy = 0;
-            double passedCpu = 0;
+            double passedApiCpu = 0;
+            double passedDatabaseCpu = 0;
             for (std::size_t step = startStep[s]; step < ladder.size(); ++step) {
                 // A step that fails is run once more: on a shared machine a
                 // neighbour's burst can stall one step. Both runs are printed;
@@ -840,14 +847,19 @@ int main(int argc, char *argv[])
                 StepResult result;
                 for (int attempt = 0; attempt < 2 && (attempt == 0 || !result.passed());
                      ++attempt) {
-                    const double cpuBefore = processCpu(setup.pids);
+                    const std::vector<qint64> database { setup.database };
+                    const double apiBefore = processCpu(setup.api);
+                    const double databaseBefore = setup.database ? processCpu(database) : 0;
                     result = load.run(ladder[step], stepSeconds, warmup);
-                    result.serverCpu = (processCpu(setup.pids) - cpuBefore) / stepSeconds;
-                    printf("%-32s %5d %8.0f %8.0f %7.2f %7.2f %7.1f %6d %5d %5.0f%% %6.2f "
+                    result.apiCpu = (processCpu(setup.api) - apiBefore) / stepSeconds;
+                    if (setup.database)
+                        result.databaseCpu = (processCpu(database) - databaseBefore) / stepSeconds;
+                    printf("%-32s %5d %8.0f %8.0f %7.2f %7.2f %7.1f %6d %5d %4.0f%% %5.2f %5.2f "
                            "%5.2f%s\n",
                         qPrintable(setup.name), round + 1, result.offered, result.achieved,
                         result.p50, result.p99, result.max, result.errors, result.connections,
-                        result.machineBusy * 100, result.serverCpu, result.generatorCpu,
+                        result.machineBusy * 100, result.apiCpu, result.databaseCpu,
+                        result.generatorCpu,
                         result.passed()    ? ""
                             : attempt == 0 ? "  <- over, again"
                                            : "  <- over");
@@ -859,13 +871,15 @@ int main(int argc, char *argv[])
                     break;
                 passedRate = result.offered;
                 passedBusy = result.machineBusy;
-                passedCpu = result.achieved > 0 ? result.serverCpu / result.achieved : 0;
+                passedApiCpu = result.apiCpu / std::max(result.achieved, 1.0);
+                passedDatabaseCpu = result.databaseCpu / std::max(result.achieved, 1.0);
                 // Later rounds start two steps below this round's result.
                 startStep[s] = step >= 2 ? step - 2 : 0;
             }
             sustainable[s].push_back(passedRate);
             sustainableBusy[s].push_back(passedBusy);
-            sustainableCpu[s].push_back(passedCpu);
+            sustainableApiCpu[s].push_back(passedApiCpu);
+            sustainableDatabaseCpu[s].push_back(passedDatabaseCpu);
         }
     }
 
@@ -895,10 +909,11 @@ int main(int argc, char *argv[])
         QStringList each;
         for (double rate : sustainable[s])
             each.append(QString::number(rate));
-        printf("  %-32s %8.0f req/s  (rounds: %s); there: %.0f us CPU per request, machine "
-               "CPU %.0f%%\n",
+        printf("  %-32s %8.0f req/s  (rounds: %s); there, CPU per request: API %.0f us, "
+               "database %.0f us; machine CPU %.0f%%\n",
             qPrintable(setups[s].name), medians.back(), qPrintable(each.join(QStringLiteral(", "))),
-            median(sustainableCpu[s]) * 1e6, median(sustainableBusy[s]) * 100);
+            median(sustainableApiCpu[s]) * 1e6, median(sustainableDatabaseCpu[s]) * 1e6,
+            median(sustainableBusy[s]) * 100);
     }
     // Two API processes beside one over the same database, per round and
     // as the ratio of the medians.
