@@ -10,6 +10,7 @@
 //   in a scratch folder under the current directory; DEST puts them elsewhere
 //   (a tmpfs such as /dev/shm takes the disk out of the figure).
 #include "app/appsettings.h"
+#include "benchtools.h"
 #include "library/downloadjob.h"
 #include "serverprocess.h"
 #include "service/resourceendpoints.h"
@@ -31,13 +32,6 @@
 #include <cstdio>
 
 namespace {
-
-double median(QVector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const int n = values.size();
-    return n == 0 ? 0 : (values.at((n - 1) / 2) + values.at(n / 2)) / 2;
-}
 
 qint64 residentBytes()
 {

@@ -6,6 +6,7 @@
 // usage: bench_pipeline [DATA_DIR]   (default: a quick demo library made here)
 #include "account/usersession.h"
 #include "app/appsettings.h"
+#include "benchtools.h"
 #include "player/aplayercontrol.h"
 #include "resource/playresolvedfile.h"
 #include "resource/videofileresolver.h"
@@ -28,13 +29,6 @@
 namespace {
 
 constexpr int Runs = 20;
-
-double median(QVector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const int n = values.size();
-    return (values.at((n - 1) / 2) + values.at(n / 2)) / 2;
-}
 
 // Closes the file and waits until the engine is ready for the next one.
 void closeFile(APlayerControl &player)

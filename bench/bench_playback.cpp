@@ -9,6 +9,7 @@
 //   tests/support/run-xvfb build/bench/bench_playback [rounds]
 #include "app/appsettings.h"
 #include "app/startup.h"
+#include "benchtools.h"
 #include "mainwindow/mainwindow.h"
 #include "mediaserver.h"
 #include "player/aplayercontrol.h"
@@ -343,16 +344,6 @@ Round mpvRound(const QString &url, qint64 server, const Geometry &geometry)
         mpv.waitForFinished();
     }
     return round;
-}
-
-double median(QVector<double> values)
-{
-    if (values.isEmpty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    const int n = values.size();
-    return (values.at((n - 1) / 2) + values.at(n / 2)) / 2;
 }
 
 double loadAverage()

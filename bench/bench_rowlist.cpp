@@ -11,6 +11,7 @@
 // usage: bench_rowlist            (runs everything, prints the table)
 //        bench_rowlist KIND COUNT (one measurement; used by the above)
 #include "app/appsettings.h"
+#include "benchtools.h"
 #include "mainwindow/rowwidgetlist.h"
 #include "resource/btresourceparsedialog.h"
 #include "resource/btresourceparseresultlistitemwidget.h"
@@ -33,13 +34,6 @@
 namespace {
 
 constexpr int Rounds = 3;
-
-double median(QVector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const int n = values.size();
-    return (values.at((n - 1) / 2) + values.at(n / 2)) / 2;
-}
 
 double residentMiB()
 {
@@ -80,26 +74,6 @@ QWidget *makeRow(const QVariant &record, QWidget *parent)
     return new BTResourceParseResultListItemWidget(
         record.value<QSharedPointer<VideoFileInfo>>(), parent);
 }
-
-// Keeps the longest gap between two turns of the event loop.
-class StallWatch : public QObject
-{
-public:
-    StallWatch()
-    {
-        m_timer.setInterval(5);
-        connect(&m_timer, &QTimer::timeout, this,
-            [this] { m_longest = std::max(m_longest, m_clock.restart()); });
-        m_clock.start();
-        m_timer.start();
-    }
-    qint64 longestMs() const { return m_longest; }
-
-private:
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    qint64 m_longest = 0;
-};
 
 // Prints "name value" lines for one measurement.
 int measure(const QString &kind, int count)

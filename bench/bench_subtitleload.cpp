@@ -6,6 +6,7 @@
 // background; the anchor is the same file added with a blocking mpv_command
 // on a second mpv handle that plays the same clip. Rounds interleaved,
 // medians of 3.
+#include "benchtools.h"
 #include "mediaserver.h"
 #include "player/aplayercontrol.h"
 #include "player/mpvengine.h"
@@ -14,7 +15,6 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
-#include <QTime>
 #include <QTimer>
 
 #include <mpv/client.h>
@@ -25,46 +25,6 @@
 
 namespace {
 constexpr int Rounds = 3;
-
-double median(QVector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const int n = values.size();
-    return (values.at((n - 1) / 2) + values.at(n / 2)) / 2;
-}
-
-QByteArray longSubtitle(int size)
-{
-    QByteArray text;
-    text.reserve(size + 100);
-    for (int n = 0; text.size() < size; ++n) {
-        const QTime start = QTime(0, 0).addSecs(n);
-        text += QByteArray::number(n + 1) + '\n' + start.toString("hh:mm:ss,000").toLatin1()
-            + " --> " + start.addMSecs(900).toString("hh:mm:ss,zzz").toLatin1() + "\nline "
-            + QByteArray::number(n) + " of a very long subtitle file\n\n";
-    }
-    return text;
-}
-
-// Keeps the longest gap between two turns of the event loop.
-class StallWatch : public QObject
-{
-public:
-    StallWatch()
-    {
-        m_timer.setInterval(5);
-        connect(&m_timer, &QTimer::timeout, this,
-            [this] { m_longest = std::max(m_longest, m_clock.restart()); });
-        m_clock.start();
-        m_timer.start();
-    }
-    qint64 longestMs() { return std::max(m_longest, m_clock.elapsed()); }
-
-private:
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    qint64 m_longest = 0;
-};
 
 struct Figures
 {
@@ -134,7 +94,7 @@ int main(int argc, char **argv)
     QStringList subtitles;
     for (int megabytes : sizes) {
         subtitles << media.filePath(QStringLiteral("long%1.srt").arg(megabytes));
-        writeFileBytes(subtitles.last(), longSubtitle(megabytes << 20));
+        writeFileBytes(subtitles.last(), TestMedia::longSubtitle(megabytes << 20));
     }
 
     APlayerControl::setEngineFactory([] {

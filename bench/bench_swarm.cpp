@@ -15,6 +15,7 @@
 // usage: bench_swarm [ROUNDS]   (default 7, after one warm-up round)
 #include "account/usersession.h"
 #include "app/appsettings.h"
+#include "loopbacksettings.h"
 #include "mediaserver.h"
 #include "resource/videofileresolver.h"
 #include "serverprocess.h"
@@ -257,16 +258,7 @@ double serviceRate(const QString &hash)
 // A plain libtorrent session fetching the torrent from the seeder; MiB/s.
 double libtorrentRate(const QString &torrentPath, const QString &seeder, const QString &saveDir)
 {
-    lt::settings_pack settings;
-    settings.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:0");
-    settings.set_bool(lt::settings_pack::enable_dht, false);
-    settings.set_bool(lt::settings_pack::enable_lsd, false);
-    settings.set_bool(lt::settings_pack::enable_upnp, false);
-    settings.set_bool(lt::settings_pack::enable_natpmp, false);
-    settings.set_bool(lt::settings_pack::enable_outgoing_utp, false);
-    settings.set_bool(lt::settings_pack::enable_incoming_utp, false);
-    settings.set_bool(lt::settings_pack::allow_multiple_connections_per_ip, true);
-    lt::session session(settings);
+    lt::session session(loopbackSettings());
     lt::add_torrent_params params;
     params.ti = std::make_shared<lt::torrent_info>(torrentPath.toStdString());
     params.save_path = saveDir.toStdString();

@@ -23,3 +23,14 @@ function(tavrion_add_test name)
   endif()
   set_tests_properties(${name} PROPERTIES LABELS "${T_LABEL}" TIMEOUT ${T_TIMEOUT})
 endfunction()
+
+# Runs an added suite once more as NAME_SUFFIX, with VAR=VALUE pairs added to
+# its environment (e.g. another storage back end).
+function(tavrion_add_test_variant name suffix)
+  get_test_property(${name} ENVIRONMENT environment)
+  get_test_property(${name} LABELS labels)
+  get_test_property(${name} TIMEOUT timeout)
+  add_test(NAME ${name}_${suffix} COMMAND ${name})
+  set_tests_properties(${name}_${suffix} PROPERTIES
+    ENVIRONMENT "${environment};${ARGN}" LABELS "${labels}" TIMEOUT ${timeout})
+endfunction()

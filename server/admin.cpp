@@ -23,9 +23,9 @@ namespace {
 
 const char Usage[] = R"(usage: tavrion-server COMMAND [options]
 
-  serve --data DIR [--listen ADDR:PORT] [--host ADDR:PORT]... [--slow-host ADDR:PORT]...
-        [--wrong-host ADDR:PORT]... [--code-ttl SECONDS] [--threads N] [--write-timeout SECONDS]
-        [--max-per-address N] [--captcha-text TEXT]
+  serve --data DIR [--database URL] [--listen ADDR:PORT] [--host ADDR:PORT]...
+        [--slow-host ADDR:PORT]... [--wrong-host ADDR:PORT]... [--code-ttl SECONDS]
+        [--threads N] [--write-timeout SECONDS] [--max-per-address N] [--captcha-text TEXT]
       Runs the service (default 127.0.0.1:17080). Each --host is a video host listener; the
       first one is named in address replies and all of them form the default domain list.
       Port 0 picks a free port; the chosen addresses are printed before "ready".
@@ -34,6 +34,10 @@ const char Usage[] = R"(usage: tavrion-server COMMAND [options]
       connections one remote address may hold (default 256).
       --captcha-text makes every sign-up captcha read TEXT, for tests; it is refused unless
       the service listens on a loopback address.
+      --database postgresql://USER@HOST:PORT/NAME keeps the records in that PostgreSQL
+      database (several services may share it; the password may come from PGPASSWORD or
+      ~/.pgpass) instead of DIR/tavrion.db; DIR still holds the files. The commands below
+      take --database too and must be given the same one.
     [--bt [--bt-listen ADDR:PORT] [--bt-tracker URL]... [--bt-dht on|off] [--bt-cache DIR]
         [--bt-cache-size SIZE] [--bt-peer ADDR:PORT]... [--bt-download-limit SIZE]
         [--bt-metadata-wait SECONDS] [--bt-stall SECONDS]]
@@ -86,16 +90,17 @@ Arguments parseArguments(const QStringList &arguments)
         if (flags().contains(argument)) {
             parsed.flags.insert(argument);
         } else if (argument.startsWith(QLatin1String("--"))) {
-            static const QSet<QString> known { QStringLiteral("--data"), QStringLiteral("--listen"),
-                QStringLiteral("--host"), QStringLiteral("--slow-host"),
-                QStringLiteral("--wrong-host"), QStringLiteral("--code-ttl"),
-                QStringLiteral("--threads"), QStringLiteral("--write-timeout"),
-                QStringLiteral("--max-per-address"), QStringLiteral("--days"),
-                QStringLiteral("--captcha-text"), QStringLiteral("--bt-listen"),
-                QStringLiteral("--bt-tracker"), QStringLiteral("--bt-dht"),
-                QStringLiteral("--bt-cache"), QStringLiteral("--bt-cache-size"),
-                QStringLiteral("--bt-peer"), QStringLiteral("--bt-download-limit"),
-                QStringLiteral("--bt-metadata-wait"), QStringLiteral("--bt-stall") };
+            static const QSet<QString> known { QStringLiteral("--data"),
+                QStringLiteral("--database"), QStringLiteral("--listen"), QStringLiteral("--host"),
+                QStringLiteral("--slow-host"), QStringLiteral("--wrong-host"),
+                QStringLiteral("--code-ttl"), QStringLiteral("--threads"),
+                QStringLiteral("--write-timeout"), QStringLiteral("--max-per-address"),
+                QStringLiteral("--days"), QStringLiteral("--captcha-text"),
+                QStringLiteral("--bt-listen"), QStringLiteral("--bt-tracker"),
+                QStringLiteral("--bt-dht"), QStringLiteral("--bt-cache"),
+                QStringLiteral("--bt-cache-size"), QStringLiteral("--bt-peer"),
+                QStringLiteral("--bt-download-limit"), QStringLiteral("--bt-metadata-wait"),
+                QStringLiteral("--bt-stall") };
             if (!known.contains(argument)) {
                 parsed.error = QStringLiteral("unknown option %1").arg(argument);
                 return parsed;
@@ -185,6 +190,7 @@ int serve(const Arguments &args)
 {
     ServeOptions options;
     options.dataDir = args.option("--data");
+    options.database = args.option("--database");
     if (args.options.contains(QStringLiteral("--listen")))
         options.listen = args.option("--listen");
     // Hosts keep their command-line order across the three options: the
@@ -346,7 +352,7 @@ int runDataCommand(const QString &command, const Arguments &args)
     const QString dataDir = args.option("--data");
     if (dataDir.isEmpty())
         return fail(QStringLiteral("%1 needs --data DIR").arg(command));
-    Store store(dataDir);
+    Store store(dataDir, args.option("--database"));
     const QStringList &p = args.positional;
 
     if (command == QLatin1String("add-resource") || command == QLatin1String("add-folder")) {
@@ -442,6 +448,9 @@ int runCommand(const QStringList &arguments)
             const QString error = makeTorrent(args.positional.at(1), args.positional.at(0));
             return error.isEmpty() ? 0 : fail(error);
         }
+        const QString database = args.option("--database");
+        if (args.options.contains(QStringLiteral("--database")) && !isPostgresLocation(database))
+            return fail(QStringLiteral("--database needs a postgresql:// URL"));
         if (command == QLatin1String("serve")) {
             if (args.option("--data").isEmpty())
                 return fail(QStringLiteral("serve needs --data DIR"));

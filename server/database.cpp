@@ -69,7 +69,7 @@ Transaction::~Transaction()
 {
     if (!m_done) {
         try {
-            m_db.exec("ROLLBACK");
+            m_db.rollback();
         } catch (const DatabaseError &) {
             // Nothing more can be done; the back end rolls back on its own
             // when the connection ends.
@@ -79,6 +79,12 @@ Transaction::~Transaction()
 
 void Transaction::commit()
 {
-    m_db.exec("COMMIT");
+    m_db.commit();
     m_done = true;
+}
+
+bool isPostgresLocation(const QString &location)
+{
+    return location.startsWith(QLatin1String("postgresql://"))
+        || location.startsWith(QLatin1String("postgres://"));
 }

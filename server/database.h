@@ -48,7 +48,7 @@ public:
 class Database
 {
 public:
-    enum class Kind { Sqlite };
+    enum class Kind { Sqlite, Postgresql };
 
     virtual ~Database() = default;
     Database() = default;
@@ -67,6 +67,8 @@ public:
     // Starts a transaction that takes the write lock at once, so that what it
     // reads cannot change before it writes.
     virtual void begin() = 0;
+    virtual void commit() { exec("COMMIT"); }
+    virtual void rollback() { exec("ROLLBACK"); }
 
 private:
     std::recursive_mutex m_mutex;
@@ -75,8 +77,15 @@ private:
 // The service's SQLite file; made readable by its owner only.
 std::unique_ptr<Database> openSqliteDatabase(const QString &path);
 
-// Opens a database and brings its schema to the current version.
-std::unique_ptr<Database> openServiceDatabase(const QString &path);
+// A PostgreSQL database named by a libpq URL ("postgresql://user@host/name").
+std::unique_ptr<Database> openPostgresDatabase(const QString &url);
+
+// True for a location that names a PostgreSQL database rather than a file.
+bool isPostgresLocation(const QString &location);
+
+// Opens the database at a location (a PostgreSQL URL or an SQLite file's
+// path) and brings its schema to the current version.
+std::unique_ptr<Database> openServiceDatabase(const QString &location);
 
 // One prepared statement. Bind with 1-based positions, then step through rows.
 class Statement

@@ -192,7 +192,7 @@ int runServe(const ServeOptions &options)
     signal(SIGPIPE, SIG_IGN);
     raiseDescriptorLimit();
 
-    Store store(options.dataDir);
+    Store store(options.dataDir, options.database);
     // Sessions unused for 30 days expire; expired codes and captchas go too,
     // at start and every hour while running.
     constexpr std::int64_t SessionIdleLimit = 30 * 86400;

@@ -18,6 +18,7 @@ struct HostOption
 struct ServeOptions
 {
     QString dataDir;
+    QString database; // a postgresql:// URL; empty: the data folder's SQLite file
     QString listen = QStringLiteral("127.0.0.1:17080");
     QVector<HostOption> hosts; // none: the service listener is its own host
     int threads = 4; // workers for blocking work (database, password hashing)

@@ -14,14 +14,14 @@ std::int64_t currentTime()
 
 namespace {
 
-QString databasePath(const QString &dataDir)
+QString databaseLocation(const QString &dataDir, const QString &database)
 {
     // The folder holds the accounts and the outbox: owner only when made here.
     if (!QDir(dataDir).exists()) {
         QDir().mkpath(dataDir);
         QFile::setPermissions(dataDir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
-    return QDir(dataDir).filePath(QStringLiteral("tavrion.db"));
+    return database.isEmpty() ? QDir(dataDir).filePath(QStringLiteral("tavrion.db")) : database;
 }
 
 constexpr const char *AccountColumns
@@ -36,9 +36,9 @@ std::string select(const char *columns, const char *rest)
 
 } // namespace
 
-Store::Store(const QString &dataDir)
+Store::Store(const QString &dataDir, const QString &database)
     : m_dataDir(QDir(dataDir).absolutePath())
-    , m_database(openServiceDatabase(databasePath(dataDir)))
+    , m_database(openServiceDatabase(databaseLocation(dataDir, database)))
     , m_db(*m_database)
 {
 }
@@ -163,7 +163,11 @@ Account Store::accountFromRow(Statement &statement)
 std::optional<Account> Store::accountByEmail(const QString &email)
 {
     auto lock = m_db.lock();
-    Statement query(m_db, select(AccountColumns, "WHERE email = ?").c_str());
+    // SQLite's column compares without regard to case; PostgreSQL's unique
+    // index is on the lower-case address.
+    const char *match = m_db.kind() == Database::Kind::Postgresql ? "WHERE lower(email) = lower(?)"
+                                                                  : "WHERE email = ?";
+    Statement query(m_db, select(AccountColumns, match).c_str());
     query.bind(1, email);
     if (!query.next())
         return std::nullopt;
@@ -228,6 +232,8 @@ void Store::dropPendingPassword(std::int64_t accountId)
 bool Store::grantVip(const QString &email, int days, bool permanent, bool svip)
 {
     auto lock = m_db.lock();
+    // Two grants at once must both count.
+    Transaction transaction(m_db);
     const std::optional<Account> account = accountByEmail(email);
     if (!account)
         return false;
@@ -241,6 +247,7 @@ bool Store::grantVip(const QString &email, int days, bool permanent, bool svip)
         .bind(3, std::int64_t(svip || account->svip))
         .bind(4, account->id)
         .run();
+    transaction.commit();
     return true;
 }
 

@@ -57,14 +57,17 @@ struct AddressCode
     std::int64_t expires = 0; // milliseconds since 1970
 };
 
-// Every record the service keeps, in the service's database (by default the
-// SQLite file of the data folder).
+// Every record the service keeps, in the service's database: the SQLite file
+// of the data folder, or a PostgreSQL database that several processes share.
+// The data folder keeps the files (library payloads, mails, pictures) either way.
 // Each method takes the database lock for its whole run, so it is safe to call
 // from any request thread.
 class Store
 {
 public:
-    explicit Store(const QString &dataDir);
+    // database: a postgresql:// URL or an SQLite file's path; empty: the data
+    // folder's own file.
+    explicit Store(const QString &dataDir, const QString &database = QString());
 
     QString dataDir() const { return m_dataDir; }
     QString absolutePath(const QString &relative) const;

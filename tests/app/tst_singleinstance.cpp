@@ -1,57 +1,19 @@
 // Runs the real program under X: a second copy warns and exits 1 without
 // touching "Config.ini"; a lock left by a killed copy does not block a start.
 #include "testdir.h"
+#include "xdriver.h"
 
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTcpServer>
 #include <QtTest>
 
 namespace {
 
-QProcessEnvironment privateEnvironment(const QString &home)
-{
-    // Qt ignores a runtime folder that others may read and falls back to one
-    // shared by every program of the user, lock file included.
-    QDir().mkpath(home + QStringLiteral("/run"));
-    QFile::setPermissions(
-        home + QStringLiteral("/run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), home);
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home + QStringLiteral("/run"));
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
-    // Nothing listens here, so the program starts without a service.
-    return env;
-}
-
-// Waits until a window whose title is `title` exists; returns its id.
-QString waitForWindow(const QString &title, int timeoutMs, bool visible = false)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < timeoutMs) {
-        QProcess search;
-        QStringList arguments { QStringLiteral("search"), QStringLiteral("--name"), title };
-        if (visible)
-            arguments.insert(1, QStringLiteral("--onlyvisible"));
-        search.start(QStringLiteral("xdotool"), arguments);
-        search.waitForFinished();
-        const QString id = QString::fromUtf8(search.readAllStandardOutput()).trimmed();
-        if (!id.isEmpty())
-            return id.section(QLatin1Char('\n'), 0, 0);
-        QTest::qWait(100);
-    }
-    return {};
-}
-
 // How many X windows the process `pid` has made.
 int windowCount(qint64 pid)
 {
-    QProcess search;
-    search.start(QStringLiteral("xdotool"),
-        { QStringLiteral("search"), QStringLiteral("--pid"), QString::number(pid) });
-    search.waitForFinished();
-    return QString::fromUtf8(search.readAllStandardOutput())
+    return run(QStringLiteral("xdotool"),
+        { QStringLiteral("search"), QStringLiteral("--pid"), QString::number(pid) })
         .split(QLatin1Char('\n'), Qt::SkipEmptyParts)
         .size();
 }
@@ -65,9 +27,8 @@ class TestSingleInstance : public QObject
 private slots:
     void secondCopyWarnsAndExits()
     {
-        const QString program = builtProgram(QStringLiteral("tavrion"));
-        QVERIFY2(!program.isEmpty(), "tavrion binary not found");
-        if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
+        QVERIFY2(!builtProgram(QStringLiteral("tavrion")).isEmpty(), "tavrion binary not found");
+        if (!missingTool({ "xdotool" }).isEmpty())
             QSKIP("xdotool is not installed");
 
         QTemporaryDir home;
@@ -77,22 +38,16 @@ private slots:
         QVERIFY(writeFileBytes(work.filePath("Config.ini"), config));
 
         QProcess first;
-        first.setProcessEnvironment(privateEnvironment(home.path()));
-        first.setWorkingDirectory(work.path());
-        first.start(program, QStringList());
-        QVERIFY(first.waitForStarted());
-        QVERIFY(!waitForWindow(QStringLiteral("^Tavrion$"), 30000).isEmpty());
+        QVERIFY(startTavrion(first, work.path(), home.path()));
+        QVERIFY(!findWindowNamed(QStringLiteral("^Tavrion$"), 30000).isEmpty());
         // Nobody is logged in: the start waits in the login dialog until it
         // is put away.
-        const QString login = waitForWindow(QStringLiteral("^UserAccountDialog$"), 30000);
+        const QString login = findWindowNamed(QStringLiteral("^UserAccountDialog$"), 30000);
         QVERIFY2(!login.isEmpty(),
             qPrintable(QStringLiteral("no login dialog; state %1, output: %2")
                            .arg(first.state())
                            .arg(QString::fromLocal8Bit(first.readAllStandardError()))));
-        QProcess::execute(QStringLiteral("xdotool"),
-            { QStringLiteral("windowactivate"), QStringLiteral("--sync"), login });
-        QProcess::execute(
-            QStringLiteral("xdotool"), { QStringLiteral("key"), QStringLiteral("Escape") });
+        keyIn(login, QStringLiteral("Escape"));
         // The launch date is written after the start, when the settings next
         // sync.
         QTRY_VERIFY2_WITH_TIMEOUT(
@@ -107,16 +62,10 @@ private slots:
         QVERIFY(writeFileBytes(work.filePath("VideoDomain"), "x\n"));
 
         QProcess second;
-        second.setProcessEnvironment(privateEnvironment(home.path()));
-        second.setWorkingDirectory(work.path());
-        second.start(program, QStringList());
-        QVERIFY(second.waitForStarted());
-        const QString box = waitForWindow(QStringLiteral("警告"), 30000);
+        QVERIFY(startTavrion(second, work.path(), home.path()));
+        const QString box = findWindowNamed(QStringLiteral("警告"), 30000);
         QVERIFY2(!box.isEmpty(), "no warning box from the second copy");
-        QProcess::execute(QStringLiteral("xdotool"),
-            { QStringLiteral("windowactivate"), QStringLiteral("--sync"), box });
-        QProcess::execute(
-            QStringLiteral("xdotool"), { QStringLiteral("key"), QStringLiteral("Return") });
+        keyIn(box, QStringLiteral("Return"));
         QVERIFY(second.waitForFinished(10000));
         QCOMPARE(second.exitStatus(), QProcess::NormalExit);
         QCOMPARE(second.exitCode(), 1);
@@ -130,12 +79,9 @@ private slots:
         QFile::remove(work.filePath("Config.ini"));
         QVERIFY(writeFileBytes(work.filePath("Config.ini"), config));
         QProcess third;
-        third.setProcessEnvironment(privateEnvironment(home.path()));
-        third.setWorkingDirectory(work.path());
-        third.start(program, QStringList());
-        QVERIFY(third.waitForStarted());
-        QVERIFY(!waitForWindow(QStringLiteral("^Tavrion$"), 30000).isEmpty());
-        QVERIFY(waitForWindow(QStringLiteral("警告"), 1000).isEmpty());
+        QVERIFY(startTavrion(third, work.path(), home.path()));
+        QVERIFY(!findWindowNamed(QStringLiteral("^Tavrion$"), 30000).isEmpty());
+        QVERIFY(findWindowNamed(QStringLiteral("警告"), 1000).isEmpty());
         // The normal start moved the legacy file.
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(work.filePath("VideoDomain")), 5000);
         third.terminate();
@@ -147,9 +93,8 @@ private slots:
     // program must end, lock and all.
     void closingTheWindowEndsAPendingStart()
     {
-        const QString program = builtProgram(QStringLiteral("tavrion"));
-        QVERIFY2(!program.isEmpty(), "tavrion binary not found");
-        if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
+        QVERIFY2(!builtProgram(QStringLiteral("tavrion")).isEmpty(), "tavrion binary not found");
+        if (!missingTool({ "xdotool" }).isEmpty())
             QSKIP("xdotool is not installed");
 
         QTcpServer silent;
@@ -165,13 +110,10 @@ private slots:
             work.filePath("user.dat"), QByteArray("\0\0\0\x01\x2F\0\0\0\x01\x2A", 10)));
 
         QProcess tavrion;
-        tavrion.setProcessEnvironment(privateEnvironment(home.path()));
-        tavrion.setWorkingDirectory(work.path());
-        tavrion.start(program, QStringList());
-        QVERIFY(tavrion.waitForStarted());
+        QVERIFY(startTavrion(tavrion, work.path(), home.path()));
         // The window comes once the announcements, fetched while it is built,
         // have waited out the silent service.
-        const QString window = waitForWindow(QStringLiteral("^Tavrion$"), 60000, true);
+        const QString window = findWindowNamed(QStringLiteral("^Tavrion$"), 60000, true);
         QVERIFY(!window.isEmpty());
         QTRY_VERIFY_WITH_TIMEOUT(silent.hasPendingConnections(), 30000);
 
@@ -183,10 +125,7 @@ private slots:
                 QStringLiteral("1") });
         QTRY_VERIFY_WITH_TIMEOUT(windowCount(tavrion.processId()) > before, 10000);
 
-        QProcess::execute(QStringLiteral("xdotool"),
-            { QStringLiteral("windowactivate"), QStringLiteral("--sync"), window });
-        QProcess::execute(
-            QStringLiteral("xdotool"), { QStringLiteral("key"), QStringLiteral("alt+F4") });
+        keyIn(window, QStringLiteral("alt+F4"));
         const bool ended = tavrion.waitForFinished(10000);
         if (!ended)
             tavrion.kill();

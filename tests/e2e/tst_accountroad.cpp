@@ -8,11 +8,9 @@
 #include "testdir.h"
 #include "xdriver.h"
 
-#include <QDir>
 #include <QImage>
 #include <QProcess>
 #include <QSettings>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -24,8 +22,6 @@ void clickAndSettle(const QPoint &at)
     QTest::qWait(300);
 }
 
-const QSize MainWindowSize(873, 578);
-const QSize AccountDialogSize(322, 382);
 const QSize PopupSize(710, 440);
 const char CaptchaText[] = "K7M2";
 
@@ -62,7 +58,6 @@ private slots:
     void signUpLogInAndComeBack();
 
 private:
-    bool startProgram(QProcess &process);
     void save(const QImage &shot, const QPoint &at, const QSize &size, const QString &name);
     // Ends the program with its close button; true when it exits cleanly.
     bool quit(QProcess &process, const QPoint &main);
@@ -74,32 +69,10 @@ private:
 
 void TestAccountRoad::initTestCase()
 {
-    for (const char *tool : { "xdotool", "import" }) {
-        if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
-            QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(QLatin1String(tool))));
-    }
-    m_artefacts = qEnvironmentVariable("TAVRION_BUILD_DIR")
-        + QStringLiteral("/tests/e2e/artefacts/account");
-    QVERIFY(QDir().mkpath(m_artefacts));
-    QVERIFY(QDir().mkpath(m_home.filePath(QStringLiteral("run"))));
-    // Qt ignores a runtime folder others may read and falls back to a shared
-    // one, where another copy on the machine would hold the instance lock.
-    QVERIFY(QFile::setPermissions(m_home.filePath(QStringLiteral("run")),
-        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
-}
-
-bool TestAccountRoad::startProgram(QProcess &process)
-{
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("HOME"), m_home.path());
-    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home.filePath(QStringLiteral("run")));
-    environment.insert(
-        QStringLiteral("XDG_CONFIG_HOME"), m_home.filePath(QStringLiteral(".config")));
-    environment.insert(QStringLiteral("TMPDIR"), m_home.path());
-    process.setProcessEnvironment(environment);
-    process.setWorkingDirectory(m_work->path());
-    process.start(builtProgram(QStringLiteral("tavrion")), QStringList());
-    return process.waitForStarted();
+    const QString missing = missingTool({ "xdotool", "import" });
+    if (!missing.isEmpty())
+        QSKIP(qPrintable(missing + QStringLiteral(" is not installed")));
+    m_artefacts = e2eArtefacts(QStringLiteral("account"));
 }
 
 void TestAccountRoad::save(
@@ -148,7 +121,7 @@ void TestAccountRoad::signUpLogInAndComeBack()
     const QString password = QStringLiteral("first-pass");
 
     QProcess first;
-    QVERIFY(startProgram(first));
+    QVERIFY(startTavrion(first, m_work->path(), m_home.path()));
     const QPoint main = findWindow(first.processId(), MainWindowSize, 20000);
     QVERIFY2(main.x() >= 0, "no main window");
     const QPoint dialog = findWindow(first.processId(), AccountDialogSize, 10000);
@@ -207,7 +180,7 @@ void TestAccountRoad::signUpLogInAndComeBack()
     // The next start logs in by itself: the dialog opens on the info page,
     // and the day's popup notice has been shown already.
     QProcess second;
-    QVERIFY(startProgram(second));
+    QVERIFY(startTavrion(second, m_work->path(), m_home.path()));
     const QPoint main2 = findWindow(second.processId(), MainWindowSize, 20000);
     QVERIFY2(main2.x() >= 0, "no main window at the second start");
     const QPoint dialog2 = findWindow(second.processId(), AccountDialogSize, 10000);

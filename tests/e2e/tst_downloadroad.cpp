@@ -9,20 +9,14 @@
 #include "testdir.h"
 #include "xdriver.h"
 
-#include <QDataStream>
 #include <QDir>
 #include <QDirIterator>
-#include <QImage>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
 
-const QSize MainWindowSize(873, 578);
-const QSize DialogSize(831, 466);
-const QSize AccountDialogSize(322, 382);
 const QString ClipName = QStringLiteral("Tavrion演示.mp4");
 
 } // namespace
@@ -37,15 +31,11 @@ private slots:
 
 void TestDownloadRoad::parseAndDownload()
 {
-    for (const char *tool : { "xdotool", "import", "ffmpeg" }) {
-        if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
-            QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(QLatin1String(tool))));
-    }
-    const QString artefacts
-        = qEnvironmentVariable("TAVRION_BUILD_DIR") + QStringLiteral("/tests/e2e/artefacts");
-    QVERIFY(QDir().mkpath(artefacts));
-    const QString program = builtProgram(QStringLiteral("tavrion"));
-    QVERIFY2(!program.isEmpty(), "tavrion binary not found");
+    const QString missing = missingTool({ "xdotool", "import", "ffmpeg" });
+    if (!missing.isEmpty())
+        QSKIP(qPrintable(missing + QStringLiteral(" is not installed")));
+    const QString artefacts = e2eArtefacts();
+    QVERIFY2(!builtProgram(QStringLiteral("tavrion")).isEmpty(), "tavrion binary not found");
 
     QTemporaryDir library;
     const QString data = library.filePath(QStringLiteral("data"));
@@ -75,40 +65,20 @@ void TestDownloadRoad::parseAndDownload()
         "[VideoFile]\nDownloadDirectory=" + downloads.toUtf8() + "\n"));
 
     QProcess tavrion;
-    QProcessEnvironment environment = isolatedEnvironment(home.path());
-    tavrion.setProcessEnvironment(environment);
-    tavrion.setWorkingDirectory(work.path());
-    tavrion.start(program, QStringList());
-    QVERIFY(tavrion.waitForStarted());
-    const auto stop = qScopeGuard([&] {
-        tavrion.terminate();
-        if (!tavrion.waitForFinished(10000))
-            tavrion.kill();
-    });
+    QVERIFY(startTavrion(tavrion, work.path(), home.path()));
+    const auto stop = qScopeGuard([&] { stopTavrion(tavrion); });
     const qint64 pid = tavrion.processId();
 
     const QPoint main = findWindow(pid, MainWindowSize, 20000);
     QVERIFY2(main.x() >= 0, "no main window");
-    // Logged in automatically: the account dialog shows the account over the
-    // main page; its close button puts it away.
-    const QPoint account = findWindow(pid, AccountDialogSize, 10000);
-    QVERIFY2(account.x() >= 0, "no account dialog");
-    click(account + QPoint(282, 20));
-    QTest::qWait(1000);
-    // The wide blue "open" button of the main page.
-    QImage shot = screenshot(artefacts + QStringLiteral("/download-main.png"));
-    const QPoint openButton = findOpenButton(shot, QRect(main, MainWindowSize));
-    QVERIFY2(openButton.x() >= 0, "no open button on the main page");
-    click(openButton);
-
-    const QPoint dialog = findWindow(pid, DialogSize, 10000);
-    QVERIFY2(dialog.x() >= 0, "the parse dialog did not open");
-    click(dialog + QPoint(100, 62));
-    run("xdotool", { "type", "--delay", "5", clip });
-    click(dialog + QPoint(658, 62));
+    QVERIFY2(closeAccountDialog(pid), "no account dialog");
+    QString problem;
+    const QPoint dialog = parseFromMainPage(
+        pid, main, clip, &problem, artefacts + QStringLiteral("/download-main.png"));
+    QVERIFY2(dialog.x() >= 0, qPrintable(problem));
 
     // Rows show once the file name is drawn in the first one.
-    const bool rows = waitForText(QRect(dialog + QPoint(20, 108), QSize(300, 16)), 10000);
+    const bool rows = waitForText(ParseFirstRowName.translated(dialog), 10000);
     screenshot(artefacts + QStringLiteral("/download-parse.png"));
     QVERIFY2(rows, "no file rows after parsing");
 
@@ -125,10 +95,10 @@ void TestDownloadRoad::parseAndDownload()
     // The downloads dialog is the one window of that size now: the parse
     // dialog closed when the download was handed over.
     QTest::qWait(500);
-    const QPoint downloadsDialog = findWindow(pid, DialogSize, 5000);
+    const QPoint downloadsDialog = findWindow(pid, ListDialogSize, 5000);
     QVERIFY2(downloadsDialog.x() >= 0, "the downloads dialog is not shown");
     screenshot(artefacts + QStringLiteral("/download-finished.png"))
-        .copy(QRect(downloadsDialog, DialogSize))
+        .copy(QRect(downloadsDialog, ListDialogSize))
         .save(artefacts + QStringLiteral("/download-dialog.png"));
 }
 

@@ -5,18 +5,8 @@
 #include "testdir.h"
 #include "xdriver.h"
 
-#include <QDataStream>
-#include <QDate>
-#include <QImage>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QtTest>
-
-namespace {
-
-const QSize ParseDialogSize(831, 466);
-
-} // namespace
 
 class TestMprisRoad : public QObject
 {
@@ -28,12 +18,11 @@ private slots:
 
 void TestMprisRoad::playerctlDrivesPlayback()
 {
-    for (const char *tool : { "xdotool", "import", "ffmpeg", "playerctl", "dbus-daemon" }) {
-        if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
-            QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(QLatin1String(tool))));
-    }
-    const QString program = builtProgram(QStringLiteral("tavrion"));
-    QVERIFY2(!program.isEmpty(), "tavrion binary not found");
+    const QString missing
+        = missingTool({ "xdotool", "import", "ffmpeg", "playerctl", "dbus-daemon" });
+    if (!missing.isEmpty())
+        QSKIP(qPrintable(missing + QStringLiteral(" is not installed")));
+    QVERIFY2(!builtProgram(QStringLiteral("tavrion")).isEmpty(), "tavrion binary not found");
 
     QTemporaryDir library;
     const QString data = library.filePath(QStringLiteral("data"));
@@ -65,26 +54,20 @@ void TestMprisRoad::playerctlDrivesPlayback()
     };
 
     QProcess tavrion;
-    tavrion.setProcessEnvironment(env);
-    tavrion.setWorkingDirectory(work.path());
-    tavrion.start(program, { clip });
-    QVERIFY(tavrion.waitForStarted());
+    QVERIFY(startTavrion(tavrion, work.path(), env, { clip }));
     QTRY_COMPARE_WITH_TIMEOUT(
         playerctl({ QStringLiteral("status") }), QStringLiteral("Stopped"), 30000);
 
     // The argument opened the parse dialog and listed the clip's files.
-    const QPoint dialog = findWindow(tavrion.processId(), ParseDialogSize, 30000);
+    const QPoint dialog = findWindow(tavrion.processId(), ListDialogSize, 30000);
     QVERIFY2(dialog.x() >= 0, "the parse dialog did not open");
     // Play the first row once it is listed; the dialog closes when playing starts.
     QElapsedTimer waited;
     waited.start();
     while (playerctl({ QStringLiteral("status") }) != QLatin1String("Playing")
         && waited.elapsed() < 60000) {
-        if (findWindow(tavrion.processId(), ParseDialogSize, 0).x() >= 0)
-            run(QStringLiteral("xdotool"),
-                { QStringLiteral("mousemove"), QString::number(dialog.x() + 10 + 1 + 720 + 8),
-                    QString::number(dialog.y() + 100 + 1 + 7 + 8), QStringLiteral("click"),
-                    QStringLiteral("1") });
+        if (findWindow(tavrion.processId(), ListDialogSize, 0).x() >= 0)
+            click(dialog + ParseFirstRowPlay);
         QTest::qWait(3000);
     }
     QCOMPARE(playerctl({ QStringLiteral("status") }), QStringLiteral("Playing"));
@@ -111,9 +94,7 @@ void TestMprisRoad::playerctlDrivesPlayback()
     QTRY_COMPARE_WITH_TIMEOUT(
         playerctl({ QStringLiteral("status") }), QStringLiteral("Stopped"), 10000);
 
-    tavrion.terminate();
-    if (!tavrion.waitForFinished(10000))
-        tavrion.kill();
+    stopTavrion(tavrion);
     bus.terminate();
     bus.waitForFinished(5000);
 }

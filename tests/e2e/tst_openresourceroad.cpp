@@ -10,7 +10,6 @@
 #include "xdriver.h"
 
 #include <QProcess>
-#include <QStandardPaths>
 #include <QUrlQuery>
 #include <QtTest>
 
@@ -18,7 +17,6 @@ namespace {
 
 const QString FirstHash = QStringLiteral("1111111111222222222233333333334444444444");
 const QString SecondHash = QStringLiteral("aaaaaaaaaabbbbbbbbbbccccccccccdddddddddd");
-const QSize ParseDialogSize(831, 466);
 
 // The hashes the program asked the service to list, in order.
 QStringList listedHashes(const TestHttpServer &server)
@@ -32,22 +30,6 @@ QStringList listedHashes(const TestHttpServer &server)
     return hashes;
 }
 
-bool parseDialogVisible(qint64 pid)
-{
-    const QStringList ids = run(QStringLiteral("xdotool"),
-        { QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
-            QString::number(pid) })
-                                .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    for (const QString &id : ids) {
-        const QString geometry = run(QStringLiteral("xdotool"),
-            { QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), id });
-        if (geometry.contains(QStringLiteral("WIDTH=%1\n").arg(ParseDialogSize.width()))
-            && geometry.contains(QStringLiteral("HEIGHT=%1").arg(ParseDialogSize.height())))
-            return true;
-    }
-    return false;
-}
-
 } // namespace
 
 class TestOpenResourceRoad : public QObject
@@ -57,9 +39,8 @@ class TestOpenResourceRoad : public QObject
 private slots:
     void handOver()
     {
-        const QString program = builtProgram(QStringLiteral("tavrion"));
-        QVERIFY2(!program.isEmpty(), "tavrion binary not found");
-        if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
+        QVERIFY2(!builtProgram(QStringLiteral("tavrion")).isEmpty(), "tavrion binary not found");
+        if (!missingTool({ "xdotool" }).isEmpty())
             QSKIP("xdotool is not installed");
 
         TestHttpServer service;
@@ -69,20 +50,8 @@ private slots:
         QVERIFY(writeFileBytes(work.filePath(QStringLiteral("Config.ini")),
             "[Application]\nFirstLaunched=false\n[Service]\nBaseAddress="
                 + service.baseAddress().toUtf8() + "\n"));
-        // Qt ignores a runtime folder that others may read.
-        QVERIFY(QDir().mkpath(home.filePath(QStringLiteral("run"))));
-        QFile::setPermissions(home.filePath(QStringLiteral("run")),
-            QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("HOME"), home.path());
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.filePath(QStringLiteral("run")));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral(".config")));
-
         const auto start = [&](QProcess &process, const QString &argument) {
-            process.setProcessEnvironment(env);
-            process.setWorkingDirectory(work.path());
-            process.start(program, { argument });
-            return process.waitForStarted();
+            return startTavrion(process, work.path(), home.path(), { argument });
         };
 
         QProcess first;
@@ -91,18 +60,12 @@ private slots:
                 + QStringLiteral("&dn=clip.torrent")));
         // Nobody is logged in: the start waits in the login dialog until it
         // is put away.
-        QString login;
-        QTRY_VERIFY_WITH_TIMEOUT(!(login = run(QStringLiteral("xdotool"),
-                                       { QStringLiteral("search"), QStringLiteral("--name"),
-                                           QStringLiteral("^UserAccountDialog$") }))
-                                      .isEmpty(),
-            30000);
-        run(QStringLiteral("xdotool"),
-            { QStringLiteral("windowactivate"), QStringLiteral("--sync"),
-                login.section(QLatin1Char('\n'), 0, 0) });
-        run(QStringLiteral("xdotool"), { QStringLiteral("key"), QStringLiteral("Escape") });
+        const QString login = findWindowNamed(QStringLiteral("^UserAccountDialog$"), 30000);
+        QVERIFY(!login.isEmpty());
+        keyIn(login, QStringLiteral("Escape"));
         QTRY_COMPARE_WITH_TIMEOUT(listedHashes(service), QStringList { FirstHash }, 60000);
-        QTRY_VERIFY_WITH_TIMEOUT(parseDialogVisible(first.processId()), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (findWindow(first.processId(), ListDialogSize, 0).x() >= 0), 10000);
 
         QProcess second;
         QVERIFY(start(second, SecondHash));
@@ -119,14 +82,9 @@ private slots:
         QTest::qWait(1000);
         QCOMPARE(listedHashes(service).size(), 2);
         QCOMPARE(first.state(), QProcess::Running);
-        QVERIFY(parseDialogVisible(first.processId()));
+        QVERIFY(findWindow(first.processId(), ListDialogSize, 0).x() >= 0);
 
-        const QString artefacts
-            = qEnvironmentVariable("TAVRION_BUILD_DIR") + QStringLiteral("/tests/e2e/artefacts");
-        QDir().mkpath(artefacts);
-        run(QStringLiteral("import"),
-            { QStringLiteral("-window"), QStringLiteral("root"),
-                artefacts + QStringLiteral("/openresource-malformed.png") });
+        screenshot(e2eArtefacts() + QStringLiteral("/openresource-malformed.png"));
 
         first.terminate();
         QVERIFY(first.waitForFinished(10000));

@@ -395,72 +395,39 @@ void TestMpvEngine::configMapping_data()
     QTest::addColumn<QString>("value");
     QTest::addColumn<QString>("property");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("overlay") << 201 << "1"
-                             << "hwdec"
-                             << "no";
-    QTest::newRow("renderless") << 201 << "2"
-                                << "hwdec"
-                                << "auto-safe";
-    QTest::newRow("evr") << 201 << "3"
-                         << "hwdec"
-                         << "auto-copy-safe";
-    QTest::newRow("4;3") << 204 << "4;3"
-                         << "video-aspect-override"
-                         << "1.333333";
-    QTest::newRow("16;9") << 204 << "16;9"
-                          << "video-aspect-override"
-                          << "1.777778";
-    QTest::newRow("file ratio") << 204 << ""
-                                << "video-aspect-override"
-                                << "-1.000000";
-    QTest::newRow("brightness low") << 214 << "0"
-                                    << "brightness"
-                                    << "-100";
-    QTest::newRow("brightness mid") << 214 << "50"
-                                    << "brightness"
-                                    << "0";
-    QTest::newRow("contrast") << 215 << "60"
-                              << "contrast"
-                              << "20";
-    QTest::newRow("saturation clamped") << 216 << "120"
-                                        << "saturation"
-                                        << "100";
-    QTest::newRow("hue clamped") << 217 << "-20"
-                                 << "hue"
-                                 << "-100";
-    QTest::newRow("subtitle hidden") << 504 << "0"
-                                     << "sub-visibility"
-                                     << "no";
-    QTest::newRow("subtitle shown") << 504 << "1"
-                                    << "sub-visibility"
-                                    << "yes";
-    QTest::newRow("placement up") << 507 << "0;0;95"
-                                  << "sub-pos"
-                                  << "95";
-    QTest::newRow("placement clamped") << 507 << "0;0;400"
-                                       << "sub-pos"
-                                       << "150";
-    QTest::newRow("placement left") << 507 << "0;-2;100"
-                                    << "sub-align-x"
-                                    << "left";
-    QTest::newRow("placement right") << 507 << "0;3;100"
-                                     << "sub-align-x"
-                                     << "right";
-    QTest::newRow("placement centre") << 507 << "0;0;100"
-                                      << "sub-align-x"
-                                      << "center";
-    QTest::newRow("font size") << 508 << "微软雅黑;20;0"
-                               << "sub-font-size"
-                               << "60.000000";
-    QTest::newRow("delay earlier") << 509 << "-500;1000;1000"
-                                   << "sub-delay"
-                                   << "-0.500000";
-    QTest::newRow("delay later") << 509 << "1500;1000;1000"
-                                 << "sub-delay"
-                                 << "1.500000";
-    QTest::newRow("cache on") << 2207 << "1"
-                              << "stream-record"
-                              << "/tmp/tav-cache.dat";
+    // Setting id, value, the mpv property it sets, and what that reads.
+    const struct
+    {
+        const char *tag;
+        int id;
+        const char *value, *property, *expected;
+    } rows[] = {
+        { "overlay", 201, "1", "hwdec", "no" },
+        { "renderless", 201, "2", "hwdec", "auto-safe" },
+        { "evr", 201, "3", "hwdec", "auto-copy-safe" },
+        { "4;3", 204, "4;3", "video-aspect-override", "1.333333" },
+        { "16;9", 204, "16;9", "video-aspect-override", "1.777778" },
+        { "file ratio", 204, "", "video-aspect-override", "-1.000000" },
+        { "brightness low", 214, "0", "brightness", "-100" },
+        { "brightness mid", 214, "50", "brightness", "0" },
+        { "contrast", 215, "60", "contrast", "20" },
+        { "saturation clamped", 216, "120", "saturation", "100" },
+        { "hue clamped", 217, "-20", "hue", "-100" },
+        { "subtitle hidden", 504, "0", "sub-visibility", "no" },
+        { "subtitle shown", 504, "1", "sub-visibility", "yes" },
+        { "placement up", 507, "0;0;95", "sub-pos", "95" },
+        { "placement clamped", 507, "0;0;400", "sub-pos", "150" },
+        { "placement left", 507, "0;-2;100", "sub-align-x", "left" },
+        { "placement right", 507, "0;3;100", "sub-align-x", "right" },
+        { "placement centre", 507, "0;0;100", "sub-align-x", "center" },
+        { "font size", 508, "微软雅黑;20;0", "sub-font-size", "60.000000" },
+        { "delay earlier", 509, "-500;1000;1000", "sub-delay", "-0.500000" },
+        { "delay later", 509, "1500;1000;1000", "sub-delay", "1.500000" },
+        { "cache on", 2207, "1", "stream-record", "/tmp/tav-cache.dat" },
+    };
+    for (const auto &row : rows)
+        QTest::newRow(row.tag) << row.id << QString::fromUtf8(row.value) << QString(row.property)
+                               << QString(row.expected);
 }
 
 void TestMpvEngine::configMapping()

@@ -44,20 +44,6 @@ QStringList externalSubtitles()
     return files;
 }
 
-// A subtitle of about `size` bytes, one short line a second.
-QByteArray longSubtitle(int size)
-{
-    QByteArray text;
-    text.reserve(size + 100);
-    for (int n = 0; text.size() < size; ++n) {
-        const QTime start = QTime(0, 0).addSecs(n);
-        text += QByteArray::number(n + 1) + '\n' + start.toString("hh:mm:ss,000").toLatin1()
-            + " --> " + start.addMSecs(900).toString("hh:mm:ss,zzz").toLatin1() + "\nline "
-            + QByteArray::number(n) + " of a very long subtitle file\n\n";
-    }
-    return text;
-}
-
 QVariant storedValue(const QString &key)
 {
     return QSettings(QStringLiteral("Config.ini"), QSettings::IniFormat).value(key);
@@ -332,7 +318,8 @@ private slots:
         QCOMPARE(externalSubtitles(), QStringList());
         box->button(QMessageBox::Ok)->click();
 
-        const QString longFile = writeSubtitle(QStringLiteral("long.srt"), longSubtitle(12 << 20));
+        const QString longFile
+            = writeSubtitle(QStringLiteral("long.srt"), TestMedia::longSubtitle(12 << 20));
         QTimer tick;
         tick.setInterval(100);
         QElapsedTimer clock;
@@ -355,7 +342,7 @@ private slots:
         const QString shortFile = writeSubtitle(
             QStringLiteral("short.srt"), "1\n00:00:00,000 --> 00:00:30,000\nshort\n\n");
         const QString otherLong
-            = writeSubtitle(QStringLiteral("long2.srt"), longSubtitle(12 << 20));
+            = writeSubtitle(QStringLiteral("long2.srt"), TestMedia::longSubtitle(12 << 20));
         path->setText(otherLong);
         QVERIFY(engine()->isLoadingSubtitle());
         path->setText(shortFile);

@@ -1,5 +1,6 @@
 // tavrion-seeder: what it refuses, and that a plain libtorrent session gets
 // the payload's exact bytes from it with either payload folder convention.
+#include "loopbacksettings.h"
 #include "serverprocess.h"
 #include "testdir.h"
 
@@ -32,15 +33,7 @@ bool makeTorrent(const QString &fileOrFolder, const QString &output)
 // Fetches the resource by its bare info-hash from the one peer into `saveDir`.
 bool fetch(const QString &hash, const QString &peer, const QString &saveDir)
 {
-    lt::settings_pack settings;
-    settings.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:0");
-    settings.set_bool(lt::settings_pack::enable_dht, false);
-    settings.set_bool(lt::settings_pack::enable_lsd, false);
-    settings.set_bool(lt::settings_pack::enable_upnp, false);
-    settings.set_bool(lt::settings_pack::enable_natpmp, false);
-    settings.set_bool(lt::settings_pack::enable_outgoing_utp, false);
-    settings.set_bool(lt::settings_pack::enable_incoming_utp, false);
-    lt::session session(settings);
+    lt::session session(loopbackSettings());
     lt::add_torrent_params params
         = lt::parse_magnet_uri("magnet:?xt=urn:btih:" + hash.toStdString());
     params.save_path = saveDir.toStdString();

@@ -1,5 +1,6 @@
 #include "database.h"
 #include "fullfilesystem.h"
+#include "postgresfixture.h"
 #include "serverprocess.h"
 #include "service/serverclient.h"
 #include "testdir.h"
@@ -87,7 +88,8 @@ const QStringList ConfigParameters { "r=www/default/pc", "do=getConfig", "cfg=go
 
 int sessionCount(const QString &data)
 {
-    const auto db = openSqliteDatabase(data + "/tavrion.db");
+    const auto db = openServiceDatabase(
+        testsUsePostgres() ? ServerProcess::database() : data + "/tavrion.db");
     Statement query(*db, "SELECT COUNT(*) FROM sessions");
     query.next();
     return int(query.integer(0));
@@ -120,12 +122,20 @@ private slots:
 
 private:
     ScopedWorkingDirectory m_dir;
+    PostgresCluster m_cluster;
     QString m_data;
     ServerProcess m_server;
 };
 
 void ServerHardeningTest::initTestCase()
 {
+    if (testsUsePostgres()) {
+        if (!m_cluster.start())
+            QSKIP(qPrintable(m_cluster.reason()));
+        const QString url = m_cluster.createDatabase();
+        QVERIFY2(!url.isEmpty(), qPrintable(m_cluster.reason()));
+        ServerProcess::setDatabase(url);
+    }
     m_data = m_dir.filePath("data");
     for (const char *user : { "a@example.com", "b@example.com", "c@example.com" })
         ServerProcess::admin({ "add-user", "--data", m_data, user, "right-pass" });
@@ -161,7 +171,8 @@ void ServerHardeningTest::dataIsOwnerOnly()
                  .statu(),
         1);
     QCOMPARE(permissionsOf(m_data), OwnerFolder);
-    QCOMPARE(permissionsOf(m_data + "/tavrion.db"), OwnerFile);
+    if (!testsUsePostgres())
+        QCOMPARE(permissionsOf(m_data + "/tavrion.db"), OwnerFile);
     QCOMPARE(permissionsOf(m_data + "/outbox"), OwnerFolder);
     QDirIterator mails(m_data + "/outbox", { "*.eml" }, QDir::Files);
     QVERIFY(mails.hasNext());
@@ -224,6 +235,8 @@ void ServerHardeningTest::retrievalsAreLimited()
 
 void ServerHardeningTest::fullDiskIsRefusedCleanly()
 {
+    if (testsUsePostgres())
+        QSKIP("the records are kept by PostgreSQL, not on the data folder's disk");
     FullFileSystem disk(QStringLiteral("1m"));
     if (!disk.isMounted())
         QSKIP(qPrintable(QStringLiteral("no full disk to test on: ") + disk.reason()));

@@ -1,5 +1,6 @@
 #include "app/appsettings.h"
 #include "database.h"
+#include "postgresfixture.h"
 #include "serverprocess.h"
 #include "service/accountendpoints.h"
 #include "service/resourceendpoints.h"
@@ -150,10 +151,15 @@ private:
     QString addResource(const QString &payload, const QString &parent);
     QSharedPointer<VideoFileInfo> resolvedClip(int reload);
     QString captchaCode();
+    // The database as the service sees it, and its stored bytes: the SQLite
+    // file, or on PostgreSQL the rows that hold secrets.
+    QString databaseLocation() const;
+    QByteArray storedBytes() const;
     // The password of the one mail written since the last look, for email.
     QString newMailedPassword(const QString &email);
 
     ScopedWorkingDirectory m_dir;
+    PostgresCluster m_cluster;
     QString m_data;
     ServerProcess m_server;
     QByteArray m_clip;
@@ -193,6 +199,13 @@ QString ServerIntegrationTest::addResource(const QString &payload, const QString
 void ServerIntegrationTest::initTestCase()
 {
     QVERIFY2(!ServerProcess::program().isEmpty(), "tavrion-server is not built");
+    if (testsUsePostgres()) {
+        if (!m_cluster.start())
+            QSKIP(qPrintable(m_cluster.reason()));
+        const QString url = m_cluster.createDatabase();
+        QVERIFY2(!url.isEmpty(), qPrintable(m_cluster.reason()));
+        ServerProcess::setDatabase(url);
+    }
     m_data = m_dir.filePath("data");
     m_clip = randomBytes(400 * 1024);
     QVERIFY(writeFileBytes(m_dir.filePath("single/clip.mp4"), m_clip));
@@ -225,10 +238,30 @@ QString ServerIntegrationTest::captchaCode()
     // for the client's session.
     const QByteArray cookie = ServerClient::instance()->serverCookie();
     const QString session = QString::fromLatin1(cookie).section(';', 0, 0).section('=', 1);
-    const auto db = openSqliteDatabase(dataPath("tavrion.db"));
+    const auto db = openServiceDatabase(databaseLocation());
     Statement query(*db, "SELECT code FROM captchas WHERE session_id = ?");
     query.bind(1, session);
     return query.next() ? query.text(0) : QString();
+}
+
+QString ServerIntegrationTest::databaseLocation() const
+{
+    return testsUsePostgres() ? ServerProcess::database() : dataPath("tavrion.db");
+}
+
+QByteArray ServerIntegrationTest::storedBytes() const
+{
+    if (!testsUsePostgres())
+        return readFileBytes(dataPath("tavrion.db")) + readFileBytes(dataPath("tavrion.db-wal"));
+    QByteArray bytes;
+    const auto db = openServiceDatabase(databaseLocation());
+    for (const char *sql : { "SELECT CAST(a AS TEXT) FROM accounts a",
+             "SELECT CAST(p AS TEXT) FROM pending_passwords p" }) {
+        Statement rows(*db, sql);
+        while (rows.next())
+            bytes += rows.text(0).toUtf8() + '\n';
+    }
+    return bytes;
 }
 
 void ServerIntegrationTest::signUpLogInAndVip()
@@ -273,8 +306,8 @@ void ServerIntegrationTest::signUpLogInAndVip()
     QVERIFY(qAbs(qint64(login.viptime) - expected) < 600);
 
     // Passwords are kept only as salted hashes.
-    const QByteArray database
-        = readFileBytes(dataPath("tavrion.db")) + readFileBytes(dataPath("tavrion.db-wal"));
+    const QByteArray database = storedBytes();
+    QVERIFY(database.contains(m_email.toUtf8()));
     QVERIFY(!database.contains(m_password.toUtf8()));
     QVERIFY(ServerProcess::admin({ "list-accounts", "--data", m_data }).contains(m_email));
 }
@@ -667,9 +700,7 @@ void ServerIntegrationTest::passwordRetrievalAndChange()
                 secrets.insert("mail1", mailed);
             secrets.insert("mail", mailed);
             // Kept as a salted hash only, like the password.
-            const QByteArray database
-                = readFileBytes(dataPath("tavrion.db")) + readFileBytes(dataPath("tavrion.db-wal"));
-            QVERIFY(!database.contains(mailed.toUtf8()));
+            QVERIFY(!storedBytes().contains(mailed.toUtf8()));
         } else if (words[0] == "login") {
             QCOMPARE(userLogin(email, secrets.value(words[1])).status, words[2].toInt());
         } else {

@@ -1,22 +1,46 @@
 #include "database.h"
+#include "postgresfixture.h"
 #include "schema.h"
 #include "store.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
 
-// The service's storage: schema versions, ordered steps, and data folders
-// made by earlier builds opening with their records intact.
+#include <future>
+
+// The service's storage on both back ends: schema versions, ordered steps,
+// data folders made by earlier builds opening with their records intact, and
+// the PostgreSQL connection's own duties.
 class ServerStorageTest : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void cleanupTestCase();
+    void newDatabaseGetsTheCurrentVersion_data() { backEnds(); }
     void newDatabaseGetsTheCurrentVersion();
     void unversionedFilesAreCompletedAndKept_data();
     void unversionedFilesAreCompletedAndKept();
+    void stepsRunInOrderAndAllOrNothing_data() { backEnds(); }
     void stepsRunInOrderAndAllOrNothing();
+    void newerDatabaseIsRefused_data() { backEnds(); }
     void newerDatabaseIsRefused();
+    void processesStartingTogetherMigrateOnce_data() { backEnds(); }
+    void processesStartingTogetherMigrateOnce();
+    void addressesMatchWithoutCase_data() { backEnds(); }
+    void addressesMatchWithoutCase();
+    void postgresStatements();
+    void postgresConnectionLoss();
+
+private:
+    void backEnds();
+    // A new empty database: an SQLite file's path or a PostgreSQL URL.
+    QString freshDatabase(bool postgres);
+    std::unique_ptr<Database> openPlain(const QString &location);
+
+    QTemporaryDir m_dir;
+    PostgresCluster m_cluster;
+    int m_files = 0;
 };
 
 namespace {
@@ -62,11 +86,45 @@ INSERT INTO favourites (account_id, hash, idx, name, created) VALUES (1, 'abc', 
 
 } // namespace
 
+void ServerStorageTest::cleanupTestCase()
+{
+    m_cluster.stop();
+}
+
+void ServerStorageTest::backEnds()
+{
+    QTest::addColumn<bool>("postgres");
+    QTest::newRow("sqlite") << false;
+    QTest::newRow("postgresql") << true;
+}
+
+QString ServerStorageTest::freshDatabase(bool postgres)
+{
+    if (!postgres)
+        return m_dir.filePath(QStringLiteral("db%1.db").arg(++m_files));
+    if (!m_cluster.start())
+        return {};
+    return m_cluster.createDatabase();
+}
+
+std::unique_ptr<Database> ServerStorageTest::openPlain(const QString &location)
+{
+    return isPostgresLocation(location) ? openPostgresDatabase(location)
+                                        : openSqliteDatabase(location);
+}
+
+// A fresh database of the row's back end; the test is skipped when
+// PostgreSQL cannot start here.
+#define FRESH_DATABASE(name)                                                                       \
+    QFETCH(bool, postgres);                                                                        \
+    const QString name = freshDatabase(postgres);                                                  \
+    if (name.isEmpty())                                                                            \
+        QSKIP(qPrintable(m_cluster.reason()));
+
 void ServerStorageTest::newDatabaseGetsTheCurrentVersion()
 {
-    QTemporaryDir dir;
-    const QString path = dir.filePath("tavrion.db");
-    const int latest = schemaMigrations(Database::Kind::Sqlite).back().version;
+    FRESH_DATABASE(path)
+    const int latest = schemaMigrations(openPlain(path)->kind()).back().version;
     {
         const auto db = openServiceDatabase(path);
         QCOMPARE(schemaVersion(*db), latest);
@@ -132,8 +190,8 @@ void ServerStorageTest::unversionedFilesAreCompletedAndKept()
 
 void ServerStorageTest::stepsRunInOrderAndAllOrNothing()
 {
-    QTemporaryDir dir;
-    const auto db = openSqliteDatabase(dir.filePath("steps.db"));
+    FRESH_DATABASE(location)
+    const auto db = openPlain(location);
     std::vector<Migration> steps { { 1, "CREATE TABLE t (a INTEGER)" } };
     migrate(*db, steps);
     QCOMPARE(schemaVersion(*db), 1);
@@ -159,8 +217,7 @@ void ServerStorageTest::stepsRunInOrderAndAllOrNothing()
 
 void ServerStorageTest::newerDatabaseIsRefused()
 {
-    QTemporaryDir dir;
-    const QString path = dir.filePath("tavrion.db");
+    FRESH_DATABASE(path)
     openServiceDatabase(path)->exec("UPDATE schema_version SET version = 99;"
                                     "INSERT INTO config (key, value) VALUES ('k', 'v')");
     try {
@@ -169,8 +226,121 @@ void ServerStorageTest::newerDatabaseIsRefused()
     } catch (const DatabaseError &error) {
         QVERIFY2(QByteArray(error.what()).contains("99"), error.what());
     }
-    const auto db = openSqliteDatabase(path);
+    const auto db = openPlain(path);
     QCOMPARE(schemaVersion(*db), 99);
+    QCOMPARE(count(*db, "SELECT COUNT(*) FROM config"), 1);
+}
+
+void ServerStorageTest::processesStartingTogetherMigrateOnce()
+{
+    FRESH_DATABASE(location)
+    // Separate connections, as two service processes started at once have.
+    std::vector<std::future<int>> openings;
+    for (int i = 0; i < 4; ++i)
+        openings.push_back(std::async(std::launch::async,
+            [location] { return schemaVersion(*openServiceDatabase(location)); }));
+    const int latest = schemaMigrations(openPlain(location)->kind()).back().version;
+    for (auto &opening : openings)
+        QCOMPARE(opening.get(), latest);
+    QCOMPARE(count(*openPlain(location), "SELECT COUNT(*) FROM schema_version"), 1);
+}
+
+void ServerStorageTest::addressesMatchWithoutCase()
+{
+    FRESH_DATABASE(location)
+    Store store(m_dir.filePath("data"), location);
+    const QString email = QStringLiteral("Mixed.Case%1@Example.com").arg(m_files);
+    QVERIFY(store.createAccount(email, "h"));
+    QVERIFY(!store.createAccount(email.toLower(), "h2"));
+    const std::optional<Account> account = store.accountByEmail(email.toUpper());
+    QVERIFY(account);
+    QCOMPARE(account->email, email);
+    QCOMPARE(account->password, QStringLiteral("h"));
+    QVERIFY(store.grantVip(email.toLower(), 2, false, true));
+    QVERIFY(store.grantVip(email, 1, false, false));
+    const std::optional<Account> granted = store.accountById(account->id);
+    QVERIFY(qAbs(granted->vipUntil - currentTime() - 3 * 86400) < 60);
+    QVERIFY(granted->svip);
+}
+
+void ServerStorageTest::postgresStatements()
+{
+    const QString location = freshDatabase(true);
+    if (location.isEmpty())
+        QSKIP(qPrintable(m_cluster.reason()));
+    const auto db = openPostgresDatabase(location);
+    db->exec("CREATE TABLE t (id BIGINT GENERATED BY DEFAULT AS IDENTITY, "
+             "note TEXT, data BYTEA, n BIGINT)");
+    // Question marks in quoted text and comments are not parameters.
+    const char *insertText = "INSERT INTO t (note, data, n) VALUES ('why?' || ?, ?, ?) -- n?\n";
+    const QByteArray bytes("\0\x01\xff'?\\x", 7);
+    Statement(*db, insertText).bind(1, QStringLiteral("片名?")).bind(2, bytes).bindNull(3).run();
+    QCOMPARE(db->changes(), 1);
+    Statement(*db, insertText)
+        .bind(1, QString())
+        .bind(2, QByteArray())
+        .bind(3, std::int64_t(-5000000000))
+        .run();
+
+    Statement rows(*db, "SELECT note, data, n FROM t ORDER BY id");
+    QVERIFY(rows.next());
+    QCOMPARE(rows.text(0), QStringLiteral("why?片名?"));
+    QCOMPARE(rows.blob(1), bytes);
+    QVERIFY(rows.isNull(2));
+    QVERIFY(rows.next());
+    QCOMPARE(rows.text(0), QStringLiteral("why?"));
+    QCOMPARE(rows.integer(2), std::int64_t(-5000000000));
+    QVERIFY(!rows.next());
+
+    Statement(*db, "UPDATE t SET n = 1").run();
+    QCOMPARE(db->changes(), 2);
+    QVERIFY_EXCEPTION_THROWN(Statement(*db, "SELECT ?").bind(2, std::int64_t(1)), DatabaseError);
+    try {
+        Statement(*db, "INSERT INTO missing VALUES (1)").run();
+        QFAIL("a statement on a missing table ran");
+    } catch (const DatabaseError &error) {
+        QVERIFY2(QByteArray(error.what()).contains("missing"), error.what());
+        QVERIFY(!error.storageFull());
+    }
+}
+
+void ServerStorageTest::postgresConnectionLoss()
+{
+    const QString location = freshDatabase(true);
+    if (location.isEmpty())
+        QSKIP(qPrintable(m_cluster.reason()));
+    const auto db = openServiceDatabase(location);
+    const auto administrator = openPostgresDatabase(location);
+    const auto backend = [&db] {
+        Statement query(*db, "SELECT pg_backend_pid()");
+        query.next();
+        return query.integer(0);
+    };
+    // Ends the connection as a server restart would, and waits until it is gone.
+    const auto dropConnection = [&administrator](std::int64_t pid) {
+        Statement(*administrator, "SELECT pg_terminate_backend(CAST(? AS INTEGER), 10000)")
+            .bind(1, pid)
+            .run();
+    };
+
+    // Between calls: the next call opens a new connection and works, its
+    // prepared statements made again.
+    const std::int64_t first = backend();
+    dropConnection(first);
+    const std::int64_t second = backend();
+    QVERIFY(second != first);
+    Statement(*db, "INSERT INTO config (key, value) VALUES ('a', '1')").run();
+
+    // Inside a transaction: its work is gone, so the rest of it must fail
+    // rather than go through on its own.
+    {
+        Transaction transaction(*db);
+        Statement(*db, "INSERT INTO config (key, value) VALUES ('b', '2')").run();
+        dropConnection(second);
+        QVERIFY_EXCEPTION_THROWN(
+            Statement(*db, "INSERT INTO config (key, value) VALUES ('c', '3')").run(),
+            DatabaseError);
+    }
     QCOMPARE(count(*db, "SELECT COUNT(*) FROM config"), 1);
 }
 

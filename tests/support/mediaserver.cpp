@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QTcpServer>
+#include <QTime>
 
 #include <algorithm>
 #include <chrono>
@@ -365,4 +366,17 @@ QString TestMedia::makeVideo(const QString &directory, const QString &name, cons
         return QString();
     }
     return path;
+}
+
+QByteArray TestMedia::longSubtitle(int size)
+{
+    QByteArray text;
+    text.reserve(size + 100);
+    for (int n = 0; text.size() < size; ++n) {
+        const QTime start = QTime(0, 0).addSecs(n);
+        text += QByteArray::number(n + 1) + '\n' + start.toString("hh:mm:ss,000").toLatin1()
+            + " --> " + start.addMSecs(900).toString("hh:mm:ss,zzz").toLatin1() + "\nline "
+            + QByteArray::number(n) + " of a very long subtitle file\n\n";
+    }
+    return text;
 }

@@ -112,4 +112,7 @@ struct Options
 // LeftToneHz tone on the left and a RightToneHz tone on the right) into
 // the directory. Returns its path, or an empty text when ffmpeg fails.
 QString makeVideo(const QString &directory, const QString &name, const Options &options = {});
+
+// An SRT subtitle of about `size` bytes, one short line a second.
+QByteArray longSubtitle(int size);
 } // namespace TestMedia

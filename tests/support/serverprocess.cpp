@@ -6,6 +6,33 @@
 #include <QFile>
 #include <QProcess>
 
+namespace {
+
+QString &databaseUrl()
+{
+    static QString url;
+    return url;
+}
+
+QStringList withDatabase(const QStringList &arguments)
+{
+    if (databaseUrl().isEmpty() || arguments.contains(QStringLiteral("--database")))
+        return arguments;
+    return arguments + QStringList { QStringLiteral("--database"), databaseUrl() };
+}
+
+} // namespace
+
+void ServerProcess::setDatabase(const QString &url)
+{
+    databaseUrl() = url;
+}
+
+QString ServerProcess::database()
+{
+    return databaseUrl();
+}
+
 ServerProcess::~ServerProcess()
 {
     stop();
@@ -22,9 +49,10 @@ bool ServerProcess::start(const QString &dataDir, const QStringList &extraArgume
     m_hosts.clear();
     m_errors.clear();
     m_process.setProgram(program());
-    m_process.setArguments(QStringList { QStringLiteral("serve"), QStringLiteral("--data"), dataDir,
-                               QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0") }
-        + extraArguments);
+    m_process.setArguments(
+        withDatabase(QStringList { QStringLiteral("serve"), QStringLiteral("--data"), dataDir,
+                         QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0") }
+            + extraArguments));
     m_process.start();
     if (!m_process.waitForStarted(10000))
         return false;
@@ -66,7 +94,7 @@ bool ServerProcess::stop()
 QString ServerProcess::admin(const QStringList &arguments, bool *ok)
 {
     QProcess process;
-    process.start(program(), arguments);
+    process.start(program(), withDatabase(arguments));
     const bool finished = process.waitForFinished(60000);
     const bool success
         = finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;

@@ -34,6 +34,12 @@ public:
     static QString admin(const QStringList &arguments, bool *ok = nullptr);
     static QString program();
 
+    // The database that every server and admin command started from now on
+    // is given with --database (unless its arguments name one); empty: the
+    // data folder's own file.
+    static void setDatabase(const QString &url);
+    static QString database();
+
 private:
     QProcess m_process;
     QString m_service;

@@ -1,10 +1,14 @@
 #include "xdriver.h"
 
+#include "testdir.h"
+
 #include <QDataStream>
 #include <QDate>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QMap>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -41,6 +45,29 @@ QPoint findWindow(qint64 pid, const QSize &size, int timeoutMs)
             return QPoint(-1, -1);
         QTest::qWait(200);
     }
+}
+
+QString findWindowNamed(const QString &title, int timeoutMs, bool onlyVisible)
+{
+    QStringList arguments { QStringLiteral("search"), QStringLiteral("--name"), title };
+    if (onlyVisible)
+        arguments.insert(1, QStringLiteral("--onlyvisible"));
+    QElapsedTimer timer;
+    timer.start();
+    do {
+        const QString ids = run(QStringLiteral("xdotool"), arguments);
+        if (!ids.isEmpty())
+            return ids.section(QLatin1Char('\n'), 0, 0);
+        QTest::qWait(100);
+    } while (timer.elapsed() < timeoutMs);
+    return QString();
+}
+
+void keyIn(const QString &window, const QString &name)
+{
+    run(QStringLiteral("xdotool"),
+        { QStringLiteral("windowactivate"), QStringLiteral("--sync"), window });
+    run(QStringLiteral("xdotool"), { QStringLiteral("key"), name });
 }
 
 void click(const QPoint &at)
@@ -136,4 +163,91 @@ QPoint findOpenButton(const QImage &shot, const QRect &window)
             return QPoint(window.left() + window.width() / 2, y + 10);
     }
     return QPoint(-1, -1);
+}
+
+QString missingTool(const QStringList &tools)
+{
+    for (const QString &tool : tools) {
+        if (QStandardPaths::findExecutable(tool).isEmpty())
+            return tool;
+    }
+    return QString();
+}
+
+QString e2eArtefacts(const QString &subfolder)
+{
+    QString path
+        = qEnvironmentVariable("TAVRION_BUILD_DIR") + QStringLiteral("/tests/e2e/artefacts");
+    if (!subfolder.isEmpty())
+        path += QLatin1Char('/') + subfolder;
+    QDir().mkpath(path);
+    return path;
+}
+
+bool startTavrion(
+    QProcess &process, const QString &workDir, const QString &home, const QStringList &arguments)
+{
+    return startTavrion(process, workDir, isolatedEnvironment(home), arguments);
+}
+
+bool startTavrion(QProcess &process, const QString &workDir, const QProcessEnvironment &environment,
+    const QStringList &arguments)
+{
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(workDir);
+    process.start(builtProgram(QStringLiteral("tavrion")), arguments);
+    return process.waitForStarted();
+}
+
+void stopTavrion(QProcess &process)
+{
+    process.terminate();
+    if (!process.waitForFinished(10000))
+        process.kill();
+}
+
+bool closeAccountDialog(qint64 pid)
+{
+    const QPoint account = findWindow(pid, AccountDialogSize, 10000);
+    if (account.x() < 0)
+        return false;
+    click(account + QPoint(282, 20));
+    QTest::qWait(1000);
+    return true;
+}
+
+QPoint parseFromMainPage(qint64 pid, const QPoint &main, const QString &resource, QString *problem,
+    const QString &shotAs)
+{
+    const QPoint openButton = findOpenButton(screenshot(shotAs), QRect(main, MainWindowSize));
+    if (openButton.x() < 0) {
+        *problem = QStringLiteral("no open button on the main page");
+        return openButton;
+    }
+    click(openButton);
+    const QPoint dialog = findWindow(pid, ListDialogSize, 10000);
+    if (dialog.x() < 0) {
+        *problem = QStringLiteral("the parse dialog did not open");
+        return dialog;
+    }
+    click(dialog + QPoint(100, 62));
+    run(QStringLiteral("xdotool"),
+        { QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("5"), resource });
+    click(dialog + QPoint(658, 62));
+    return dialog;
+}
+
+QString videoProblem(const QPoint &main, const QString &firstShot, const QString &secondShot)
+{
+    const QRect video(main + QPoint(0, 60), QSize(MainWindowSize.width(), 380));
+    const QImage first = screenshot(firstShot).copy(video);
+    QTest::qWait(1500);
+    const QImage second = screenshot(secondShot).copy(video);
+    if (first == second)
+        return QStringLiteral("the picture did not change while playing");
+    int coloured = 0;
+    for (int x = 0; x < second.width(); x += 8)
+        for (int y = 0; y < second.height(); y += 8)
+            coloured += QColor(second.pixel(x, y)).saturation() > 120 ? 1 : 0;
+    return coloured > 200 ? QString() : QStringLiteral("no video picture on the play page");
 }

@@ -11,6 +11,24 @@
 #include <QStringList>
 
 class QDataStream;
+class QProcess;
+
+// Window sizes of the program, by which findWindow tells its windows apart.
+const QSize MainWindowSize(873, 578);
+// The parse, downloads, history and favourites dialogs.
+const QSize ListDialogSize(831, 466);
+const QSize AccountDialogSize(322, 382);
+// The parse dialog's first row: where its file name is drawn, and the
+// middle of its play button.
+const QRect ParseFirstRowName(20, 108, 300, 16);
+const QPoint ParseFirstRowPlay(10 + 1 + 720 + 8, 100 + 1 + 7 + 8);
+
+// The first of these programs that is not installed; empty when all are.
+QString missingTool(const QStringList &tools);
+
+// <build>/tests/e2e/artefacts, or a folder below it, made when missing:
+// where the end-to-end suites keep their screenshots.
+QString e2eArtefacts(const QString &subfolder = QString());
 
 // Runs a program to its end (30 s at most) and returns its trimmed output.
 QString run(const QString &program, const QStringList &arguments,
@@ -19,6 +37,14 @@ QString run(const QString &program, const QStringList &arguments,
 // The top-left corner of a visible window of the process with this size,
 // or (-1, -1) when none shows within the time.
 QPoint findWindow(qint64 pid, const QSize &size, int timeoutMs);
+
+// The id of a window whose title matches the regular expression `title`,
+// waiting up to timeoutMs; empty when none comes. With onlyVisible, only a
+// window on the screen counts.
+QString findWindowNamed(const QString &title, int timeoutMs, bool onlyVisible = false);
+
+// Raises the window with this id and presses a key, by its xdotool name, in it.
+void keyIn(const QString &window, const QString &name);
 
 void click(const QPoint &at);
 
@@ -51,6 +77,33 @@ bool prepareDemoLogin(
 // others can read and falls back to a shared one, where other copies of the
 // program may hold the lock).
 QProcessEnvironment isolatedEnvironment(const QString &home);
+
+// Starts the built program in workDir with the environment given, by
+// default isolatedEnvironment(home); false when it does not start.
+bool startTavrion(QProcess &process, const QString &workDir, const QString &home,
+    const QStringList &arguments = {});
+bool startTavrion(QProcess &process, const QString &workDir, const QProcessEnvironment &environment,
+    const QStringList &arguments = {});
+
+// Asks the program to end, and kills it when it has not ended in 10 s.
+void stopTavrion(QProcess &process);
+
+// Puts away the account dialog that the automatic login shows over the main
+// window with its close button; false when no such dialog shows.
+bool closeAccountDialog(qint64 pid);
+
+// From the main window at `main`: its open button, then the resource typed
+// into the parse dialog and the parse button. Returns the dialog's corner,
+// or (-1, -1) with the reason in `problem`. The screen before the click is
+// saved under `shotAs` when one is given.
+QPoint parseFromMainPage(qint64 pid, const QPoint &main, const QString &resource, QString *problem,
+    const QString &shotAs = QString());
+
+// Empty when the play page of the main window at `main` shows a coloured
+// picture that moves: two screenshots 1.5 s apart, saved under the names
+// given. Otherwise what is wrong.
+QString videoProblem(const QPoint &main, const QString &firstShot = QString(),
+    const QString &secondShot = QString());
 
 // A field of "user.dat": byte count, then the UTF-8 bytes XOR-ed with 0x5A.
 void writeScrambled(QDataStream &stream, const QString &text);

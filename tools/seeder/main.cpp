@@ -2,10 +2,11 @@
 // 127.0.0.1 until SIGTERM or SIGINT. Prints "seeding <info-hash> <address>"
 // and "ready" once it listens, so scripts and tests can wait for that line.
 
+#include "loopbacksettings.h"
+
 #include <libtorrent/add_torrent_params.hpp>
 #include <libtorrent/alert_types.hpp>
 #include <libtorrent/session.hpp>
-#include <libtorrent/settings_pack.hpp>
 #include <libtorrent/torrent_flags.hpp>
 #include <libtorrent/torrent_info.hpp>
 
@@ -105,18 +106,9 @@ std::string mapPayload(const lt::torrent_info &torrent, lt::add_torrent_params &
     return {};
 }
 
-lt::settings_pack loopbackSettings(int port)
+lt::settings_pack seederSettings(int port)
 {
-    lt::settings_pack settings;
-    settings.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:" + std::to_string(port));
-    settings.set_bool(lt::settings_pack::enable_dht, false);
-    settings.set_bool(lt::settings_pack::enable_lsd, false);
-    settings.set_bool(lt::settings_pack::enable_upnp, false);
-    settings.set_bool(lt::settings_pack::enable_natpmp, false);
-    settings.set_bool(lt::settings_pack::enable_outgoing_utp, false);
-    settings.set_bool(lt::settings_pack::enable_incoming_utp, false);
-    // Every peer of a loopback test shares the address 127.0.0.1.
-    settings.set_bool(lt::settings_pack::allow_multiple_connections_per_ip, true);
+    lt::settings_pack settings = loopbackSettings(port);
     settings.set_int(lt::settings_pack::upload_rate_limit, 0);
     settings.set_int(lt::settings_pack::download_rate_limit, 0);
     settings.set_int(
@@ -174,7 +166,7 @@ int main(int argc, char **argv)
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    lt::session session(loopbackSettings(options.port));
+    lt::session session(seederSettings(options.port));
     session.add_torrent(std::move(params), error);
     if (error) {
         std::cerr << "tavrion-seeder: cannot add the torrent: " << error.message() << '\n';
