@@ -22,6 +22,7 @@
 // for tens of milliseconds and p99 measures them; run it as root under
 // `chrt -r 10` so that the bench and everything it starts (servers, the
 // database) run first. The CPU column shows how busy the machine was.
+#include "benchtools.h"
 #include "formparams.h"
 #include "postgresfixture.h"
 #include "serverprocess.h"
@@ -710,15 +711,6 @@ qint64 postmasterOf(int port)
     return 0;
 }
 
-double median(std::vector<double> values)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -824,12 +816,12 @@ int main(int argc, char *argv[])
 
     // [setup][ladder step] -> results over rounds; [setup] -> sustainable rates.
     std::vector<std::map<std::size_t, std::vector<StepResult>>> steps(setups.size());
-    std::vector<std::vector<double>> sustainable(setups.size());
-    std::vector<std::vector<double>> sustainableBusy(setups.size());
+    std::vector<QVector<double>> sustainable(setups.size());
+    std::vector<QVector<double>> sustainableBusy(setups.size());
     // CPU seconds per request of the API processes and of the database at the
     // sustainable rate: with the cores a machine has, they bound the rate.
-    std::vector<std::vector<double>> sustainableApiCpu(setups.size());
-    std::vector<std::vector<double>> sustainableDatabaseCpu(setups.size());
+    std::vector<QVector<double>> sustainableApiCpu(setups.size());
+    std::vector<QVector<double>> sustainableDatabaseCpu(setups.size());
     std::vector<std::size_t> startStep(setups.size(), 0);
     for (int round = 0; round < rounds; ++round) {
         for (std::size_t turn = 0; turn < setups.size(); ++turn) {
@@ -887,7 +879,7 @@ int main(int argc, char *argv[])
     for (std::size_t s = 0; s < setups.size(); ++s) {
         printf("%s:\n", qPrintable(setups[s].name));
         for (const auto &entry : steps[s]) {
-            std::vector<double> achieved, p99, busy;
+            QVector<double> achieved, p99, busy;
             int errors = 0;
             for (const StepResult &result : entry.second) {
                 achieved.push_back(result.achieved);
@@ -918,7 +910,7 @@ int main(int argc, char *argv[])
     // Two API processes beside one over the same database, per round and
     // as the ratio of the medians.
     if (setups.size() == 3) {
-        std::vector<double> perRound;
+        QVector<double> perRound;
         for (int round = 0; round < rounds; ++round) {
             if (sustainable[1][std::size_t(round)] > 0)
                 perRound.push_back(
