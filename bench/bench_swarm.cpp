@@ -79,6 +79,9 @@ struct Service
     void use()
     {
         AppSettings::instance()->setServiceBaseAddress(process.baseAddress());
+        // The host list on disk is the other service's: without it the
+        // probes ask this service's hosts, not a host that knows no codes.
+        QFile::remove(QStringLiteral("VideoFileURLDomains.dat"));
         VideoFileResolver::clearCachedDomainLists();
         UserSession::instance()->login(
             QStringLiteral("bench@tavrion.test"), QStringLiteral("tavrion123"));

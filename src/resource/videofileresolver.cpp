@@ -130,6 +130,17 @@ bool VideoFileResolver::probe(const QString &url, const QString &cookie, quint64
                 decide(int(ProbeThreshold));
         },
         Qt::DirectConnection);
+    // Qt reports progress at most every 100 ms, and only when more bytes
+    // arrive: a host that sends the first bytes in one burst and then pauses
+    // would never be seen past the threshold. Nothing reads the reply, so
+    // what it holds is all that arrived.
+    QObject::connect(
+        reply, &QNetworkReply::readyRead, &loop,
+        [&] {
+            if (reply->bytesAvailable() > ProbeThreshold)
+                decide(int(ProbeThreshold));
+        },
+        Qt::DirectConnection);
     QTimer::singleShot(ProbeTimeout, &loop, [&] { decide(0); });
     loop.exec();
 

@@ -398,16 +398,23 @@ void TestVideoFileResolver::probe_data()
     QTest::addColumn<int>("bodySize");
     QTest::addColumn<int>("delayMs");
     QTest::addColumn<int>("closeAfter");
+    QTest::addColumn<int>("stallAfter");
     QTest::addColumn<quint64>("expectedSize");
     QTest::addColumn<bool>("passes");
 
-    QTest::newRow("large, right length") << 300000 << 0 << -1 << quint64(300000) << true;
-    QTest::newRow("one byte over the threshold") << 102401 << 0 << -1 << quint64(102401) << true;
-    QTest::newRow("exactly the threshold") << 102400 << 0 << -1 << quint64(102400) << false;
-    QTest::newRow("small file") << 5000 << 0 << -1 << quint64(5000) << false;
-    QTest::newRow("other length") << 300000 << 0 << -1 << quint64(299999) << false;
-    QTest::newRow("slower than 500 ms") << 300000 << 900 << -1 << quint64(300000) << false;
-    QTest::newRow("connection drops early") << 300000 << 0 << 50000 << quint64(300000) << false;
+    QTest::newRow("large, right length") << 300000 << 0 << -1 << -1 << quint64(300000) << true;
+    QTest::newRow("one byte over the threshold")
+        << 102401 << 0 << -1 << -1 << quint64(102401) << true;
+    QTest::newRow("exactly the threshold") << 102400 << 0 << -1 << -1 << quint64(102400) << false;
+    QTest::newRow("small file") << 5000 << 0 << -1 << -1 << quint64(5000) << false;
+    QTest::newRow("other length") << 300000 << 0 << -1 << -1 << quint64(299999) << false;
+    QTest::newRow("slower than 500 ms") << 300000 << 900 << -1 << -1 << quint64(300000) << false;
+    QTest::newRow("connection drops early")
+        << 300000 << 0 << 50000 << -1 << quint64(300000) << false;
+    // Progress reports are sparse: bytes past the threshold count even when
+    // nothing more follows them.
+    QTest::newRow("past the threshold, then silent")
+        << 300000 << 0 << -1 << 200000 << quint64(300000) << true;
 }
 
 void TestVideoFileResolver::probe()
@@ -415,6 +422,7 @@ void TestVideoFileResolver::probe()
     QFETCH(int, bodySize);
     QFETCH(int, delayMs);
     QFETCH(int, closeAfter);
+    QFETCH(int, stallAfter);
     QFETCH(quint64, expectedSize);
     QFETCH(bool, passes);
 
@@ -424,6 +432,7 @@ void TestVideoFileResolver::probe()
         answer.body = QByteArray(bodySize, 'v');
         answer.delayMs = delayMs;
         answer.closeAfterBodyBytes = closeAfter;
+        answer.stallAfterBodyBytes = stallAfter;
         return answer;
     });
     const QString url = QStringLiteral("http://%1/ftn_handler/x").arg(host.name());
