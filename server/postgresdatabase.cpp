@@ -70,10 +70,11 @@ public:
     explicit PostgresDatabase(const QString &url)
     {
         const QByteArray location = url.toUtf8();
+        // Defaults the URL may override, the URL, then what this code relies on.
         const char *const keywords[]
-            = { "dbname", "client_encoding", "application_name", "connect_timeout", nullptr };
+            = { "application_name", "connect_timeout", "dbname", "client_encoding", nullptr };
         const char *const values[]
-            = { location.constData(), "UTF8", "tavrion-server", "10", nullptr };
+            = { "tavrion-server", "10", location.constData(), "UTF8", nullptr };
         m_conn = PQconnectdbParams(keywords, values, 1);
         if (!m_conn)
             throw DatabaseError("cannot connect to the database: out of memory");

@@ -235,15 +235,21 @@ void ServerHardeningTest::retrievalsAreLimited()
 
 void ServerHardeningTest::fullDiskIsRefusedCleanly()
 {
-    if (testsUsePostgres())
-        QSKIP("the records are kept by PostgreSQL, not on the data folder's disk");
     FullFileSystem disk(QStringLiteral("1m"));
     if (!disk.isMounted())
         QSKIP(qPrintable(QStringLiteral("no full disk to test on: ") + disk.reason()));
     const QString data = disk.path() + "/data";
-    ServerProcess::admin({ "add-user", "--data", data, "d@example.com", "right-pass" });
+    // On PostgreSQL the service's tables go on the same small disk.
+    QStringList database;
+    if (testsUsePostgres()) {
+        const QString url = m_cluster.createDatabase("fulldisk", disk.path() + "/tables");
+        QVERIFY2(!url.isEmpty(), qPrintable(m_cluster.reason()));
+        database = QStringList { "--database", url };
+    }
+    ServerProcess::admin(
+        QStringList { "add-user", "--data", data, "d@example.com", "right-pass" } + database);
     ServerProcess server;
-    QVERIFY(server.start(data));
+    QVERIFY(server.start(data, database));
     const QString service = server.serviceAddress();
     QVERIFY(disk.fill());
 

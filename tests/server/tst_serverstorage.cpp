@@ -29,6 +29,8 @@ private slots:
     void processesStartingTogetherMigrateOnce();
     void addressesMatchWithoutCase_data() { backEnds(); }
     void addressesMatchWithoutCase();
+    void grantsFromSeveralProcessesAllCount_data() { backEnds(); }
+    void grantsFromSeveralProcessesAllCount();
     void postgresStatements();
     void postgresConnectionLoss();
 
@@ -261,6 +263,30 @@ void ServerStorageTest::addressesMatchWithoutCase()
     const std::optional<Account> granted = store.accountById(account->id);
     QVERIFY(qAbs(granted->vipUntil - currentTime() - 3 * 86400) < 60);
     QVERIFY(granted->svip);
+}
+
+void ServerStorageTest::grantsFromSeveralProcessesAllCount()
+{
+    FRESH_DATABASE(location)
+    const QString email = QStringLiteral("many@example.com");
+    Store(m_dir.filePath("data"), location).createAccount(email, "h");
+    // Each grant reads the current end and writes a later one: on separate
+    // connections, as separate processes have, none may be lost.
+    constexpr int Stores = 4;
+    constexpr int Grants = 5;
+    std::vector<std::future<void>> granting;
+    for (int i = 0; i < Stores; ++i) {
+        granting.push_back(std::async(std::launch::async, [this, location, email] {
+            Store store(m_dir.filePath("data"), location);
+            for (int grant = 0; grant < Grants; ++grant)
+                store.grantVip(email, 1, false, false);
+        }));
+    }
+    for (auto &done : granting)
+        done.get();
+    const std::optional<Account> account
+        = Store(m_dir.filePath("data"), location).accountByEmail(email);
+    QVERIFY(qAbs(account->vipUntil - currentTime() - Stores * Grants * 86400) < 60);
 }
 
 void ServerStorageTest::postgresStatements()

@@ -148,7 +148,7 @@ QString PostgresCluster::url(const QString &database) const
     return QStringLiteral("postgresql://tavrion@127.0.0.1:%1/%2").arg(m_port).arg(database);
 }
 
-QString PostgresCluster::createDatabase(const QString &name)
+QString PostgresCluster::createDatabase(const QString &name, const QString &tablesFolder)
 {
     const QString database = name.isEmpty() ? QStringLiteral("t%1").arg(++m_databases) : name;
     static const QRegularExpression plain(QStringLiteral("^[a-z_][a-z0-9_]*$"));
@@ -156,15 +156,33 @@ QString PostgresCluster::createDatabase(const QString &name)
         m_reason = QStringLiteral("cannot create database %1").arg(database);
         return {};
     }
+    QStringList statements { QStringLiteral("CREATE DATABASE ") + database };
+    if (!tablesFolder.isEmpty()) {
+        const QByteArray folder = QFile::encodeName(tablesFolder);
+        if (!QDir().mkpath(tablesFolder)
+            || (geteuid() == 0 && chown(folder.constData(), 65534, 65534) != 0)) {
+            m_reason = QStringLiteral("cannot prepare %1 for the cluster").arg(tablesFolder);
+            return {};
+        }
+        QString location = tablesFolder;
+        location.replace(QLatin1Char('\''), QStringLiteral("''"));
+        statements.prepend(
+            QStringLiteral("CREATE TABLESPACE %1_tables LOCATION '%2'").arg(database, location));
+        statements.append(
+            QStringLiteral("ALTER DATABASE %1 SET default_tablespace = %1_tables").arg(database));
+    }
     PGconn *conn = PQconnectdb(url(QStringLiteral("postgres")).toUtf8().constData());
-    PGresult *result = nullptr;
-    if (PQstatus(conn) == CONNECTION_OK)
-        result = PQexec(conn, ("CREATE DATABASE " + database).toUtf8().constData());
-    const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
+    bool ok = PQstatus(conn) == CONNECTION_OK;
+    for (const QString &statement : statements) {
+        if (!ok)
+            break;
+        PGresult *result = PQexec(conn, statement.toUtf8().constData());
+        ok = PQresultStatus(result) == PGRES_COMMAND_OK;
+        PQclear(result);
+    }
     if (!ok)
-        m_reason = QStringLiteral("CREATE DATABASE %1: %2")
+        m_reason = QStringLiteral("cannot create database %1: %2")
                        .arg(database, QString::fromLocal8Bit(PQerrorMessage(conn)).trimmed());
-    PQclear(result);
     PQfinish(conn);
     return ok ? url(database) : QString();
 }

@@ -31,8 +31,10 @@ public:
     int port() const { return m_port; }
 
     // A new empty database; its URL, or an empty text with reason() set.
-    // Without a name, the next of "t1", "t2", ...
-    QString createDatabase(const QString &name = QString());
+    // Without a name, the next of "t1", "t2", ... With tablesFolder, the
+    // tables made in it are kept in that folder (e.g. on a small disk).
+    QString createDatabase(
+        const QString &name = QString(), const QString &tablesFolder = QString());
     QString url(const QString &database) const;
 
 private:
