@@ -13,8 +13,18 @@
 // printed, with the ratio of two API processes to one.
 //
 // Two API processes are two `serve` processes on two ports over the same
-// database; the generator sends requests to them in turn.
+// database; the generator sends requests to them in turn. PostgreSQL runs in
+// a cluster of the bench's own (tests/support), without fsync.
+//
+// --limit changes the p99 a passing step must stay under.
+//
+// On a machine busy with other work, neighbours' processes stall the set-ups
+// for tens of milliseconds and p99 measures them; run it as root under
+// `chrt -r 10` so that the bench and everything it starts (servers, the
+// database) run first. The CPU column shows how busy the machine was.
+#include "benchtools.h"
 #include "formparams.h"
+#include "postgresfixture.h"
 #include "serverprocess.h"
 
 #include <QCoreApplication>
@@ -240,7 +250,8 @@ struct StepResult
     int errors = 0;
     int connections = 0;
     double machineBusy = 0; // fraction of all cores
-    double serverCpu = 0; // cores used by the set-up's processes
+    double apiCpu = 0; // cores used by the set-up's API processes
+    double databaseCpu = 0; // cores used by its database server
     double generatorCpu = 0; // cores used by the generator
     bool passed() const { return errors == 0 && p99 < P99LimitMs; }
 };
@@ -525,7 +536,8 @@ StepResult OpenLoop::run(double rate, double seconds, double warmup)
 struct Library
 {
     QString episodes; // a resource of three files
-    QList<qint64> sizes;
+    QStringList names; // by index
+    QVector<qint64> sizes;
     QStringList jxhashes;
     QStringList accounts;
 };
@@ -554,7 +566,6 @@ bool makeLibrary(const QString &folder, const QStringList &storage, Library *lib
         for (char &byte : bytes)
             byte = char(random());
         file.write(bytes);
-        library->sizes.append(bytes.size());
     }
     const QString torrent = folder + QStringLiteral("/show.torrent");
     admin({ "make-torrent", torrent, show });
@@ -589,7 +600,7 @@ QList<QByteArray> logIn(int port, const Library &library)
                 postRequest(port,
                     signedQuery({ "r=www/default/pc", "do=fav", "method=add",
                         "hash=" + library.episodes, "index=" + QString::number(index),
-                        QStringLiteral("name=第%1集.mp4").arg(index + 1), "_s=pc" }),
+                        "name=" + library.names.value(index), "_s=pc" }),
                     cookie));
             if (added.status != 200)
                 return {};
@@ -610,9 +621,8 @@ bool makeTarget(int port, const Library &library, const QList<QByteArray> &cooki
         const QByteArray queries[5] = {
             signedQuery({ "r=www/default/pc", "do=getNewHashFileList", "hash=" + library.episodes,
                 "_s=pc" }),
-            signedQuery(
-                { "r=www/default/pc", "cs0=lixian_qq", "hash=" + library.episodes, "index=" + file,
-                    QStringLiteral("name=第%1集.mp4").arg(index + 1), "_mac=", "_s=pc" }),
+            signedQuery({ "r=www/default/pc", "cs0=lixian_qq", "hash=" + library.episodes,
+                "index=" + file, "name=" + library.names.value(index), "_mac=", "_s=pc" }),
             signedQuery({ "r=www/default/pc", "cs0=qqlixian_gethttp", "hash=" + library.episodes,
                 "index=" + file, "jxhash=" + library.jxhashes.value(index),
                 "size=" + QString::number(library.sizes.value(index)), "netType=dianxin",
@@ -637,29 +647,47 @@ bool makeTarget(int port, const Library &library, const QList<QByteArray> &cooki
     return true;
 }
 
-// The content hashes the address call checks, read through the file hash call.
-bool readJxhashes(int port, Library *library)
+// The files' names and sizes by index, from the file list call, and the
+// content hashes the address call checks, from the file hash call.
+bool readFiles(int port, Library *library)
 {
-    for (int index = 0; index < 3; ++index) {
+    const Reply list = exchange(port,
+        getRequest(port,
+            signedQuery({ "r=www/default/pc", "do=getNewHashFileList", "hash=" + library->episodes,
+                "_s=pc" }),
+            {}));
+    const QJsonArray files = list.envelope().value("datas").toArray();
+    library->names = QVector<QString>(files.size()).toList();
+    library->sizes = QVector<qint64>(files.size(), 0);
+    for (const QJsonValue &value : files) {
+        const QJsonObject file = value.toObject();
+        const int index = file.value("index").toInt(-1);
+        if (index < 0 || index >= files.size())
+            return false;
+        library->names[index] = file.value("name").toString();
+        library->sizes[index] = qint64(file.value("file_size").toDouble());
+    }
+    for (int index = 0; index < files.size(); ++index) {
         const Reply reply = exchange(port,
             getRequest(port,
                 signedQuery({ "r=www/default/pc", "cs0=lixian_qq", "hash=" + library->episodes,
-                    "index=" + QString::number(index),
-                    QStringLiteral("name=第%1集.mp4").arg(index + 1), "_mac=", "_s=pc" }),
+                    "index=" + QString::number(index), "name=" + library->names.at(index),
+                    "_mac=", "_s=pc" }),
                 {}));
         const QString jxhash = reply.envelope().value("data").toObject().value("jxhash").toString();
         if (jxhash.isEmpty())
             return false;
         library->jxhashes.append(jxhash);
     }
-    return true;
+    return files.size() == 3;
 }
 
 struct Setup
 {
     QString name;
     std::vector<Target> targets;
-    std::vector<qint64> pids; // the API processes and the database server
+    std::vector<qint64> api; // the API processes
+    qint64 database = 0; // the database server, if it is a process of its own
 };
 
 int portOf(const ServerProcess &server)
@@ -667,13 +695,20 @@ int portOf(const ServerProcess &server)
     return server.serviceAddress().section(':', 1).toInt();
 }
 
-double median(std::vector<double> values)
+// The PostgreSQL server listening on `port`; its backends are its children.
+qint64 postmasterOf(int port)
 {
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+    const QByteArray option = QByteArray("-p") + '\0' + QByteArray::number(port) + '\0';
+    const QDir proc(QStringLiteral("/proc"));
+    for (const QString &entry : proc.entryList(QDir::Dirs)) {
+        QFile cmdline(proc.filePath(entry + QStringLiteral("/cmdline")));
+        if (entry.toLongLong() > 0 && cmdline.open(QIODevice::ReadOnly)) {
+            const QByteArray text = cmdline.readAll();
+            if (text.contains("postgres") && text.contains(option))
+                return entry.toLongLong();
+        }
+    }
+    return 0;
 }
 
 } // namespace
@@ -693,6 +728,7 @@ int main(int argc, char *argv[])
     const double stepSeconds = option("--seconds", quick ? 1.5 : 5);
     const double warmup = stepSeconds / 5;
     P99LimitMs = option("--limit", P99LimitMs);
+    const int cpus = int(sysconf(_SC_NPROCESSORS_ONLN));
     if (ServerProcess::program().isEmpty()) {
         fprintf(stderr, "tavrion-server not found; set TAVRION_BUILD_DIR\n");
         return 1;
@@ -716,12 +752,51 @@ int main(int argc, char *argv[])
         }
         const int port = portOf(*server);
         Target target;
-        if (!readJxhashes(port, &library)
-            || !makeTarget(port, library, logIn(port, library), &target))
+        if (!readFiles(port, &library) || !makeTarget(port, library, logIn(port, library), &target))
             return 1;
         setups.push_back(
             { QStringLiteral("SQLite, 1 API process"), { target }, { server->processId() } });
         servers.push_back(std::move(server));
+    }
+
+    // PostgreSQL: two API processes over one database. The one-process
+    // set-up is the first of them alone; the sessions are the same on both,
+    // as they are behind a proxy that spreads one client's calls.
+    PostgresCluster postgres;
+    if (!postgres.start()) {
+        printf("PostgreSQL cannot start here, SQLite only: %s\n", qPrintable(postgres.reason()));
+    } else {
+        const QString url = postgres.createDatabase(QStringLiteral("bench"));
+        const QString data = temp.filePath(QStringLiteral("postgres"));
+        const QStringList storage { "--data", data, "--database", url };
+        Library library;
+        if (url.isEmpty()
+            || !makeLibrary(temp.filePath(QStringLiteral("postgres-media")), storage, &library))
+            return 1;
+        std::vector<Target> targets;
+        std::vector<qint64> pids;
+        QList<QByteArray> cookies;
+        for (int n = 0; n < 2; ++n) {
+            auto server = std::make_unique<ServerProcess>();
+            if (!server->start(data, { "--database", url, "--host", "127.0.0.1:0" })) {
+                fprintf(stderr, "%s\n", qPrintable(server->errorOutput()));
+                return 1;
+            }
+            const int port = portOf(*server);
+            if (n == 0
+                && (!readFiles(port, &library) || (cookies = logIn(port, library)).isEmpty()))
+                return 1;
+            targets.emplace_back();
+            if (!makeTarget(port, library, cookies, &targets.back()))
+                return 1;
+            pids.push_back(server->processId());
+            servers.push_back(std::move(server));
+        }
+        const qint64 postmaster = postmasterOf(postgres.port());
+        setups.push_back({ QStringLiteral("PostgreSQL, 1 API process"), { targets.front() },
+            { pids.front() }, postmaster });
+        setups.push_back(
+            { QStringLiteral("PostgreSQL, 2 API processes"), targets, pids, postmaster });
     }
 
     // Offered rates: a geometric ladder.
@@ -730,16 +805,23 @@ int main(int argc, char *argv[])
         ladder.push_back(std::round(rate / 10) * 10);
 
     printf("%d rounds; steps of %.1f s (first %.1f s not timed); ladder from %.0f req/s, x1.25; "
-           "pass: p99 < %.0f ms and no errors\n",
-        rounds, stepSeconds, warmup, ladder.front(), P99LimitMs);
-    printf("%-32s %5s %8s %8s %7s %7s %7s %6s %5s %6s %6s %5s\n", "set-up", "round", "offered",
-        "achieved", "p50 ms", "p99 ms", "max ms", "errors", "conns", "CPU%", "srvCPU", "gen");
+           "pass: p99 < %.0f ms and no errors; %d CPUs\n",
+        rounds, stepSeconds, warmup, ladder.front(), P99LimitMs, cpus);
+    printf("columns: CPU%% is the whole machine busy (every process, all cores); API, DB and gen "
+           "are the cores used by the API processes, the database server and the load "
+           "generator\n");
+    printf("%-32s %5s %8s %8s %7s %7s %7s %6s %5s %5s %5s %5s %5s\n", "set-up", "round", "offered",
+        "achieved", "p50 ms", "p99 ms", "max ms", "errors", "conns", "CPU%", "API", "DB", "gen");
     fflush(stdout);
 
     // [setup][ladder step] -> results over rounds; [setup] -> sustainable rates.
     std::vector<std::map<std::size_t, std::vector<StepResult>>> steps(setups.size());
-    std::vector<std::vector<double>> sustainable(setups.size());
-    std::vector<std::vector<double>> sustainableBusy(setups.size());
+    std::vector<QVector<double>> sustainable(setups.size());
+    std::vector<QVector<double>> sustainableBusy(setups.size());
+    // CPU seconds per request of the API processes and of the database at the
+    // sustainable rate: with the cores a machine has, they bound the rate.
+    std::vector<QVector<double>> sustainableApiCpu(setups.size());
+    std::vector<QVector<double>> sustainableDatabaseCpu(setups.size());
     std::vector<std::size_t> startStep(setups.size(), 0);
     for (int round = 0; round < rounds; ++round) {
         for (std::size_t turn = 0; turn < setups.size(); ++turn) {
@@ -748,6 +830,8 @@ int main(int argc, char *argv[])
             OpenLoop load(setup.targets, 200);
             double passedRate = 0;
             double passedBusy = 0;
+            double passedApiCpu = 0;
+            double passedDatabaseCpu = 0;
             for (std::size_t step = startStep[s]; step < ladder.size(); ++step) {
                 // A step that fails is run once more: on a shared machine a
                 // neighbour's burst can stall one step. Both runs are printed;
@@ -755,14 +839,19 @@ int main(int argc, char *argv[])
                 StepResult result;
                 for (int attempt = 0; attempt < 2 && (attempt == 0 || !result.passed());
                      ++attempt) {
-                    const double cpuBefore = processCpu(setup.pids);
+                    const std::vector<qint64> database { setup.database };
+                    const double apiBefore = processCpu(setup.api);
+                    const double databaseBefore = setup.database ? processCpu(database) : 0;
                     result = load.run(ladder[step], stepSeconds, warmup);
-                    result.serverCpu = (processCpu(setup.pids) - cpuBefore) / stepSeconds;
-                    printf("%-32s %5d %8.0f %8.0f %7.2f %7.2f %7.1f %6d %5d %5.0f%% %6.2f "
+                    result.apiCpu = (processCpu(setup.api) - apiBefore) / stepSeconds;
+                    if (setup.database)
+                        result.databaseCpu = (processCpu(database) - databaseBefore) / stepSeconds;
+                    printf("%-32s %5d %8.0f %8.0f %7.2f %7.2f %7.1f %6d %5d %4.0f%% %5.2f %5.2f "
                            "%5.2f%s\n",
                         qPrintable(setup.name), round + 1, result.offered, result.achieved,
                         result.p50, result.p99, result.max, result.errors, result.connections,
-                        result.machineBusy * 100, result.serverCpu, result.generatorCpu,
+                        result.machineBusy * 100, result.apiCpu, result.databaseCpu,
+                        result.generatorCpu,
                         result.passed()    ? ""
                             : attempt == 0 ? "  <- over, again"
                                            : "  <- over");
@@ -774,11 +863,15 @@ int main(int argc, char *argv[])
                     break;
                 passedRate = result.offered;
                 passedBusy = result.machineBusy;
+                passedApiCpu = result.apiCpu / std::max(result.achieved, 1.0);
+                passedDatabaseCpu = result.databaseCpu / std::max(result.achieved, 1.0);
                 // Later rounds start two steps below this round's result.
                 startStep[s] = step >= 2 ? step - 2 : 0;
             }
             sustainable[s].push_back(passedRate);
             sustainableBusy[s].push_back(passedBusy);
+            sustainableApiCpu[s].push_back(passedApiCpu);
+            sustainableDatabaseCpu[s].push_back(passedDatabaseCpu);
         }
     }
 
@@ -786,7 +879,7 @@ int main(int argc, char *argv[])
     for (std::size_t s = 0; s < setups.size(); ++s) {
         printf("%s:\n", qPrintable(setups[s].name));
         for (const auto &entry : steps[s]) {
-            std::vector<double> achieved, p99, busy;
+            QVector<double> achieved, p99, busy;
             int errors = 0;
             for (const StepResult &result : entry.second) {
                 achieved.push_back(result.achieved);
@@ -808,19 +901,24 @@ int main(int argc, char *argv[])
         QStringList each;
         for (double rate : sustainable[s])
             each.append(QString::number(rate));
-        // What one request costs the set-up's processes, over the steps that
-        // passed: with the machine's free cores it bounds the rate.
-        std::vector<double> perRequest;
-        for (const auto &entry : steps[s]) {
-            for (const StepResult &result : entry.second) {
-                if (result.passed() && result.achieved > 0)
-                    perRequest.push_back(result.serverCpu / result.achieved * 1e6);
-            }
-        }
-        printf("  %-32s %8.0f req/s  (rounds: %s); CPU per request %.0f us; machine CPU there "
-               "%.0f%%\n",
+        printf("  %-32s %8.0f req/s  (rounds: %s); there, CPU per request: API %.0f us, "
+               "database %.0f us; machine CPU %.0f%%\n",
             qPrintable(setups[s].name), medians.back(), qPrintable(each.join(QStringLiteral(", "))),
-            median(perRequest), median(sustainableBusy[s]) * 100);
+            median(sustainableApiCpu[s]) * 1e6, median(sustainableDatabaseCpu[s]) * 1e6,
+            median(sustainableBusy[s]) * 100);
+    }
+    // Two API processes beside one over the same database, per round and
+    // as the ratio of the medians.
+    if (setups.size() == 3) {
+        QVector<double> perRound;
+        for (int round = 0; round < rounds; ++round) {
+            if (sustainable[1][std::size_t(round)] > 0)
+                perRound.push_back(
+                    sustainable[2][std::size_t(round)] / sustainable[1][std::size_t(round)]);
+        }
+        printf("\ntwo API processes / one (PostgreSQL): %.2f (medians); per round median %.2f; "
+               "goal >= 1.7\n",
+            medians[1] > 0 ? medians[2] / medians[1] : 0.0, median(perRound));
     }
     fflush(stdout);
     return 0;

@@ -49,6 +49,15 @@ const char Usage[] = R"(usage: tavrion-server COMMAND [options]
       resources streamed longest ago leave first; --bt-download-limit: bytes per second;
       --bt-metadata-wait: how long a file list waits for a new resource (default 5);
       --bt-stall: how long a range waits for missing pieces before it ends (default 60).
+  host --data DIR --listen ADDR:PORT [--name NAME] [--database URL|FILE] [--threads N]
+        [--write-timeout SECONDS] [--max-per-address N]
+      Runs a video-host node: it streams the library files found in DIR under the library's
+      own relative paths (library/...) with the recorded size, checks play codes and cookies
+      in the services' database and records itself there, so that the services name it in
+      address replies for the files it holds. --database: the services' postgresql:// URL,
+      or on their machine the path of their SQLite file (default DIR/tavrion.db). --name is
+      what clients reach it under (default: the listen address; needed when that is a
+      wildcard).
   add-resource --data DIR FILE.torrent PAYLOAD_DIR
   add-folder --data DIR FOLDER
   make-torrent OUTPUT.torrent FILE_OR_FOLDER
@@ -100,7 +109,7 @@ Arguments parseArguments(const QStringList &arguments)
                 QStringLiteral("--bt-dht"), QStringLiteral("--bt-cache"),
                 QStringLiteral("--bt-cache-size"), QStringLiteral("--bt-peer"),
                 QStringLiteral("--bt-download-limit"), QStringLiteral("--bt-metadata-wait"),
-                QStringLiteral("--bt-stall") };
+                QStringLiteral("--bt-stall"), QStringLiteral("--name") };
             if (!known.contains(argument)) {
                 parsed.error = QStringLiteral("unknown option %1").arg(argument);
                 return parsed;
@@ -138,6 +147,30 @@ bool isLoopbackHost(const std::string &host)
     static const QRegularExpression ipv4Loopback(QStringLiteral("^127(\\.[0-9]{1,3}){3}$"));
     return host == "::1" || host == "[::1]"
         || ipv4Loopback.match(QString::fromStdString(host)).hasMatch();
+}
+
+// --threads, --write-timeout and --max-per-address of serve and host; empty
+// text when they are sound.
+QString readConnectionOptions(
+    const Arguments &args, int *threads, int *writeTimeoutSeconds, int *maxPerAddress)
+{
+    std::int64_t number = 0;
+    if (args.options.contains(QStringLiteral("--threads"))) {
+        if (!readInteger(args.option("--threads"), 1, &number) || number > 64)
+            return QStringLiteral("--threads needs a number from 1 to 64");
+        *threads = int(number);
+    }
+    if (args.options.contains(QStringLiteral("--write-timeout"))) {
+        if (!readInteger(args.option("--write-timeout"), 1, &number) || number > 86400)
+            return QStringLiteral("--write-timeout needs a number of seconds");
+        *writeTimeoutSeconds = int(number);
+    }
+    if (args.options.contains(QStringLiteral("--max-per-address"))) {
+        if (!readInteger(args.option("--max-per-address"), 1, &number) || number > 100000)
+            return QStringLiteral("--max-per-address needs a number from 1 to 100000");
+        *maxPerAddress = int(number);
+    }
+    return {};
 }
 
 // The swarm options of serve --bt; empty text when they are sound.
@@ -209,21 +242,10 @@ int serve(const Arguments &args)
             return fail(QStringLiteral("--code-ttl needs a number of seconds"));
         options.codeLifetimeSeconds = number;
     }
-    if (args.options.contains(QStringLiteral("--threads"))) {
-        if (!readInteger(args.option("--threads"), 1, &number) || number > 64)
-            return fail(QStringLiteral("--threads needs a number from 1 to 64"));
-        options.threads = int(number);
-    }
-    if (args.options.contains(QStringLiteral("--write-timeout"))) {
-        if (!readInteger(args.option("--write-timeout"), 1, &number) || number > 86400)
-            return fail(QStringLiteral("--write-timeout needs a number of seconds"));
-        options.writeTimeoutSeconds = int(number);
-    }
-    if (args.options.contains(QStringLiteral("--max-per-address"))) {
-        if (!readInteger(args.option("--max-per-address"), 1, &number) || number > 100000)
-            return fail(QStringLiteral("--max-per-address needs a number from 1 to 100000"));
-        options.maxPerAddress = int(number);
-    }
+    const QString limitsProblem = readConnectionOptions(
+        args, &options.threads, &options.writeTimeoutSeconds, &options.maxPerAddress);
+    if (!limitsProblem.isEmpty())
+        return fail(limitsProblem);
     if (args.options.contains(QStringLiteral("--captcha-text"))) {
         // A known captcha lets anyone sign up without reading the picture:
         // only for a service that nobody else can reach.
@@ -245,6 +267,34 @@ int serve(const Arguments &args)
         return fail(QStringLiteral("the --bt-... options need --bt"));
     }
     return runServe(options);
+}
+
+int host(const Arguments &args)
+{
+    HostNodeOptions options;
+    options.dataDir = args.option("--data");
+    options.database = args.option("--database");
+    options.listen = args.option("--listen");
+    options.name = args.option("--name");
+    std::string listenHost;
+    int port = 0;
+    if (!splitAddress(options.listen, &listenHost, &port))
+        return fail(QStringLiteral("host needs --listen ADDR:PORT"));
+    if (options.name.isEmpty()
+        && (listenHost == "0.0.0.0" || listenHost == "::" || listenHost == "[::]"))
+        return fail(QStringLiteral("host needs --name when it listens on every address"));
+    static const QRegularExpression publicName(QStringLiteral("^[A-Za-z0-9.:\\[\\]-]*$"));
+    if (!publicName.match(options.name).hasMatch())
+        return fail(QStringLiteral("--name needs a host name or address, with an optional port"));
+    // A mistyped path must not start a node over an empty database of its own.
+    if (!options.database.isEmpty() && !isPostgresLocation(options.database)
+        && !QFileInfo(options.database).isFile())
+        return fail(QStringLiteral("no database file %1").arg(options.database));
+    const QString limitsProblem = readConnectionOptions(
+        args, &options.threads, &options.writeTimeoutSeconds, &options.maxPerAddress);
+    if (!limitsProblem.isEmpty())
+        return fail(limitsProblem);
+    return runHost(options);
 }
 
 int listAccounts(Store &store)
@@ -449,12 +499,19 @@ int runCommand(const QStringList &arguments)
             return error.isEmpty() ? 0 : fail(error);
         }
         const QString database = args.option("--database");
-        if (args.options.contains(QStringLiteral("--database")) && !isPostgresLocation(database))
+        // A host node on the service's own machine may share its SQLite file.
+        if (args.options.contains(QStringLiteral("--database")) && !isPostgresLocation(database)
+            && command != QLatin1String("host"))
             return fail(QStringLiteral("--database needs a postgresql:// URL"));
         if (command == QLatin1String("serve")) {
             if (args.option("--data").isEmpty())
                 return fail(QStringLiteral("serve needs --data DIR"));
             return serve(args);
+        }
+        if (command == QLatin1String("host")) {
+            if (args.option("--data").isEmpty())
+                return fail(QStringLiteral("host needs --data DIR"));
+            return host(args);
         }
         return runDataCommand(command, args);
     } catch (const std::exception &error) {

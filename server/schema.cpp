@@ -142,6 +142,21 @@ CREATE TABLE pending_passwords (
     created BIGINT NOT NULL);
 )sql";
 
+// Version 2: video-host nodes that share the database, with the heartbeat
+// each refreshes while it runs (milliseconds since 1970), and the library
+// files each holds in its own data folder. The same text for both back ends
+// (BIGINT is an integer column to SQLite).
+constexpr const char *Version2 = R"sql(
+CREATE TABLE host_nodes (
+    name TEXT PRIMARY KEY,
+    seen BIGINT NOT NULL);
+CREATE TABLE host_files (
+    host TEXT NOT NULL REFERENCES host_nodes(name) ON DELETE CASCADE,
+    file_id BIGINT NOT NULL REFERENCES files(id) ON DELETE CASCADE,
+    PRIMARY KEY (host, file_id));
+CREATE INDEX host_files_by_file ON host_files (file_id);
+)sql";
+
 bool sqliteHasColumn(Database &db, const char *table, const char *column)
 {
     // The table name is one of this file's own constants, never input.
@@ -170,8 +185,8 @@ void completeUnversionedSqlite(Database &db)
 
 const std::vector<Migration> &schemaMigrations(Database::Kind kind)
 {
-    static const std::vector<Migration> sqlite { { 1, SqliteVersion1 } };
-    static const std::vector<Migration> postgres { { 1, PostgresVersion1 } };
+    static const std::vector<Migration> sqlite { { 1, SqliteVersion1 }, { 2, Version2 } };
+    static const std::vector<Migration> postgres { { 1, PostgresVersion1 }, { 2, Version2 } };
     switch (kind) {
     case Database::Kind::Postgresql:
         return postgres;

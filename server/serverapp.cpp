@@ -2,6 +2,7 @@
 
 #include "captcha.h"
 #include "database.h"
+#include "hostnodes.h"
 #include "httpengine.h"
 #include "service.h"
 #include "store.h"
@@ -157,6 +158,18 @@ bool bindListener(
     return true;
 }
 
+// Stop signals are taken by sigwait, never by a request thread.
+sigset_t blockStopSignals()
+{
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    return stopSignals;
+}
+
 // Thousands of connections need as many descriptors: the soft limit is
 // raised to the hard one.
 void raiseDescriptorLimit()
@@ -183,13 +196,7 @@ bool splitAddress(const QString &address, std::string *host, int *port)
 
 int runServe(const ServeOptions &options)
 {
-    // Stop signals are taken by sigwait below, never by a request thread.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    sigset_t stopSignals = blockStopSignals();
     raiseDescriptorLimit();
 
     Store store(options.dataDir, options.database);
@@ -278,5 +285,67 @@ int runServe(const ServeOptions &options)
     engine.stop();
     if (swarm)
         swarm->stop();
+    return 0;
+}
+
+int runHost(const HostNodeOptions &options)
+{
+    sigset_t stopSignals = blockStopSignals();
+    raiseDescriptorLimit();
+
+    Store store(options.dataDir, options.database);
+    HttpLimits limits;
+    limits.workerThreads = options.threads;
+    limits.writeStall = std::chrono::seconds(options.writeTimeoutSeconds);
+    limits.maxPerAddress = options.maxPerAddress;
+    HttpEngine engine(limits);
+
+    Listener listener;
+    listener.host = std::make_unique<VideoHost>(store, HostMode::Normal);
+    listener.host->setLocalCopiesOnly(true);
+    listener.router = std::make_unique<Router>(nullptr, listener.host.get());
+    if (!bindListener(engine, listener, options.listen, listener.router.get()))
+        return 1;
+    const QString name = options.name.isEmpty() ? listener.address : options.name;
+
+    HostNodes nodes(store);
+    QVector<std::int64_t> held = nodes.scanHeldFiles();
+    nodes.announce(name, held);
+    engine.start();
+    printf("host %s %s\n", qPrintable(listener.address), qPrintable(name));
+    printf("holds %lld files\n", static_cast<long long>(held.size()));
+    printf("ready\n");
+    fflush(stdout);
+
+    // The heartbeat goes out every couple of seconds; the data folder is
+    // looked at again every half minute, so that copies added or removed
+    // while the node runs are known without a restart.
+    constexpr int TicksPerScan = 15;
+    const timespec interval { HostNodes::HeartbeatMilliseconds / 1000,
+        (HostNodes::HeartbeatMilliseconds % 1000) * 1000000 };
+    int ticks = 0;
+    while (sigtimedwait(&stopSignals, nullptr, &interval) < 0) {
+        try {
+            if (++ticks % TicksPerScan == 0) {
+                QVector<std::int64_t> now = nodes.scanHeldFiles();
+                if (now != held) {
+                    held = std::move(now);
+                    nodes.announce(name, held);
+                    continue;
+                }
+            }
+            if (!nodes.heartbeat(name))
+                nodes.announce(name, held);
+        } catch (const DatabaseError &error) {
+            fprintf(stderr, "tavrion-server: heartbeat: %s\n", error.what());
+        }
+    }
+    // Named no more before the listener closes.
+    try {
+        nodes.withdraw(name);
+    } catch (const DatabaseError &error) {
+        fprintf(stderr, "tavrion-server: leaving: %s\n", error.what());
+    }
+    engine.stop();
     return 0;
 }

@@ -31,6 +31,17 @@ struct ServeOptions
     SwarmOptions swarm; // cacheDir and statusPath empty: under the data folder
 };
 
+struct HostNodeOptions
+{
+    QString dataDir; // the node's own copies, under the library's relative paths
+    QString database; // the shared database; empty: the data folder's own file
+    QString listen = QStringLiteral("127.0.0.1:17081");
+    QString name; // what clients reach it under; empty: the bound address
+    int threads = 4;
+    int writeTimeoutSeconds = 90;
+    int maxPerAddress = 256;
+};
+
 // Splits "host:port"; false when it is not of that form.
 bool splitAddress(const QString &address, std::string *host, int *port);
 
@@ -38,3 +49,10 @@ bool splitAddress(const QString &address, std::string *host, int *port);
 // listener ("service ADDR", "host ADDR MODE") and then "ready" on stdout.
 // Returns the process exit status.
 int runServe(const ServeOptions &options);
+
+// Runs a video-host node until SIGINT or SIGTERM: it streams the library
+// files it holds, takes play codes and cookies from the shared database,
+// records itself and its files there and keeps its heartbeat fresh; a clean
+// stop removes its record. Prints "host ADDR NAME", then "ready" on stdout.
+// Returns the process exit status.
+int runHost(const HostNodeOptions &options);

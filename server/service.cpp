@@ -398,17 +398,24 @@ Service::Reply Service::fileAddress(Context &context)
         return Reply::refuse(QStringLiteral("文件校验失败"));
     const AddressCode code = m_store.issueCode(
         file->id, context.session, reload == QLatin1String("1"), m_options.codeLifetime);
+    // A live host node that holds the file streams it; without one, the
+    // service's own host does.
+    QString field = pickHolder(code.code, m_nodes.liveHolders(file->id));
+    if (field.isEmpty())
+        field = m_options.field;
     return Reply::withData(QJsonObject { { QStringLiteral("code"), code.code },
-        { QStringLiteral("com_cookie"), code.cookie },
-        { QStringLiteral("field"), m_options.field } });
+        { QStringLiteral("com_cookie"), code.cookie }, { QStringLiteral("field"), field } });
 }
 
 Service::Reply Service::config(Context &context, const QString &which)
 {
     if (which == QLatin1String("video_domain")) {
         const QString stored = m_store.config(QStringLiteral("video_domain"));
-        if (stored.isEmpty())
-            return Reply::withData(QJsonArray::fromStringList(m_options.defaultDomains));
+        if (stored.isEmpty()) {
+            QStringList domains = m_nodes.liveNodes() + m_options.defaultDomains;
+            domains.removeDuplicates();
+            return Reply::withData(QJsonArray::fromStringList(domains));
+        }
         return Reply::withData(readJsonArray(stored));
     }
     if (which == QLatin1String("gonggao"))

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "hostnodes.h"
 #include "throttle.h"
 
 #include <QByteArray>
@@ -72,6 +73,7 @@ private:
     Reply captchaImage(Context &context);
 
     Store &m_store;
+    HostNodes m_nodes { m_store };
     const CaptchaRenderer &m_captcha;
     ServiceOptions m_options;
     Swarm *m_swarm = nullptr;

@@ -70,6 +70,8 @@ public:
     explicit Store(const QString &dataDir, const QString &database = QString());
 
     QString dataDir() const { return m_dataDir; }
+    // The connection behind the store, for records kept by other parts.
+    Database &database() { return m_db; }
     QString absolutePath(const QString &relative) const;
 
     // Sessions: stored only once they hold something (a captcha, a login),

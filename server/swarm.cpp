@@ -41,6 +41,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 // Pieces asked for ahead of the byte a range is at, beyond the one it needs.
+// With the bandwidth short a range starts with a short window, so that the
+// pieces it needs first are not fetched in a random order among many, and
+// doubles it at each piece it moves on to, up to the full read-ahead.
+constexpr std::int64_t FirstReadAheadBytes = 256 * 1024;
 constexpr std::int64_t ReadAheadBytes = 8 * 1024 * 1024;
 // A hash nobody asks about again is dropped from the session after this long
 // without metadata.
@@ -126,6 +130,19 @@ QString swarmFileId(const QString &resource, std::int64_t index)
 
 namespace {
 
+// The pieces one stream has asked for with deadlines: first to last, the
+// pieces from the one it was reading when it asked. Guarded by Core::mutex.
+struct ReadWindow
+{
+    int first = 0;
+    int last = -1; // below first: nothing asked
+    // A newer stream of the resource took the bandwidth: this one asks only
+    // for the piece it needs next.
+    bool overtaken = false;
+
+    bool holds(int piece) const { return piece >= first && piece <= last; }
+};
+
 // One resource the swarm knows this run. Guarded by Core::mutex.
 struct Entry
 {
@@ -144,6 +161,7 @@ struct Entry
     std::vector<bool> hashed; // content hash known or being computed, per file
     std::vector<std::function<void()>> waiters; // for metadata or for pieces
     int pins = 0; // live streams
+    std::vector<std::weak_ptr<ReadWindow>> windows; // of the live streams
     Clock::time_point lastUsed = Clock::now();
     // Figures for the status table.
     lt::torrent_status::state_t state = lt::torrent_status::downloading_metadata;
@@ -261,6 +279,72 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
         session->async_add_torrent(std::move(params));
     }
 
+    // With a download limit the bandwidth is short: a streamed file's pieces
+    // are fetched only for the streams' windows, not in the background.
+    bool focused() const { return options.downloadLimit > 0; }
+
+    static std::pair<int, int> pieceSpan(const Entry &entry, int file)
+    {
+        const lt::file_storage &files = entry.info->files();
+        const std::int64_t size = files.file_size(lt::file_index_t(file));
+        if (size == 0)
+            return { 0, -1 };
+        return { int(files.map_file(lt::file_index_t(file), 0, 0).piece),
+            int(files.map_file(lt::file_index_t(file), size - 1, 1).piece) };
+    }
+
+    // Leaves only the streams' windows to fetch of the streamed files, and
+    // has every stream ask for its window again. Mutex held, focused only.
+    void focus(Entry &entry)
+    {
+        if (!entry.info)
+            return;
+        std::vector<std::pair<lt::piece_index_t, lt::download_priority_t>> pieces;
+        for (std::size_t file = 0; file < entry.priorities.size(); ++file) {
+            if (entry.priorities[file] != lt::default_priority)
+                continue;
+            const auto [first, last] = pieceSpan(entry, int(file));
+            for (int piece = first; piece <= last; ++piece) {
+                if (!entry.have[std::size_t(piece)])
+                    pieces.emplace_back(lt::piece_index_t(piece), lt::dont_download);
+            }
+        }
+        onHandle(entry.handle, [&] { entry.handle.prioritize_pieces(pieces); });
+        for (const std::weak_ptr<ReadWindow> &held : entry.windows) {
+            if (const auto window = held.lock())
+                window->last = window->first - 1;
+        }
+    }
+
+    // Takes the deadlines off a window's missing pieces that no other live
+    // window holds; focused, they are not fetched at all any more. Mutex held.
+    void release(Entry &entry, ReadWindow &window)
+    {
+        std::vector<std::shared_ptr<ReadWindow>> others;
+        for (auto it = entry.windows.begin(); it != entry.windows.end();) {
+            const auto other = it->lock();
+            if (!other) {
+                it = entry.windows.erase(it);
+                continue;
+            }
+            if (other.get() != &window)
+                others.push_back(other);
+            ++it;
+        }
+        for (int piece = window.first; piece <= window.last; ++piece) {
+            if (entry.have[std::size_t(piece)]
+                || std::any_of(others.begin(), others.end(),
+                    [piece](const auto &other) { return other->holds(piece); }))
+                continue;
+            onHandle(entry.handle, [&] {
+                entry.handle.reset_piece_deadline(lt::piece_index_t(piece));
+                if (focused())
+                    entry.handle.piece_priority(lt::piece_index_t(piece), lt::dont_download);
+            });
+        }
+        window.last = window.first - 1;
+    }
+
     static bool streamed(const Entry &entry)
     {
         return std::find(entry.priorities.begin(), entry.priorities.end(), lt::default_priority)
@@ -282,6 +366,8 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             for (const lt::tcp::endpoint &peer : peers)
                 entry.handle.connect_peer(peer);
         });
+        if (focused())
+            focus(entry);
     }
 
     bool fileComplete(const Entry &entry, int file) const
@@ -441,9 +527,12 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
                     for (const lt::tcp::endpoint &peer : peers)
                         entry->handle.connect_peer(peer);
                 });
-                if (entry->info)
+                if (entry->info) {
                     onHandle(
                         entry->handle, [&] { entry->handle.prioritize_files(entry->priorities); });
+                    if (focused())
+                        focus(*entry);
+                }
             }
             refreshPieces(entry, added->handle);
         } else if (auto *metadata = lt::alert_cast<lt::metadata_received_alert>(alert)) {
@@ -476,6 +565,8 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
                     if (!streamed(*entry))
                         entry->handle.set_flags(lt::torrent_flags::upload_mode);
                 });
+                if (focused())
+                    focus(*entry);
                 waiters = takeWaiters(*entry);
             }
             call(waiters);
@@ -489,6 +580,22 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
                     return;
                 entry->have[piece] = true;
                 queueCompleted(entry);
+                waiters = takeWaiters(*entry);
+            }
+            call(waiters);
+        } else if (auto *filesSet = lt::alert_cast<lt::file_prio_alert>(alert)) {
+            // File priorities reach the pieces once the disk thread has them,
+            // possibly after the streams' windows were laid out.
+            if (!focused())
+                return;
+            std::vector<std::function<void()>> waiters;
+            {
+                std::lock_guard guard(mutex);
+                const std::shared_ptr<Entry> entry = find(filesSet->handle.info_hashes().v1);
+                if (!entry)
+                    return;
+                focus(*entry);
+                // Streams waiting for a piece ask for their windows again.
                 waiters = takeWaiters(*entry);
             }
             call(waiters);
@@ -712,6 +819,17 @@ public:
         std::lock_guard guard(m_core->mutex);
         --m_entry->pins;
         m_entry->lastUsed = Clock::now();
+        if (!m_entry->info)
+            return;
+        m_core->release(*m_entry, *m_window);
+        // The stream that had overtaken the others is gone: they take the
+        // bandwidth back.
+        if (!m_window->overtaken) {
+            for (const std::weak_ptr<ReadWindow> &held : m_entry->windows) {
+                if (const auto window = held.lock())
+                    window->overtaken = false;
+            }
+        }
     }
 
     std::int64_t available(
@@ -734,7 +852,11 @@ public:
             const std::int64_t start = files.file_offset(lt::file_index_t(m_file)) + offset;
             const std::int64_t fileEnd = files.file_offset(lt::file_index_t(m_file))
                 + files.file_size(lt::file_index_t(m_file));
-            askAhead(entry, start, std::min(fileEnd, start + ReadAheadBytes), pieceLength);
+            const int piece = int(start / pieceLength);
+            if (m_readPiece >= 0 && piece > m_readPiece)
+                m_readAhead = std::min(m_readAhead * 2, ReadAheadBytes);
+            m_readPiece = piece;
+            askAhead(entry, start, std::min(fileEnd, start + m_readAhead), pieceLength);
             std::int64_t at = start;
             const std::int64_t end = std::min(fileEnd, start + wanted);
             while (at < end && entry.have[std::size_t(at / pieceLength)]) {
@@ -760,12 +882,37 @@ public:
 
 private:
     // Deadlines for the pieces from the one holding `start` up to `end`,
-    // earliest first; each piece is asked for once per stream.
+    // earliest first; each piece is asked for once while it stays in the
+    // window. With the bandwidth short, the newest stream of a resource is
+    // the one being watched (a seek opens a new range while the old one may
+    // linger): it overtakes the older streams, which keep only the piece they
+    // need next.
     void askAhead(Entry &entry, std::int64_t start, std::int64_t end, std::int64_t pieceLength)
     {
+        ReadWindow &window = *m_window;
+        if (!m_asked) {
+            m_asked = true;
+            entry.windows.push_back(m_window);
+            if (m_core->focused()) {
+                std::vector<std::shared_ptr<ReadWindow>> others;
+                for (const std::weak_ptr<ReadWindow> &held : entry.windows) {
+                    const auto other = held.lock();
+                    if (other && other != m_window && !other->overtaken)
+                        others.push_back(other);
+                }
+                for (const auto &other : others) {
+                    other->overtaken = true;
+                    m_core->release(entry, *other);
+                }
+            }
+        }
         const int first = int(start / pieceLength);
-        const int last = int((std::max(start, end - 1)) / pieceLength);
-        const int from = std::max(first, m_askedUntil + 1);
+        int last = int((std::max(start, end - 1)) / pieceLength);
+        if (window.overtaken)
+            last = first;
+        if (first < window.first || first > window.last + 1)
+            window.first = first;
+        const int from = std::max(first, window.last + 1);
         for (int piece = from; piece <= last; ++piece) {
             if (entry.have[std::size_t(piece)])
                 continue;
@@ -773,7 +920,7 @@ private:
             onHandle(entry.handle,
                 [&] { entry.handle.set_piece_deadline(lt::piece_index_t(piece), deadline); });
         }
-        m_askedUntil = std::max(m_askedUntil, last);
+        window.last = std::max(window.last, last);
     }
 
     std::shared_ptr<Swarm::Core> m_core;
@@ -781,7 +928,10 @@ private:
     int m_file;
     QString m_path;
     std::unique_ptr<OpenFile> m_open;
-    int m_askedUntil = -1;
+    std::shared_ptr<ReadWindow> m_window = std::make_shared<ReadWindow>();
+    bool m_asked = false;
+    int m_readPiece = -1;
+    std::int64_t m_readAhead = m_core->focused() ? FirstReadAheadBytes : ReadAheadBytes;
 };
 
 } // namespace
@@ -839,6 +989,13 @@ bool Swarm::start(QString *error)
     pack.set_bool(lt::settings_pack::allow_multiple_connections_per_ip, true);
     pack.set_int(lt::settings_pack::download_rate_limit,
         int(std::min<std::int64_t>(d->options.downloadLimit, INT32_MAX)));
+    if (d->options.downloadLimit > 0) {
+        // Short queues at the peers, so that a piece a stream needs now is not
+        // sent behind seconds of pieces asked for earlier; and the quota is
+        // handed out in small steps rather than in bursts.
+        pack.set_int(lt::settings_pack::request_queue_time, 1);
+        pack.set_int(lt::settings_pack::tick_interval, 100);
+    }
     lt::session_params params(std::move(pack));
     // Writes reach the file before the piece is verified, so a verified
     // piece can be sent from the file at once.

@@ -9,6 +9,8 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+
 namespace {
 
 bool parseNumber(const std::string &text, std::int64_t *value)
@@ -33,6 +35,12 @@ bool carriesCookie(const std::string &header, const QString &expected)
             return true;
     }
     return false;
+}
+
+bool holdsWhole(const OpenFile &opened, std::int64_t size)
+{
+    struct stat status;
+    return fstat(opened.fd(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size == size;
 }
 
 const char *contentType(const QString &name)
@@ -131,7 +139,8 @@ void VideoHost::answer(const HttpRequest &request, HttpResponse &response, const
     std::shared_ptr<OpenFile> opened;
     if (!swarm)
         opened = std::make_shared<OpenFile>(m_store.absolutePath(file.path).toStdString());
-    if (swarm ? !m_swarm : opened->fd() < 0) {
+    if (swarm ? !m_swarm || m_localOnly
+              : opened->fd() < 0 || (m_localOnly && !holdsWhole(*opened, file.size))) {
         response.status = 404;
         response.setContent("file missing\n", "text/plain");
         return;

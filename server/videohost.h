@@ -41,6 +41,10 @@ public:
     // Files of swarm resources are streamed through the swarm as their
     // pieces arrive; without one they are not served.
     void setSwarm(Swarm *swarm) { m_swarm = swarm; }
+    // A host node serves only whole copies it holds: a file of another size
+    // (still being copied, or another version) is treated as missing, and
+    // swarm files are never served.
+    void setLocalCopiesOnly(bool localOnly) { m_localOnly = localOnly; }
     // Answers from the codes held in memory; false when the database has to
     // be asked.
     bool handleQuickly(const HttpRequest &request, HttpResponse &response);
@@ -54,4 +58,5 @@ private:
     HostMode m_mode;
     int m_slowMilliseconds;
     Swarm *m_swarm = nullptr;
+    bool m_localOnly = false;
 };

@@ -193,10 +193,22 @@ void ServerSwarmTest::resolvesAndStreamsWhileDownloading()
     QCOMPARE(beyond.status, 416);
     QCOMPARE(beyond.contentRange, QStringLiteral("bytes */%1").arg(m_clip.size()).toLatin1());
 
-    // The whole file waits for its pieces on an open connection.
-    const Reply whole = get(url, cookie);
-    QCOMPARE(whole.status, 200);
-    QVERIFY(whole.body == m_clip);
+    // The whole file waits for its pieces on an open connection. A range
+    // opened meanwhile (a seek, the older range left open) gets its bytes,
+    // and the older range still finishes.
+    QNetworkAccessManager manager;
+    QNetworkRequest request(url);
+    request.setRawHeader("Cookie", cookie);
+    const std::unique_ptr<QNetworkReply> whole(manager.get(request));
+    QTRY_VERIFY_WITH_TIMEOUT(whole->bytesAvailable() > 0, 30000);
+    const int late = m_clip.size() * 9 / 10;
+    const Reply seek
+        = get(url, cookie, QStringLiteral("bytes=%1-%2").arg(late).arg(late + 65535).toLatin1());
+    QCOMPARE(seek.status, 206);
+    QVERIFY(seek.body == m_clip.mid(late, 65536));
+    QTRY_VERIFY_WITH_TIMEOUT(whole->isFinished(), 60000);
+    QCOMPARE(whole->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+    QVERIFY(whole->readAll() == m_clip);
 
     // Complete, it is named by its content and remaps to the library's copy.
     QTRY_VERIFY_WITH_TIMEOUT(

@@ -96,6 +96,17 @@ bool PostgresCluster::start()
         return false;
     }
     const QString data = m_dir->filePath(QStringLiteral("data"));
+    // A test that crashes never runs stop(): a watcher outside it stops the
+    // cluster and removes its folder once this process is gone.
+    const QString stopCommand
+        = geteuid() == 0 ? QStringLiteral("runuser -u nobody -- ") : QString();
+    QProcess::startDetached(QStringLiteral("/bin/sh"),
+        { QStringLiteral("-c"),
+            QStringLiteral("exec </dev/null >/dev/null 2>&1; cd /; "
+                           "while kill -0 %1; do sleep 1; done; "
+                           "%2'%3/pg_ctl' -D '%4' -m immediate -w stop; rm -rf '%5'")
+                .arg(QCoreApplication::applicationPid())
+                .arg(stopCommand, m_binDir, data, m_dir->path()) });
     if (!runTool(QStringLiteral("initdb"),
             { QStringLiteral("-D"), data, QStringLiteral("-A"), QStringLiteral("trust"),
                 QStringLiteral("-U"), QStringLiteral("tavrion"), QStringLiteral("-E"),
@@ -117,20 +128,8 @@ bool PostgresCluster::start()
         QFile log(m_dir->filePath(QStringLiteral("server.log")));
         if (log.open(QIODevice::ReadOnly))
             m_reason += QLatin1Char(' ') + QString::fromLocal8Bit(log.readAll()).trimmed();
-        return false;
     }
-    // A test that crashes never runs stop(): a watcher outside it stops the
-    // cluster and removes its folder once this process is gone.
-    const QString stopCommand
-        = geteuid() == 0 ? QStringLiteral("runuser -u nobody -- ") : QString();
-    QProcess::startDetached(QStringLiteral("/bin/sh"),
-        { QStringLiteral("-c"),
-            QStringLiteral("cd /; while kill -0 %1 2>/dev/null; do sleep 1; done; "
-                           "%2'%3/pg_ctl' -D '%4' -m immediate -w stop >/dev/null 2>&1; "
-                           "rm -rf '%5'")
-                .arg(QCoreApplication::applicationPid())
-                .arg(stopCommand, m_binDir, data, m_dir->path()) });
-    return true;
+    return m_running;
 }
 
 void PostgresCluster::stop()

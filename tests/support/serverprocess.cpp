@@ -45,14 +45,27 @@ QString ServerProcess::program()
 
 bool ServerProcess::start(const QString &dataDir, const QStringList &extraArguments)
 {
+    return launch(QStringList { QStringLiteral("serve"), QStringLiteral("--data"), dataDir,
+                      QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0") }
+        + extraArguments);
+}
+
+bool ServerProcess::startHost(const QString &dataDir, const QStringList &extraArguments)
+{
+    return launch(QStringList { QStringLiteral("host"), QStringLiteral("--data"), dataDir,
+                      QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0") }
+        + extraArguments);
+}
+
+bool ServerProcess::launch(const QStringList &arguments)
+{
+    const bool node = arguments.first() == QLatin1String("host");
     m_service.clear();
     m_hosts.clear();
+    m_hostName.clear();
     m_errors.clear();
     m_process.setProgram(program());
-    m_process.setArguments(
-        withDatabase(QStringList { QStringLiteral("serve"), QStringLiteral("--data"), dataDir,
-                         QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0") }
-            + extraArguments));
+    m_process.setArguments(withDatabase(arguments));
     m_process.start();
     if (!m_process.waitForStarted(10000))
         return false;
@@ -67,8 +80,10 @@ bool ServerProcess::start(const QString &dataDir, const QStringList &extraArgume
                 m_service = fields.value(1);
             else if (fields.value(0) == QLatin1String("host"))
                 m_hosts.append(fields.value(1));
+            if (node && fields.value(0) == QLatin1String("host"))
+                m_hostName = fields.value(2);
             else if (line == QLatin1String("ready"))
-                return !m_service.isEmpty();
+                return node ? !m_hostName.isEmpty() : !m_service.isEmpty();
         }
     }
     m_errors = QString::fromUtf8(m_process.readAllStandardError());
@@ -89,6 +104,12 @@ bool ServerProcess::stop()
     }
     m_errors += QString::fromUtf8(m_process.readAllStandardError());
     return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+}
+
+void ServerProcess::kill()
+{
+    m_process.kill();
+    m_process.waitForFinished(5000);
 }
 
 QString ServerProcess::admin(const QStringList &arguments, bool *ok)

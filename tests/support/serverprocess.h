@@ -18,8 +18,13 @@ public:
     // extraArguments go after "serve --data DIR --listen 127.0.0.1:0", e.g.
     // {"--host", "127.0.0.1:0", "--slow-host", "127.0.0.1:0"}.
     bool start(const QString &dataDir, const QStringList &extraArguments = {});
+    // A video-host node: extraArguments go after "host --data DIR --listen
+    // 127.0.0.1:0" (its name is then its address unless --name is given).
+    bool startHost(const QString &dataDir, const QStringList &extraArguments = {});
     // Stops with SIGTERM and waits; true when it exited cleanly.
     bool stop();
+    // Ends it at once (SIGKILL), as a machine that fails.
+    void kill();
 
     // "http://127.0.0.1:<port>" of the service listener.
     QString baseAddress() const { return QStringLiteral("http://") + m_service; }
@@ -27,6 +32,8 @@ public:
     // "127.0.0.1:<port>" of each host listener, in command-line order.
     QStringList hostAddresses() const { return m_hosts; }
     QString errorOutput() const { return m_errors; }
+    // The name a host node is named under in address replies.
+    QString hostName() const { return m_hostName; }
     qint64 processId() const { return m_process.processId(); }
 
     // Runs an admin command ("add-user", "grant-vip", ...) of the same program
@@ -41,9 +48,12 @@ public:
     static QString database();
 
 private:
+    bool launch(const QStringList &arguments);
+
     QProcess m_process;
     QString m_service;
     QStringList m_hosts;
+    QString m_hostName;
     QString m_errors;
 };
 

@@ -1,0 +1,150 @@
+#include "hostnodes.h"
+
+#include "store.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+
+namespace {
+
+std::int64_t nowMilliseconds()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+// FNV-1a over the bytes, then a finaliser so that names differing in one
+// character rank independently.
+std::uint64_t rank(const QByteArray &code, const QByteArray &name)
+{
+    std::uint64_t hash = 14695981039346656037ULL;
+    const auto add = [&hash](const QByteArray &bytes) {
+        for (const char c : bytes) {
+            hash ^= std::uint8_t(c);
+            hash *= 1099511628211ULL;
+        }
+    };
+    add(code);
+    add(QByteArray(1, '\0'));
+    add(name);
+    hash ^= hash >> 33;
+    hash *= 0xff51afd7ed558ccdULL;
+    hash ^= hash >> 33;
+    hash *= 0xc4ceb9fe1a85ec53ULL;
+    hash ^= hash >> 33;
+    return hash;
+}
+
+} // namespace
+
+HostNodes::HostNodes(Store &store)
+    : m_store(store)
+{
+}
+
+QVector<std::int64_t> HostNodes::scanHeldFiles()
+{
+    struct Candidate
+    {
+        std::int64_t id;
+        QString path;
+        std::int64_t size;
+    };
+    QVector<Candidate> candidates;
+    {
+        Database &db = m_store.database();
+        auto lock = db.lock();
+        Statement query(db, "SELECT id, path, size FROM files WHERE swarm_id = '' ORDER BY id");
+        while (query.next())
+            candidates.append({ query.integer(0), query.text(1), query.integer(2) });
+    }
+    QVector<std::int64_t> held;
+    for (const Candidate &candidate : candidates) {
+        const QFileInfo info(m_store.absolutePath(candidate.path));
+        if (info.isFile() && info.size() == candidate.size)
+            held.append(candidate.id);
+    }
+    return held;
+}
+
+void HostNodes::announce(const QString &name, const QVector<std::int64_t> &files)
+{
+    Database &db = m_store.database();
+    auto lock = db.lock();
+    Transaction transaction(db);
+    Statement node(db,
+        "INSERT INTO host_nodes (name, seen) VALUES (?, ?) "
+        "ON CONFLICT (name) DO UPDATE SET seen = excluded.seen");
+    node.bind(1, name).bind(2, nowMilliseconds()).run();
+    Statement forget(db, "DELETE FROM host_files WHERE host = ?");
+    forget.bind(1, name).run();
+    // A file removed from the library meanwhile is skipped, not an error.
+    for (const std::int64_t id : files) {
+        Statement insert(
+            db, "INSERT INTO host_files (host, file_id) SELECT ?, id FROM files WHERE id = ?");
+        insert.bind(1, name).bind(2, id).run();
+    }
+    transaction.commit();
+}
+
+bool HostNodes::heartbeat(const QString &name)
+{
+    Database &db = m_store.database();
+    auto lock = db.lock();
+    Statement update(db, "UPDATE host_nodes SET seen = ? WHERE name = ?");
+    update.bind(1, nowMilliseconds()).bind(2, name).run();
+    return db.changes() == 1;
+}
+
+void HostNodes::withdraw(const QString &name)
+{
+    Database &db = m_store.database();
+    auto lock = db.lock();
+    Transaction transaction(db);
+    Statement files(db, "DELETE FROM host_files WHERE host = ?");
+    files.bind(1, name).run();
+    Statement node(db, "DELETE FROM host_nodes WHERE name = ?");
+    node.bind(1, name).run();
+    transaction.commit();
+}
+
+QStringList HostNodes::liveNodes()
+{
+    Database &db = m_store.database();
+    auto lock = db.lock();
+    Statement query(db, "SELECT name FROM host_nodes WHERE seen > ? ORDER BY name");
+    query.bind(1, nowMilliseconds() - StaleMilliseconds);
+    QStringList names;
+    while (query.next())
+        names.append(query.text(0));
+    return names;
+}
+
+QStringList HostNodes::liveHolders(std::int64_t fileId)
+{
+    Database &db = m_store.database();
+    auto lock = db.lock();
+    Statement query(db,
+        "SELECT host_nodes.name FROM host_files "
+        "JOIN host_nodes ON host_nodes.name = host_files.host "
+        "WHERE host_files.file_id = ? AND host_nodes.seen > ? ORDER BY host_nodes.name");
+    query.bind(1, fileId).bind(2, nowMilliseconds() - StaleMilliseconds);
+    QStringList names;
+    while (query.next())
+        names.append(query.text(0));
+    return names;
+}
+
+QString pickHolder(const QString &code, const QStringList &holders)
+{
+    const QByteArray codeBytes = code.toUtf8();
+    QString best;
+    std::uint64_t bestRank = 0;
+    for (const QString &holder : holders) {
+        const std::uint64_t score = rank(codeBytes, holder.toUtf8());
+        if (best.isEmpty() || score > bestRank) {
+            best = holder;
+            bestRank = score;
+        }
+    }
+    return best;
+}

@@ -1,0 +1,416 @@
+// The deployment recipe in deploy/, run as written: nginx with the recipe's
+// configuration in front of two API processes and two video-host nodes, each
+// started with the command line its systemd unit and environment file give.
+// The only changes are free ports for the recipe's fixed ones, temporary
+// folders for /var/lib/tavrion-server and the test's database for the
+// recipe's.
+#include "formparams.h"
+#include "postgresfixture.h"
+#include "serverprocess.h"
+#include "testdir.h"
+
+#include <QCryptographicHash>
+#include <QDeadlineTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QtTest>
+
+#include <httplib.h>
+
+#include <memory>
+
+namespace {
+
+const QByteArray SigningKey = "7c1e4b9a0d3f6e2b8a5c9d0e1f4a7b3c";
+
+QString deployPath(const QString &name)
+{
+    return QStringLiteral(TAVRION_SOURCE_DIR "/deploy/") + name;
+}
+
+QString readText(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+// KEY=VALUE lines of an environment file, as systemd reads the simple ones.
+QHash<QString, QString> readEnvironment(const QString &path)
+{
+    QHash<QString, QString> values;
+    for (const QString &line : readText(path).split(QLatin1Char('\n'))) {
+        const QString trimmed = line.trimmed();
+        if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char('#')))
+            continue;
+        values.insert(
+            trimmed.section(QLatin1Char('='), 0, 0), trimmed.section(QLatin1Char('='), 1));
+    }
+    return values;
+}
+
+// The arguments of a unit's ExecStart with the environment put in as systemd
+// does: "${NAME}" is one argument, "$NAME" splits at blanks.
+QStringList execArguments(const QString &unit, const QHash<QString, QString> &environment)
+{
+    static const QRegularExpression execLine(
+        QStringLiteral("^ExecStart=(.*)$"), QRegularExpression::MultilineOption);
+    QStringList arguments;
+    const QStringList words
+        = execLine.match(unit).captured(1).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    for (const QString &word : words) {
+        if (word.startsWith(QLatin1String("${")) && word.endsWith(QLatin1Char('}')))
+            arguments.append(environment.value(word.mid(2, word.size() - 3)));
+        else if (word.startsWith(QLatin1Char('$')))
+            arguments += environment.value(word.mid(1)).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        else
+            arguments.append(word);
+    }
+    return arguments.mid(1); // the program is the one built
+}
+
+quint16 freePortOn(const QString &address)
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress(address), 0) ? probe.serverPort() : 0;
+}
+
+QByteArray signedQuery(const QStringList &parameters)
+{
+    QByteArray query;
+    for (const QString &element : parameters)
+        query += element.section('=', 0, 0).toUtf8() + '='
+            + element.section('=', 1).toUtf8().toPercentEncoding() + '&';
+    return query + "sign=" + FormParams::signature(parameters, SigningKey);
+}
+
+} // namespace
+
+class DeployRecipeTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void clientRoadThroughNginx();
+    void apiProcessDownIsCoveredByTheOther();
+    void unitsVerify();
+
+private:
+    // An API call through nginx's service address with the session cookie.
+    QJsonObject call(const QStringList &parameters, bool post = false);
+    bool startProcess(const QString &unitName, int instance, QProcess *process);
+    QString mapped(QString text) const;
+
+    QTemporaryDir m_dir;
+    PostgresCluster m_postgres;
+    QString m_database; // empty: the data folder's SQLite file
+    QString m_data;
+    QByteArray m_clip;
+    QString m_clipHash;
+    QMap<QString, QString> m_ports; // recipe "ADDR:PORT" -> the test's
+    std::vector<std::unique_ptr<QProcess>> m_api;
+    std::vector<std::unique_ptr<QProcess>> m_hosts;
+    QProcess m_nginx;
+    QString m_service; // nginx's service address
+    QStringList m_publicHosts; // the host nodes' names, as nginx serves them
+    std::string m_cookie;
+};
+
+QString DeployRecipeTest::mapped(QString text) const
+{
+    for (auto port = m_ports.constBegin(); port != m_ports.constEnd(); ++port)
+        text.replace(port.key(), port.value());
+    return text;
+}
+
+bool DeployRecipeTest::startProcess(const QString &unitName, int instance, QProcess *process)
+{
+    const QString kind = unitName.section(QLatin1Char('-'), 1).section(QLatin1Char('@'), 0, 0);
+    QHash<QString, QString> environment
+        = readEnvironment(deployPath(QStringLiteral("env/%1-%2.env").arg(kind).arg(instance)));
+    for (QString &value : environment)
+        value = mapped(value);
+    environment[QStringLiteral("TAVRION_DATA")] = m_data;
+    QStringList arguments
+        = execArguments(readText(deployPath(QStringLiteral("systemd/") + unitName)), environment);
+    const int database = arguments.indexOf(QStringLiteral("--database"));
+    if (database < 0 || database + 1 >= arguments.size())
+        return false;
+    if (m_database.isEmpty())
+        arguments.erase(arguments.begin() + database, arguments.begin() + database + 2);
+    else
+        arguments[database + 1] = m_database;
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process->start(ServerProcess::program(), arguments);
+    const QDeadlineTimer deadline(20000);
+    while (!deadline.hasExpired() && process->waitForReadyRead(int(deadline.remainingTime()))) {
+        while (process->canReadLine()) {
+            if (process->readLine().trimmed() == "ready")
+                return true;
+        }
+    }
+    qWarning("%s did not start: %s", qPrintable(unitName), qPrintable(arguments.join(' ')));
+    return false;
+}
+
+void DeployRecipeTest::initTestCase()
+{
+    QVERIFY2(!ServerProcess::program().isEmpty(), "tavrion-server is not built");
+    // nginx's workers run as nobody when the test runs as root.
+    QFile::setPermissions(
+        m_dir.path(), QFile::permissions(m_dir.path()) | QFile::ExeGroup | QFile::ExeOther);
+    const QString nginx = QStandardPaths::findExecutable(QStringLiteral("nginx"),
+        { QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin") });
+    if (nginx.isEmpty())
+        QSKIP("nginx is not installed (scripts/install-deps installs nginx-light)");
+    // The recipe's database is PostgreSQL; the processes share the data
+    // folder's SQLite file where PostgreSQL cannot start, or when asked to.
+    const bool sqlite = qEnvironmentVariable("TAVRION_TEST_DATABASE") == QLatin1String("sqlite");
+    if (!sqlite && m_postgres.start()) {
+        m_database = m_postgres.createDatabase();
+        QVERIFY2(!m_database.isEmpty(), qPrintable(m_postgres.reason()));
+    } else {
+        qInfo("on the data folder's SQLite file: %s",
+            qPrintable(sqlite
+                    ? QStringLiteral("TAVRION_TEST_DATABASE=sqlite")
+                    : QStringLiteral("PostgreSQL cannot start here: ") + m_postgres.reason()));
+    }
+
+    // The library: one clip, and an account.
+    m_data = m_dir.filePath(QStringLiteral("state"));
+    m_clip.resize(700 * 1024 + 13);
+    QRandomGenerator random(20);
+    for (char &byte : m_clip)
+        byte = char(random.bounded(256));
+    QVERIFY(writeFileBytes(m_dir.filePath(QStringLiteral("media/clip.mp4")), m_clip));
+    QStringList storage { QStringLiteral("--data"), m_data };
+    if (!m_database.isEmpty())
+        storage << QStringLiteral("--database") << m_database;
+    const QString torrent = m_dir.filePath(QStringLiteral("clip.torrent"));
+    ServerProcess::admin({ QStringLiteral("make-torrent"), torrent,
+        m_dir.filePath(QStringLiteral("media/clip.mp4")) });
+    m_clipHash = ServerProcess::admin(QStringList { QStringLiteral("add-resource") } + storage
+        << torrent << m_dir.filePath(QStringLiteral("media")))
+                     .trimmed();
+    QCOMPARE(m_clipHash.size(), 40);
+    ServerProcess::admin(QStringList { QStringLiteral("add-user") } + storage
+        << QStringLiteral("viewer@example.com") << QStringLiteral("viewer-pass"));
+
+    // Every fixed address of the recipe gets a free port on the same address.
+    const QString config = readText(deployPath(QStringLiteral("nginx/tavrion.conf")));
+    QString everything = config;
+    for (const char *name : { "api-1", "api-2", "host-1", "host-2" })
+        everything += readText(deployPath(QStringLiteral("env/%1.env").arg(name)));
+    static const QRegularExpression addressPattern(
+        QStringLiteral("\\b(127\\.\\d+\\.\\d+\\.\\d+):(\\d+)\\b"));
+    for (auto match = addressPattern.globalMatch(everything); match.hasNext();) {
+        const QRegularExpressionMatch found = match.next();
+        if (!m_ports.contains(found.captured(0)))
+            m_ports.insert(found.captured(0),
+                found.captured(1) + QLatin1Char(':')
+                    + QString::number(freePortOn(found.captured(1))));
+    }
+    for (const char *fixed : { "127.0.0.1:17080", "127.0.1.1:17080", "127.0.1.2:17080",
+             "127.0.0.1:18081", "127.0.0.1:18082", "127.0.2.1:18080", "127.0.2.2:18080" })
+        QVERIFY2(!m_ports.value(QLatin1String(fixed)).endsWith(QLatin1String(":0")), fixed);
+    m_service = m_ports.value(QStringLiteral("127.0.0.1:17080"));
+    m_publicHosts = QStringList { m_ports.value(QStringLiteral("127.0.0.1:18081")),
+        m_ports.value(QStringLiteral("127.0.0.1:18082")) };
+
+    for (int instance = 1; instance <= 2; ++instance) {
+        m_api.push_back(std::make_unique<QProcess>());
+        QVERIFY(startProcess(QStringLiteral("tavrion-api@.service"), instance, m_api.back().get()));
+        m_hosts.push_back(std::make_unique<QProcess>());
+        QVERIFY(
+            startProcess(QStringLiteral("tavrion-host@.service"), instance, m_hosts.back().get()));
+    }
+
+    // nginx's own main file stands in for the system's, which includes the
+    // recipe's file in its http block.
+    const QString prefix = m_dir.filePath(QStringLiteral("nginx/"));
+    QVERIFY(writeFileBytes(prefix + QStringLiteral("tavrion.conf"), mapped(config).toUtf8()));
+    const QByteArray main = "daemon off;\nworker_processes 1;\npid " + prefix.toUtf8()
+        + "nginx.pid;\nerror_log " + prefix.toUtf8()
+        + "error.log;\nevents { worker_connections 1024; }\nhttp {\n    access_log off;\n"
+          "    client_body_temp_path body;\n    proxy_temp_path proxy;\n"
+          "    fastcgi_temp_path fastcgi;\n    uwsgi_temp_path uwsgi;\n    scgi_temp_path scgi;\n"
+          "    include "
+        + prefix.toUtf8() + "tavrion.conf;\n}\n";
+    QVERIFY(writeFileBytes(prefix + QStringLiteral("nginx.conf"), main));
+    m_nginx.setProcessChannelMode(QProcess::ForwardedChannels);
+    m_nginx.start(nginx,
+        { QStringLiteral("-p"), prefix, QStringLiteral("-c"), prefix + QStringLiteral("nginx.conf"),
+            QStringLiteral("-e"), prefix + QStringLiteral("error.log") });
+    QVERIFY(m_nginx.waitForStarted());
+    const QString port = m_service.section(QLatin1Char(':'), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        httplib::Client("127.0.0.1", port.toInt()).Get("/?r=www/default/page&p=jiaocheng"), 10000);
+}
+
+void DeployRecipeTest::cleanupTestCase()
+{
+    m_nginx.terminate();
+    m_nginx.waitForFinished(5000);
+    for (auto *group : { &m_api, &m_hosts }) {
+        for (auto &process : *group) {
+            process->terminate();
+            process->waitForFinished(10000);
+        }
+    }
+}
+
+QJsonObject DeployRecipeTest::call(const QStringList &parameters, bool post)
+{
+    httplib::Client client("127.0.0.1", m_service.section(QLatin1Char(':'), 1).toInt());
+    httplib::Headers headers;
+    if (!m_cookie.empty())
+        headers.emplace("Cookie", m_cookie);
+    const std::string query = signedQuery(parameters).toStdString();
+    const httplib::Result reply = post
+        ? client.Post("/server/", headers, query, "application/x-www-form-urlencoded")
+        : client.Get("/server/?" + query, headers);
+    if (!reply || reply->status != 200)
+        return {};
+    if (m_cookie.empty() && reply->has_header("Set-Cookie"))
+        m_cookie = reply->get_header_value("Set-Cookie");
+    return QJsonDocument::fromJson(QByteArray::fromStdString(reply->body)).object();
+}
+
+// The calls the client makes to log in and play the clip, then the player's
+// ranged reads from the host named in the address reply, all through nginx.
+void DeployRecipeTest::clientRoadThroughNginx()
+{
+    QCOMPARE(call({ "r=www/user/login", "do=login", "f[username]=viewer@example.com",
+                      "f[password]=viewer-pass", "_s=pc" },
+                 true)
+                 .value("statu")
+                 .toInt(),
+        1);
+    QCOMPARE(call({ "r=www/default/pc", "do=fav", "method=add", "hash=" + m_clipHash, "index=0",
+                      "name=clip.mp4", "_s=pc" },
+                 true)
+                 .value("statu")
+                 .toInt(),
+        1);
+    const QJsonArray files
+        = call({ "r=www/default/pc", "do=getNewHashFileList", "hash=" + m_clipHash, "_s=pc" })
+              .value("datas")
+              .toArray();
+    QCOMPARE(files.size(), 1);
+    QCOMPARE(qint64(files.first().toObject().value("file_size").toDouble()), qint64(m_clip.size()));
+    const QString jxhash = call({ "r=www/default/pc", "cs0=lixian_qq", "hash=" + m_clipHash,
+                                    "index=0", "name=clip.mp4", "_mac=", "_s=pc" })
+                               .value("data")
+                               .toObject()
+                               .value("jxhash")
+                               .toString();
+    QCOMPARE(jxhash.toLatin1(), QCryptographicHash::hash(m_clip, QCryptographicHash::Sha1).toHex());
+    const QJsonObject address
+        = call({ "r=www/default/pc", "cs0=qqlixian_gethttp", "hash=" + m_clipHash, "index=0",
+                   "jxhash=" + jxhash, "size=" + QString::number(m_clip.size()), "netType=dianxin",
+                   "reload=0", "_mac=", "_s=pc" })
+              .value("data")
+              .toObject();
+    const QString host = address.value("field").toString();
+    QVERIFY2(m_publicHosts.contains(host), qPrintable(host));
+    QJsonArray domains = call({ "r=www/default/pc", "do=getConfig", "cfg=video_domain", "_s=pc" })
+                             .value("data")
+                             .toArray();
+    QStringList named;
+    for (const QJsonValue &domain : domains)
+        named.append(domain.toString());
+    for (const QString &publicHost : m_publicHosts)
+        QVERIFY2(named.contains(publicHost), qPrintable(named.join(' ')));
+
+    const std::string path = "/ftn_handler/" + address.value("code").toString().toStdString();
+    const std::string cookie = address.value("com_cookie").toString().toStdString();
+    struct Case
+    {
+        const char *range;
+        qint64 first, last;
+    };
+    const qint64 size = m_clip.size();
+    const Case cases[] = { { "bytes=0-", 0, size - 1 }, { "bytes=1000-70999", 1000, 70999 },
+        { "bytes=-4096", size - 4096, size - 1 }, { "bytes=123457-", 123457, size - 1 } };
+    // The named host, then the other one, which holds the file too.
+    QStringList order { host };
+    for (const QString &other : m_publicHosts) {
+        if (other != host)
+            order.append(other);
+    }
+    for (const QString &publicHost : order) {
+        httplib::Client node("127.0.0.1", publicHost.section(QLatin1Char(':'), 1).toInt());
+        for (const Case &test : cases) {
+            const auto reply = node.Get(path, { { "Cookie", cookie }, { "Range", test.range } });
+            QVERIFY2(reply, test.range);
+            QCOMPARE(reply->status, 206);
+            QCOMPARE(reply->get_header_value("Content-Range"),
+                QStringLiteral("bytes %1-%2/%3")
+                    .arg(test.first)
+                    .arg(test.last)
+                    .arg(size)
+                    .toStdString());
+            QVERIFY2(QByteArray::fromStdString(reply->body)
+                    == m_clip.mid(test.first, test.last - test.first + 1),
+                qPrintable(publicHost + QLatin1Char(' ') + QLatin1String(test.range)));
+        }
+    }
+    httplib::Client player("127.0.0.1", host.section(QLatin1Char(':'), 1).toInt());
+    const auto whole = player.Get(path, { { "Cookie", cookie } });
+    QVERIFY(whole);
+    QCOMPARE(whole->status, 200);
+    QVERIFY(QByteArray::fromStdString(whole->body) == m_clip);
+    const auto refused = player.Get(path, { { "Range", "bytes=0-99" } });
+    QVERIFY(refused);
+    QCOMPARE(refused->status, 403);
+}
+
+// One API process stops, as in a restart: nginx sends every call to the
+// other one, and the session, kept in the shared database, stays logged in.
+void DeployRecipeTest::apiProcessDownIsCoveredByTheOther()
+{
+    QVERIFY(!m_cookie.empty());
+    m_api.front()->terminate();
+    QVERIFY(m_api.front()->waitForFinished(10000));
+    for (int i = 0; i < 6; ++i) {
+        const QJsonObject favourites = call(
+            { "r=www/default/pc", "do=fav", "method=get", "persize=100", "page=1", "_s=pc" });
+        QCOMPARE(favourites.value("statu").toInt(), 1);
+        QCOMPARE(favourites.value("datas").toArray().size(), 1);
+    }
+}
+
+void DeployRecipeTest::unitsVerify()
+{
+    const QString analyze = QStandardPaths::findExecutable(QStringLiteral("systemd-analyze"));
+    if (analyze.isEmpty())
+        QSKIP("systemd-analyze is not installed");
+    for (const QString unit : { "tavrion-api@.service", "tavrion-host@.service" }) {
+        // An instance of the template, with the program the build made.
+        QString text = readText(deployPath(QStringLiteral("systemd/") + unit));
+        QVERIFY(text.contains(QLatin1String("ExecStart=/usr/bin/tavrion-server ")));
+        text.replace(QLatin1String("ExecStart=/usr/bin/tavrion-server "),
+            QStringLiteral("ExecStart=") + ServerProcess::program() + QLatin1Char(' '));
+        const QString instance
+            = m_dir.filePath(QStringLiteral("units/") + QString(unit).replace("@.", "@1."));
+        QVERIFY(writeFileBytes(instance, text.toUtf8()));
+        QProcess verify;
+        verify.setProcessChannelMode(QProcess::MergedChannels);
+        verify.start(analyze, { QStringLiteral("verify"), instance });
+        QVERIFY(verify.waitForFinished(60000));
+        const QString output = QString::fromUtf8(verify.readAll()).trimmed();
+        if (verify.exitCode() != 0 && output.contains(QLatin1String("System has not been booted")))
+            QSKIP(qPrintable(QStringLiteral("systemd-analyze cannot verify here: ") + output));
+        QVERIFY2(verify.exitCode() == 0 && output.isEmpty(), qPrintable(output));
+    }
+}
+
+QTEST_GUILESS_MAIN(DeployRecipeTest)
+#include "tst_deployrecipe.moc"
