@@ -2,7 +2,8 @@
 // the event loop (a 5 ms timer, while the position, length and buffered
 // ranges are read as the main window does) and the time until the subtitle
 // is selected,
-// for 1, 5, 12 and 19 MB of SRT text. The engine wrapper loads in the
+// for 1, 5, 12 and 19 MB of SRT text, also with a pause, a play, a seek and a
+// volume change during the load. The engine wrapper loads in the
 // background; the anchor is the same file added with a blocking mpv_command
 // on a second mpv handle that plays the same clip. Rounds interleaved,
 // medians of 3.
@@ -46,6 +47,40 @@ Figures wrapperRun(APlayerControl &control, const QString &path)
         control.position();
         control.duration();
         control.engine()->bufferedRanges();
+    }
+    return { double(stalls.longestMs()), clock.nsecsElapsed() / 1e6 };
+}
+
+// The same load while the user pauses, plays, seeks and turns the volume
+// down, one action every 150 ms as the main window would pass them on.
+Figures actionsRun(APlayerControl &control, const QString &path)
+{
+    control.setSubtitleFile(QString());
+    QElapsedTimer clock;
+    StallWatch stalls;
+    clock.start();
+    control.setSubtitleFile(path);
+    int step = 0;
+    while (control.subtitleFile() != path && clock.elapsed() < 120000) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        control.position();
+        control.duration();
+        if (step < 4 && clock.elapsed() > 150 * (step + 1)) {
+            switch (step++) {
+            case 0:
+                control.pause();
+                break;
+            case 1:
+                control.play();
+                break;
+            case 2:
+                control.setPosition(60000);
+                break;
+            default:
+                control.setVolume(40);
+                break;
+            }
+        }
     }
     return { double(stalls.longestMs()), clock.nsecsElapsed() / 1e6 };
 }
@@ -121,10 +156,12 @@ int main(int argc, char **argv)
 
     QVector<QVector<double>> wrapperStall(sizes.size()), wrapperLoad(sizes.size());
     QVector<QVector<double>> blockingStall(sizes.size()), blockingLoad(sizes.size());
+    QVector<QVector<double>> actionsStall(sizes.size());
     for (int round = 0; round < Rounds; ++round) {
         for (int i = 0; i < sizes.size(); ++i) {
             const Figures wrapper = wrapperRun(control, subtitles.at(i));
             const Figures blocking = blockingRun(mpv, subtitles.at(i));
+            actionsStall[i] << actionsRun(control, subtitles.at(i)).stallMs;
             wrapperStall[i] << wrapper.stallMs;
             wrapperLoad[i] << wrapper.loadMs;
             blockingStall[i] << blocking.stallMs;
@@ -133,15 +170,16 @@ int main(int argc, char **argv)
     }
     mpv_terminate_destroy(mpv);
 
-    std::printf("subtitle  longest pause (ms)            load until selected (ms)\n");
-    std::printf("MB        engine  blocking  ratio       engine  blocking  ratio\n");
+    std::printf("subtitle  longest pause (ms)                     load until selected (ms)\n");
+    std::printf("MB        engine  blocking  ratio  actions      engine  blocking  ratio\n");
     for (int i = 0; i < sizes.size(); ++i) {
         const double stall = median(wrapperStall.at(i));
         const double stallAnchor = median(blockingStall.at(i));
         const double loadTime = median(wrapperLoad.at(i));
         const double loadAnchor = median(blockingLoad.at(i));
-        std::printf("%-8d %7.0f %9.0f %6.3f  %11.0f %9.0f %6.2f\n", sizes.at(i), stall, stallAnchor,
-            stall / stallAnchor, loadTime, loadAnchor, loadTime / loadAnchor);
+        std::printf("%-8d %7.0f %9.0f %6.3f %8.0f  %11.0f %9.0f %6.2f\n", sizes.at(i), stall,
+            stallAnchor, stall / stallAnchor, median(actionsStall.at(i)), loadTime, loadAnchor,
+            loadTime / loadAnchor);
     }
     return 0;
 }

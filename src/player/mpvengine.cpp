@@ -354,7 +354,7 @@ void MpvEngine::checkStarted()
 {
     // The core-idle event can be lost when the core flips it twice between
     // two reads, so the property is also polled while starting.
-    if (m_state != APlayerControl::Starting || !m_mpv) {
+    if (m_state != APlayerControl::Starting || !m_mpv || m_subtitleRequest != 0) {
         return;
     }
     if (!flagProperty("core-idle") && !flagProperty("pause")) {
@@ -364,7 +364,7 @@ void MpvEngine::checkStarted()
 
 void MpvEngine::finishPausing()
 {
-    if (m_state == APlayerControl::Pausing && flagProperty("pause")) {
+    if (m_state == APlayerControl::Pausing && m_subtitleRequest == 0 && flagProperty("pause")) {
         setState(APlayerControl::Paused);
     }
 }
@@ -412,6 +412,9 @@ int MpvEngine::open(const QString &url)
     m_lastPosition = 0;
     m_lastDuration = 0;
     m_lastRanges.clear();
+    // A pause or seek held back for the file being replaced is dropped.
+    m_heldPause.reset();
+    m_heldSeek.reset();
     // mpv keeps pause from one file to the next; a new file always plays.
     int unpaused = 0;
     mpv_set_property(m_mpv, "pause", MPV_FORMAT_FLAG, &unpaused);
@@ -465,6 +468,10 @@ int MpvEngine::play()
     case APlayerControl::Pausing:
     case APlayerControl::Paused: {
         setState(APlayerControl::Starting);
+        if (holdWhileLoading()) {
+            m_heldPause = false;
+            return 0;
+        }
         int flag = 0;
         if (mpv_set_property(m_mpv, "pause", MPV_FORMAT_FLAG, &flag) < 0) {
             return 1;
@@ -486,6 +493,10 @@ int MpvEngine::pause()
     case APlayerControl::Starting:
     case APlayerControl::Playing: {
         setState(APlayerControl::Pausing);
+        if (holdWhileLoading()) {
+            m_heldPause = true;
+            return 0;
+        }
         int flag = 1;
         if (mpv_set_property(m_mpv, "pause", MPV_FORMAT_FLAG, &flag) < 0) {
             return 1;
@@ -547,6 +558,10 @@ int MpvEngine::seek(int milliseconds)
         // Taken up by the reopened file.
         return 0;
     }
+    if (holdWhileLoading()) {
+        m_heldSeek = m_lastPosition;
+        return 0;
+    }
     return command(
         { "seek", QByteArray::number(std::max(0, milliseconds) / 1000.0, 'f', 3), "absolute" });
 }
@@ -557,6 +572,10 @@ int MpvEngine::setVolume(int volume)
         return 1;
     }
     double value = std::clamp(volume, 0, 100);
+    if (holdWhileLoading()) {
+        m_heldVolume = value;
+        return 0;
+    }
     return mpv_set_property(m_mpv, "volume", MPV_FORMAT_DOUBLE, &value) < 0 ? 1 : 0;
 }
 
@@ -822,9 +841,39 @@ int MpvEngine::startSubtitleLoad(const QString &path)
     return 0;
 }
 
+bool MpvEngine::holdWhileLoading() const
+{
+    return m_subtitleRequest != 0;
+}
+
+void MpvEngine::applyHeldWrites()
+{
+    if (m_heldPause) {
+        int flag = *std::exchange(m_heldPause, std::nullopt) ? 1 : 0;
+        mpv_set_property(m_mpv, "pause", MPV_FORMAT_FLAG, &flag);
+    }
+    if (m_heldSeek) {
+        const int milliseconds = *std::exchange(m_heldSeek, std::nullopt);
+        if (m_openSucceeded && isActive(m_state) && !m_interrupted) {
+            command({ "seek", QByteArray::number(milliseconds / 1000.0, 'f', 3), "absolute" });
+        }
+    }
+    if (m_heldVolume) {
+        double value = *std::exchange(m_heldVolume, std::nullopt);
+        mpv_set_property(m_mpv, "volume", MPV_FORMAT_DOUBLE, &value);
+    }
+    // The checks a pause or a play left undone while the core was taken.
+    if (m_state == APlayerControl::Pausing) {
+        QMetaObject::invokeMethod(this, "finishPausing", Qt::QueuedConnection);
+    } else if (m_state == APlayerControl::Starting) {
+        QMetaObject::invokeMethod(this, "checkStarted", Qt::QueuedConnection);
+    }
+}
+
 void MpvEngine::finishSubtitleLoad()
 {
     m_subtitleRequest = 0;
+    applyHeldWrites();
     if (m_subtitleQueued) {
         m_subtitleQueued = false;
         startSubtitleLoad(std::exchange(m_queuedSubtitle, QString()));

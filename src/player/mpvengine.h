@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 
 struct mpv_event;
 struct mpv_handle;
@@ -84,6 +85,8 @@ private:
     void removeExternalSubtitles();
     int startSubtitleLoad(const QString &path);
     void finishSubtitleLoad();
+    bool holdWhileLoading() const;
+    void applyHeldWrites();
     int setAspectRatio(const QString &ratio);
     int setSubtitlePlacement(const QString &placement);
     int setSubtitleFont(const QString &font);
@@ -122,6 +125,12 @@ private:
     uint64_t m_lastRequest = 0;
     bool m_subtitleQueued = false;
     QString m_queuedSubtitle;
+    // Pause, seek and volume asked for during a load, the latest of each:
+    // set once the load has answered, so that the window never waits for
+    // mpv's core. The state steps of a pause or a play are taken at once.
+    std::optional<bool> m_heldPause;
+    std::optional<int> m_heldSeek;
+    std::optional<double> m_heldVolume;
 
     // Configuration values as last written, returned for ids the engine
     // cannot read back itself.

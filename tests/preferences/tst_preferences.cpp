@@ -324,11 +324,19 @@ private slots:
         tick.setInterval(100);
         QElapsedTimer clock;
         qint64 longestGap = 0;
-        // Each tick reads what the main window reads every second.
+        int ticks = 0;
+        // Each tick reads what the main window reads every second; one
+        // also pauses, seeks and turns the volume down, as a user might.
         connect(&tick, &QTimer::timeout, this, [&] {
             longestGap = std::max(longestGap, clock.restart());
             m_control->position();
             m_control->duration();
+            // A moment in, when the load holds mpv's core.
+            if (++ticks == 3) {
+                m_control->pause();
+                m_control->setPosition(2000);
+                m_control->setVolume(40);
+            }
         });
         clock.start();
         tick.start();
@@ -338,6 +346,12 @@ private slots:
         qInfo("longest pause of the event loop while 12 MB loaded: %lld ms", longestGap);
         QVERIFY2(longestGap < 600, qPrintable(QString::number(longestGap)));
         QCOMPARE(externalSubtitles(), QStringList { longFile });
+        QTRY_COMPARE(m_control->state(), int(APlayerControl::Paused));
+        QCOMPARE(mpvString("volume"), QStringLiteral("40.000000"));
+        QVERIFY2(qAbs(m_control->position() - 2000) < 500,
+            qPrintable(QString::number(m_control->position())));
+        m_control->play();
+        QTRY_COMPARE(m_control->state(), int(APlayerControl::Playing));
 
         const QString shortFile = writeSubtitle(
             QStringLiteral("short.srt"), "1\n00:00:00,000 --> 00:00:30,000\nshort\n\n");
