@@ -125,9 +125,16 @@ MainWindow::~MainWindow()
         instance = nullptr;
 }
 
-void MainWindow::show()
+void MainWindow::setVisible(bool visible)
 {
-    QMainWindow::show();
+    const bool appearing = visible && !isVisible();
+    QMainWindow::setVisible(visible);
+    if (appearing)
+        afterShown();
+}
+
+void MainWindow::afterShown()
+{
     // The video surface sets itself up the first time the play page is
     // shown; showing the page for a moment here (no paint happens in
     // between) lets a file open while the main page is still in front.

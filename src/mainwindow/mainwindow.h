@@ -49,6 +49,11 @@ public:
 
     bool eventFilter(QObject *watched, QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
+    // A hidden window that is shown (at start, by the boss key, or by any
+    // caller, whatever pointer it holds) goes on, once it is on screen, to
+    // the day's notices, the login and the clipboard monitor. Showing a window
+    // that is visible already does only what QWidget does.
+    void setVisible(bool visible) override;
 
     // Moves a dialog so that it sits over the middle of this window.
     void centreDialog(QWidget *dialog) const;
@@ -59,7 +64,6 @@ public:
     void setClipboardMonitorRunning(bool running);
 
 public slots:
-    void show();
     void openNewbieTutorialPushButton_clicked();
     void openPlayRecordDialogPushButton_clicked();
     void openUserAccountDialogPushButton_clicked();
@@ -120,6 +124,9 @@ private:
     }
 
     void centreAndShow(QWidget *dialog);
+    // What follows every showing of the hidden window; the login may run
+    // modally in here.
+    void afterShown();
 
     // Announcements and popup notices, account dialog at start.
     void showAnnouncement();

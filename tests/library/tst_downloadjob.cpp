@@ -115,6 +115,8 @@ void TestDownloadJob::outcomes_data()
     ok.body = body;
     TestHttpAnswer closed = ok;
     closed.closeAfterBodyBytes = 1000;
+    TestHttpAnswer closedAtOnce = ok;
+    closedAtOnce.closeAfterBodyBytes = 0;
     const int size = body.size();
     const QStringList done { "ab.mkv" };
     const QStringList tmp { "ab.mkv.tmp" };
@@ -131,6 +133,11 @@ void TestDownloadJob::outcomes_data()
                          << State::Failed << tmp << 1;
     QTest::newRow("closed mid-body")
         << "ab.mkv" << size << closed << "" << true << State::Failed << tmp << 1;
+    QTest::newRow("empty reply for a non-empty file")
+        << "ab.mkv" << size << TestHttpAnswer::withStatus(200) << "" << true << State::Failed << tmp
+        << 1;
+    QTest::newRow("closed before the body")
+        << "ab.mkv" << size << closedAtOnce << "" << true << State::Failed << tmp << 1;
     QTest::newRow("fewer bytes than the service's size")
         << "ab.mkv" << size + 1 << ok << "" << true << State::Failed << tmp << 1;
     QTest::newRow("more bytes than the service's size")

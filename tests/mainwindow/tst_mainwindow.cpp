@@ -1,6 +1,7 @@
 // The main window with a scripted engine: frame, playback controller and the
 // picture and sound options, driven the way the user and the engine drive them.
 
+#include "account/useraccountdialog.h"
 #include "app/appsettings.h"
 #include "app/startup.h"
 #include "guitest.h"
@@ -738,6 +739,31 @@ private slots:
                 QVERIFY(!findAction(menu, QString::fromUtf8(label))->isChecked());
             QVERIFY(findAction(menu, QStringLiteral("默认"))->actionGroup()->isExclusive());
         }));
+    }
+
+    // The hidden window shown again, through whatever pointer, asks for the
+    // login again; changing the state of a visible window does not.
+    void showingTheHiddenWindowRunsTheLogin()
+    {
+        int logins = 0;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, this, [&] {
+            if (auto *dialog
+                = qobject_cast<UserAccountDialog *>(QApplication::activeModalWidget())) {
+                ++logins;
+                dialog->close();
+            }
+        });
+        poll.start(5);
+        QWidget *widget = m_window;
+        widget->hide();
+        widget->show();
+        QCOMPARE(logins, 1);
+        widget->showFullScreen();
+        widget->showNormal();
+        QTest::qWait(50);
+        QCOMPARE(logins, 1);
+        QVERIFY(widget->isVisible());
     }
 
     void parseDialogIsKeptAndCentred()
