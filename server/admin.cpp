@@ -19,6 +19,9 @@
 #include <algorithm>
 #include <cstdio>
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
 namespace {
 
 const char Usage[] = R"(usage: tavrion-server COMMAND [options]
@@ -26,6 +29,7 @@ const char Usage[] = R"(usage: tavrion-server COMMAND [options]
   serve --data DIR [--database URL] [--listen ADDR:PORT] [--host ADDR:PORT]...
         [--slow-host ADDR:PORT]... [--wrong-host ADDR:PORT]... [--code-ttl SECONDS]
         [--threads N] [--write-timeout SECONDS] [--max-per-address N] [--captcha-text TEXT]
+        [--trusted-proxy ADDR]...
       Runs the service (default 127.0.0.1:17080). Each --host is a video host listener; the
       first one is named in address replies and all of them form the default domain list.
       Port 0 picks a free port; the chosen addresses are printed before "ready".
@@ -34,6 +38,9 @@ const char Usage[] = R"(usage: tavrion-server COMMAND [options]
       connections one remote address may hold (default 256).
       --captcha-text makes every sign-up captcha read TEXT, for tests; it is refused unless
       the service listens on a loopback address.
+      --trusted-proxy: a reverse proxy (its IP address as connections show it) whose
+      X-Real-IP header names the viewer, so that login and retrieval limits count viewers,
+      not the proxy; other peers' X-Real-IP is ignored.
       --database postgresql://USER@HOST:PORT/NAME keeps the records in that PostgreSQL
       database (several services may share it; the password may come from PGPASSWORD or
       ~/.pgpass) instead of DIR/tavrion.db; DIR still holds the files. The commands below
@@ -109,7 +116,8 @@ Arguments parseArguments(const QStringList &arguments)
                 QStringLiteral("--bt-dht"), QStringLiteral("--bt-cache"),
                 QStringLiteral("--bt-cache-size"), QStringLiteral("--bt-peer"),
                 QStringLiteral("--bt-download-limit"), QStringLiteral("--bt-metadata-wait"),
-                QStringLiteral("--bt-stall"), QStringLiteral("--name") };
+                QStringLiteral("--bt-stall"), QStringLiteral("--name"),
+                QStringLiteral("--trusted-proxy") };
             if (!known.contains(argument)) {
                 parsed.error = QStringLiteral("unknown option %1").arg(argument);
                 return parsed;
@@ -256,6 +264,13 @@ int serve(const Arguments &args)
         options.captchaText = args.option("--captcha-text");
         if (options.captchaText.isEmpty())
             return fail(QStringLiteral("--captcha-text needs a text"));
+    }
+    for (const QString &proxy : args.options.value(QStringLiteral("--trusted-proxy"))) {
+        sockaddr_storage parsed {};
+        if (inet_pton(AF_INET, proxy.toLatin1().constData(), &parsed) != 1
+            && inet_pton(AF_INET6, proxy.toLatin1().constData(), &parsed) != 1)
+            return fail(QStringLiteral("--trusted-proxy needs an IP address, not %1").arg(proxy));
+        options.trustedProxies.append(proxy);
     }
     if (args.flags.contains(QStringLiteral("--bt"))) {
         const QString problem = readSwarmOptions(args, &options.swarm);

@@ -233,6 +233,8 @@ int runServe(const ServeOptions &options)
     serviceOptions.signingKey = options.signingKey;
     serviceOptions.codeLifetime = options.codeLifetimeSeconds;
     serviceOptions.captchaText = options.captchaText;
+    for (const QString &proxy : options.trustedProxies)
+        serviceOptions.trustedProxies.push_back(proxy.toStdString());
     // The service is routed before its address is known; the options that
     // name hosts are filled in once every listener is bound.
     Service api(store, captcha, serviceOptions);

@@ -27,6 +27,7 @@ struct ServeOptions
     std::int64_t codeLifetimeSeconds = 6 * 3600;
     QByteArray signingKey = "7c1e4b9a0d3f6e2b8a5c9d0e1f4a7b3c";
     QString captchaText; // not empty: every captcha reads this (tests on loopback)
+    QStringList trustedProxies; // whose X-Real-IP names the viewer
     bool bt = false; // fetch resources the library does not hold from peers
     SwarmOptions swarm; // cacheDir and statusPath empty: under the data folder
 };

@@ -19,6 +19,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <limits>
 
 namespace {
@@ -498,6 +499,22 @@ Service::Reply Service::report(Context &context)
     return Reply();
 }
 
+// Behind a reverse proxy every request arrives from the proxy's address, so
+// limits per address would count all viewers as one. Only a proxy the
+// operator named is believed: anyone else could pick the address its guesses
+// are counted against.
+std::string Service::viewerAddress(const Context &context) const
+{
+    const std::string &peer = context.request.peer;
+    const auto &proxies = m_options.trustedProxies;
+    if (std::find(proxies.begin(), proxies.end(), peer) == proxies.end())
+        return peer;
+    const std::string named = context.request.header("X-Real-IP");
+    const bool plausible = !named.empty() && named.size() <= 45
+        && named.find_first_not_of("0123456789abcdefABCDEF.:") == std::string::npos;
+    return plausible ? named : peer;
+}
+
 Service::Reply Service::login(Context &context)
 {
     const QString email = context.value("f[username]");
@@ -509,7 +526,7 @@ Service::Reply Service::login(Context &context)
     const std::string accountKey = email.toLower().toStdString();
     const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
     const std::int64_t wait = std::max(
-        m_loginByAccount.wait(accountKey, now), m_loginByAddress.wait(context.request.peer, now));
+        m_loginByAccount.wait(accountKey, now), m_loginByAddress.wait(viewerAddress(context), now));
     if (wait > 0)
         return Reply::refuse(
             QStringLiteral("登录尝试过于频繁，请%1秒后再试").arg((wait + 999) / 1000));
@@ -519,7 +536,7 @@ Service::Reply Service::login(Context &context)
         = account ? matchPassword(*account, pending, password) : PasswordMatch::None;
     if (match == PasswordMatch::None) {
         m_loginByAccount.fail(accountKey, now);
-        m_loginByAddress.fail(context.request.peer, now);
+        m_loginByAddress.fail(viewerAddress(context), now);
         return Reply::refuse(QStringLiteral("账号或密码错误"));
     }
     // The first login after a retrieval settles which password stays: the
@@ -587,7 +604,7 @@ Service::Reply Service::forgetPassword(Context &context)
     if (!isEmailAddress(email))
         return Reply::refuse(QStringLiteral("邮箱格式不正确"));
     const std::int64_t now = currentTime();
-    if (!m_retrievalByAddress.take(context.request.peer, now))
+    if (!m_retrievalByAddress.take(viewerAddress(context), now))
         return Reply::refuse(QStringLiteral("找回密码过于频繁，请稍后再试"));
     const std::optional<Account> account = m_store.accountByEmail(email);
     if (!account)

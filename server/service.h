@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct HttpRequest;
 struct HttpResponse;
@@ -29,6 +30,9 @@ struct ServiceOptions
     QString field; // the host named in address replies
     QStringList defaultDomains; // hosts offered when no domain list is configured
     QString captchaText; // not empty: every captcha reads this instead of a random code
+    // Reverse proxies whose X-Real-IP header names the viewer (addresses as
+    // the connection shows them); every other peer is its own viewer.
+    std::vector<std::string> trustedProxies;
 };
 
 // The script address "/server/": every request of the client, answered with
@@ -58,6 +62,7 @@ public:
 
 private:
     Reply dispatch(Context &context);
+    std::string viewerAddress(const Context &context) const;
 
     Reply fileList(Context &context);
     Reply fileHash(Context &context);

@@ -31,13 +31,15 @@ struct Reply
 // One request on a connection of its own from the given loopback address,
 // so that limits per address can be shown from one machine.
 Reply call(const QString &service, const char *source, const QByteArray &method,
-    const QStringList &parameters, bool sign, const QByteArray &cookie = {})
+    const QStringList &parameters, bool sign, const QByteArray &cookie = {},
+    const QByteArray &headers = {})
 {
     const QByteArray encoded = encodeRequestParameters(parameters, sign);
     const QByteArray target = method == "GET" ? "/server/?" + encoded : QByteArray("/server/");
     QByteArray request = method + ' ' + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n";
     if (!cookie.isEmpty())
         request += "Cookie: " + cookie + "\r\n";
+    request += headers;
     if (method == "POST")
         request += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: "
             + QByteArray::number(encoded.size()) + "\r\n";
@@ -118,6 +120,7 @@ private slots:
     void dataIsOwnerOnly();
     void loginGuessingIsSlowed();
     void retrievalsAreLimited();
+    void proxiedViewersAreCountedApart();
     void fullDiskIsRefusedCleanly();
 
 private:
@@ -231,6 +234,30 @@ void ServerHardeningTest::retrievalsAreLimited()
             QStringLiteral("该邮箱尚未注册"));
     QCOMPARE(call(service, "127.0.11.4", "POST", retrievalParameters("a@example.com"), false).msg(),
         limited);
+}
+
+// Behind a reverse proxy, limits count the viewer the proxy names; a peer
+// that is not a named proxy cannot escape its limit by naming others.
+void ServerHardeningTest::proxiedViewersAreCountedApart()
+{
+    ServerProcess proxied;
+    QVERIFY(proxied.start(m_data + "-proxied", { "--trusted-proxy", "127.0.12.1" }));
+    const QString service = proxied.serviceAddress();
+    const QString limited = QStringLiteral("找回密码过于频繁，请稍后再试");
+    const auto retrieve = [&](const char *source, int viewer, int account) {
+        return call(service, source, "POST",
+            retrievalParameters(QStringLiteral("p%1@example.com").arg(account)), false, {},
+            "X-Real-IP: 198.51.100." + QByteArray::number(viewer) + "\r\n")
+            .msg();
+    };
+    for (int i = 0; i < 10; ++i)
+        QCOMPARE(retrieve("127.0.12.1", 7, i), QStringLiteral("该邮箱尚未注册"));
+    QCOMPARE(retrieve("127.0.12.1", 7, 10), limited);
+    QCOMPARE(retrieve("127.0.12.1", 8, 11), QStringLiteral("该邮箱尚未注册"));
+
+    for (int i = 0; i < 10; ++i)
+        QCOMPARE(retrieve("127.0.12.2", 20 + i, i), QStringLiteral("该邮箱尚未注册"));
+    QCOMPARE(retrieve("127.0.12.2", 30, 10), limited);
 }
 
 void ServerHardeningTest::fullDiskIsRefusedCleanly()
