@@ -186,36 +186,6 @@ MachineTicks machineTicks()
     return ticks;
 }
 
-// CPU seconds of the processes `roots` and their direct children (the
-// database server's backends are children of its first process).
-double processCpu(const std::vector<qint64> &roots)
-{
-    const double ticks = double(sysconf(_SC_CLK_TCK));
-    double seconds = 0;
-    DIR *proc = opendir("/proc");
-    if (!proc)
-        return 0;
-    while (dirent *entry = readdir(proc)) {
-        const qint64 pid = QByteArray(entry->d_name).toLongLong();
-        if (pid <= 0)
-            continue;
-        QFile statFile(QStringLiteral("/proc/%1/stat").arg(pid));
-        if (!statFile.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray stat = statFile.readAll();
-        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() < 20)
-            continue;
-        const qint64 parent = fields.at(1).toLongLong();
-        const bool counted = std::any_of(roots.begin(), roots.end(),
-            [pid, parent](qint64 root) { return pid == root || parent == root; });
-        if (counted)
-            seconds += (fields.at(11).toDouble() + fields.at(12).toDouble()) / ticks;
-    }
-    closedir(proc);
-    return seconds;
-}
-
 double threadCpuSeconds()
 {
     timespec now {};
@@ -840,12 +810,14 @@ int main(int argc, char *argv[])
                 for (int attempt = 0; attempt < 2 && (attempt == 0 || !result.passed());
                      ++attempt) {
                     const std::vector<qint64> database { setup.database };
-                    const double apiBefore = processCpu(setup.api);
-                    const double databaseBefore = setup.database ? processCpu(database) : 0;
+                    const double apiBefore = processUse(setup.api).cpuSeconds;
+                    const double databaseBefore
+                        = setup.database ? processUse(database).cpuSeconds : 0;
                     result = load.run(ladder[step], stepSeconds, warmup);
-                    result.apiCpu = (processCpu(setup.api) - apiBefore) / stepSeconds;
+                    result.apiCpu = (processUse(setup.api).cpuSeconds - apiBefore) / stepSeconds;
                     if (setup.database)
-                        result.databaseCpu = (processCpu(database) - databaseBefore) / stepSeconds;
+                        result.databaseCpu
+                            = (processUse(database).cpuSeconds - databaseBefore) / stepSeconds;
                     printf("%-32s %5d %8.0f %8.0f %7.2f %7.2f %7.1f %6d %5d %4.0f%% %5.2f %5.2f "
                            "%5.2f%s\n",
                         qPrintable(setup.name), round + 1, result.offered, result.achieved,

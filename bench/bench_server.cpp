@@ -9,6 +9,7 @@
 // of random 8 MiB ranges, 200 connections of random 64 KiB ranges. Medians
 // of the rounds and the ratios to nginx are printed, with server CPU per GB,
 // threads and peak RSS.
+#include "benchtools.h"
 #include "formparams.h"
 
 #include <QCoreApplication>
@@ -170,48 +171,6 @@ int freePort()
     return ntohs(address.sin_port);
 }
 
-// CPU seconds, threads and resident memory of a process and its children
-// (nginx's workers are child processes).
-struct ProcessUse
-{
-    double cpuSeconds = 0;
-    int threads = 0;
-    qint64 rssKiB = 0;
-};
-
-ProcessUse processUse(qint64 root)
-{
-    ProcessUse use;
-    const double ticks = double(sysconf(_SC_CLK_TCK));
-    DIR *proc = opendir("/proc");
-    if (!proc)
-        return use;
-    while (dirent *entry = readdir(proc)) {
-        const qint64 pid = QByteArray(entry->d_name).toLongLong();
-        if (pid <= 0)
-            continue;
-        QFile statFile(QStringLiteral("/proc/%1/stat").arg(pid));
-        if (!statFile.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray stat = statFile.readAll();
-        // Fields after the command name, which may hold blanks: state is 3rd.
-        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() < 20 || (pid != root && fields.at(1).toLongLong() != root))
-            continue;
-        use.cpuSeconds += (fields.at(11).toDouble() + fields.at(12).toDouble()) / ticks;
-        use.threads += fields.at(17).toInt();
-        QFile statusFile(QStringLiteral("/proc/%1/status").arg(pid));
-        if (statusFile.open(QIODevice::ReadOnly)) {
-            for (const QByteArray &line : statusFile.readAll().split('\n')) {
-                if (line.startsWith("VmRSS:"))
-                    use.rssKiB += line.mid(6).trimmed().split(' ').value(0).toLongLong();
-            }
-        }
-    }
-    closedir(proc);
-    return use;
-}
-
 struct WrkResult
 {
     double bytesPerSecond = 0;
@@ -240,13 +199,13 @@ WrkResult runWrk(
     WrkResult result;
     std::thread sampler([&] {
         while (running) {
-            const ProcessUse use = processUse(serverPid);
+            const ProcessUse use = processUse({ serverPid });
             result.peakThreads = std::max(result.peakThreads, double(use.threads));
             result.peakRssKiB = std::max(result.peakRssKiB, double(use.rssKiB));
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
     });
-    const double cpuBefore = processUse(serverPid).cpuSeconds;
+    const double cpuBefore = processUse({ serverPid }).cpuSeconds;
     QProcess wrk;
     // wrk needs at least one connection per thread.
     wrk.start("wrk",
@@ -254,7 +213,7 @@ WrkResult runWrk(
             "-d" + QString::number(seconds) + "s", "--timeout", "10s", "--latency", "-s", script,
             url });
     wrk.waitForFinished(seconds * 1000 + 60000);
-    result.cpuSeconds = processUse(serverPid).cpuSeconds - cpuBefore;
+    result.cpuSeconds = processUse({ serverPid }).cpuSeconds - cpuBefore;
     running = false;
     sampler.join();
     const QString out = QString::fromUtf8(wrk.readAllStandardOutput());

@@ -2,11 +2,16 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QObject>
 #include <QTimer>
 #include <QVector>
 
 #include <algorithm>
+#include <vector>
+
+#include <dirent.h>
+#include <unistd.h>
 
 // The middle value; the mean of the two middle ones for an even count, 0 for none.
 inline double median(QVector<double> values)
@@ -38,3 +43,49 @@ private:
     QElapsedTimer m_clock;
     qint64 m_longest = 0;
 };
+
+// CPU seconds, threads and resident memory of the processes `roots` and their
+// direct children (nginx's workers, PostgreSQL's backends).
+struct ProcessUse
+{
+    double cpuSeconds = 0;
+    int threads = 0;
+    qint64 rssKiB = 0;
+};
+
+inline ProcessUse processUse(const std::vector<qint64> &roots)
+{
+    ProcessUse use;
+    const double ticks = double(sysconf(_SC_CLK_TCK));
+    DIR *proc = opendir("/proc");
+    if (!proc)
+        return use;
+    while (dirent *entry = readdir(proc)) {
+        const qint64 pid = QByteArray(entry->d_name).toLongLong();
+        if (pid <= 0)
+            continue;
+        QFile statFile(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!statFile.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray stat = statFile.readAll();
+        // Fields after the command name, which may hold blanks: state is 3rd.
+        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() < 20)
+            continue;
+        const qint64 parent = fields.at(1).toLongLong();
+        if (std::none_of(roots.begin(), roots.end(),
+                [pid, parent](qint64 root) { return pid == root || parent == root; }))
+            continue;
+        use.cpuSeconds += (fields.at(11).toDouble() + fields.at(12).toDouble()) / ticks;
+        use.threads += fields.at(17).toInt();
+        QFile statusFile(QStringLiteral("/proc/%1/status").arg(pid));
+        if (statusFile.open(QIODevice::ReadOnly)) {
+            for (const QByteArray &line : statusFile.readAll().split('\n')) {
+                if (line.startsWith("VmRSS:"))
+                    use.rssKiB += line.mid(6).trimmed().split(' ').value(0).toLongLong();
+            }
+        }
+    }
+    closedir(proc);
+    return use;
+}
