@@ -379,12 +379,12 @@ bool compareWithNginx(const QString &folder, const QString &media, qint64 size,
     // smoke run tries two of them.
     const QVector<NginxSettings> candidates = nginxCandidates().mid(0, smoke ? 2 : -1);
     int best[3] = { -1, -1, -1 };
-    printf("nginx warm-up, %d s per candidate and case:\n", warmSeconds);
+    printf("nginx warm-up, %d s per candidate and case, %d turns:\n", warmSeconds, smoke ? 1 : 2);
     for (int c = 0; c < 3; ++c) {
         writeScript(folder, "theirs.lua", "/big.bin", cookie, size, cases[c].length);
         QVector<double> medians;
         best[c] = bestCandidate(
-            candidates.size(), 1,
+            candidates.size(), smoke ? 1 : 2,
             [&](int i) {
                 QProcess nginx;
                 const int port = freePort();
