@@ -304,14 +304,15 @@ int runHost(const HostNodeOptions &options)
 
     Listener listener;
     listener.host = std::make_unique<VideoHost>(store, HostMode::Normal);
-    listener.host->setLocalCopiesOnly(true);
+    LocalCopies copies(store.absolutePath(QStringLiteral("library")));
+    listener.host->setLocalCopies(&copies);
     listener.router = std::make_unique<Router>(nullptr, listener.host.get());
     if (!bindListener(engine, listener, options.listen, listener.router.get()))
         return 1;
     const QString name = options.name.isEmpty() ? listener.address : options.name;
 
     HostNodes nodes(store);
-    QVector<std::int64_t> held = nodes.scanHeldFiles();
+    QVector<std::int64_t> held = nodes.scanHeldFiles(&copies);
     nodes.announce(name, held);
     engine.start();
     printf("host %s %s\n", qPrintable(listener.address), qPrintable(name));
@@ -329,7 +330,7 @@ int runHost(const HostNodeOptions &options)
     while (sigtimedwait(&stopSignals, nullptr, &interval) < 0) {
         try {
             if (++ticks % TicksPerScan == 0) {
-                QVector<std::int64_t> now = nodes.scanHeldFiles();
+                QVector<std::int64_t> now = nodes.scanHeldFiles(&copies);
                 if (now != held) {
                     held = std::move(now);
                     nodes.announce(name, held);
