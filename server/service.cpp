@@ -397,6 +397,9 @@ Service::Reply Service::fileAddress(Context &context)
         || (!jxhash.isEmpty() && !names(file->jxhash) && !names(file->swarmId)
             && !names(file->content)))
         return Reply::refuse(QStringLiteral("文件校验失败"));
+    if (context.accountId == 0
+        && !m_anonymousCodesByAddress.take(viewerAddress(context), currentTime()))
+        return Reply::refuse(QStringLiteral("请求过于频繁，请稍后再试"));
     const AddressCode code = m_store.issueCode(
         file->id, context.session, reload == QLatin1String("1"), m_options.codeLifetime);
     // A live host node that holds the file streams it; without one, the
@@ -495,6 +498,9 @@ Service::Reply Service::report(Context &context)
         return Reply::refuse(QStringLiteral("请填写举报内容"));
     if (name.size() > MaxTextLength || description.size() > MaxTextLength * 5)
         return Reply::refuse(QStringLiteral("举报内容过长"));
+    if (context.accountId == 0
+        && !m_anonymousReportsByAddress.take(viewerAddress(context), currentTime()))
+        return Reply::refuse(QStringLiteral("举报过于频繁，请稍后再试"));
     m_store.addReport(context.accountId, context.session, name, description);
     return Reply();
 }
@@ -670,6 +676,8 @@ Service::Reply Service::modifyPassword(Context &context)
 
 Service::Reply Service::captchaImage(Context &context)
 {
+    if (!m_captchasByAddress.take(viewerAddress(context), currentTime()))
+        return Reply::refuse(QStringLiteral("验证码请求过于频繁，请稍后再试"));
     const QString code = m_options.captchaText.isEmpty()
         ? randomText(4, CaptchaRenderer::alphabet())
         : m_options.captchaText;

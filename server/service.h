@@ -87,4 +87,10 @@ private:
     FailureThrottle m_loginByAddress { 20, 1000, 900000, 3600000 };
     RateLimit m_retrievalByAccount { 3, 3600 };
     RateLimit m_retrievalByAddress { 10, 3600 };
+    // What a viewer without a login may make the service keep, per address
+    // and ten minutes: captcha pictures (each a session and a captcha row),
+    // address codes and reports.
+    RateLimit m_captchasByAddress { 30, 600 };
+    RateLimit m_anonymousCodesByAddress { 100, 600 };
+    RateLimit m_anonymousReportsByAddress { 10, 600 };
 };

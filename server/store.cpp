@@ -77,8 +77,9 @@ std::int64_t Store::sessionAccount(const QString &session)
 void Store::storeSession(const QString &session)
 {
     auto lock = m_db.lock();
-    Statement insert(
-        m_db, "INSERT INTO sessions (id, created, seen) VALUES (?, ?, ?) ON CONFLICT DO NOTHING");
+    Statement insert(m_db,
+        "INSERT INTO sessions (id, created, seen) VALUES (?, ?, ?) "
+        "ON CONFLICT (id) DO UPDATE SET seen = excluded.seen");
     insert.bind(1, session).bind(2, currentTime()).bind(3, currentTime()).run();
 }
 
@@ -520,7 +521,7 @@ std::optional<CodeTarget> Store::codeTarget(const QString &code)
     return held.target;
 }
 
-void Store::prune(std::int64_t maxIdle)
+void Store::prune(std::int64_t maxIdle, std::int64_t anonymousIdle, std::int64_t captchaAge)
 {
     auto lock = m_db.lock();
     const std::int64_t now = currentTime();
@@ -537,7 +538,9 @@ void Store::prune(std::int64_t maxIdle)
         }
     }
     Statement captchas(m_db, "DELETE FROM captchas WHERE created < ?");
-    captchas.bind(1, now - 86400).run();
+    captchas.bind(1, now - captchaAge).run();
+    Statement anonymous(m_db, "DELETE FROM sessions WHERE account_id IS NULL AND seen < ?");
+    anonymous.bind(1, now - anonymousIdle).run();
     Statement sessions(m_db, "DELETE FROM sessions WHERE created < ? AND seen < ?");
     sessions.bind(1, now - maxIdle).bind(2, now - maxIdle).run();
 }

@@ -142,9 +142,10 @@ public:
     // the code is not held or is due for a fresh look.
     std::optional<CodeTarget> cachedCodeTarget(const QString &code);
 
-    // Drops what can no longer be used: expired codes and captchas, and
-    // sessions unused for maxIdle seconds.
-    void prune(std::int64_t maxIdle);
+    // Drops what can no longer be used: expired codes, captchas older than
+    // captchaAge, sessions without a login unused for anonymousIdle and
+    // the others unused for maxIdle (seconds).
+    void prune(std::int64_t maxIdle, std::int64_t anonymousIdle, std::int64_t captchaAge);
 
     QString config(const QString &key);
     void setConfig(const QString &key, const QString &value);

@@ -117,6 +117,7 @@ class ServerHardeningTest : public QObject
 private slots:
     void initTestCase();
     void sessionsAreStoredOnlyWithContent();
+    void captchasAreLimitedPerAddress();
     void dataIsOwnerOnly();
     void loginGuessingIsSlowed();
     void retrievalsAreLimited();
@@ -165,6 +166,19 @@ void ServerHardeningTest::sessionsAreStoredOnlyWithContent()
     QCOMPARE(captcha.status, 200);
     QVERIFY(captcha.body.startsWith("\x89PNG"));
     QCOMPARE(sessionCount(m_data), 1);
+}
+
+void ServerHardeningTest::captchasAreLimitedPerAddress()
+{
+    // Each picture is a session and a captcha kept for a while: thirty per
+    // address in ten minutes, whatever the cookie.
+    const QString service = m_server.serviceAddress();
+    const QStringList picture { "r=default/verfy", "_s=pc" };
+    for (int i = 0; i < 30; ++i)
+        QVERIFY(call(service, "127.0.13.1", "GET", picture, false).body.startsWith("\x89PNG"));
+    QCOMPARE(call(service, "127.0.13.1", "GET", picture, false).msg(),
+        QStringLiteral("验证码请求过于频繁，请稍后再试"));
+    QVERIFY(call(service, "127.0.13.2", "GET", picture, false).body.startsWith("\x89PNG"));
 }
 
 void ServerHardeningTest::dataIsOwnerOnly()
