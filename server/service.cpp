@@ -185,6 +185,11 @@ Service::Service(Store &store, const CaptchaRenderer &captcha, ServiceOptions op
     : m_store(store)
     , m_captcha(captcha)
     , m_options(std::move(options))
+    , m_loginByPair(store.database(), "login-pair", 5, 1000, 900000, 3600000)
+    , m_loginByAddress(store.database(), "login-address", 20, 1000, 900000, 3600000)
+    , m_loginByAccount(store.database(), "login-account", 50, 1000, 60000, 3600000)
+    , m_retrievalByAccount(store.database(), "retrieval-account", 3, 3600000)
+    , m_retrievalByAddress(store.database(), "retrieval-address", 10, 3600000)
 {
 }
 
@@ -527,22 +532,28 @@ Service::Reply Service::login(Context &context)
     const QString password = context.value("f[password]");
     if (email.isEmpty() || password.isEmpty())
         return Reply::refuse(QStringLiteral("请输入账号和密码"));
-    // Guessing is slowed per account and per address: after a few failures
-    // each further one doubles the wait before the next try.
+    // Guessing is slowed per account and address, per address and, well
+    // above what a person mistypes, per account; an address the account
+    // logged in from before only waits for its own failures.
     const std::string accountKey = email.toLower().toStdString();
+    const std::string address = viewerAddress(context);
+    const std::string pairKey = accountKey + '|' + address;
     const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
-    const std::int64_t wait = std::max(
-        m_loginByAccount.wait(accountKey, now), m_loginByAddress.wait(viewerAddress(context), now));
+    const std::optional<Account> account = m_store.accountByEmail(email);
+    std::int64_t wait = m_loginByPair.wait(pairKey, now);
+    if (!account || !m_store.loggedInFrom(account->id, QString::fromStdString(address)))
+        wait = std::max(
+            { wait, m_loginByAddress.wait(address, now), m_loginByAccount.wait(accountKey, now) });
     if (wait > 0)
         return Reply::refuse(
             QStringLiteral("登录尝试过于频繁，请%1秒后再试").arg((wait + 999) / 1000));
-    const std::optional<Account> account = m_store.accountByEmail(email);
     const QString pending = account ? m_store.pendingPassword(account->id) : QString();
     const PasswordMatch match
         = account ? matchPassword(*account, pending, password) : PasswordMatch::None;
     if (match == PasswordMatch::None) {
+        m_loginByPair.fail(pairKey, now);
+        m_loginByAddress.fail(address, now);
         m_loginByAccount.fail(accountKey, now);
-        m_loginByAddress.fail(viewerAddress(context), now);
         return Reply::refuse(QStringLiteral("账号或密码错误"));
     }
     // The first login after a retrieval settles which password stays: the
@@ -551,7 +562,8 @@ Service::Reply Service::login(Context &context)
         m_store.setPassword(account->id, pending);
     else if (!pending.isEmpty())
         m_store.dropPendingPassword(account->id);
-    m_loginByAccount.succeed(accountKey);
+    m_loginByPair.succeed(pairKey);
+    m_store.noteLoginAddress(account->id, QString::fromStdString(address));
     m_store.setSessionAccount(context.session, account->id);
     const bool vip = account->vipPermanent || account->vipUntil > currentTime();
     const std::int64_t viptime = account->vipPermanent ? PermanentVipTime : account->vipUntil;
@@ -609,7 +621,7 @@ Service::Reply Service::forgetPassword(Context &context)
     const QString email = context.value("f[username]").trimmed();
     if (!isEmailAddress(email))
         return Reply::refuse(QStringLiteral("邮箱格式不正确"));
-    const std::int64_t now = currentTime();
+    const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
     if (!m_retrievalByAddress.take(viewerAddress(context), now))
         return Reply::refuse(QStringLiteral("找回密码过于频繁，请稍后再试"));
     const std::optional<Account> account = m_store.accountByEmail(email);

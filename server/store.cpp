@@ -96,6 +96,23 @@ void Store::setSessionAccount(const QString &session, std::int64_t accountId)
     update.bind(2, currentTime()).bind(3, session).run();
 }
 
+bool Store::loggedInFrom(std::int64_t accountId, const QString &address)
+{
+    auto lock = m_db.lock();
+    Statement query(m_db, "SELECT 1 FROM login_addresses WHERE account_id = ? AND address = ?");
+    query.bind(1, accountId).bind(2, address);
+    return query.next();
+}
+
+void Store::noteLoginAddress(std::int64_t accountId, const QString &address)
+{
+    auto lock = m_db.lock();
+    Statement upsert(m_db,
+        "INSERT INTO login_addresses (account_id, address, seen) VALUES (?, ?, ?) "
+        "ON CONFLICT (account_id, address) DO UPDATE SET seen = excluded.seen");
+    upsert.bind(1, accountId).bind(2, address).bind(3, currentTime()).run();
+}
+
 void Store::setCaptcha(const QString &session, const QString &code)
 {
     auto lock = m_db.lock();
@@ -537,6 +554,10 @@ void Store::prune(std::int64_t maxIdle, std::int64_t anonymousIdle, std::int64_t
                 ++held;
         }
     }
+    Statement limits(m_db, "DELETE FROM limits WHERE expires <= ?");
+    limits.bind(1, nowMs).run();
+    Statement addresses(m_db, "DELETE FROM login_addresses WHERE seen < ?");
+    addresses.bind(1, now - 365 * 86400).run();
     Statement captchas(m_db, "DELETE FROM captchas WHERE created < ?");
     captchas.bind(1, now - captchaAge).run();
     Statement anonymous(m_db, "DELETE FROM sessions WHERE account_id IS NULL AND seen < ?");

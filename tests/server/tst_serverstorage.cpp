@@ -2,6 +2,7 @@
 #include "postgresfixture.h"
 #include "schema.h"
 #include "store.h"
+#include "throttle.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -307,7 +308,13 @@ void ServerStorageTest::pruningBoundsStateWithoutLogin()
         db.exec("UPDATE captchas SET created = created - 700");
     }
     store.setCaptcha(fresh, "EFGH");
+    // Counters go once their window has passed.
+    const std::int64_t nowMs = QDateTime::currentMSecsSinceEpoch();
+    SharedRateLimit limit(store.database(), "test", 1, 3600000);
+    QVERIFY(limit.take("stale", nowMs - 3600001));
+    QVERIFY(limit.take("live", nowMs));
     store.prune(30 * 86400, 3600, 600);
+    QVERIFY(!limit.take("live", nowMs));
     // The hour-old session that never logged in and the stale captcha are
     // gone; the logged-in session and the fresh captcha stay.
     QCOMPARE(store.sessionAccount(old), 0);
@@ -321,6 +328,9 @@ void ServerStorageTest::pruningBoundsStateWithoutLogin()
     Statement captchas(db, "SELECT COUNT(*) FROM captchas");
     QVERIFY(captchas.next());
     QCOMPARE(captchas.integer(0), 1);
+    Statement limits(db, "SELECT COUNT(*) FROM limits");
+    QVERIFY(limits.next());
+    QCOMPARE(limits.integer(0), 1);
 }
 
 void ServerStorageTest::postgresStatements()
