@@ -63,11 +63,6 @@ void MainWindow::showDailyPopupNotice()
     auto *dialog = new TanChuangDialog(this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setPopupNotice(result);
-    // Nothing to show when no picture could be decoded.
-    if (dialog->pageCount() == 0) {
-        delete dialog;
-        return;
-    }
     m_tanChuangDialog = dialog;
     centreAndShow(dialog);
 }
