@@ -7,6 +7,7 @@
 #include "account/useraccountdialog.h"
 
 #include <QDesktopServices>
+#include <QElapsedTimer>
 #include <QLabel>
 
 namespace {
@@ -202,6 +203,52 @@ private slots:
             QCOMPARE(service.count(QStringLiteral("www/default/pc/tanchuang")), 1);
             QCOMPARE(service.count(QStringLiteral("www/default/pc/gonggao")), 1);
             QVERIFY(!window.findChild<TanChuangDialog *>());
+        }
+        delete APlayerControl::instance;
+    }
+
+    // The announcement request goes out first, but the window does not wait
+    // for it: a late answer shows once it comes, one that takes longer than
+    // 10 s (late, or trickled byte by byte) is given up.
+    void slowService_data()
+    {
+        QTest::addColumn<int>("delay");
+        QTest::addColumn<int>("trickle");
+        QTest::addColumn<bool>("shown");
+        QTest::newRow("answers after 3 s") << 3000 << 0 << true;
+        QTest::newRow("answers after 12 s") << 12000 << 0 << false;
+        QTest::newRow("trickles for 12 s") << 0 << 12000 << false;
+    }
+
+    void slowService()
+    {
+        QFETCH(int, delay);
+        QFETCH(int, trickle);
+        QFETCH(bool, shown);
+        AccountService service;
+        APlayerControl::setEngineFactory(scriptedEngines());
+        TestHttpAnswer answer = TestHttpAnswer::json(
+            "{\"statu\":1,\"data\":[{\"title\":\"A\",\"url\":\"http://example.org/a\"}]}");
+        answer.delayMs = delay;
+        if (trickle > 0)
+            answer.trickleEveryMs = trickle / answer.body.size();
+        service.answers.insert(QStringLiteral("www/default/pc/gonggao"), answer);
+        QElapsedTimer clock;
+        clock.start();
+        {
+            MainWindow window;
+            QVERIFY2(clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
+            auto *label = window.findChild<QLabel *>(QStringLiteral("announcementLabel"));
+            QVERIFY(label->text().isEmpty());
+            QCOMPARE(service.routes.value(0), QStringLiteral("www/default/pc/gonggao"));
+            if (shown) {
+                QTRY_VERIFY_WITH_TIMEOUT(!label->text().isEmpty(), 5000);
+                QVERIFY(timerWithInterval(&window, 10000));
+            } else {
+                QTest::qWait(std::max(delay, trickle) + 1000 - int(clock.elapsed()));
+                QVERIFY(label->text().isEmpty());
+                QVERIFY(!timerWithInterval(&window, 10000));
+            }
         }
         delete APlayerControl::instance;
     }
