@@ -1,10 +1,11 @@
 #include "byterange.h"
 
 #include <algorithm>
+#include <string_view>
 
 namespace {
 
-bool parseNumber(const std::string &text, std::int64_t *value)
+bool parseNumber(std::string_view text, std::int64_t *value)
 {
     if (text.empty() || text.size() > 18)
         return false;
@@ -25,18 +26,18 @@ std::optional<ByteRange> resolveRange(const std::string &header, std::int64_t si
     *partial = false;
     if (header.empty())
         return size > 0 ? std::optional<ByteRange>({ 0, size - 1 }) : ByteRange { 0, -1 };
-    const std::string prefix = "bytes=";
+    const std::string_view prefix = "bytes=";
     if (header.compare(0, prefix.size(), prefix) != 0)
         return std::nullopt;
-    const std::string rangeText = header.substr(prefix.size());
+    const std::string_view rangeText = std::string_view(header).substr(prefix.size());
     // Several ranges would need a multipart answer; players never ask for one.
-    if (rangeText.find(',') != std::string::npos)
+    if (rangeText.find(',') != std::string_view::npos)
         return std::nullopt;
-    const std::string::size_type dash = rangeText.find('-');
-    if (dash == std::string::npos)
+    const std::size_t dash = rangeText.find('-');
+    if (dash == std::string_view::npos)
         return std::nullopt;
-    const std::string from = rangeText.substr(0, dash);
-    const std::string to = rangeText.substr(dash + 1);
+    const std::string_view from = rangeText.substr(0, dash);
+    const std::string_view to = rangeText.substr(dash + 1);
     ByteRange range;
     if (from.empty()) {
         std::int64_t suffix = 0;

@@ -77,8 +77,9 @@ std::int64_t Store::sessionAccount(const QString &session)
 void Store::storeSession(const QString &session)
 {
     auto lock = m_db.lock();
-    Statement insert(
-        m_db, "INSERT INTO sessions (id, created, seen) VALUES (?, ?, ?) ON CONFLICT DO NOTHING");
+    Statement insert(m_db,
+        "INSERT INTO sessions (id, created, seen) VALUES (?, ?, ?) "
+        "ON CONFLICT (id) DO UPDATE SET seen = excluded.seen");
     insert.bind(1, session).bind(2, currentTime()).bind(3, currentTime()).run();
 }
 
@@ -93,6 +94,23 @@ void Store::setSessionAccount(const QString &session, std::int64_t accountId)
     else
         update.bindNull(1);
     update.bind(2, currentTime()).bind(3, session).run();
+}
+
+bool Store::loggedInFrom(std::int64_t accountId, const QString &address)
+{
+    auto lock = m_db.lock();
+    Statement query(m_db, "SELECT 1 FROM login_addresses WHERE account_id = ? AND address = ?");
+    query.bind(1, accountId).bind(2, address);
+    return query.next();
+}
+
+void Store::noteLoginAddress(std::int64_t accountId, const QString &address)
+{
+    auto lock = m_db.lock();
+    Statement upsert(m_db,
+        "INSERT INTO login_addresses (account_id, address, seen) VALUES (?, ?, ?) "
+        "ON CONFLICT (account_id, address) DO UPDATE SET seen = excluded.seen");
+    upsert.bind(1, accountId).bind(2, address).bind(3, currentTime()).run();
 }
 
 void Store::setCaptcha(const QString &session, const QString &code)
@@ -520,7 +538,7 @@ std::optional<CodeTarget> Store::codeTarget(const QString &code)
     return held.target;
 }
 
-void Store::prune(std::int64_t maxIdle)
+void Store::prune(std::int64_t maxIdle, std::int64_t anonymousIdle, std::int64_t captchaAge)
 {
     auto lock = m_db.lock();
     const std::int64_t now = currentTime();
@@ -536,8 +554,14 @@ void Store::prune(std::int64_t maxIdle)
                 ++held;
         }
     }
+    Statement limits(m_db, "DELETE FROM limits WHERE expires <= ?");
+    limits.bind(1, nowMs).run();
+    Statement addresses(m_db, "DELETE FROM login_addresses WHERE seen < ?");
+    addresses.bind(1, now - 365 * 86400).run();
     Statement captchas(m_db, "DELETE FROM captchas WHERE created < ?");
-    captchas.bind(1, now - 86400).run();
+    captchas.bind(1, now - captchaAge).run();
+    Statement anonymous(m_db, "DELETE FROM sessions WHERE account_id IS NULL AND seen < ?");
+    anonymous.bind(1, now - anonymousIdle).run();
     Statement sessions(m_db, "DELETE FROM sessions WHERE created < ? AND seen < ?");
     sessions.bind(1, now - maxIdle).bind(2, now - maxIdle).run();
 }

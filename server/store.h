@@ -87,6 +87,11 @@ public:
     CaptchaCheck checkCaptcha(const QString &session, const QString &code, std::int64_t maxAge);
     void dropCaptcha(const QString &session);
 
+    // Addresses an account logged in from (kept while they are used within
+    // a year).
+    bool loggedInFrom(std::int64_t accountId, const QString &address);
+    void noteLoginAddress(std::int64_t accountId, const QString &address);
+
     std::optional<Account> accountByEmail(const QString &email);
     std::optional<Account> accountById(std::int64_t id);
     // False when the address is already registered.
@@ -142,9 +147,10 @@ public:
     // the code is not held or is due for a fresh look.
     std::optional<CodeTarget> cachedCodeTarget(const QString &code);
 
-    // Drops what can no longer be used: expired codes and captchas, and
-    // sessions unused for maxIdle seconds.
-    void prune(std::int64_t maxIdle);
+    // Drops what can no longer be used: expired codes and counters, captchas
+    // older than captchaAge, sessions without a login unused for
+    // anonymousIdle and the others unused for maxIdle (seconds).
+    void prune(std::int64_t maxIdle, std::int64_t anonymousIdle, std::int64_t captchaAge);
 
     QString config(const QString &key);
     void setConfig(const QString &key, const QString &value);

@@ -1,44 +1,112 @@
 #include "videohost.h"
 
+#include "hostnodes.h"
 #include "httpengine.h"
 #include "store.h"
 #include "swarm.h"
 
+#include <QCryptographicHash>
+#include <QHash>
 #include <QString>
-#include <QStringList>
 
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <memory>
+#include <string_view>
+#include <vector>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
-bool carriesCookie(const std::string &header, const QString &expected)
+bool carriesCookie(std::string_view header, const QString &expected)
 {
-    const QStringList pairs = QString::fromStdString(header).split(QLatin1Char(';'));
-    for (const QString &pair : pairs) {
-        if (pair.trimmed() == expected)
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!header.empty()) {
+        const std::size_t end = std::min(header.find(';'), header.size());
+        std::string_view pair = header.substr(0, end);
+        while (!pair.empty() && blank(pair.front()))
+            pair.remove_prefix(1);
+        while (!pair.empty() && blank(pair.back()))
+            pair.remove_suffix(1);
+        if (QLatin1String(pair.data(), int(pair.size())) == expected)
             return true;
+        header.remove_prefix(std::min(end + 1, header.size()));
     }
     return false;
 }
 
-bool holdsWhole(const OpenFile &opened, std::int64_t size)
+// Library files stay open between requests, per thread, as a busy player
+// asks for many small ranges of one file. An open file is trusted for a
+// second; then the path is looked at again, and a file removed or replaced
+// there is dropped or opened anew.
+std::shared_ptr<OpenFile> openLibraryFile(const Store &store, const QString &relative)
 {
-    struct stat status;
-    return fstat(opened.fd(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size == size;
+    struct Held
+    {
+        std::shared_ptr<OpenFile> file;
+        std::chrono::steady_clock::time_point checked;
+    };
+    constexpr auto TrustedFor = std::chrono::seconds(1);
+    constexpr int MostHeld = 64;
+    thread_local QHash<QString, Held> held;
+    const auto now = std::chrono::steady_clock::now();
+    const auto found = held.find(relative);
+    if (found != held.end() && now - found->checked < TrustedFor)
+        return found->file;
+
+    const std::string path = store.absolutePath(relative).toStdString();
+    if (found != held.end()) {
+        struct stat atPath, opened;
+        if (stat(path.c_str(), &atPath) == 0 && fstat(found->file->fd(), &opened) == 0
+            && atPath.st_dev == opened.st_dev && atPath.st_ino == opened.st_ino) {
+            found->checked = now;
+            return found->file;
+        }
+        held.erase(found);
+    }
+    auto file = std::make_shared<OpenFile>(path);
+    if (file->fd() < 0)
+        return file;
+    if (held.size() >= MostHeld)
+        held.clear();
+    held.insert(relative, Held { file, now });
+    return file;
+}
+
+// The SHA-1 of what the descriptor holds now, in lowercase hex.
+QString hashOf(int fd)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    std::vector<char> buffer(1 << 20);
+    for (off_t offset = 0;;) {
+        const ssize_t got = pread(fd, buffer.data(), buffer.size(), offset);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return {};
+        if (got == 0)
+            break;
+        hash.addData(buffer.data(), int(got));
+        offset += got;
+    }
+    return QString::fromLatin1(hash.result().toHex());
 }
 
 const char *contentType(const QString &name)
 {
-    const QString lower = name.toLower();
-    if (lower.endsWith(QLatin1String(".mp4")) || lower.endsWith(QLatin1String(".m4v")))
+    const auto endsWith = [&name](const char *suffix) {
+        return name.endsWith(QLatin1String(suffix), Qt::CaseInsensitive);
+    };
+    if (endsWith(".mp4") || endsWith(".m4v"))
         return "video/mp4";
-    if (lower.endsWith(QLatin1String(".mkv")))
+    if (endsWith(".mkv"))
         return "video/x-matroska";
-    if (lower.endsWith(QLatin1String(".webm")))
+    if (endsWith(".webm"))
         return "video/webm";
-    if (lower.endsWith(QLatin1String(".srt")) || lower.endsWith(QLatin1String(".ass")))
+    if (endsWith(".srt") || endsWith(".ass"))
         return "text/plain";
     return "application/octet-stream";
 }
@@ -58,8 +126,7 @@ bool VideoHost::handleQuickly(const HttpRequest &request, HttpResponse &response
         = m_store.cachedCodeTarget(QString::fromStdString(request.capture));
     if (!target)
         return false;
-    answer(request, response, target->file, target->cookie);
-    return true;
+    return answer(request, response, target->file, target->cookie, false);
 }
 
 void VideoHost::handle(const HttpRequest &request, HttpResponse &response)
@@ -71,26 +138,64 @@ void VideoHost::handle(const HttpRequest &request, HttpResponse &response)
         response.setContent("unknown or expired code\n", "text/plain");
         return;
     }
-    answer(request, response, target->file, target->cookie);
+    answer(request, response, target->file, target->cookie, true);
 }
 
-void VideoHost::answer(const HttpRequest &request, HttpResponse &response, const FileRecord &file,
-    const QString &cookie)
+VideoHost::Copy VideoHost::checkCopy(const OpenFile &opened, const FileRecord &file, bool mayBlock)
+{
+    struct stat status;
+    if (fstat(opened.fd(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size != file.size)
+        return Copy::Missing;
+    const QString path = m_store.absolutePath(file.path);
+    if (!m_copies->confined(path)) {
+        fprintf(stderr, "tavrion-server: refused %s: its real path leaves the library folder\n",
+            qPrintable(path));
+        return Copy::Missing;
+    }
+    const CopyStamp stamp = stampOf(status);
+    switch (m_copies->state(file.id, stamp)) {
+    case LocalCopies::State::Recorded:
+        return Copy::Good;
+    case LocalCopies::State::Refused:
+        return Copy::Missing;
+    case LocalCopies::State::Changed:
+        break;
+    }
+    // Changed since the node found it: served again only once its bytes
+    // are known to be the library's, which takes reading it all.
+    if (!mayBlock)
+        return Copy::Unchecked;
+    const bool same = !file.jxhash.isEmpty() && hashOf(opened.fd()) == file.jxhash;
+    m_copies->checked(file.id, stamp, same);
+    if (!same)
+        fprintf(stderr, "tavrion-server: refused %s: changed, and no longer the library's file\n",
+            qPrintable(path));
+    return same ? Copy::Good : Copy::Missing;
+}
+
+bool VideoHost::answer(const HttpRequest &request, HttpResponse &response, const FileRecord &file,
+    const QString &cookie, bool mayBlock)
 {
     if (!carriesCookie(request.header("Cookie"), cookie)) {
         response.status = 403;
         response.setContent("forbidden\n", "text/plain");
-        return;
+        return true;
     }
     const bool swarm = !file.swarmId.isEmpty();
     std::shared_ptr<OpenFile> opened;
     if (!swarm)
-        opened = std::make_shared<OpenFile>(m_store.absolutePath(file.path).toStdString());
-    if (swarm ? !m_swarm || m_localOnly
-              : opened->fd() < 0 || (m_localOnly && !holdsWhole(*opened, file.size))) {
+        opened = openLibraryFile(m_store, file.path);
+    Copy copy = Copy::Good;
+    if (swarm ? !m_swarm || m_copies : opened->fd() < 0)
+        copy = Copy::Missing;
+    else if (m_copies && !swarm)
+        copy = checkCopy(*opened, file, mayBlock);
+    if (copy == Copy::Unchecked)
+        return false;
+    if (copy == Copy::Missing) {
         response.status = 404;
         response.setContent("file missing\n", "text/plain");
-        return;
+        return true;
     }
 
     std::int64_t size = file.size;
@@ -106,28 +211,32 @@ void VideoHost::answer(const HttpRequest &request, HttpResponse &response, const
         response.status = 416;
         response.setHeader("Content-Range", "bytes */" + std::to_string(size));
         response.setContent("range not satisfiable\n", "text/plain");
-        return;
+        return true;
     }
     response.status = partial ? 206 : 200;
-    if (partial)
-        response.setHeader("Content-Range",
-            "bytes " + std::to_string(range->first) + "-" + std::to_string(range->last) + "/"
-                + std::to_string(size));
+    if (partial) {
+        char text[80];
+        const int written = std::snprintf(text, sizeof text, "bytes %lld-%lld/%lld",
+            static_cast<long long>(range->first), static_cast<long long>(range->last),
+            static_cast<long long>(size));
+        response.setHeader("Content-Range", std::string(text, std::size_t(written)));
+    }
     response.contentType = contentType(file.name);
     const std::int64_t length = range->last - range->first + 1;
     if (length == 0)
-        return;
+        return true;
     if (swarm) {
         response.source = m_swarm->open(file);
         if (!response.source) {
             response = HttpResponse();
             response.status = 503;
             response.setContent("service stopping\n", "text/plain");
-            return;
+            return true;
         }
     } else {
         response.file = std::move(opened);
     }
     response.fileOffset = range->first;
     response.fileLength = length;
+    return true;
 }

@@ -2,6 +2,7 @@
 #include "postgresfixture.h"
 #include "schema.h"
 #include "store.h"
+#include "throttle.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -31,6 +32,8 @@ private slots:
     void addressesMatchWithoutCase();
     void grantsFromSeveralProcessesAllCount_data() { backEnds(); }
     void grantsFromSeveralProcessesAllCount();
+    void pruningBoundsStateWithoutLogin_data() { backEnds(); }
+    void pruningBoundsStateWithoutLogin();
     void postgresStatements();
     void postgresConnectionLoss();
 
@@ -288,6 +291,46 @@ void ServerStorageTest::grantsFromSeveralProcessesAllCount()
     const std::optional<Account> account
         = Store(m_dir.filePath("data"), location).accountByEmail(email);
     QVERIFY(qAbs(account->vipUntil - currentTime() - Stores * Grants * 86400) < 60);
+}
+
+void ServerStorageTest::pruningBoundsStateWithoutLogin()
+{
+    FRESH_DATABASE(location)
+    Store store(m_dir.filePath("data"), location);
+    QVERIFY(store.createAccount("owner@example.com", "h"));
+    const QString old(32, '1'), loggedIn(32, '2'), fresh(32, '3');
+    store.setCaptcha(old, "ABCD");
+    store.setSessionAccount(loggedIn, store.accountByEmail("owner@example.com")->id);
+    {
+        Database &db = store.database();
+        auto lock = db.lock();
+        db.exec("UPDATE sessions SET created = created - 7200, seen = seen - 7200");
+        db.exec("UPDATE captchas SET created = created - 700");
+    }
+    store.setCaptcha(fresh, "EFGH");
+    // Counters go once their window has passed.
+    const std::int64_t nowMs = QDateTime::currentMSecsSinceEpoch();
+    SharedRateLimit limit(store.database(), "test", 1, 3600000);
+    QVERIFY(limit.take("stale", nowMs - 3600001));
+    QVERIFY(limit.take("live", nowMs));
+    store.prune(30 * 86400, 3600, 600);
+    QVERIFY(!limit.take("live", nowMs));
+    // The hour-old session that never logged in and the stale captcha are
+    // gone; the logged-in session and the fresh captcha stay.
+    QCOMPARE(store.sessionAccount(old), 0);
+    QVERIFY(store.sessionAccount(loggedIn) > 0);
+    QCOMPARE(store.checkCaptcha(fresh, "EFGH", 600), Store::CaptchaCheck::Match);
+    Database &db = store.database();
+    auto lock = db.lock();
+    Statement sessions(db, "SELECT COUNT(*) FROM sessions");
+    QVERIFY(sessions.next());
+    QCOMPARE(sessions.integer(0), 2);
+    Statement captchas(db, "SELECT COUNT(*) FROM captchas");
+    QVERIFY(captchas.next());
+    QCOMPARE(captchas.integer(0), 1);
+    Statement limits(db, "SELECT COUNT(*) FROM limits");
+    QVERIFY(limits.next());
+    QCOMPARE(limits.integer(0), 1);
 }
 
 void ServerStorageTest::postgresStatements()
