@@ -1,5 +1,7 @@
 #include "mainwindow/dialog.h"
 
+#include "platform/sessionplatform.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialogButtonBox>
@@ -179,6 +181,12 @@ bool Dialog::eventFilter(QObject *watched, QEvent *event)
     case QEvent::MouseMove:
         if (!d.pressed)
             break;
+        // A Wayland compositor ignores a window's own moves; it moves it.
+        if (SessionPlatform::runsOnXWayland() && windowHandle()) {
+            d.pressed = false;
+            windowHandle()->startSystemMove();
+            return true;
+        }
         move(
             d.geometry.topLeft() + (static_cast<QMouseEvent *>(event)->globalPos() - d.pressPoint));
         return true;
