@@ -100,8 +100,8 @@ QVector<std::int64_t> HostNodes::scanHeldFiles(LocalCopies *copies)
     };
     QVector<Candidate> candidates;
     {
-        Database &db = m_store.database();
-        auto lock = db.lock();
+        const ConnectionPool::Lease lease = m_store.database().lease();
+        Database &db = *lease;
         Statement query(db, "SELECT id, path, size FROM files WHERE swarm_id = '' ORDER BY id");
         while (query.next())
             candidates.append({ query.integer(0), query.text(1), query.integer(2) });
@@ -132,8 +132,8 @@ QVector<std::int64_t> HostNodes::scanHeldFiles(LocalCopies *copies)
 
 void HostNodes::announce(const QString &name, const QVector<std::int64_t> &files)
 {
-    Database &db = m_store.database();
-    auto lock = db.lock();
+    const ConnectionPool::Lease lease = m_store.database().lease();
+    Database &db = *lease;
     Transaction transaction(db);
     Statement node(db,
         "INSERT INTO host_nodes (name, seen) VALUES (?, ?) "
@@ -152,8 +152,8 @@ void HostNodes::announce(const QString &name, const QVector<std::int64_t> &files
 
 bool HostNodes::heartbeat(const QString &name)
 {
-    Database &db = m_store.database();
-    auto lock = db.lock();
+    const ConnectionPool::Lease lease = m_store.database().lease();
+    Database &db = *lease;
     Statement update(db, "UPDATE host_nodes SET seen = ? WHERE name = ?");
     update.bind(1, nowMilliseconds()).bind(2, name).run();
     return db.changes() == 1;
@@ -161,8 +161,8 @@ bool HostNodes::heartbeat(const QString &name)
 
 void HostNodes::withdraw(const QString &name)
 {
-    Database &db = m_store.database();
-    auto lock = db.lock();
+    const ConnectionPool::Lease lease = m_store.database().lease();
+    Database &db = *lease;
     Transaction transaction(db);
     Statement files(db, "DELETE FROM host_files WHERE host = ?");
     files.bind(1, name).run();
@@ -173,8 +173,8 @@ void HostNodes::withdraw(const QString &name)
 
 QStringList HostNodes::liveNodes()
 {
-    Database &db = m_store.database();
-    auto lock = db.lock();
+    const ConnectionPool::Lease lease = m_store.database().lease();
+    Database &db = *lease;
     Statement query(db, "SELECT name FROM host_nodes WHERE seen > ? ORDER BY name");
     query.bind(1, nowMilliseconds() - StaleMilliseconds);
     QStringList names;
@@ -185,8 +185,8 @@ QStringList HostNodes::liveNodes()
 
 QStringList HostNodes::liveHolders(std::int64_t fileId)
 {
-    Database &db = m_store.database();
-    auto lock = db.lock();
+    const ConnectionPool::Lease lease = m_store.database().lease();
+    Database &db = *lease;
     Statement query(db,
         "SELECT host_nodes.name FROM host_files "
         "JOIN host_nodes ON host_nodes.name = host_files.host "

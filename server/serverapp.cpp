@@ -185,7 +185,8 @@ int runServe(const ServeOptions &options)
     sigset_t stopSignals = blockStopSignals();
     raiseDescriptorLimit();
 
-    Store store(options.dataDir, options.database);
+    Store store(options.dataDir, options.database,
+        options.dbConnections > 0 ? options.dbConnections : options.threads);
     // Sessions unused for 30 days expire, those that never logged in after
     // an hour; expired codes and captchas go too, at start and every five
     // minutes while running, so that requests without a login leave little.
@@ -284,7 +285,8 @@ int runHost(const HostNodeOptions &options)
     sigset_t stopSignals = blockStopSignals();
     raiseDescriptorLimit();
 
-    Store store(options.dataDir, options.database);
+    Store store(options.dataDir, options.database,
+        options.dbConnections > 0 ? options.dbConnections : options.threads);
     HttpLimits limits;
     limits.workerThreads = options.threads;
     limits.writeStall = std::chrono::seconds(options.writeTimeoutSeconds);

@@ -124,9 +124,9 @@ void writeLimit(Database &db, const QString &name, std::int64_t count, std::int6
 
 } // namespace
 
-SharedFailureThrottle::SharedFailureThrottle(Database &db, std::string kind, int freeFailures,
-    std::int64_t firstDelay, std::int64_t maxDelay, std::int64_t forget)
-    : m_db(db)
+SharedFailureThrottle::SharedFailureThrottle(ConnectionPool &pool, std::string kind,
+    int freeFailures, std::int64_t firstDelay, std::int64_t maxDelay, std::int64_t forget)
+    : m_pool(pool)
     , m_kind(std::move(kind))
     , m_freeFailures(freeFailures)
     , m_firstDelay(firstDelay)
@@ -137,8 +137,9 @@ SharedFailureThrottle::SharedFailureThrottle(Database &db, std::string kind, int
 
 std::int64_t SharedFailureThrottle::wait(const std::string &key, std::int64_t now)
 {
-    auto lock = m_db.lock();
-    Statement query(m_db, "SELECT allowed_at, last FROM limits WHERE name = ?");
+    const ConnectionPool::Lease lease = m_pool.lease();
+    Database &db = *lease;
+    Statement query(db, "SELECT allowed_at, last FROM limits WHERE name = ?");
     query.bind(1, rowName(m_kind, key));
     if (!query.next() || now - query.integer(1) >= m_forget)
         return 0;
@@ -147,12 +148,13 @@ std::int64_t SharedFailureThrottle::wait(const std::string &key, std::int64_t no
 
 void SharedFailureThrottle::fail(const std::string &key, std::int64_t now)
 {
-    auto lock = m_db.lock();
+    const ConnectionPool::Lease lease = m_pool.lease();
+    Database &db = *lease;
     const QString name = rowName(m_kind, key);
-    Transaction transaction(m_db);
+    Transaction transaction(db);
     std::int64_t failures = 0;
     {
-        Statement query(m_db, "SELECT count, last FROM limits WHERE name = ?");
+        Statement query(db, "SELECT count, last FROM limits WHERE name = ?");
         query.bind(1, name);
         if (query.next() && now - query.integer(1) < m_forget)
             failures = query.integer(0);
@@ -166,19 +168,21 @@ void SharedFailureThrottle::fail(const std::string &key, std::int64_t now)
             delay *= 2;
         allowedAt = now + std::min(delay, m_maxDelay);
     }
-    writeLimit(m_db, name, failures, now, now, allowedAt, now + m_forget);
+    writeLimit(db, name, failures, now, now, allowedAt, now + m_forget);
     transaction.commit();
 }
 
 void SharedFailureThrottle::succeed(const std::string &key)
 {
-    auto lock = m_db.lock();
-    Statement remove(m_db, "DELETE FROM limits WHERE name = ?");
+    const ConnectionPool::Lease lease = m_pool.lease();
+    Database &db = *lease;
+    Statement remove(db, "DELETE FROM limits WHERE name = ?");
     remove.bind(1, rowName(m_kind, key)).run();
 }
 
-SharedRateLimit::SharedRateLimit(Database &db, std::string kind, int count, std::int64_t window)
-    : m_db(db)
+SharedRateLimit::SharedRateLimit(
+    ConnectionPool &pool, std::string kind, int count, std::int64_t window)
+    : m_pool(pool)
     , m_kind(std::move(kind))
     , m_count(count)
     , m_window(window)
@@ -187,13 +191,14 @@ SharedRateLimit::SharedRateLimit(Database &db, std::string kind, int count, std:
 
 bool SharedRateLimit::take(const std::string &key, std::int64_t now)
 {
-    auto lock = m_db.lock();
+    const ConnectionPool::Lease lease = m_pool.lease();
+    Database &db = *lease;
     const QString name = rowName(m_kind, key);
-    Transaction transaction(m_db);
+    Transaction transaction(db);
     std::int64_t used = 0;
     std::int64_t start = now;
     {
-        Statement query(m_db, "SELECT count, first FROM limits WHERE name = ?");
+        Statement query(db, "SELECT count, first FROM limits WHERE name = ?");
         query.bind(1, name);
         if (query.next() && now - query.integer(1) < m_window) {
             used = query.integer(0);
@@ -202,7 +207,7 @@ bool SharedRateLimit::take(const std::string &key, std::int64_t now)
     }
     if (used >= m_count)
         return false;
-    writeLimit(m_db, name, used + 1, start, now, 0, start + m_window);
+    writeLimit(db, name, used + 1, start, now, 0, start + m_window);
     transaction.commit();
     return true;
 }

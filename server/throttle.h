@@ -5,7 +5,7 @@
 #include <string>
 #include <unordered_map>
 
-class Database;
+class ConnectionPool;
 
 // Failed attempts per key (an account, an address): after a number of free
 // failures each further one doubles the wait before the next attempt, from
@@ -70,15 +70,15 @@ private:
 class SharedFailureThrottle
 {
 public:
-    SharedFailureThrottle(Database &db, std::string kind, int freeFailures, std::int64_t firstDelay,
-        std::int64_t maxDelay, std::int64_t forget);
+    SharedFailureThrottle(ConnectionPool &pool, std::string kind, int freeFailures,
+        std::int64_t firstDelay, std::int64_t maxDelay, std::int64_t forget);
 
     std::int64_t wait(const std::string &key, std::int64_t now);
     void fail(const std::string &key, std::int64_t now);
     void succeed(const std::string &key);
 
 private:
-    Database &m_db;
+    ConnectionPool &m_pool;
     const std::string m_kind;
     const int m_freeFailures;
     const std::int64_t m_firstDelay;
@@ -89,12 +89,12 @@ private:
 class SharedRateLimit
 {
 public:
-    SharedRateLimit(Database &db, std::string kind, int count, std::int64_t window);
+    SharedRateLimit(ConnectionPool &pool, std::string kind, int count, std::int64_t window);
 
     bool take(const std::string &key, std::int64_t now);
 
 private:
-    Database &m_db;
+    ConnectionPool &m_pool;
     const std::string m_kind;
     const int m_count;
     const std::int64_t m_window;
