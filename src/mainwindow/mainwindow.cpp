@@ -46,7 +46,7 @@ MainWindow::MainWindow(QWidget *parent)
     // APlayerControl::instance.
     m_player = new APlayerControl;
     ui->setupUi(this);
-    showAnnouncement();
+    requestAnnouncements();
     setStyleSheet(loadStyleSheet(QStringLiteral(":/qss/mainwindow.qss")));
     setTopmostLook();
     // The page itself shows an arrow: the resize cursors of the bars and the
