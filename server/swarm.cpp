@@ -284,9 +284,11 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
         session->async_add_torrent(std::move(params));
     }
 
-    // With a download limit the bandwidth is short: streams start with a
-    // short read-ahead, and the newest stream of a resource overtakes the
-    // older ones.
+    // With a download limit the bandwidth is short: only the streams'
+    // windows are fetched, with deadlines (focus); streams start with a short
+    // read-ahead, and the newest stream of a resource overtakes the older
+    // ones. Without one, a streamed file downloads in the background and the
+    // windows only come first (piece priorities, no deadlines).
     bool limited() const { return options.downloadLimit > 0; }
 
     static std::pair<int, int> pieceSpan(const Entry &entry, int file)
@@ -302,8 +304,8 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
     // Leaves only the streams' windows to fetch, and has every stream ask for
     // its window again. Every piece fetched is then one a stream asked for,
     // with a deadline: libtorrent cancels the requests of pieces without a
-    // deadline whenever a stream needs a piece sooner, and a cancelled
-    // request may never be answered (see inFlight). Mutex held.
+    // deadline whenever a piece with one is due, and a cancelled request may
+    // never be answered (see inFlight). Mutex held, limited only.
     void focus(Entry &entry)
     {
         if (!entry.info)
@@ -315,6 +317,12 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
                 pieces.emplace_back(lt::piece_index_t(int(piece)), lt::dont_download);
         }
         onHandle(entry.handle, [&] { entry.handle.prioritize_pieces(pieces); });
+        renewWindows(entry);
+    }
+
+    // Has every stream ask for its window again. Mutex held.
+    static void renewWindows(Entry &entry)
+    {
         for (const std::weak_ptr<ReadWindow> &held : entry.windows) {
             if (const auto window = held.lock())
                 window->last = window->first - 1;
@@ -339,9 +347,9 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
         return requested;
     }
 
-    // Takes the deadlines off a window's missing pieces that no other live
-    // window holds and no peer is sending: they are not fetched any more.
-    // Mutex held.
+    // Takes a window's missing pieces that no other live window holds back
+    // to the file's priority; limited, their deadlines go and they are not
+    // fetched any more, unless a peer is sending them. Mutex held.
     void release(Entry &entry, ReadWindow &window)
     {
         std::vector<std::shared_ptr<ReadWindow>> others;
@@ -355,13 +363,18 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
                 others.push_back(other);
             ++it;
         }
-        const std::vector<bool> requested = inFlight(entry);
+        const std::vector<bool> requested
+            = limited() ? inFlight(entry) : std::vector<bool>(entry.have.size(), false);
         for (int piece = window.first; piece <= window.last; ++piece) {
             if (entry.have[std::size_t(piece)] || requested[std::size_t(piece)]
                 || std::any_of(others.begin(), others.end(),
                     [piece](const auto &other) { return other->holds(piece); }))
                 continue;
             onHandle(entry.handle, [&] {
+                if (!limited()) {
+                    entry.handle.piece_priority(lt::piece_index_t(piece), lt::default_priority);
+                    return;
+                }
                 entry.handle.reset_piece_deadline(lt::piece_index_t(piece));
                 entry.handle.piece_priority(lt::piece_index_t(piece), lt::dont_download);
             });
@@ -400,7 +413,10 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             return;
         }
         onHandle(entry.handle, [&] { entry.handle.prioritize_files(entry.priorities); });
-        focus(entry);
+        if (limited())
+            focus(entry);
+        else
+            renewWindows(entry);
     }
 
     // A file is being streamed: the torrent leaves idle and the file gets the
@@ -639,7 +655,10 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
                 const std::shared_ptr<Entry> entry = find(filesSet->handle.info_hashes().v1);
                 if (!entry)
                     return;
-                focus(*entry);
+                if (limited())
+                    focus(*entry);
+                else
+                    renewWindows(*entry);
                 // Streams waiting for a piece ask for their windows again.
                 waiters = takeWaiters(*entry);
             }
@@ -929,12 +948,11 @@ public:
     std::chrono::milliseconds waitLimit() const override { return m_core->options.stallLimit; }
 
 private:
-    // Deadlines for the pieces from the one holding `start` up to `end`,
-    // earliest first; each piece is asked for once while it stays in the
-    // window. With the bandwidth short, the newest stream of a resource is
-    // the one being watched (a seek opens a new range while the old one may
-    // linger): it overtakes the older streams, which keep only the piece they
-    // need next.
+    // Asks for the pieces from the one holding `start` up to `end`, earliest
+    // first (deadlines, or without a limit priorities); each piece is asked
+    // for once while it stays in the window. With the bandwidth short, the newest stream of a
+    // resource is the one being watched (a seek opens a new range while the old one may linger): it
+    // overtakes the older streams, which keep only the piece they need next.
     void askAhead(Entry &entry, std::int64_t start, std::int64_t end, std::int64_t pieceLength)
     {
         ReadWindow &window = *m_window;
@@ -964,9 +982,19 @@ private:
         for (int piece = from; piece <= last; ++piece) {
             if (entry.have[std::size_t(piece)])
                 continue;
-            const int deadline = (piece - first) * 100;
-            onHandle(entry.handle,
-                [&] { entry.handle.set_piece_deadline(lt::piece_index_t(piece), deadline); });
+            const int ahead = piece - first;
+            onHandle(entry.handle, [&] {
+                if (m_core->limited()) {
+                    entry.handle.set_piece_deadline(lt::piece_index_t(piece), ahead * 100);
+                    return;
+                }
+                // Among pieces of one priority libtorrent picks at random:
+                // the next ones go first.
+                const lt::download_priority_t priority = ahead < 2 ? lt::top_priority
+                    : ahead < 8                                    ? lt::download_priority_t(6)
+                                                                   : lt::download_priority_t(5);
+                entry.handle.piece_priority(lt::piece_index_t(piece), priority);
+            });
         }
         window.last = std::max(window.last, last);
     }
