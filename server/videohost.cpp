@@ -2,6 +2,7 @@
 
 #include "hostnodes.h"
 #include "httpengine.h"
+#include "requestchecks.h"
 #include "store.h"
 #include "swarm.h"
 
@@ -20,23 +21,6 @@
 #include <unistd.h>
 
 namespace {
-
-bool carriesCookie(std::string_view header, const QString &expected)
-{
-    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!header.empty()) {
-        const std::size_t end = std::min(header.find(';'), header.size());
-        std::string_view pair = header.substr(0, end);
-        while (!pair.empty() && blank(pair.front()))
-            pair.remove_prefix(1);
-        while (!pair.empty() && blank(pair.back()))
-            pair.remove_suffix(1);
-        if (QLatin1String(pair.data(), int(pair.size())) == expected)
-            return true;
-        header.remove_prefix(std::min(end + 1, header.size()));
-    }
-    return false;
-}
 
 // Library files stay open between requests, per thread, as a busy player
 // asks for many small ranges of one file. An open file is trusted for a
