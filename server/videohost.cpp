@@ -34,6 +34,7 @@ std::shared_ptr<OpenFile> openLibraryFile(const Store &store, const QString &rel
         std::chrono::steady_clock::time_point checked;
     };
     constexpr auto TrustedFor = std::chrono::seconds(1);
+    constexpr auto ForgottenAfter = std::chrono::seconds(10);
     constexpr int MostHeld = 64;
     thread_local QHash<QString, Held> held;
     const auto now = std::chrono::steady_clock::now();
@@ -54,6 +55,10 @@ std::shared_ptr<OpenFile> openLibraryFile(const Store &store, const QString &rel
     auto file = std::make_shared<OpenFile>(path);
     if (file->fd() < 0)
         return file;
+    // Files not asked for in a while are let go, so that the space of one
+    // removed from the library is freed.
+    for (auto entry = held.begin(); entry != held.end();)
+        entry = now - entry->checked > ForgottenAfter ? held.erase(entry) : std::next(entry);
     if (held.size() >= MostHeld)
         held.clear();
     held.insert(relative, Held { file, now });
