@@ -29,6 +29,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -46,6 +47,10 @@ using Clock = std::chrono::steady_clock;
 // doubles it at each piece it moves on to, up to the full read-ahead.
 constexpr std::int64_t FirstReadAheadBytes = 256 * 1024;
 constexpr std::int64_t ReadAheadBytes = 8 * 1024 * 1024;
+// What a player reads first of a video file, besides its last piece.
+constexpr std::int64_t HeadBytes = 256 * 1024;
+// The ends of the next video file come after the reader's next pieces.
+constexpr int WarmDeadline = 3000;
 // A hash nobody asks about again is dropped from the session after this long
 // without metadata.
 constexpr auto PendingLifetime = std::chrono::minutes(10);
@@ -91,6 +96,54 @@ std::int64_t diskUsage(const std::filesystem::path &folder)
             total += std::int64_t(info.st_blocks) * 512;
     }
     return total;
+}
+
+bool isVideoName(const std::string &name)
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("\\.(mp4|m4v|mkv|webm|avi|mov|wmv|flv|ts|m2ts|mpg|mpeg|rm|rmvb|3gp|ogv)$"),
+        QRegularExpression::CaseInsensitiveOption);
+    return pattern.match(QString::fromStdString(name)).hasMatch();
+}
+
+// Name order as people count: digit runs compare by value, "ep2" before
+// "ep10"; otherwise case-insensitive.
+bool naturalLess(const std::string &a, const std::string &b)
+{
+    const auto digit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
+    std::size_t i = 0;
+    std::size_t j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (digit(a[i]) && digit(b[j])) {
+            std::size_t endA = i;
+            std::size_t endB = j;
+            while (endA < a.size() && digit(a[endA]))
+                ++endA;
+            while (endB < b.size() && digit(b[endB]))
+                ++endB;
+            // Without leading zeros, the longer run is the larger number.
+            while (i + 1 < endA && a[i] == '0')
+                ++i;
+            while (j + 1 < endB && b[j] == '0')
+                ++j;
+            const std::string numberA = a.substr(i, endA - i);
+            const std::string numberB = b.substr(j, endB - j);
+            if (numberA.size() != numberB.size())
+                return numberA.size() < numberB.size();
+            if (numberA != numberB)
+                return numberA < numberB;
+            i = endA;
+            j = endB;
+            continue;
+        }
+        const int left = std::tolower(static_cast<unsigned char>(a[i]));
+        const int right = std::tolower(static_cast<unsigned char>(b[j]));
+        if (left != right)
+            return left < right;
+        ++i;
+        ++j;
+    }
+    return a.size() - i < b.size() - j;
 }
 
 bool isInfoHash(const QString &text)
@@ -156,12 +209,17 @@ struct Entry
     std::vector<bool> have; // verified pieces
     // Files nobody streamed have low priority, never none: a left-out
     // file's pieces would go to the part file, not where the streams read.
-    // Until a file is streamed the torrent fetches nothing (upload mode).
+    // Until a file is streamed the torrent fetches nothing (see holdIdle).
     std::vector<lt::download_priority_t> priorities;
     std::vector<bool> hashed; // content hash known or being computed, per file
     std::vector<std::function<void()>> waiters; // for metadata or for pieces
     int pins = 0; // live streams
     std::vector<std::weak_ptr<ReadWindow>> windows; // of the live streams
+    // Fetched besides the streams' windows: while nobody streams, the ends
+    // of the video files (unlimited bandwidth only), so that a first read
+    // finds them there; then the ends of the next video file.
+    std::vector<int> warm;
+    bool filesSet = false; // the torrent has the file priorities (none 0)
     Clock::time_point lastUsed = Clock::now();
     // Figures for the status table.
     lt::torrent_status::state_t state = lt::torrent_status::downloading_metadata;
@@ -263,11 +321,16 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
         lt::add_torrent_params params;
         if (entry.info) {
             params.ti = std::make_shared<lt::torrent_info>(*entry.info);
-            params.file_priorities = entry.priorities;
-            if (!streamed(entry))
-                params.flags |= lt::torrent_flags::upload_mode;
+            // File priorities would override the piece priorities.
+            if (streamed(entry))
+                params.file_priorities = entry.priorities;
+            else
+                params.piece_priorities = idlePieces(entry);
         } else {
             params.info_hashes = lt::info_hash_t(hashOf(entry.hash));
+            // Idle from the moment the metadata arrives, not from when the
+            // alert is handled; a stream sets the file priorities.
+            params.flags |= lt::torrent_flags::default_dont_download;
         }
         params.save_path = savePath(entry.hash);
         for (const QString &tracker : options.trackers)
@@ -279,9 +342,12 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
         session->async_add_torrent(std::move(params));
     }
 
-    // With a download limit the bandwidth is short: a streamed file's pieces
-    // are fetched only for the streams' windows, not in the background.
-    bool focused() const { return options.downloadLimit > 0; }
+    // With a download limit the bandwidth is short: only the streams'
+    // windows are fetched, with deadlines (focus); streams start with a short
+    // read-ahead, and the newest stream of a resource overtakes the older
+    // ones. Without one, a streamed file downloads in the background and the
+    // windows only come first (piece priorities, no deadlines).
+    bool limited() const { return options.downloadLimit > 0; }
 
     static std::pair<int, int> pieceSpan(const Entry &entry, int file)
     {
@@ -293,31 +359,74 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             int(files.map_file(lt::file_index_t(file), size - 1, 1).piece) };
     }
 
-    // Leaves only the streams' windows to fetch of the streamed files, and
-    // has every stream ask for its window again. Mutex held, focused only.
+    // Leaves only the streams' windows to fetch, and has every stream ask for
+    // its window again. Every piece fetched is then one a stream asked for,
+    // with a deadline: libtorrent cancels the requests of pieces without a
+    // deadline whenever a piece with one is due, and a cancelled request may
+    // never be answered (see inFlight). Mutex held, limited only.
     void focus(Entry &entry)
     {
         if (!entry.info)
             return;
         std::vector<std::pair<lt::piece_index_t, lt::download_priority_t>> pieces;
-        for (std::size_t file = 0; file < entry.priorities.size(); ++file) {
-            if (entry.priorities[file] != lt::default_priority)
-                continue;
-            const auto [first, last] = pieceSpan(entry, int(file));
-            for (int piece = first; piece <= last; ++piece) {
-                if (!entry.have[std::size_t(piece)])
-                    pieces.emplace_back(lt::piece_index_t(piece), lt::dont_download);
-            }
+        const std::vector<bool> requested = inFlight(entry);
+        for (std::size_t piece = 0; piece < entry.have.size(); ++piece) {
+            if (!entry.have[piece] && !requested[piece])
+                pieces.emplace_back(lt::piece_index_t(int(piece)), lt::dont_download);
         }
         onHandle(entry.handle, [&] { entry.handle.prioritize_pieces(pieces); });
+        renewWindows(entry);
+        askWarm(entry);
+    }
+
+    // Asks for the warm pieces again after the priorities were reset, after
+    // the streams' next pieces. Mutex held.
+    void askWarm(Entry &entry)
+    {
+        for (std::size_t i = 0; i < entry.warm.size(); ++i) {
+            const int piece = entry.warm[i];
+            if (entry.have[std::size_t(piece)])
+                continue;
+            onHandle(entry.handle, [&] {
+                if (limited())
+                    entry.handle.set_piece_deadline(
+                        lt::piece_index_t(piece), WarmDeadline + int(i) * 100);
+                else
+                    entry.handle.piece_priority(lt::piece_index_t(piece), lt::top_priority);
+            });
+        }
+    }
+
+    // Has every stream ask for its window again. Mutex held.
+    static void renewWindows(Entry &entry)
+    {
         for (const std::weak_ptr<ReadWindow> &held : entry.windows) {
             if (const auto window = held.lock())
                 window->last = window->first - 1;
         }
     }
 
-    // Takes the deadlines off a window's missing pieces that no other live
-    // window holds; focused, they are not fetched at all any more. Mutex held.
+    // Pieces with blocks asked of a peer and not yet received. Taking such a
+    // piece's deadline or priority away cancels those requests, and some
+    // clients (Transmission) drop a cancelled request without the reject the
+    // fast extension promises: the piece would then wait for the request
+    // time-out, a minute, whenever it is wanted again. Mutex held.
+    static std::vector<bool> inFlight(const Entry &entry)
+    {
+        std::vector<bool> requested(entry.have.size(), false);
+        onHandle(entry.handle, [&] {
+            for (const lt::partial_piece_info &partial : entry.handle.get_download_queue()) {
+                const std::size_t piece = std::size_t(static_cast<int>(partial.piece_index));
+                if (piece < requested.size())
+                    requested[piece] = partial.requested > 0;
+            }
+        });
+        return requested;
+    }
+
+    // Takes a window's missing pieces that no other live window holds back
+    // to the file's priority; limited, their deadlines go and they are not
+    // fetched any more, unless a peer is sending them. Mutex held.
     void release(Entry &entry, ReadWindow &window)
     {
         std::vector<std::shared_ptr<ReadWindow>> others;
@@ -331,15 +440,20 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
                 others.push_back(other);
             ++it;
         }
+        const std::vector<bool> requested
+            = limited() ? inFlight(entry) : std::vector<bool>(entry.have.size(), false);
         for (int piece = window.first; piece <= window.last; ++piece) {
-            if (entry.have[std::size_t(piece)]
+            if (entry.have[std::size_t(piece)] || requested[std::size_t(piece)]
                 || std::any_of(others.begin(), others.end(),
                     [piece](const auto &other) { return other->holds(piece); }))
                 continue;
             onHandle(entry.handle, [&] {
+                if (!limited()) {
+                    entry.handle.piece_priority(lt::piece_index_t(piece), lt::default_priority);
+                    return;
+                }
                 entry.handle.reset_piece_deadline(lt::piece_index_t(piece));
-                if (focused())
-                    entry.handle.piece_priority(lt::piece_index_t(piece), lt::dont_download);
+                entry.handle.piece_priority(lt::piece_index_t(piece), lt::dont_download);
             });
         }
         window.last = window.first - 1;
@@ -351,23 +465,137 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             != entry.priorities.end();
     }
 
-    // A file is being streamed: it comes before the resource's other files.
-    // The explicit peers are asked again in case the torrent let them go.
-    // Mutex held.
+    static std::vector<lt::download_priority_t> idlePieces(const Entry &entry)
+    {
+        return std::vector<lt::download_priority_t>(entry.have.size(), lt::dont_download);
+    }
+
+    // The video files in natural name order ("2" before "10"), pad files
+    // and others left out.
+    static std::vector<int> videoFiles(const Entry &entry)
+    {
+        const lt::file_storage &files = entry.info->files();
+        std::vector<int> videos;
+        for (const lt::file_index_t index : files.file_range()) {
+            if (!files.pad_file_at(index) && files.file_size(index) > 0
+                && isVideoName(files.file_path(index)))
+                videos.push_back(static_cast<int>(index));
+        }
+        std::stable_sort(videos.begin(), videos.end(), [&](int a, int b) {
+            return naturalLess(
+                files.file_path(lt::file_index_t(a)), files.file_path(lt::file_index_t(b)));
+        });
+        return videos;
+    }
+
+    // The pieces a player reads first of a file: its first HeadBytes (the
+    // container's header, and what a probe of the address reads) and its
+    // last piece (an index written at the end).
+    static std::vector<int> endPieces(const Entry &entry, int file)
+    {
+        const lt::file_storage &files = entry.info->files();
+        const std::int64_t size = files.file_size(lt::file_index_t(file));
+        const auto [first, last] = pieceSpan(entry, file);
+        std::vector<int> pieces;
+        const int head
+            = int(files.map_file(lt::file_index_t(file), std::min(size, HeadBytes) - 1, 1).piece);
+        for (int piece = first; piece <= head; ++piece)
+            pieces.push_back(piece);
+        if (last > head)
+            pieces.push_back(last);
+        return pieces;
+    }
+
+    // Starts fetching the ends of every video file of a resource nobody
+    // streams yet, so that the first read of one does not wait for a peer.
+    // Only with the bandwidth to spare: limited, nothing comes before what
+    // the reader asks for. Mutex held.
+    void warmUp(Entry &entry)
+    {
+        if (limited() || !entry.info || streamed(entry) || !entry.warm.empty())
+            return;
+        for (const int file : videoFiles(entry)) {
+            for (const int piece : endPieces(entry, file)) {
+                if (!entry.have[std::size_t(piece)])
+                    entry.warm.push_back(piece);
+            }
+        }
+        if (entry.warm.empty())
+            return;
+        // The files must not be at priority 0 (their pieces would go to the
+        // part file): the pieces are set once the torrent has them.
+        if (entry.filesSet)
+            holdIdle(entry);
+        else
+            onHandle(entry.handle, [&] { entry.handle.prioritize_files(entry.priorities); });
+    }
+
+    // A video file read past most of its length: the next one in name
+    // order starts fetching its ends, so that it plays at once. Mutex held.
+    void fetchNext(Entry &entry, int file)
+    {
+        const std::vector<int> videos = videoFiles(entry);
+        const auto at = std::find(videos.begin(), videos.end(), file);
+        if (at == videos.end() || at + 1 == videos.end())
+            return;
+        for (const int piece : endPieces(entry, *(at + 1))) {
+            if (!entry.have[std::size_t(piece)])
+                entry.warm.push_back(piece);
+        }
+        askWarm(entry);
+    }
+
+    // A resource nobody streams keeps its peers connected but fetches
+    // nothing but its warm pieces: the others get priority 0, so it is
+    // merely not interested when those are there.
+    // Upload mode would do the same, but some clients (Transmission) never
+    // send again to a peer that switched it on and off. Mutex held.
+    void holdIdle(Entry &entry)
+    {
+        if (!entry.info || streamed(entry))
+            return;
+        std::vector<lt::download_priority_t> pieces = idlePieces(entry);
+        if (entry.filesSet) {
+            for (const int piece : entry.warm)
+                pieces[std::size_t(piece)] = lt::top_priority;
+        }
+        onHandle(entry.handle, [&] { entry.handle.prioritize_pieces(pieces); });
+    }
+
+    // Sets the torrent's priorities from the entry's: idle, or the files
+    // streamed first and the rest low. Mutex held.
+    void applyPriorities(Entry &entry)
+    {
+        if (!streamed(entry)) {
+            holdIdle(entry);
+            return;
+        }
+        onHandle(entry.handle, [&] { entry.handle.prioritize_files(entry.priorities); });
+        if (limited()) {
+            focus(entry);
+        } else {
+            renewWindows(entry);
+            askWarm(entry);
+        }
+    }
+
+    // A file is being streamed: the torrent leaves idle and the file gets the
+    // higher priority. The explicit peers are asked again in case the torrent
+    // let them go. Mutex held.
     void want(Entry &entry, int file)
     {
         if (file < 0 || std::size_t(file) >= entry.priorities.size()
             || entry.priorities[std::size_t(file)] == lt::default_priority)
             return;
+        // The reader comes first: what was warmed for it is no longer asked.
+        if (!streamed(entry))
+            entry.warm.clear();
         entry.priorities[std::size_t(file)] = lt::default_priority;
+        applyPriorities(entry);
         onHandle(entry.handle, [&] {
-            entry.handle.file_priority(lt::file_index_t(file), lt::default_priority);
-            entry.handle.unset_flags(lt::torrent_flags::upload_mode);
             for (const lt::tcp::endpoint &peer : peers)
                 entry.handle.connect_peer(peer);
         });
-        if (focused())
-            focus(entry);
     }
 
     bool fileComplete(const Entry &entry, int file) const
@@ -522,17 +750,14 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
                     return;
                 }
                 entry->handle = added->handle;
+                entry->filesSet = bool(entry->info);
                 // Sooner than the session's own round of connection attempts.
                 onHandle(entry->handle, [&] {
                     for (const lt::tcp::endpoint &peer : peers)
                         entry->handle.connect_peer(peer);
                 });
-                if (entry->info) {
-                    onHandle(
-                        entry->handle, [&] { entry->handle.prioritize_files(entry->priorities); });
-                    if (focused())
-                        focus(*entry);
-                }
+                if (entry->info)
+                    applyPriorities(*entry);
             }
             refreshPieces(entry, added->handle);
         } else if (auto *metadata = lt::alert_cast<lt::metadata_received_alert>(alert)) {
@@ -544,6 +769,18 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             if (!info)
                 return;
             const QString hash = hexOf(info->info_hashes().v1);
+            {
+                // Before the slow store: the torrent fetches by default once it
+                // has the metadata.
+                std::lock_guard guard(mutex);
+                const std::shared_ptr<Entry> entry = find(info->info_hashes().v1);
+                if (!entry)
+                    return;
+                if (!entry->info)
+                    setInfo(*entry, info);
+                applyPriorities(*entry);
+                warmUp(*entry);
+            }
             bool stored = false;
             try {
                 storeMetadata(hash, *info);
@@ -558,15 +795,6 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
                 if (!entry)
                     return;
                 entry->stored = entry->stored || stored;
-                if (!entry->info)
-                    setInfo(*entry, info);
-                onHandle(entry->handle, [&] {
-                    entry->handle.prioritize_files(entry->priorities);
-                    if (!streamed(*entry))
-                        entry->handle.set_flags(lt::torrent_flags::upload_mode);
-                });
-                if (focused())
-                    focus(*entry);
                 waiters = takeWaiters(*entry);
             }
             call(waiters);
@@ -586,15 +814,21 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
         } else if (auto *filesSet = lt::alert_cast<lt::file_prio_alert>(alert)) {
             // File priorities reach the pieces once the disk thread has them,
             // possibly after the streams' windows were laid out.
-            if (!focused())
-                return;
             std::vector<std::function<void()>> waiters;
             {
                 std::lock_guard guard(mutex);
                 const std::shared_ptr<Entry> entry = find(filesSet->handle.info_hashes().v1);
                 if (!entry)
                     return;
-                focus(*entry);
+                entry->filesSet = true;
+                if (!streamed(*entry))
+                    holdIdle(*entry);
+                else if (limited())
+                    focus(*entry);
+                else {
+                    renewWindows(*entry);
+                    askWarm(*entry);
+                }
                 // Streams waiting for a piece ask for their windows again.
                 waiters = takeWaiters(*entry);
             }
@@ -646,6 +880,8 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             std::fill(entry.have.begin(), entry.have.end(), false);
             std::fill(entry.hashed.begin(), entry.hashed.end(), false);
             std::fill(entry.priorities.begin(), entry.priorities.end(), lt::low_priority);
+            entry.warm.clear();
+            entry.filesSet = false;
             if (entry.evicting)
                 return;
         }
@@ -742,7 +978,10 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             }
             std::lock_guard guard(mutex);
             entry->state = status.state;
-            entry->progress = double(status.progress);
+            // Of the whole torrent: libtorrent's own figure counts only the
+            // pieces wanted now, all of them (none) while idle.
+            const std::int64_t size = entry->info ? entry->info->total_size() : 0;
+            entry->progress = size > 0 ? double(status.total_done) / double(size) : 0.0;
             entry->peers = status.num_peers;
             entry->downloadRate = status.download_payload_rate;
             entry->uploadRate = status.upload_payload_rate;
@@ -853,6 +1092,10 @@ public:
             const std::int64_t fileEnd = files.file_offset(lt::file_index_t(m_file))
                 + files.file_size(lt::file_index_t(m_file));
             const int piece = int(start / pieceLength);
+            if (!m_nextAsked && offset * 10 > files.file_size(lt::file_index_t(m_file)) * 8) {
+                m_nextAsked = true;
+                m_core->fetchNext(entry, m_file);
+            }
             if (m_readPiece >= 0 && piece > m_readPiece)
                 m_readAhead = std::min(m_readAhead * 2, ReadAheadBytes);
             m_readPiece = piece;
@@ -881,19 +1124,18 @@ public:
     std::chrono::milliseconds waitLimit() const override { return m_core->options.stallLimit; }
 
 private:
-    // Deadlines for the pieces from the one holding `start` up to `end`,
-    // earliest first; each piece is asked for once while it stays in the
-    // window. With the bandwidth short, the newest stream of a resource is
-    // the one being watched (a seek opens a new range while the old one may
-    // linger): it overtakes the older streams, which keep only the piece they
-    // need next.
+    // Asks for the pieces from the one holding `start` up to `end`, earliest
+    // first (deadlines, or without a limit priorities); each piece is asked
+    // for once while it stays in the window. With the bandwidth short, the newest stream of a
+    // resource is the one being watched (a seek opens a new range while the old one may linger): it
+    // overtakes the older streams, which keep only the piece they need next.
     void askAhead(Entry &entry, std::int64_t start, std::int64_t end, std::int64_t pieceLength)
     {
         ReadWindow &window = *m_window;
         if (!m_asked) {
             m_asked = true;
             entry.windows.push_back(m_window);
-            if (m_core->focused()) {
+            if (m_core->limited()) {
                 std::vector<std::shared_ptr<ReadWindow>> others;
                 for (const std::weak_ptr<ReadWindow> &held : entry.windows) {
                     const auto other = held.lock();
@@ -916,9 +1158,19 @@ private:
         for (int piece = from; piece <= last; ++piece) {
             if (entry.have[std::size_t(piece)])
                 continue;
-            const int deadline = (piece - first) * 100;
-            onHandle(entry.handle,
-                [&] { entry.handle.set_piece_deadline(lt::piece_index_t(piece), deadline); });
+            const int ahead = piece - first;
+            onHandle(entry.handle, [&] {
+                if (m_core->limited()) {
+                    entry.handle.set_piece_deadline(lt::piece_index_t(piece), ahead * 100);
+                    return;
+                }
+                // Among pieces of one priority libtorrent picks at random:
+                // the next ones go first.
+                const lt::download_priority_t priority = ahead < 2 ? lt::top_priority
+                    : ahead < 8                                    ? lt::download_priority_t(6)
+                                                                   : lt::download_priority_t(5);
+                entry.handle.piece_priority(lt::piece_index_t(piece), priority);
+            });
         }
         window.last = std::max(window.last, last);
     }
@@ -930,8 +1182,9 @@ private:
     std::unique_ptr<OpenFile> m_open;
     std::shared_ptr<ReadWindow> m_window = std::make_shared<ReadWindow>();
     bool m_asked = false;
+    bool m_nextAsked = false;
     int m_readPiece = -1;
-    std::int64_t m_readAhead = m_core->focused() ? FirstReadAheadBytes : ReadAheadBytes;
+    std::int64_t m_readAhead = m_core->limited() ? FirstReadAheadBytes : ReadAheadBytes;
 };
 
 } // namespace
@@ -991,11 +1244,12 @@ bool Swarm::start(QString *error)
         int(std::min<std::int64_t>(d->options.downloadLimit, INT32_MAX)));
     if (d->options.downloadLimit > 0) {
         // Short queues at the peers, so that a piece a stream needs now is not
-        // sent behind seconds of pieces asked for earlier; and the quota is
-        // handed out in small steps rather than in bursts.
+        // sent behind seconds of pieces asked for earlier.
         pack.set_int(lt::settings_pack::request_queue_time, 1);
-        pack.set_int(lt::settings_pack::tick_interval, 100);
     }
+    // Peers are connected and the quota handed out once a tick: a short one
+    // gets a new resource's first peer and a stream's first pieces sooner.
+    pack.set_int(lt::settings_pack::tick_interval, 100);
     lt::session_params params(std::move(pack));
     // Writes reach the file before the piece is verified, so a verified
     // piece can be sent from the file at once.
@@ -1050,6 +1304,12 @@ void Swarm::fetchMetadata(const QString &hash, std::function<void()> wake)
         const std::shared_ptr<Entry> entry = d->entryFor(hash);
         entry->lastUsed = Clock::now();
         known = entry->stored;
+        if (known && entry->info) {
+            // Someone is about to play it: its peers and the ends of its
+            // video files are wanted now.
+            d->activate(*entry);
+            d->warmUp(*entry);
+        }
         if (!known) {
             // Requests that gave up leave their wake calls behind: a long list
             // is woken (they wait again if they still can) rather than grow.
