@@ -124,16 +124,19 @@ public:
     {
         QVERIFY(QTest::qWaitForWindowExposed(window));
         // A framed window waits for the window manager's frame.
-        if (!(window->windowFlags() & Qt::FramelessWindowHint) && !QTest::qWaitFor([window] {
-                return window->frameGeometry().size() != window->size();
-            }))
+        if (!(window->windowFlags() & Qt::FramelessWindowHint)
+            && !QTest::qWaitFor(
+                [window] {
+                    const QRect frame = window->frameGeometry();
+                    return frame.width() > window->width() && frame.height() > window->height();
+                },
+                2000))
             qWarning("%s: no frame from the window manager", qPrintable(name));
         window->raise();
         window->activateWindow();
         // The window manager's frame and the first paints settle.
         QTest::qWait(400);
-        const QRect frame = window->frameGeometry();
-        const QImage shot = grabScreenArea(frame);
+        const QImage shot = grabScreenArea(shownFrame(window));
         shot.save(artefactPath(QStringLiteral("window-%1.png").arg(name)));
         for (const QString &fault : windowFaults(window, shot, titleFixed)) {
             const QString widget = fault.section(QLatin1Char(':'), 0, 0);
@@ -153,7 +156,7 @@ private:
         auto *close = window->findChild<QPushButton *>(QStringLiteral("closePushButton"));
         if (!close || !close->isVisible() || close->text() != QStringLiteral("    关闭"))
             return;
-        const QPoint origin = window->geometry().topLeft() - window->frameGeometry().topLeft();
+        const QPoint origin = window->geometry().topLeft() - shownFrame(window).topLeft();
         const QImage pixels
             = shot.copy(QRect(close->mapTo(window, QPoint(0, 0)) + origin, close->size()));
         static QImage pattern;

@@ -341,6 +341,12 @@ double contrastRatio(const QColor &a, const QColor &b)
     return (qMax(la, lb) + 0.05) / (qMin(la, lb) + 0.05);
 }
 
+QRect shownFrame(QWidget *window)
+{
+    const QRect frame = window->frameGeometry();
+    return frame.contains(window->geometry()) ? frame : window->geometry();
+}
+
 QStringList windowFaults(QWidget *window, const QImage &shot, bool titleFixed)
 {
     QStringList faults;
@@ -355,19 +361,20 @@ QStringList windowFaults(QWidget *window, const QImage &shot, bool titleFixed)
         if (title.contains(QRegularExpression(QStringLiteral("[A-Z]\\w*(Dialog|Widget|Window)"))))
             faults.append(QStringLiteral("title \"%1\" is a class name").arg(title));
     }
-    const bool framed = window->frameGeometry().size() != window->size();
+    const QRect frame = shownFrame(window);
+    const bool framed = frame.size() != window->size();
     if (framed && !title.contains(QLatin1Char('\n'))) {
         QFont font = window->font();
         font.setBold(true);
         const int needed = QFontMetrics(font).horizontalAdvance(title) + kTitleBarDecoration;
-        if (window->frameGeometry().width() < needed)
+        if (frame.width() < needed)
             faults.append(QStringLiteral("frame %1 wide, its title \"%2\" needs %3")
-                              .arg(window->frameGeometry().width())
+                              .arg(frame.width())
                               .arg(title)
                               .arg(needed));
     }
 
-    const QPoint origin = window->geometry().topLeft() - window->frameGeometry().topLeft();
+    const QPoint origin = window->geometry().topLeft() - frame.topLeft();
     QList<QWidget *> shown;
     for (QWidget *widget : window->findChildren<QWidget *>()) {
         if (widget->isVisible() && widget->window() == window)

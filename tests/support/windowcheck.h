@@ -2,12 +2,18 @@
 
 #include <QColor>
 #include <QImage>
+#include <QRect>
 #include <QStringList>
 
 class QWidget;
 
 // WCAG contrast ratio of two opaque colours, 1 to 21.
 double contrastRatio(const QColor &a, const QColor &b);
+
+// The window with the window manager's frame, as the screen shows it; the
+// window alone while the frame's extents are not known yet (Qt may report
+// a frame smaller than the window then).
+QRect shownFrame(QWidget *window);
 
 // What a user finds wrong in `window` as the screen shows it in `shot` (the
 // screen's pixels over the window's frame geometry): texts that do not fit
