@@ -1,0 +1,68 @@
+#include "player/trackchoicestore.h"
+
+#include "common/atomicsave.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace {
+
+const QString HashKey = QStringLiteral("resource_hash");
+const QString IndexKey = QStringLiteral("resource_index");
+const QString AudioKey = QStringLiteral("audio");
+const QString SubtitleKey = QStringLiteral("subtitle");
+
+QJsonArray readEntries()
+{
+    QFile file(TrackChoiceStore::fileName());
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+    return document.isArray() ? document.array() : QJsonArray();
+}
+
+bool matches(const QJsonObject &entry, const QString &hash, uint index)
+{
+    return entry.value(HashKey).toString() == hash
+        && entry.value(IndexKey).toDouble(-1) == double(index);
+}
+
+int trackId(const QJsonObject &entry, const QString &key)
+{
+    const int id = entry.value(key).toInt(TrackChoiceStore::NotChosen);
+    return id < 0 ? TrackChoiceStore::NotChosen : id;
+}
+
+} // namespace
+
+QString TrackChoiceStore::fileName()
+{
+    return QStringLiteral("PlayTracks.dat");
+}
+
+TrackChoiceStore::Choice TrackChoiceStore::choice(const QString &hash, uint index)
+{
+    for (const QJsonValue &value : readEntries()) {
+        const QJsonObject entry = value.toObject();
+        if (matches(entry, hash, index))
+            return { trackId(entry, AudioKey), trackId(entry, SubtitleKey) };
+    }
+    return {};
+}
+
+bool TrackChoiceStore::remember(const QString &hash, uint index, const Choice &choice)
+{
+    QJsonObject entry { { HashKey, hash }, { IndexKey, double(index) } };
+    if (choice.audio >= 0)
+        entry.insert(AudioKey, choice.audio);
+    if (choice.subtitle >= 0)
+        entry.insert(SubtitleKey, choice.subtitle);
+    QJsonArray entries { entry };
+    for (const QJsonValue &value : readEntries()) {
+        if (!matches(value.toObject(), hash, index) && entries.size() < MaximumEntries)
+            entries.append(value);
+    }
+    return saveFileAtomically(fileName(), QJsonDocument(entries).toJson(QJsonDocument::Compact));
+}
