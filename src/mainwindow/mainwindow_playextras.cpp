@@ -68,8 +68,8 @@ void MainWindow::setUpPlayExtras()
 {
     installEventFilter(new KeyTap([this](QKeyEvent *event) { return playExtrasKey(event); }, this));
     // After the controller's own slots, which write the label first.
-    connect(ui->playProgressSlider, &QSlider::valueChanged, this,
-        &MainWindow::showSpeedInTimeLabel);
+    connect(
+        ui->playProgressSlider, &QSlider::valueChanged, this, &MainWindow::showSpeedInTimeLabel);
     connect(m_player, &APlayerControl::onStateChanged, this, &MainWindow::showSpeedInTimeLabel);
     connect(m_player, &APlayerControl::onOpenSucceeded, this, &MainWindow::applyPlayExtrasOnOpen);
     new NextEpisodeCountdown(
@@ -144,17 +144,8 @@ void MainWindow::chooseTrack(PlayerTrack::Kind kind, int id)
 {
     PlayerEngine *engine = m_player->engine();
     const QSharedPointer<VideoFileInfo> file = m_player->currentFile();
-    if (!isFileActive() || !engine || !file || engine->selectTrack(kind, id) != 0)
-        return;
-    // An external subtitle gets another id when loaded again: only the
-    // file's own tracks and "off" are remembered.
-    for (const PlayerTrack &track : engine->tracks()) {
-        if (track.kind == kind && track.id == id && !track.externalFile.isEmpty())
-            return;
-    }
-    TrackChoiceStore::Choice choice = TrackChoiceStore::choice(file->hash, file->index);
-    (kind == PlayerTrack::Audio ? choice.audio : choice.subtitle) = id;
-    TrackChoiceStore::remember(file->hash, file->index, choice);
+    if (isFileActive() && engine && file)
+        TrackChoiceStore::choose(engine, *file, kind, id);
 }
 
 void MainWindow::applyPlayExtrasOnOpen()
@@ -165,23 +156,8 @@ void MainWindow::applyPlayExtrasOnOpen()
     if (!PlaybackSpeed::isNormal(m_playbackSpeed) || !PlaybackSpeed::isNormal(engine->speed()))
         engine->setSpeed(m_playbackSpeed);
     showSpeedInTimeLabel();
-
-    const QSharedPointer<VideoFileInfo> file = m_player->currentFile();
-    if (!file)
-        return;
-    const TrackChoiceStore::Choice choice = TrackChoiceStore::choice(file->hash, file->index);
-    if (choice.audio == TrackChoiceStore::NotChosen && choice.subtitle == TrackChoiceStore::NotChosen)
-        return;
-    const QVector<PlayerTrack> tracks = engine->tracks();
-    auto has = [&tracks](PlayerTrack::Kind kind, int id) {
-        return std::any_of(tracks.begin(), tracks.end(), [&](const PlayerTrack &track) {
-            return track.kind == kind && track.id == id && track.externalFile.isEmpty();
-        });
-    };
-    if (choice.audio > 0 && has(PlayerTrack::Audio, choice.audio))
-        engine->selectTrack(PlayerTrack::Audio, choice.audio);
-    if (choice.subtitle == 0 || (choice.subtitle > 0 && has(PlayerTrack::Subtitle, choice.subtitle)))
-        engine->selectTrack(PlayerTrack::Subtitle, choice.subtitle);
+    if (const QSharedPointer<VideoFileInfo> file = m_player->currentFile())
+        TrackChoiceStore::apply(engine, *file);
 }
 
 void MainWindow::addPlayExtrasEntries(QMenu *menu)

@@ -27,8 +27,8 @@ bool isOpen(int state)
 
 } // namespace
 
-NextEpisodeCountdown::NextEpisodeCountdown(APlayerControl *player, QWidget *area,
-    QWidget *window, QAbstractButton *stopButton, QWidget *parent)
+NextEpisodeCountdown::NextEpisodeCountdown(APlayerControl *player, QWidget *area, QWidget *window,
+    QAbstractButton *stopButton, QWidget *parent)
     : QWidget(parent)
     , m_player(player)
     , m_area(area)
@@ -129,8 +129,6 @@ void NextEpisodeCountdown::player_onStateChanged(int oldState, int newState)
         cancel();
         return;
     }
-    if (isOpen(oldState) && newState == APlayerControl::Closing)
-        sample();
     if (newState != APlayerControl::Ready)
         return;
     m_sampler.stop();
@@ -188,7 +186,9 @@ void NextEpisodeCountdown::tick()
 void NextEpisodeCountdown::startNext()
 {
     const QSharedPointer<VideoFileInfo> next = m_next;
-    m_titleLabel->setText(QStringLiteral("正在打开下一集：%1").arg(QFileInfo(next->name).fileName()));
+    emit countdownFinished(next);
+    m_titleLabel->setText(
+        QStringLiteral("正在打开下一集：%1").arg(QFileInfo(next->name).fileName()));
     m_messageLabel->clear();
     place();
     const QPointer<NextEpisodeCountdown> self(this);

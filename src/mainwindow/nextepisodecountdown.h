@@ -50,6 +50,8 @@ public:
 signals:
     void countdownStarted(const QSharedPointer<VideoFileInfo> &next);
     void countdownCancelled();
+    // The countdown is over and the file is being resolved and opened.
+    void countdownFinished(const QSharedPointer<VideoFileInfo> &next);
 
 protected:
     void mousePressEvent(QMouseEvent *event) override;

@@ -71,7 +71,8 @@ QVector<PlayerTrack> MpvEngine::tracks() const
             if (type != QLatin1String("audio") && type != QLatin1String("sub"))
                 continue;
             PlayerTrack track;
-            track.kind = type == QLatin1String("audio") ? PlayerTrack::Audio : PlayerTrack::Subtitle;
+            track.kind
+                = type == QLatin1String("audio") ? PlayerTrack::Audio : PlayerTrack::Subtitle;
             track.id = int(intField(entry, "id"));
             track.title = textField(entry, "title");
             track.language = textField(entry, "lang");
@@ -89,7 +90,10 @@ int MpvEngine::selectTrack(PlayerTrack::Kind kind, int id)
 {
     if (!m_mpv || !isOpen(m_state) || id < 0)
         return 1;
-    const char *property = kind == PlayerTrack::Audio ? "aid" : "sid";
+    // Set for this file only: mpv would keep a track chosen at run time for
+    // the files after it, which have their own default tracks.
+    const char *property
+        = kind == PlayerTrack::Audio ? "file-local-options/aid" : "file-local-options/sid";
     const QByteArray value = id == 0 ? QByteArray("no") : QByteArray::number(id);
     const char *text = value.constData();
     return mpv_set_property_async(m_mpv, 0, property, MPV_FORMAT_STRING, &text) < 0 ? 1 : 0;

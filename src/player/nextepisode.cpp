@@ -37,8 +37,8 @@ int naturalCompare(const QString &a, const QString &b)
             const int lengthB = endB - startB;
             if (lengthA != lengthB)
                 return lengthA < lengthB ? -1 : 1;
-            const int digits = QStringView(a).mid(startA, lengthA).compare(
-                QStringView(b).mid(startB, lengthB));
+            const int digits
+                = QStringView(a).mid(startA, lengthA).compare(QStringView(b).mid(startB, lengthB));
             if (digits != 0)
                 return digits;
             i = endA;

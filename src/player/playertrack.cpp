@@ -13,8 +13,8 @@ QString trackLabel(const PlayerTrack &track, int ordinal)
         return title;
     if (!track.language.isEmpty())
         return track.language;
-    return (track.kind == PlayerTrack::Audio ? QStringLiteral("音轨 %1")
-                                             : QStringLiteral("字幕轨 %1"))
+    return (
+        track.kind == PlayerTrack::Audio ? QStringLiteral("音轨 %1") : QStringLiteral("字幕轨 %1"))
         .arg(ordinal);
 }
 

@@ -64,8 +64,7 @@ Result save(const QImage &frame, const QString &folder, const QString &videoName
     const QString name = fileName(videoName, positionMs);
     QString path = dir.filePath(name);
     for (int n = 2; QFileInfo::exists(path); ++n) {
-        path = dir.filePath(
-            name.left(name.size() - 4) + QStringLiteral(" (%1).png").arg(n));
+        path = dir.filePath(name.left(name.size() - 4) + QStringLiteral(" (%1).png").arg(n));
     }
     QString error;
     if (!saveFileAtomically(path, png, &error)) {

@@ -1,11 +1,15 @@
 #include "player/trackchoicestore.h"
 
 #include "common/atomicsave.h"
+#include "player/playerengine.h"
+#include "resource/videofileinfo.h"
 
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+
+#include <algorithm>
 
 namespace {
 
@@ -65,4 +69,37 @@ bool TrackChoiceStore::remember(const QString &hash, uint index, const Choice &c
             entries.append(value);
     }
     return saveFileAtomically(fileName(), QJsonDocument(entries).toJson(QJsonDocument::Compact));
+}
+
+bool TrackChoiceStore::choose(
+    PlayerEngine *engine, const VideoFileInfo &file, PlayerTrack::Kind kind, int id)
+{
+    if (engine->selectTrack(kind, id) != 0)
+        return false;
+    for (const PlayerTrack &track : engine->tracks()) {
+        if (track.kind == kind && track.id == id && !track.externalFile.isEmpty())
+            return true;
+    }
+    Choice remembered = choice(file.hash, file.index);
+    (kind == PlayerTrack::Audio ? remembered.audio : remembered.subtitle) = id;
+    remember(file.hash, file.index, remembered);
+    return true;
+}
+
+void TrackChoiceStore::apply(PlayerEngine *engine, const VideoFileInfo &file)
+{
+    const Choice remembered = choice(file.hash, file.index);
+    if (remembered.audio == NotChosen && remembered.subtitle == NotChosen)
+        return;
+    const QVector<PlayerTrack> tracks = engine->tracks();
+    auto has = [&tracks](PlayerTrack::Kind kind, int id) {
+        return std::any_of(tracks.begin(), tracks.end(), [&](const PlayerTrack &track) {
+            return track.kind == kind && track.id == id && track.externalFile.isEmpty();
+        });
+    };
+    if (remembered.audio > 0 && has(PlayerTrack::Audio, remembered.audio))
+        engine->selectTrack(PlayerTrack::Audio, remembered.audio);
+    if (remembered.subtitle == 0
+        || (remembered.subtitle > 0 && has(PlayerTrack::Subtitle, remembered.subtitle)))
+        engine->selectTrack(PlayerTrack::Subtitle, remembered.subtitle);
 }

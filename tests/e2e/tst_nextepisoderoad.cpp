@@ -74,8 +74,7 @@ void TestNextEpisodeRoad::initTestCase()
     QVERIFY2(makeQuickDemoLibrary(data, &error).size() == 40, qPrintable(error));
     for (const QString &line : QString::fromUtf8(readFileBytes(data + "/demo-resources.txt"))
                                    .split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-        m_resources.insert(
-            line.section(QLatin1Char(' '), 0, 0), line.section(QLatin1Char(' '), 1));
+        m_resources.insert(line.section(QLatin1Char(' '), 0, 0), line.section(QLatin1Char(' '), 1));
     m_server = std::make_unique<ServerProcess>();
     QVERIFY2(m_server->start(data, { "--host", "127.0.0.1:0", "--host", "127.0.0.1:0" }),
         qPrintable(m_server->errorOutput()));
@@ -135,8 +134,8 @@ void TestNextEpisodeRoad::nextEpisodeStartsByItself()
 
     // Episode 2 follows by itself, through the same steps as a row's play
     // button: recorded with its file hash, and its picture moves.
-    QTRY_COMPARE_WITH_TIMEOUT(recordedNames(m_work->path()),
-        (QStringList { "第2集.mp4", "第1集.mp4" }), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        recordedNames(m_work->path()), (QStringList { "第2集.mp4", "第1集.mp4" }), 30000);
     const QJsonObject second = records(m_work->path()).first().toObject();
     QCOMPARE(second.value("resource_hash").toString(), episodes);
     QVERIFY(!second.value("file_hash").toString().isEmpty());
@@ -152,8 +151,9 @@ void TestNextEpisodeRoad::speedScreenshotAndMenu()
     QTest::qWait(1500);
 
     // Keys pressed over the video: twice faster, then a screenshot.
-    run("xdotool", { "mousemove", QString::number(main.x() + VideoMiddle.x()),
-                       QString::number(main.y() + VideoMiddle.y()) });
+    run("xdotool",
+        { "mousemove", QString::number(main.x() + VideoMiddle.x()),
+            QString::number(main.y() + VideoMiddle.y()) });
     key("c");
     key("c");
     QTest::qWait(300);
@@ -168,15 +168,16 @@ void TestNextEpisodeRoad::speedScreenshotAndMenu()
     QTRY_VERIFY_WITH_TIMEOUT(
         !(shots = QDir(folder).entryList({ "*.png" }, QDir::Files)).isEmpty(), 5000);
     QCOMPARE(shots.size(), 1);
-    QVERIFY2(shots.first().startsWith(QStringLiteral("Tavrion演示_00-00-0")),
-        qPrintable(shots.first()));
+    QVERIFY2(
+        shots.first().startsWith(QStringLiteral("Tavrion演示_00-00-0")), qPrintable(shots.first()));
     QImageReader reader(folder + "/" + shots.first());
     QCOMPARE(reader.format(), QByteArray("png"));
     QCOMPARE(reader.size(), QSize(320, 180));
 
     // The context menu lists the speeds, with 1.2x checked by now.
-    run("xdotool", { "mousemove", QString::number(main.x() + VideoMiddle.x()),
-                       QString::number(main.y() + VideoMiddle.y()), "click", "3" });
+    run("xdotool",
+        { "mousemove", QString::number(main.x() + VideoMiddle.x()),
+            QString::number(main.y() + VideoMiddle.y()), "click", "3" });
     QTest::qWait(800);
     screenshot(m_artefacts + "/context-menu.png");
     key("Escape");
