@@ -13,6 +13,7 @@
 // usage: bench_playextras [--smoke]   (smoke: 2 rounds each)
 #include "account/usersession.h"
 #include "app/appsettings.h"
+#include "benchtools.h"
 #include "mainwindow/nextepisodecountdown.h"
 #include "mediaserver.h"
 #include "player/aplayercontrol.h"
@@ -43,15 +44,6 @@
 namespace {
 
 int Rounds = 15;
-
-double median(QVector<double> values)
-{
-    if (values.isEmpty())
-        return -1;
-    std::sort(values.begin(), values.end());
-    const int n = values.size();
-    return (values.at((n - 1) / 2) + values.at(n / 2)) / 2;
-}
 
 // Runs the Qt event loop until `done` holds or the time is up.
 bool spinUntil(const std::function<bool()> &done, int timeoutMs)
@@ -102,6 +94,8 @@ public:
             else if (taken && event->reply_userdata == 1)
                 return clock.nsecsElapsed() / 1e6;
         }
+        std::fprintf(stderr, "%s did not become %s%s\n", property, value.constData(),
+            taken ? " (it did, but no frame followed)" : "");
         return -1;
     }
 
@@ -181,8 +175,8 @@ void closeFile(APlayerControl &player)
 
 void print(const char *what, const QVector<double> &ours, const QVector<double> &bare)
 {
-    const double a = median(ours);
-    const double b = median(bare);
+    const double a = ours.isEmpty() ? -1 : median(ours);
+    const double b = bare.isEmpty() ? -1 : median(bare);
     std::printf("%-40s %9.1f %9.1f %7.2f\n", what, a, b, b > 0 ? a / b : 0.0);
 }
 
@@ -272,8 +266,10 @@ int nextEpisode(const QString &folder)
             QStringLiteral(TAVRION_SOURCE_DIR) + QStringLiteral("/tools/make-demo-library"),
             { QStringLiteral("--quick"), QStringLiteral("--server"), ServerProcess::program(),
                 data })
-        != 0)
+        != 0) {
+        std::fprintf(stderr, "make-demo-library failed\n");
         return 1;
+    }
     QString episodes;
     QFile resources(data + QStringLiteral("/demo-resources.txt"));
     if (resources.open(QIODevice::ReadOnly)) {
@@ -366,8 +362,10 @@ int nextEpisode(const QString &folder)
         closeFile(player);
 
         const auto second = fresh(videos.at(1));
-        if (!VideoFileResolver::resolve(second, label, false, VideoFileResolver::ParseDialogPlay))
+        if (!VideoFileResolver::resolve(second, label, false, VideoFileResolver::ParseDialogPlay)) {
+            std::fprintf(stderr, "episode 2 does not resolve: %s\n", qPrintable(label->text()));
             return 1;
+        }
         QElapsedTimer bareClock;
         bareClock.start();
         const bool bareOpened = bareOpen(bare, second->url.toUtf8(), second->comCookie);
@@ -396,10 +394,8 @@ int main(int argc, char **argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     if (qEnvironmentVariableIsEmpty("TAVRION_BUILD_DIR"))
         qputenv("TAVRION_BUILD_DIR", TAVRION_BUILD_DIR);
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--smoke") == 0)
-            Rounds = 2;
-    }
+    if (takeSmokeFlag(argc, argv))
+        Rounds = 2;
     QApplication app(argc, argv);
     std::setlocale(LC_NUMERIC, "C");
     QTemporaryDir scratch;

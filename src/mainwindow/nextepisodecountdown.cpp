@@ -17,13 +17,7 @@
 
 namespace {
 
-const int SampleInterval = 500;
 const int FailureShownFor = 5000;
-
-bool isOpen(int state)
-{
-    return state >= APlayerControl::Pausing && state <= APlayerControl::Playing;
-}
 
 } // namespace
 
@@ -63,8 +57,6 @@ NextEpisodeCountdown::NextEpisodeCountdown(APlayerControl *player, QWidget *area
             playResolvedFile(file, caller);
     };
 
-    m_sampler.setInterval(SampleInterval);
-    connect(&m_sampler, &QTimer::timeout, this, &NextEpisodeCountdown::sample);
     m_ticker.setInterval(1000);
     connect(&m_ticker, &QTimer::timeout, this, &NextEpisodeCountdown::tick);
     m_hideLater.setSingleShot(true);
@@ -75,7 +67,8 @@ NextEpisodeCountdown::NextEpisodeCountdown(APlayerControl *player, QWidget *area
         &NextEpisodeCountdown::player_onOpenSucceeded);
     connect(m_player, &APlayerControl::onStateChanged, this,
         &NextEpisodeCountdown::player_onStateChanged);
-    connect(m_player, &APlayerControl::onClosed, this, &NextEpisodeCountdown::player_onClosed);
+    connect(
+        m_player, &APlayerControl::onEndOfFile, this, &NextEpisodeCountdown::player_onEndOfFile);
     connect(stopButton, &QAbstractButton::clicked, this, &NextEpisodeCountdown::cancel);
     m_area->installEventFilter(this);
     window->installEventFilter(this);
@@ -100,45 +93,23 @@ void NextEpisodeCountdown::player_onOpenSucceeded()
 {
     ++m_generation;
     m_file = m_player->currentFile();
-    m_position = 0;
-    m_duration = m_player->duration();
-    m_stopped = false;
-    m_sampler.start();
-}
-
-void NextEpisodeCountdown::player_onClosed()
-{
-    // The user stopped the file (or another one replaces it): no next one.
-    m_stopped = true;
-    sample();
-}
-
-void NextEpisodeCountdown::sample()
-{
-    if (!m_file || !isOpen(m_player->state()))
-        return;
-    m_position = m_player->position();
-    if (const int duration = m_player->duration())
-        m_duration = duration;
 }
 
 void NextEpisodeCountdown::player_onStateChanged(int oldState, int newState)
 {
+    Q_UNUSED(oldState);
     if (newState == APlayerControl::Opening) {
         ++m_generation;
         cancel();
-        return;
     }
-    if (newState != APlayerControl::Ready)
-        return;
-    m_sampler.stop();
+}
+
+void NextEpisodeCountdown::player_onEndOfFile()
+{
     const QSharedPointer<VideoFileInfo> ended = m_file;
     m_file.reset();
-    if (!ended || m_stopped || oldState != APlayerControl::Closing || m_duration <= 0
-        || m_position < m_duration - EndMargin)
-        return;
     AppSettings *settings = AppSettings::instance();
-    if (settings && !settings->isAutoPlayNext())
+    if (!ended || (settings && !settings->isAutoPlayNext()))
         return;
     // The list is asked for outside the engine's signal: the request waits
     // in a local event loop.

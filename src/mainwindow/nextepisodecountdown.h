@@ -29,8 +29,6 @@ public:
     using Starter = std::function<void(const QSharedPointer<VideoFileInfo> &, QWidget *caller)>;
 
     static const int CountdownSeconds = 5;
-    // A file that stops closer than this to its end has played to its end.
-    static const int EndMargin = 4000;
 
     // Shown over `area`; clicks on `area` and its children cancel; Escape
     // on `window` and clicks of `stopButton` cancel.
@@ -59,8 +57,7 @@ protected:
 private:
     void player_onOpenSucceeded();
     void player_onStateChanged(int oldState, int newState);
-    void player_onClosed();
-    void sample();
+    void player_onEndOfFile();
     void findNext(const QSharedPointer<VideoFileInfo> &ended);
     void tick();
     void startNext();
@@ -73,12 +70,8 @@ private:
     int m_seconds = CountdownSeconds;
     int m_left = 0;
 
-    // The file open in the engine and where it was last seen.
+    // The file open in the engine.
     QSharedPointer<VideoFileInfo> m_file;
-    int m_position = 0;
-    int m_duration = 0;
-    bool m_stopped = false;
-    QTimer m_sampler;
 
     QSharedPointer<VideoFileInfo> m_next;
     QTimer m_ticker;

@@ -174,13 +174,21 @@ void TestNextEpisodeRoad::speedScreenshotAndMenu()
     QCOMPARE(reader.format(), QByteArray("png"));
     QCOMPARE(reader.size(), QSize(320, 180));
 
-    // The context menu lists the speeds, with 1.2x checked by now.
-    run("xdotool",
-        { "mousemove", QString::number(main.x() + VideoMiddle.x()),
-            QString::number(main.y() + VideoMiddle.y()), "click", "3" });
-    QTest::qWait(800);
-    screenshot(m_artefacts + "/context-menu.png");
-    key("Escape");
+    // The context menu's playing entries sit above its last one: from the
+    // bottom, "截图", "字幕轨", "音轨" and "播放速度", each opened in turn.
+    const QStringList submenus { "subtitle-tracks", "audio-tracks", "speed" };
+    for (int up = 3; up <= 5; ++up) {
+        run("xdotool",
+            { "mousemove", QString::number(main.x() + VideoMiddle.x()),
+                QString::number(main.y() + VideoMiddle.y()), "click", "3" });
+        QTest::qWait(800);
+        for (int i = 0; i < up; ++i)
+            key("Up");
+        key("Right");
+        screenshot(m_artefacts + "/menu-" + submenus.at(up - 3) + ".png");
+        key("Escape");
+        key("Escape");
+    }
 }
 
 QTEST_GUILESS_MAIN(TestNextEpisodeRoad)
