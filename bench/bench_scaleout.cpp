@@ -1,5 +1,7 @@
 // API capacity of tavrion-server set-ups; not a test, nothing is asserted.
 //   bench_scaleout [--quick] [--rounds N] [--seconds S] [--limit MS]
+//   bench_scaleout --smoke   (one round of three short steps; fails when a
+//                             set-up answers nothing)
 //
 // Each set-up answers the API calls a client makes while it browses and
 // opens videos (file list, file hash, address, the favourites of a logged-in
@@ -18,6 +20,13 @@
 //
 // --limit changes the p99 a passing step must stay under.
 //
+// The database's own ceiling is the anchor for the PostgreSQL set-ups:
+// pgbench -S (one-row selects by key, pgbench's read-only load) with 4 and 16
+// clients on a database of the same cluster, run in each round between the
+// set-ups' turns; the better of the two is compared against. Each set-up is
+// also measured against the one API process it scales out from, on the
+// same load generator.
+//
 // On a machine busy with other work, neighbours' processes stall the set-ups
 // for tens of milliseconds and p99 measures them; run it as root under
 // `chrt -r 10` so that the bench and everything it starts (servers, the
@@ -33,6 +42,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <arpa/inet.h>
@@ -652,6 +663,23 @@ bool readFiles(int port, Library *library)
     return files.size() == 3;
 }
 
+// pgbench -S on `url` for `seconds` (whole seconds) with `clients`
+// clients; transactions per second, 0 when it did not run.
+double pgbenchRate(const QString &url, int clients, double seconds, int cpus)
+{
+    QProcess pgbench;
+    pgbench.start(QStringLiteral("pgbench"),
+        { "-n", "-S", "-c", QString::number(clients), "-j",
+            QString::number(std::min(clients, cpus)), "-T",
+            QString::number(std::max(1, int(std::lround(seconds)))), url });
+    if (!pgbench.waitForFinished(int(seconds * 1000) + 60000) || pgbench.exitCode() != 0)
+        return 0;
+    const QRegularExpressionMatch match
+        = QRegularExpression(QStringLiteral("tps = ([0-9.]+)"))
+              .match(QString::fromUtf8(pgbench.readAllStandardOutput()));
+    return match.hasMatch() ? match.captured(1).toDouble() : 0;
+}
+
 struct Setup
 {
     QString name;
@@ -685,17 +713,18 @@ qint64 postmasterOf(int port)
 
 int main(int argc, char *argv[])
 {
+    const bool smoke = takeSmokeFlag(argc, argv);
     QCoreApplication app(argc, argv);
     if (qEnvironmentVariableIsEmpty("TAVRION_BUILD_DIR"))
         qputenv("TAVRION_BUILD_DIR", TAVRION_BUILD_DIR);
     const QStringList arguments = app.arguments();
-    const bool quick = arguments.contains(QStringLiteral("--quick"));
+    const bool quick = smoke || arguments.contains(QStringLiteral("--quick"));
     const auto option = [&arguments](const char *name, double fallback) {
         const int at = arguments.indexOf(QLatin1String(name));
         return at >= 0 && at + 1 < arguments.size() ? arguments.at(at + 1).toDouble() : fallback;
     };
-    const int rounds = int(option("--rounds", quick ? 2 : 3));
-    const double stepSeconds = option("--seconds", quick ? 1.5 : 5);
+    const int rounds = int(option("--rounds", smoke ? 1 : quick ? 2 : 3));
+    const double stepSeconds = option("--seconds", smoke ? 0.6 : quick ? 1.5 : 5);
     const double warmup = stepSeconds / 5;
     P99LimitMs = option("--limit", P99LimitMs);
     const int cpus = int(sysconf(_SC_NPROCESSORS_ONLN));
@@ -733,6 +762,7 @@ int main(int argc, char *argv[])
     // set-up is the first of them alone; the sessions are the same on both,
     // as they are behind a proxy that spreads one client's calls.
     PostgresCluster postgres;
+    QString pgbenchUrl;
     if (!postgres.start()) {
         printf("PostgreSQL cannot start here, SQLite only: %s\n", qPrintable(postgres.reason()));
     } else {
@@ -762,6 +792,13 @@ int main(int argc, char *argv[])
             pids.push_back(server->processId());
             servers.push_back(std::move(server));
         }
+        pgbenchUrl = postgres.createDatabase(QStringLiteral("pgbench"));
+        QProcess init;
+        init.start(QStringLiteral("pgbench"), { "-i", "-q", "-s", "1", pgbenchUrl });
+        if (pgbenchUrl.isEmpty() || !init.waitForFinished(120000) || init.exitCode() != 0) {
+            fprintf(stderr, "pgbench -i failed: %s\n", init.readAllStandardError().constData());
+            pgbenchUrl.clear();
+        }
         const qint64 postmaster = postmasterOf(postgres.port());
         setups.push_back({ QStringLiteral("PostgreSQL, 1 API process"), { targets.front() },
             { pids.front() }, postmaster });
@@ -771,7 +808,8 @@ int main(int argc, char *argv[])
 
     // Offered rates: a geometric ladder.
     std::vector<double> ladder;
-    for (double rate = quick ? 400 : 250; rate < 40000; rate *= 1.25)
+    for (double rate = quick ? 400 : 250; rate < 40000 && !(smoke && ladder.size() == 3);
+         rate *= 1.25)
         ladder.push_back(std::round(rate / 10) * 10);
 
     printf("%d rounds; steps of %.1f s (first %.1f s not timed); ladder from %.0f req/s, x1.25; "
@@ -793,7 +831,15 @@ int main(int argc, char *argv[])
     std::vector<QVector<double>> sustainableApiCpu(setups.size());
     std::vector<QVector<double>> sustainableDatabaseCpu(setups.size());
     std::vector<std::size_t> startStep(setups.size(), 0);
+    QVector<double> pgbench4, pgbench16;
     for (int round = 0; round < rounds; ++round) {
+        if (!pgbenchUrl.isEmpty()) {
+            pgbench4.push_back(pgbenchRate(pgbenchUrl, 4, stepSeconds, cpus));
+            pgbench16.push_back(pgbenchRate(pgbenchUrl, 16, stepSeconds, cpus));
+            printf("%-32s %5d %8.0f tps with 4 clients, %8.0f tps with 16\n", "pgbench -S",
+                round + 1, pgbench4.back(), pgbench16.back());
+            fflush(stdout);
+        }
         for (std::size_t turn = 0; turn < setups.size(); ++turn) {
             const std::size_t s = (turn + std::size_t(round)) % setups.size();
             Setup &setup = setups[s];
@@ -891,7 +937,24 @@ int main(int argc, char *argv[])
         printf("\ntwo API processes / one (PostgreSQL): %.2f (medians); per round median %.2f; "
                "goal >= 1.7\n",
             medians[1] > 0 ? medians[2] / medians[1] : 0.0, median(perRound));
+        printf("one API process, PostgreSQL / SQLite: %.2f (medians)\n",
+            medians[0] > 0 ? medians[1] / medians[0] : 0.0);
+        const double ceiling = std::max(median(pgbench4), median(pgbench16));
+        printf("pgbench -S ceiling (median, better of 4 and 16 clients): %.0f tps; one API "
+               "process / ceiling %.2f, two / ceiling %.2f\n",
+            ceiling, ceiling > 0 ? medians[1] / ceiling : 0.0,
+            ceiling > 0 ? medians[2] / ceiling : 0.0);
     }
     fflush(stdout);
+    // A set-up that answered nothing on its first step gave no figure.
+    for (std::size_t s = 0; s < setups.size(); ++s) {
+        const auto first = steps[s].find(0);
+        if (first == steps[s].end()
+            || std::none_of(first->second.begin(), first->second.end(),
+                [](const StepResult &result) { return result.achieved > 0; })) {
+            fprintf(stderr, "%s answered nothing\n", qPrintable(setups[s].name));
+            return 1;
+        }
+    }
     return 0;
 }

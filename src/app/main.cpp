@@ -4,6 +4,7 @@
 #include "app/startup.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/mprisservice.h"
+#include "platform/sessionplatform.h"
 #include "platform/singleinstance.h"
 #include "player/aplayercontrol.h"
 
@@ -15,6 +16,7 @@
 
 int main(int argc, char **argv)
 {
+    SessionPlatform::choose(argc, argv);
     if (SingleInstance::anotherInstanceRuns(Startup::instanceLockName())) {
         // Only what the warning box needs: no settings, no file moved.
         QApplication app(argc, argv);
