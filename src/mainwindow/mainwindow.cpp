@@ -131,8 +131,11 @@ void MainWindow::setVisible(bool visible)
 {
     const bool appearing = visible && !isVisible();
     QMainWindow::setVisible(visible);
-    if (appearing)
+    if (appearing) {
+        if (m_bossHidden)
+            restoreAfterBossKey();
         afterShown();
+    }
 }
 
 void MainWindow::afterShown()

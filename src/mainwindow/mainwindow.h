@@ -15,6 +15,7 @@
 class APlayerControl;
 class PlaybackComfort;
 class QKeyEvent;
+class QEventLoop;
 class QMenu;
 class QMouseEvent;
 class QNetworkReply;
@@ -130,6 +131,16 @@ private:
     // What follows every showing of the hidden window; the login may run
     // modally in here.
     void afterShown();
+    // Boss key: hides every window of the program and brings them back in
+    // place.
+    void hideForBossKey();
+    void restoreAfterBossKey();
+    // Runs the login dialog modally until it is closed; a hide by the boss
+    // key only pauses the run.
+    void runLoginDialog(UserAccountDialog *dialog);
+    // Gives the window manager a moment to place the window that has just
+    // appeared, so that dialogs centre on where it really is.
+    void waitUntilPlaced();
 
     // Announcements and popup notices, account dialog at start.
     void requestAnnouncements();
@@ -237,4 +248,11 @@ private:
     QPointer<QTimer> m_clipboardMonitorTimer;
     ClipboardWatch m_clipboardWatch;
     GlobalHotKey *m_bossKey = nullptr;
+    // What the boss key hid: the window's place (in the normal state) and
+    // the program's other windows, brought back with it.
+    bool m_bossHidden = false;
+    QRect m_bossGeometry;
+    QList<QPointer<QWidget>> m_bossHiddenWindows;
+    // The login's modal run the boss key interrupted, waiting to run again.
+    QPointer<QEventLoop> m_loginWaitsForWindow;
 };
