@@ -44,7 +44,7 @@ private slots:
         QVERIFY(!findWindowNamed(QStringLiteral("^Tavrion$"), 30000).isEmpty());
         // Nobody is logged in: the start waits in the login dialog until it
         // is put away.
-        const QString login = findWindowNamed(QStringLiteral("^UserAccountDialog$"), 30000);
+        const QString login = findWindowNamed(QStringLiteral("^用户账号$"), 30000);
         QVERIFY2(!login.isEmpty(),
             qPrintable(QStringLiteral("no login dialog; state %1, output: %2")
                            .arg(first.state())
