@@ -116,6 +116,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->playPage->setAttribute(Qt::WA_DontCreateNativeAncestors);
     m_player->initialize(ui->playPage->winId());
     setUpComfort();
+    setUpPlayExtras();
     registerBossKey();
 }
 
@@ -490,6 +491,7 @@ void MainWindow::showContextMenu(QWidget *page, const QPoint &pos)
     menu.addAction(QStringLiteral("字幕设置"), this, &MainWindow::openSubtitleSettingDialog);
     menu.addSeparator();
     addPictureAndSoundEntries(&menu);
+    addPlayExtrasEntries(&menu);
     menu.addSeparator();
     menu.addAction(QStringLiteral("进入官网"), this, &MainWindow::openHomePage);
     menu.exec(mapToGlobal(at));

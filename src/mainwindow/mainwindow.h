@@ -2,6 +2,7 @@
 
 #include "mainwindow/clipboardwatch.h"
 #include "mainwindow/windowframe.h"
+#include "player/playertrack.h"
 
 #include <QEvent>
 #include <QMainWindow>
@@ -191,6 +192,19 @@ private:
     void seekNotice(int key);
     void progressHover(QEvent *event);
 
+    // Speed, screenshots and tracks.
+    void setUpPlayExtras();
+    void addPlayExtrasEntries(QMenu *menu);
+    bool playExtrasKey(QKeyEvent *event);
+    void setPlaybackSpeed(double speed);
+    void showSpeedInTimeLabel();
+    void takeScreenshot();
+    void chooseTrack(PlayerTrack::Kind kind, int id);
+    void applyPlayExtrasOnOpen();
+    // Qt key of a key pressed on the video window that these extras use; 0
+    // for any other.
+    static int playExtrasKeyOf(int virtualKey);
+
     // Picture and sound options.
     void addPictureAndSoundEntries(QMenu *menu);
     void chooseAspectRatio(const QString &value);
@@ -221,6 +235,8 @@ private:
     int m_pressedPosition = 0;
     int m_pressedVolume = 0;
     bool m_videoDoubleClicked = false;
+    // Holds for the running program; every start begins at normal speed.
+    double m_playbackSpeed = 1.0;
 
     DragState m_titleBarDrag;
     DragState m_mainPageDrag;
