@@ -1,6 +1,7 @@
 // Speed, frame grabs and tracks of the libmpv engine, on media made with
 // ffmpeg: the speed steps, the pitch at double speed, the screenshot file,
 // and the track lists of a file with two audio and two subtitle tracks.
+#include "enginetesttools.h"
 #include "fullfilesystem.h"
 #include "mediaserver.h"
 #include "player/aplayercontrol.h"
@@ -22,32 +23,6 @@
 #include <limits>
 
 namespace {
-
-QString mpvString(APlayerControl *control, const char *name)
-{
-    auto *engine = dynamic_cast<MpvEngine *>(control->engine());
-    char *text = mpv_get_property_string(engine->handle(), name);
-    const QString value = QString::fromUtf8(text);
-    mpv_free(text);
-    return value;
-}
-
-// Energy of one frequency in a run of samples (Goertzel), relative to its
-// length.
-double toneLevel(const QVector<double> &samples, double frequency, int rate)
-{
-    const double coefficient = 2 * std::cos(2 * M_PI * frequency / rate);
-    double previous = 0;
-    double beforePrevious = 0;
-    for (double sample : samples) {
-        const double current = sample + coefficient * previous - beforePrevious;
-        beforePrevious = previous;
-        previous = current;
-    }
-    return std::sqrt(previous * previous + beforePrevious * beforePrevious
-               - coefficient * previous * beforePrevious)
-        / samples.size();
-}
 
 QSharedPointer<VideoFileInfo> fileAt(const QString &url, uint index = 0)
 {
