@@ -1246,10 +1246,10 @@ bool Swarm::start(QString *error)
         // Short queues at the peers, so that a piece a stream needs now is not
         // sent behind seconds of pieces asked for earlier.
         pack.set_int(lt::settings_pack::request_queue_time, 1);
+        // The quota is handed out once a tick: a short one hands it out in
+        // small steps rather than in bursts.
+        pack.set_int(lt::settings_pack::tick_interval, 100);
     }
-    // Peers are connected and the quota handed out once a tick: a short one
-    // gets a new resource's first peer and a stream's first pieces sooner.
-    pack.set_int(lt::settings_pack::tick_interval, 100);
     lt::session_params params(std::move(pack));
     // Writes reach the file before the piece is verified, so a verified
     // piece can be sent from the file at once.
