@@ -9,13 +9,18 @@
 #include "testdir.h"
 
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QTcpSocket>
 #include <QTimer>
+
+#include <functional>
+#include <optional>
 
 inline QByteArray randomBytes(int size, quint32 seed)
 {
@@ -122,4 +127,36 @@ inline QUrl swarmFileUrl(const ServerProcess &server, const VideoFileInfo &info)
 {
     return QUrl(
         QStringLiteral("http://%1/ftn_handler/%2").arg(server.hostAddresses().first(), info.code));
+}
+
+// Reads a swarm file from its start, calls vanish() (which takes its seeder
+// away) once 300 KiB have come, and reads on until the service ends the
+// reply. Returns the body received, or nothing when the reply did not start
+// or was still open after 30 s.
+inline std::optional<QByteArray> readWhileSeederVanishes(
+    const QUrl &url, const QString &cookie, const std::function<void()> &vanish)
+{
+    QTcpSocket socket;
+    socket.connectToHost(url.host(), quint16(url.port()));
+    if (!socket.waitForConnected(5000))
+        return std::nullopt;
+    socket.write("GET " + url.path().toLatin1()
+        + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\nCookie: " + cookie.toUtf8() + "\r\n\r\n");
+    QByteArray received;
+    while (received.size() < 300 * 1024 && socket.waitForReadyRead(20000))
+        received += socket.readAll();
+    if (!received.startsWith("HTTP/1.1 200 OK")) {
+        qWarning("reply began %s", received.left(40).constData());
+        return std::nullopt;
+    }
+    vanish();
+    QElapsedTimer waited;
+    waited.start();
+    while (socket.state() == QAbstractSocket::ConnectedState && waited.elapsed() < 30000)
+        if (socket.waitForReadyRead(1000))
+            received += socket.readAll();
+    if (socket.state() != QAbstractSocket::UnconnectedState)
+        return std::nullopt;
+    received += socket.readAll();
+    return received.mid(received.indexOf("\r\n\r\n") + 4);
 }

@@ -197,30 +197,13 @@ void ServerSwarmTest::seederVanishingEndsTheRange()
     const QSharedPointer<VideoFileInfo> info = resolveSwarmFile(m_vanishSeeder.infoHash());
     QVERIFY(info);
     const QUrl url = swarmFileUrl(m_server, *info);
-    QTcpSocket socket;
-    socket.connectToHost(url.host(), quint16(url.port()));
-    QVERIFY(socket.waitForConnected(5000));
-    socket.write("GET " + url.path().toLatin1()
-        + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\nCookie: " + info->comCookie.toUtf8()
-        + "\r\n\r\n");
-    QByteArray received;
-    while (received.size() < 300 * 1024 && socket.waitForReadyRead(10000))
-        received += socket.readAll();
-    QVERIFY(received.startsWith("HTTP/1.1 200 OK"));
-    m_vanishSeeder.kill();
-
     // The range ends short of its length once no piece came for the stall
     // limit (5 s), and the service goes on answering.
-    QElapsedTimer waited;
-    waited.start();
-    while (socket.state() == QAbstractSocket::ConnectedState && waited.elapsed() < 30000)
-        if (socket.waitForReadyRead(1000))
-            received += socket.readAll();
-    QCOMPARE(socket.state(), QAbstractSocket::UnconnectedState);
-    received += socket.readAll();
-    QVERIFY(received.size() < m_vanish.size());
-    const int headerEnd = received.indexOf("\r\n\r\n") + 4;
-    QVERIFY(m_vanish.startsWith(received.mid(headerEnd)));
+    const std::optional<QByteArray> body
+        = readWhileSeederVanishes(url, info->comCookie, [this] { m_vanishSeeder.kill(); });
+    QVERIFY(body);
+    QVERIFY(body->size() < m_vanish.size());
+    QVERIFY(m_vanish.startsWith(*body));
     QCOMPARE(getResourceFileList(m_clipSeeder.infoHash()).status, 1);
 }
 
