@@ -46,6 +46,7 @@ MainWindow::MainWindow(QWidget *parent)
     // APlayerControl::instance.
     m_player = new APlayerControl;
     ui->setupUi(this);
+    ui->versionNumberLabel->setText(QStringLiteral("V" TAVRION_VERSION));
     showAnnouncement();
     setStyleSheet(loadStyleSheet(QStringLiteral(":/qss/mainwindow.qss")));
     setTopmostLook();
