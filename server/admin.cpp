@@ -520,7 +520,10 @@ int runCommand(const QStringList &arguments)
         QStringLiteral("set-popup"), QStringLiteral("clear-popups") };
     // Mistakes in the command line itself end with status 2 and one line.
     if (!commands.contains(command)) {
-        fail(QStringLiteral("unknown command '%1' (see tavrion-server --help)").arg(command));
+        fail(QStringLiteral("unknown %1 '%2' (see tavrion-server --help)")
+                 .arg(command.startsWith(QLatin1Char('-')) ? QStringLiteral("option")
+                                                           : QStringLiteral("command"),
+                     command));
         return 2;
     }
     const Arguments args = parseArguments(arguments.mid(1));

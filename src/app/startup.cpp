@@ -104,7 +104,7 @@ bool workingFolderWritable()
 void showUnwritableFolderWarning()
 {
     QMessageBox::warning(nullptr, QStringLiteral("警告"),
-        QStringLiteral("无法写入工作目录“%1”，设置、登录信息和播放记录都不会被保存。")
+        QStringLiteral("无法写入工作目录“%1”。\n设置、登录信息和播放记录都不会被保存。")
             .arg(QDir::toNativeSeparators(QDir::currentPath())));
 }
 
