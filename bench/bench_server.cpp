@@ -1,13 +1,19 @@
 // Figures for tavrion-server on loopback; not a test, nothing is asserted.
-//   bench_server [--quick] [--anchor-only]
+//   bench_server [--quick | --smoke] [--anchor-only]
 // --quick uses a 64 MiB file, 20 streams, a 5 s pause, a 3 s rate run and
-// short rounds beside nginx. --anchor-only runs only the rounds beside nginx.
+// short rounds beside nginx; --smoke the same with one 1 s round of each
+// case and two of nginx's candidates, and exits non-zero when a figure could
+// not be taken. --anchor-only runs only the rounds beside nginx.
 //
-// Beside nginx (Debian's nginx-light, sendfile on, same file, same loopback)
-// with the same load generator (wrk, a Lua script for Range and Cookie),
-// alternating rounds: one stream of random 64 MiB ranges, 100 connections
-// of random 8 MiB ranges, 200 connections of random 64 KiB ranges. Medians
-// of the rounds and the ratios to nginx are printed, with server CPU per GB,
+// Beside nginx (Debian's nginx-light, same file, same loopback) with the same
+// load generator (wrk, a Lua script for Range and Cookie), alternating
+// rounds: one stream of random 64 MiB ranges, 100 connections of random
+// 8 MiB ranges, 200 connections of random 64 KiB ranges. nginx is tuned per
+// case first: a short warm-up tries tcp_nopush on and off, sendfile on and
+// off, open_file_cache on and off, with one worker per core, and the best
+// for the case (throughput, or requests/s for the small ranges) is the one
+// compared against; the benchmark prints which it kept. Medians of the
+// rounds and the ratios to nginx are printed, with server CPU per GB,
 // threads and peak RSS.
 #include "benchtools.h"
 #include "formparams.h"
@@ -20,6 +26,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QUrl>
 
 #include <httplib.h>
@@ -275,19 +282,49 @@ double median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
-// nginx with its own configuration in a temporary folder, serving `media`.
-bool startNginx(QProcess &nginx, const QString &folder, const QString &media, int port)
+// A configuration nginx may run with; each case is compared against the one
+// that did best on it.
+struct NginxSettings
 {
-    const QByteArray config = "worker_processes auto;\nuser root;\ndaemon off;\n"
-                              "pid "
-        + QFile::encodeName(folder) + "/nginx.pid;\nerror_log " + QFile::encodeName(folder)
+    bool sendfile = true;
+    bool nopush = false;
+    bool openFileCache = false;
+
+    QString describe() const
+    {
+        return QStringLiteral("worker_processes %1; sendfile %2; tcp_nopush %3; open_file_cache %4")
+            .arg(QThread::idealThreadCount())
+            .arg(sendfile ? "on" : "off")
+            .arg(nopush ? "on" : "off")
+            .arg(openFileCache ? "max=1000 inactive=60s" : "off");
+    }
+};
+
+QVector<NginxSettings> nginxCandidates()
+{
+    QVector<NginxSettings> candidates;
+    for (const bool sendfile : { true, false })
+        for (const bool nopush : { false, true })
+            for (const bool cache : { false, true })
+                candidates.append({ sendfile, nopush, cache });
+    return candidates;
+}
+
+// nginx with its own configuration in a folder of its own, serving `media`.
+bool startNginx(QProcess &nginx, const QString &folder, const QString &media, int port,
+    const NginxSettings &settings)
+{
+    QDir().mkpath(folder);
+    const QByteArray dir = QFile::encodeName(folder);
+    const QByteArray config = "worker_processes " + QByteArray::number(QThread::idealThreadCount())
+        + ";\nuser root;\ndaemon off;\npid " + dir + "/nginx.pid;\nerror_log " + dir
         + "/error.log;\nevents { worker_connections 4096; }\nhttp {\n"
-          "  access_log off;\n  sendfile on;\n  tcp_nopush on;\n  keepalive_requests 1000000;\n"
-          "  client_body_temp_path "
-        + QFile::encodeName(folder) + "/body;\n  proxy_temp_path " + QFile::encodeName(folder)
-        + "/proxy;\n  fastcgi_temp_path " + QFile::encodeName(folder) + "/fastcgi;\n"
-        + "  uwsgi_temp_path " + QFile::encodeName(folder) + "/uwsgi;\n  scgi_temp_path "
-        + QFile::encodeName(folder) + "/scgi;\n  server {\n    listen 127.0.0.1:"
+          "  access_log off;\n  keepalive_requests 1000000;\n  sendfile "
+        + (settings.sendfile ? "on" : "off") + ";\n  tcp_nopush " + (settings.nopush ? "on" : "off")
+        + ";\n" + (settings.openFileCache ? "  open_file_cache max=1000 inactive=60s;\n" : "")
+        + "  client_body_temp_path " + dir + "/body;\n  proxy_temp_path " + dir
+        + "/proxy;\n  fastcgi_temp_path " + dir + "/fastcgi;\n  uwsgi_temp_path " + dir
+        + "/uwsgi;\n  scgi_temp_path " + dir + "/scgi;\n  server {\n    listen 127.0.0.1:"
         + QByteArray::number(port) + ";\n    root " + QFile::encodeName(media) + ";\n  }\n}\n";
     QFile file(QDir(folder).filePath("nginx.conf"));
     if (!file.open(QIODevice::WriteOnly) || file.write(config) != config.size())
@@ -305,31 +342,98 @@ bool startNginx(QProcess &nginx, const QString &folder, const QString &media, in
     return false;
 }
 
-void compareWithNginx(const QString &folder, const QString &media, qint64 size,
-    const QString &hostText, const std::string &path, const std::string &cookie, qint64 serverPid,
-    bool quick)
+void stopNginx(QProcess &nginx)
 {
-    QProcess nginx;
-    const int nginxPort = freePort();
-    if (!startNginx(nginx, folder, media, nginxPort)) {
-        printf("nginx could not be started (is nginx-light installed?); no comparison\n");
-        return;
-    }
-    struct Case
-    {
-        const char *name;
-        qint64 length;
-        int connections;
-    };
+    nginx.terminate();
+    if (!nginx.waitForFinished(10000))
+        nginx.kill();
+    nginx.waitForFinished(10000);
+}
+
+struct Case
+{
+    const char *name;
+    qint64 length;
+    int connections;
+    bool byRequests; // judged by requests/s rather than throughput
+};
+
+// Returns false when a figure could not be taken.
+bool compareWithNginx(const QString &folder, const QString &media, qint64 size,
+    const QString &hostText, const std::string &path, const std::string &cookie, qint64 serverPid,
+    bool quick, bool smoke)
+{
     // One stream reads 64 MiB ranges rather than the whole file, so that a
     // round holds many complete requests even on a slow machine.
-    const Case cases[] = { { "1 stream, random 64 MiB ranges", 64ll << 20, 1 },
-        { "100 connections, random 8 MiB ranges", 8ll << 20, 100 },
-        { "200 connections, random 64 KiB ranges", 64 * 1024, 200 } };
-    const int rounds = quick ? 2 : 3;
-    const int seconds = quick ? 4 : 10;
+    const Case cases[] = { { "1 stream, random 64 MiB ranges", 64ll << 20, 1, false },
+        { "100 connections, random 8 MiB ranges", 8ll << 20, 100, false },
+        { "200 connections, random 64 KiB ranges", 64 * 1024, 200, true } };
+    const int rounds = smoke ? 1 : quick ? 2 : 3;
+    const int seconds = smoke ? 1 : quick ? 4 : 10;
+    const int warmSeconds = smoke || quick ? 1 : 2;
     const QString ourUrl = "http://" + hostText;
-    const QString theirUrl = "http://127.0.0.1:" + QString::number(nginxPort);
+    const QString theirScript = QDir(folder).filePath("theirs.lua");
+    bool complete = true;
+
+    // The warm-up: nginx's candidates in turns, the best kept per case. A
+    // smoke run tries two of them.
+    const QVector<NginxSettings> candidates = nginxCandidates().mid(0, smoke ? 2 : -1);
+    int best[3] = { -1, -1, -1 };
+    printf("nginx warm-up, %d s per candidate and case, %d turns:\n", warmSeconds, smoke ? 1 : 2);
+    for (int c = 0; c < 3; ++c) {
+        writeScript(folder, "theirs.lua", "/big.bin", cookie, size, cases[c].length);
+        QVector<double> medians;
+        best[c] = bestCandidate(
+            candidates.size(), smoke ? 1 : 2,
+            [&](int i) {
+                QProcess nginx;
+                const int port = freePort();
+                if (!startNginx(
+                        nginx, QDir(folder).filePath("nginx-warm"), media, port, candidates.at(i)))
+                    return -1.0;
+                const WrkResult result = runWrk("http://127.0.0.1:" + QString::number(port),
+                    theirScript, cases[c].connections, warmSeconds, nginx.processId());
+                stopNginx(nginx);
+                const double figure
+                    = cases[c].byRequests ? result.requestsPerSecond : result.bytesPerSecond;
+                return figure > 0 && result.errors == 0 ? 1.0 / figure : -1.0;
+            },
+            &medians);
+        if (best[c] < 0) {
+            printf("  %s: nginx could not be started or served nothing (is nginx-light "
+                   "installed?)\n",
+                cases[c].name);
+            return false;
+        }
+        printf("  %s: kept %s (%.0f %s; worst candidate %.0f)\n", cases[c].name,
+            qPrintable(candidates.at(best[c]).describe()),
+            cases[c].byRequests ? 1 / medians.at(best[c]) : 1 / medians.at(best[c]) / 1e6,
+            cases[c].byRequests ? "requests/s" : "MB/s", [&] {
+                double worst = 0;
+                for (const double m : medians)
+                    worst = std::max(worst, m);
+                return cases[c].byRequests ? 1 / worst : 1 / worst / 1e6;
+            }());
+        fflush(stdout);
+    }
+
+    // One nginx per kept configuration, all on their own ports.
+    std::map<int, std::unique_ptr<QProcess>> nginxes; // candidate -> process
+    std::map<int, int> ports;
+    for (const int kept : best) {
+        if (nginxes.count(kept))
+            continue;
+        auto nginx = std::make_unique<QProcess>();
+        const int port = freePort();
+        if (!startNginx(*nginx, QDir(folder).filePath("nginx-" + QString::number(kept)), media,
+                port, candidates.at(kept))) {
+            printf("nginx could not be started again; no comparison\n");
+            return false;
+        }
+        ports[kept] = port;
+        nginxes[kept] = std::move(nginx);
+    }
+
     std::map<std::pair<int, int>, std::vector<WrkResult>> results; // (case, server)
     for (int round = 0; round < rounds; ++round) {
         for (int c = 0; c < 3; ++c) {
@@ -337,12 +441,18 @@ void compareWithNginx(const QString &folder, const QString &media, qint64 size,
             // warmer page cache or a quieter machine.
             for (int turn = 0; turn < 2; ++turn) {
                 const int server = (turn + round + c) % 2;
+                QProcess &nginx = *nginxes[best[c]];
                 const QString script = server == 0
                     ? writeScript(folder, "ours.lua", path, cookie, size, cases[c].length)
                     : writeScript(folder, "theirs.lua", "/big.bin", cookie, size, cases[c].length);
-                const WrkResult result = runWrk(server == 0 ? ourUrl : theirUrl, script,
-                    cases[c].connections, seconds, server == 0 ? serverPid : nginx.processId());
+                const WrkResult result = runWrk(
+                    server == 0 ? ourUrl : "http://127.0.0.1:" + QString::number(ports[best[c]]),
+                    script, cases[c].connections, seconds,
+                    server == 0 ? serverPid : nginx.processId());
                 results[{ c, server }].push_back(result);
+                if (result.bytesPerSecond <= 0 || result.requestsPerSecond <= 0
+                    || result.errors > 0)
+                    complete = false;
                 printf("  round %d, %-40s %-14s %8.2f GB/s %10.0f req/s p99 %8.1f ms, "
                        "errors %.0f, CPU %.1f s, threads %.0f, RSS %.0f MiB\n",
                     round + 1, cases[c].name, server == 0 ? "tavrion-server" : "nginx",
@@ -352,8 +462,8 @@ void compareWithNginx(const QString &folder, const QString &media, qint64 size,
             }
         }
     }
-    nginx.terminate();
-    nginx.waitForFinished(10000);
+    for (auto &[kept, nginx] : nginxes)
+        stopNginx(*nginx);
 
     const auto medianOf = [&results](int c, int server, double WrkResult::*field) {
         std::vector<double> values;
@@ -377,7 +487,8 @@ void compareWithNginx(const QString &folder, const QString &media, qint64 size,
         const double theirRequests = medianOf(c, 1, &WrkResult::requestsPerSecond);
         const double ourP99 = medianOf(c, 0, &WrkResult::p99Ms);
         const double theirP99 = medianOf(c, 1, &WrkResult::p99Ms);
-        printf("%s:\n", cases[c].name);
+        printf(
+            "%s, nginx with %s:\n", cases[c].name, qPrintable(candidates.at(best[c]).describe()));
         printf("  throughput   %8.2f GB/s | %8.2f GB/s | %.2f\n", ourRate / 1e9, theirRate / 1e9,
             theirRate > 0 ? ourRate / theirRate : 0.0);
         printf("  requests/s   %8.0f      | %8.0f      | %.2f\n", ourRequests, theirRequests,
@@ -395,19 +506,21 @@ void compareWithNginx(const QString &folder, const QString &media, qint64 size,
             medianOf(c, 1, &WrkResult::peakRssKiB) / 1024);
     }
     fflush(stdout);
+    return complete;
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    const bool smoke = takeSmokeFlag(argc, argv);
     QCoreApplication app(argc, argv);
-    const bool quick = app.arguments().contains(QStringLiteral("--quick"));
+    const bool quick = smoke || app.arguments().contains(QStringLiteral("--quick"));
     const bool anchorOnly = app.arguments().contains(QStringLiteral("--anchor-only"));
     const qint64 size = quick ? 64ll << 20 : 1ll << 30;
     const int streams = quick ? 20 : 100;
-    const int pauseSeconds = quick ? 5 : 60;
-    const int rateSeconds = quick ? 3 : 10;
+    const int pauseSeconds = smoke ? 2 : quick ? 5 : 60;
+    const int rateSeconds = smoke ? 1 : quick ? 3 : 10;
 
     QTemporaryDir temp;
     const QString media = temp.filePath("media");
@@ -434,18 +547,30 @@ int main(int argc, char *argv[])
         if (!hostText.isEmpty())
             break;
     }
+    if (hostText.isEmpty()) {
+        printf("tavrion-server did not start\n");
+        return 1;
+    }
     const Address service = splitAddress(serviceText);
     const Address host = splitAddress(hostText);
 
     httplib::Client api(service.host, service.port);
     const auto hashReply = api.Get(signedQuery({ "r=www/default/pc", "cs0=lixian_qq", "hash=" + id,
         "index=0", "name=big.bin", "_mac=", "_s=pc" }));
+    if (!hashReply) {
+        printf("the file-hash call failed\n");
+        return 1;
+    }
     const QJsonObject hashData = QJsonDocument::fromJson(QByteArray::fromStdString(hashReply->body))
                                      .object()["data"]
                                      .toObject();
     const auto addressReply = api.Get(signedQuery({ "r=www/default/pc", "cs0=qqlixian_gethttp",
         "hash=" + id, "index=0", "jxhash=" + hashData["jxhash"].toString(),
         "size=" + QString::number(size), "netType=dianxin", "reload=0", "_mac=", "_s=pc" }));
+    if (!addressReply) {
+        printf("the address call failed\n");
+        return 1;
+    }
     const QJsonObject address
         = QJsonDocument::fromJson(QByteArray::fromStdString(addressReply->body))
               .object()["data"]
@@ -455,12 +580,13 @@ int main(int argc, char *argv[])
     const QString url = "http://" + hostText + QString::fromStdString(path);
 
     if (anchorOnly) {
-        compareWithNginx(
-            temp.path(), media, size, hostText, path, cookie, server.processId(), quick);
+        const bool complete = compareWithNginx(
+            temp.path(), media, size, hostText, path, cookie, server.processId(), quick, smoke);
         server.terminate();
         server.waitForFinished(10000);
-        return 0;
+        return complete ? 0 : 1;
     }
+    bool complete = true;
 
     // 1. One stream, beside python's http.server serving the same file.
     const double ours = curlSpeed(url, QString::fromStdString(cookie));
@@ -475,6 +601,8 @@ int main(int argc, char *argv[])
     const double theirs = curlSpeed("http://127.0.0.1:" + pythonPort + "/big.bin", {});
     python.terminate();
     python.waitForFinished();
+    if (ours <= 0 || theirs <= 0)
+        complete = false;
     printf("single stream: %.2f GB/s; python3 http.server %.2f GB/s; ratio %.2f\n", ours / 1e9,
         theirs / 1e9, theirs > 0 ? ours / theirs : 0.0);
     fflush(stdout);
@@ -509,6 +637,8 @@ int main(int argc, char *argv[])
     }
     for (std::thread &thread : threads)
         thread.join();
+    if (errors > 0)
+        complete = false;
     printf("%d concurrent range streams: %d errors, %.2f GB in %.2f s (%.2f GB/s)\n", streams,
         errors.load(), received.load() / 1e9, timer.elapsed() / 1000.0,
         received.load() / 1e6 / std::max<qint64>(1, timer.elapsed()));
@@ -517,6 +647,8 @@ int main(int argc, char *argv[])
     // 3. A paused reader.
     timer.restart();
     const qint64 pausedTotal = pausedRead(host, path, cookie, pauseSeconds);
+    if (pausedTotal < size)
+        complete = false;
     printf("paused reader: paused %d s, received %lld of %lld bytes (%s)\n", pauseSeconds,
         pausedTotal, size, pausedTotal >= size ? "complete, not dropped" : "DROPPED");
     fflush(stdout);
@@ -553,6 +685,8 @@ int main(int argc, char *argv[])
     for (std::thread &thread : threads)
         thread.join();
     std::sort(latencies.begin(), latencies.end());
+    if (apiErrors > 0)
+        complete = false;
     printf("API at 200 requests/s for %d s: %d errors, p50 %.2f ms, p99 %.2f ms, max %.2f ms\n",
         rateSeconds, apiErrors.load(), latencies[std::size_t(total / 2)],
         latencies[std::size_t(total * 99 / 100)], latencies.back());
@@ -560,9 +694,13 @@ int main(int argc, char *argv[])
 
     // 5. Beside nginx.
     printf("beside nginx:\n");
-    compareWithNginx(temp.path(), media, size, hostText, path, cookie, server.processId(), quick);
+    if (!compareWithNginx(
+            temp.path(), media, size, hostText, path, cookie, server.processId(), quick, smoke))
+        complete = false;
 
     server.terminate();
     server.waitForFinished(10000);
-    return 0;
+    if (!complete)
+        printf("some figures could not be taken\n");
+    return complete ? 0 : 1;
 }

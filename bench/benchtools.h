@@ -89,3 +89,51 @@ inline ProcessUse processUse(const std::vector<qint64> &roots)
     closedir(proc);
     return use;
 }
+
+// True when the arguments hold `--smoke`: one short round on the same code
+// paths, failing when a figure cannot be taken. The flag is taken out of
+// argv so that positional arguments keep their places.
+inline bool takeSmokeFlag(int &argc, char **argv)
+{
+    bool found = false;
+    int kept = 0;
+    for (int i = 0; i < argc; ++i) {
+        if (i > 0 && qstrcmp(argv[i], "--smoke") == 0)
+            found = true;
+        else
+            argv[kept++] = argv[i];
+    }
+    argc = kept;
+    argv[argc] = nullptr;
+    return found;
+}
+
+// The anchor configuration to compare against: runs every candidate `tries`
+// times, in turns, and returns the index of the one with the lowest median
+// figure. `run(i)` measures candidate i; a negative figure is a failed try
+// and a candidate with any failed try is not kept. -1 when none works.
+template <class Run> int bestCandidate(int count, int tries, Run run, QVector<double> *medians)
+{
+    QVector<QVector<double>> figures(count);
+    QVector<bool> failed(count, false);
+    for (int turn = 0; turn < tries; ++turn) {
+        for (int i = 0; i < count; ++i) {
+            const int candidate = (i + turn) % count;
+            if (failed.at(candidate))
+                continue;
+            const double figure = run(candidate);
+            if (figure < 0)
+                failed[candidate] = true;
+            else
+                figures[candidate].append(figure);
+        }
+    }
+    int best = -1;
+    medians->clear();
+    for (int i = 0; i < count; ++i) {
+        medians->append(failed.at(i) ? -1 : median(figures.at(i)));
+        if (!failed.at(i) && (best < 0 || medians->at(i) < medians->at(best)))
+            best = i;
+    }
+    return best;
+}

@@ -1,14 +1,16 @@
 #!/bin/sh
-# Runs the bencode fuzzer for the given number of seconds (default 600) on a
-# scratch copy of the seed corpus. Findings are written to the output folder.
+# Runs one fuzz target for the given number of seconds (default 600) on a
+# scratch corpus beside its seed corpus. Findings are written to the output
+# folder's findings/.
+# Usage: fuzz/run.sh TARGET [seconds] [output folder]   (fuzz/build.sh --targets lists them)
 set -eu
 HERE=$(cd "$(dirname "$0")" && pwd)
 ROOT=$(dirname "$HERE")
-SECONDS_TO_RUN=${1:-600}
-OUT=${2:-$ROOT/build-fuzz}
-"$HERE/build.sh" "$OUT" >/dev/null
-mkdir -p "$OUT/corpus" "$OUT/findings"
-cp -n "$HERE"/corpus/* "$OUT/corpus/" 2>/dev/null || true
-cd "$OUT/findings"
-exec "$OUT/fuzz_bencodereader" -max_total_time="$SECONDS_TO_RUN" -max_len=8192 \
-  -print_final_stats=1 "$OUT/corpus"
+TARGET=$1
+SECONDS_TO_RUN=${2:-600}
+OUT=${3:-$ROOT/build-fuzz}
+"$HERE/build.sh" "$OUT" "$TARGET" >/dev/null
+mkdir -p "$OUT/corpus/$TARGET" "$OUT/findings"
+exec "$OUT/fuzz_$TARGET" -max_total_time="$SECONDS_TO_RUN" -max_len=8192 -timeout=10 \
+  -print_final_stats=1 -artifact_prefix="$OUT/findings/$TARGET-" \
+  "$OUT/corpus/$TARGET" "$HERE/corpus/$TARGET"

@@ -23,7 +23,7 @@ struct HttpRequest
     bool parkExpired = false; // handled again because its park limit passed
 
     // The first value of a header, compared without case; empty when absent.
-    std::string header(std::string_view name) const;
+    const std::string &header(std::string_view name) const;
 };
 
 // A read-only file descriptor shared by the replies that stream from it.

@@ -4,37 +4,71 @@
 #include "store.h"
 #include "swarm.h"
 
+#include <QHash>
 #include <QString>
-#include <QStringList>
 
+#include <chrono>
+#include <cstdio>
 #include <memory>
+#include <string_view>
 
 #include <sys/stat.h>
 
 namespace {
 
-bool parseNumber(const std::string &text, std::int64_t *value)
+bool carriesCookie(std::string_view header, const QString &expected)
 {
-    if (text.empty() || text.size() > 18)
-        return false;
-    std::int64_t result = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        result = result * 10 + (c - '0');
-    }
-    *value = result;
-    return true;
-}
-
-bool carriesCookie(const std::string &header, const QString &expected)
-{
-    const QStringList pairs = QString::fromStdString(header).split(QLatin1Char(';'));
-    for (const QString &pair : pairs) {
-        if (pair.trimmed() == expected)
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!header.empty()) {
+        const std::size_t end = std::min(header.find(';'), header.size());
+        std::string_view pair = header.substr(0, end);
+        while (!pair.empty() && blank(pair.front()))
+            pair.remove_prefix(1);
+        while (!pair.empty() && blank(pair.back()))
+            pair.remove_suffix(1);
+        if (QLatin1String(pair.data(), int(pair.size())) == expected)
             return true;
+        header.remove_prefix(std::min(end + 1, header.size()));
     }
     return false;
+}
+
+// Library files stay open between requests, per thread, as a busy player
+// asks for many small ranges of one file. An open file is trusted for a
+// second; then the path is looked at again, and a file removed or replaced
+// there is dropped or opened anew.
+std::shared_ptr<OpenFile> openLibraryFile(const Store &store, const QString &relative)
+{
+    struct Held
+    {
+        std::shared_ptr<OpenFile> file;
+        std::chrono::steady_clock::time_point checked;
+    };
+    constexpr auto TrustedFor = std::chrono::seconds(1);
+    constexpr int MostHeld = 64;
+    thread_local QHash<QString, Held> held;
+    const auto now = std::chrono::steady_clock::now();
+    const auto found = held.find(relative);
+    if (found != held.end() && now - found->checked < TrustedFor)
+        return found->file;
+
+    const std::string path = store.absolutePath(relative).toStdString();
+    if (found != held.end()) {
+        struct stat atPath, opened;
+        if (stat(path.c_str(), &atPath) == 0 && fstat(found->file->fd(), &opened) == 0
+            && atPath.st_dev == opened.st_dev && atPath.st_ino == opened.st_ino) {
+            found->checked = now;
+            return found->file;
+        }
+        held.erase(found);
+    }
+    auto file = std::make_shared<OpenFile>(path);
+    if (file->fd() < 0)
+        return file;
+    if (held.size() >= MostHeld)
+        held.clear();
+    held.insert(relative, Held { file, now });
+    return file;
 }
 
 bool holdsWhole(const OpenFile &opened, std::int64_t size)
@@ -45,58 +79,21 @@ bool holdsWhole(const OpenFile &opened, std::int64_t size)
 
 const char *contentType(const QString &name)
 {
-    const QString lower = name.toLower();
-    if (lower.endsWith(QLatin1String(".mp4")) || lower.endsWith(QLatin1String(".m4v")))
+    const auto endsWith = [&name](const char *suffix) {
+        return name.endsWith(QLatin1String(suffix), Qt::CaseInsensitive);
+    };
+    if (endsWith(".mp4") || endsWith(".m4v"))
         return "video/mp4";
-    if (lower.endsWith(QLatin1String(".mkv")))
+    if (endsWith(".mkv"))
         return "video/x-matroska";
-    if (lower.endsWith(QLatin1String(".webm")))
+    if (endsWith(".webm"))
         return "video/webm";
-    if (lower.endsWith(QLatin1String(".srt")) || lower.endsWith(QLatin1String(".ass")))
+    if (endsWith(".srt") || endsWith(".ass"))
         return "text/plain";
     return "application/octet-stream";
 }
 
 } // namespace
-
-std::optional<ByteRange> resolveRange(const std::string &header, std::int64_t size, bool *partial)
-{
-    *partial = false;
-    if (header.empty())
-        return size > 0 ? std::optional<ByteRange>({ 0, size - 1 }) : ByteRange { 0, -1 };
-    const std::string prefix = "bytes=";
-    if (header.compare(0, prefix.size(), prefix) != 0)
-        return std::nullopt;
-    const std::string rangeText = header.substr(prefix.size());
-    // Several ranges would need a multipart answer; players never ask for one.
-    if (rangeText.find(',') != std::string::npos)
-        return std::nullopt;
-    const std::string::size_type dash = rangeText.find('-');
-    if (dash == std::string::npos)
-        return std::nullopt;
-    const std::string from = rangeText.substr(0, dash);
-    const std::string to = rangeText.substr(dash + 1);
-    ByteRange range;
-    if (from.empty()) {
-        std::int64_t suffix = 0;
-        if (!parseNumber(to, &suffix) || suffix == 0 || size == 0)
-            return std::nullopt;
-        range.first = suffix >= size ? 0 : size - suffix;
-        range.last = size - 1;
-    } else {
-        if (!parseNumber(from, &range.first) || range.first >= size)
-            return std::nullopt;
-        range.last = size - 1;
-        if (!to.empty()) {
-            std::int64_t last = 0;
-            if (!parseNumber(to, &last) || last < range.first)
-                return std::nullopt;
-            range.last = std::min(last, size - 1);
-        }
-    }
-    *partial = true;
-    return range;
-}
 
 VideoHost::VideoHost(Store &store, HostMode mode, int slowMilliseconds)
     : m_store(store)
@@ -138,7 +135,7 @@ void VideoHost::answer(const HttpRequest &request, HttpResponse &response, const
     const bool swarm = !file.swarmId.isEmpty();
     std::shared_ptr<OpenFile> opened;
     if (!swarm)
-        opened = std::make_shared<OpenFile>(m_store.absolutePath(file.path).toStdString());
+        opened = openLibraryFile(m_store, file.path);
     if (swarm ? !m_swarm || m_localOnly
               : opened->fd() < 0 || (m_localOnly && !holdsWhole(*opened, file.size))) {
         response.status = 404;
@@ -162,10 +159,13 @@ void VideoHost::answer(const HttpRequest &request, HttpResponse &response, const
         return;
     }
     response.status = partial ? 206 : 200;
-    if (partial)
-        response.setHeader("Content-Range",
-            "bytes " + std::to_string(range->first) + "-" + std::to_string(range->last) + "/"
-                + std::to_string(size));
+    if (partial) {
+        char text[80];
+        const int written = std::snprintf(text, sizeof text, "bytes %lld-%lld/%lld",
+            static_cast<long long>(range->first), static_cast<long long>(range->last),
+            static_cast<long long>(size));
+        response.setHeader("Content-Range", std::string(text, std::size_t(written)));
+    }
     response.contentType = contentType(file.name);
     const std::int64_t length = range->last - range->first + 1;
     if (length == 0)

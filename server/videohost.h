@@ -1,5 +1,7 @@
 #pragma once
 
+#include "byterange.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,18 +20,6 @@ enum class HostMode {
     Slow, // waits before answering
     Wrong, // answers a length one byte short of the file
 };
-
-// A byte range of a file of known size, resolved from a Range header.
-struct ByteRange
-{
-    std::int64_t first = 0;
-    std::int64_t last = 0; // inclusive
-};
-
-// Parses a single "bytes=" range against a size. Returns the whole file for
-// no header; nothing when the range cannot be satisfied (answer 416).
-// Ranges that reach past the end are clamped to it.
-std::optional<ByteRange> resolveRange(const std::string &header, std::int64_t size, bool *partial);
 
 // Serves "/ftn_handler/<code>": the file behind a live code, only to a
 // request that carries the code's cookie; streamed from disk with range support.

@@ -41,9 +41,15 @@ DownloadJob::~DownloadJob()
 
 QString DownloadJob::cleanFileName(const QString &name)
 {
-    QString cleaned = name;
-    for (const QChar c : QStringLiteral("\\/:*?\"<>|"))
-        cleaned.remove(c);
+    QString cleaned;
+    cleaned.reserve(name.size());
+    const QString forbidden = QStringLiteral("\\/:*?\"<>|");
+    // A control character has no place in a name, and a NUL would end the
+    // path the system sees there: "ok.mp4\0x.tmp" would open "ok.mp4".
+    for (const QChar c : name) {
+        if (c.category() != QChar::Other_Control && !forbidden.contains(c))
+            cleaned.append(c);
+    }
     return cleaned;
 }
 
@@ -90,7 +96,8 @@ void DownloadJob::start(const QString &folder)
         return;
     m_state = State::Running;
     const QString name = cleanFileName(m_fileInfo->name);
-    if (name.isEmpty()) {
+    // "." and ".." name the folder or its parent, not a file in it.
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")) {
         end(State::Failed, false);
         return;
     }
@@ -101,12 +108,16 @@ void DownloadJob::start(const QString &folder)
         return;
     }
     // A ".tmp" left by an earlier run of the program is stale: start afresh.
-    if (QFile::exists(m_temporaryPath) && !QFile::remove(m_temporaryPath)) {
+    // A link there goes too (not what it points to), dangling or not.
+    const QFileInfo stale(m_temporaryPath);
+    if ((stale.exists() || stale.isSymLink()) && !QFile::remove(m_temporaryPath)) {
         end(State::Failed, false);
         return;
     }
+    // Always a file of our own: never data appended to, or written through a
+    // link into, a file that was there before.
     m_file.setFileName(m_temporaryPath);
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         end(State::Failed, false);
         return;
     }

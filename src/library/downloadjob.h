@@ -31,7 +31,7 @@ public:
     ~DownloadJob() override;
 
     // Starts the transfer into folder. Ends at once (finished(false)) when
-    // the name is empty after cleaning, the target is already being written
+    // the name is empty, "." or ".." after cleaning, the target is already being written
     // by another job, or the temporary file cannot be created.
     void start(const QString &folder);
     // Stops a running transfer and removes its temporary file; nothing
@@ -43,7 +43,8 @@ public:
     QString temporaryPath() const { return m_temporaryPath; }
     qint64 bytesWritten() const { return m_written; }
 
-    // The file name without the characters \ / : * ? " < > |.
+    // The file name without the characters \ / : * ? " < > | and without
+    // control characters.
     static QString cleanFileName(const QString &name);
     // "12.34%": written against the size the service reported.
     static QString progressText(qint64 written, quint64 total);

@@ -128,6 +128,9 @@ signals:
     void onStateChanged(int oldState, int newState);
     void onOpenSucceeded();
     void onBuffer(int percent);
+    // The open file played to its end (not stopped, not cut short): sent
+    // once the engine is back in Ready, after its closing state changes.
+    void onEndOfFile();
     void onClosed();
 
 private:

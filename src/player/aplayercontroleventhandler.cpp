@@ -27,6 +27,9 @@ int APlayerControlEventHandler::invoke(int event, const QVector<int> &arguments)
             emit control->onBuffer(arguments.at(0));
         }
         break;
+    case EndOfFile:
+        emit control->onEndOfFile();
+        break;
     default:
         break;
     }

@@ -7,7 +7,7 @@
 class APlayerControlEventHandler
 {
 public:
-    enum Event { Message = 1, StateChanged = 2, OpenSucceeded = 3, Buffer = 5 };
+    enum Event { Message = 1, StateChanged = 2, OpenSucceeded = 3, Buffer = 5, EndOfFile = 6 };
 
     // Emits the signal of the event; unknown numbers and events with too few
     // arguments emit nothing. Always answers 0 (accepted).

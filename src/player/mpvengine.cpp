@@ -23,6 +23,7 @@ enum PropertyId : uint64_t {
     PausedForCacheProperty,
     CacheBufferingProperty,
     IdleActiveProperty,
+    TimePositionProperty,
 };
 
 const char EnhanceLabel[] = "tav_enh";
@@ -47,7 +48,8 @@ constexpr int SideMargin = 300;
 constexpr int SideStep = 10;
 
 // A file that ends this far before its length did not reach its end: the
-// read failed.
+// read failed. The margin also covers containers that state a length a
+// little longer than their streams.
 constexpr int EarlyEndMargin = 3000;
 
 bool isActive(int state)
@@ -138,6 +140,7 @@ bool MpvEngine::initialize(QWidget *host, APlayerControlEventHandler *sink, QStr
     mpv_observe_property(m_mpv, PausedForCacheProperty, "paused-for-cache", MPV_FORMAT_FLAG);
     mpv_observe_property(m_mpv, CacheBufferingProperty, "cache-buffering-state", MPV_FORMAT_INT64);
     mpv_observe_property(m_mpv, IdleActiveProperty, "idle-active", MPV_FORMAT_FLAG);
+    mpv_observe_property(m_mpv, TimePositionProperty, "time-pos", MPV_FORMAT_DOUBLE);
     mpv_set_wakeup_callback(m_mpv, &MpvEngine::wakeup, this);
 
     if (host) {
@@ -204,8 +207,10 @@ void MpvEngine::handleEvent(const mpv_event &event)
         if (end->playlist_entry_id != m_entryId) {
             break;
         }
-        if (m_interruptionHandler && m_openSucceeded && isActive(m_state)
-            && m_state != APlayerControl::Opening && endedEarly(end)) {
+        const bool started
+            = m_openSucceeded && isActive(m_state) && m_state != APlayerControl::Opening;
+        const bool early = started && endedEarly(end);
+        if (early && m_interruptionHandler) {
             // The state stays; the handler decides later, outside this
             // drain, whether the file continues or ends.
             m_entryId = -1;
@@ -222,7 +227,12 @@ void MpvEngine::handleEvent(const mpv_event &event)
             });
             break;
         }
+        const bool playedToEnd = started && !early
+            && (end->reason == MPV_END_FILE_REASON_EOF || end->reason == MPV_END_FILE_REASON_ERROR);
         endCurrentFile();
+        if (playedToEnd) {
+            emitEvent(APlayerControlEventHandler::EndOfFile, {});
+        }
         break;
     }
     case MPV_EVENT_PROPERTY_CHANGE:
@@ -293,6 +303,11 @@ void MpvEngine::handlePropertyChange(const mpv_event &event)
             setState(APlayerControl::Ready);
         }
         break;
+    case TimePositionProperty:
+        if (property->format == MPV_FORMAT_DOUBLE && m_entryStarted && !m_interrupted) {
+            m_playedTo = std::max(0, int(*static_cast<const double *>(property->data) * 1000));
+        }
+        break;
     default:
         break;
     }
@@ -301,11 +316,21 @@ void MpvEngine::handlePropertyChange(const mpv_event &event)
 bool MpvEngine::endedEarly(const void *endFile) const
 {
     const auto *end = static_cast<const mpv_event_end_file *>(endFile);
-    if (end->reason == MPV_END_FILE_REASON_ERROR) {
+    const bool reachedEnd = m_lastDuration > 0 && m_playedTo >= m_lastDuration - EarlyEndMargin;
+    if (reachedEnd) {
+        // Whatever status mpv gives: it also reports an error at the end of
+        // a file that played through after an output failed.
+        return false;
+    }
+    // An audio output that could not start leaves the video playing on its
+    // own; where such a file stops is decided by its position, as for an
+    // ordinary end.
+    const bool audioOutputFailed
+        = end->reason == MPV_END_FILE_REASON_ERROR && end->error == MPV_ERROR_AO_INIT_FAILED;
+    if (end->reason == MPV_END_FILE_REASON_ERROR && !audioOutputFailed) {
         return true;
     }
-    return end->reason == MPV_END_FILE_REASON_EOF && m_lastDuration > 0
-        && m_lastPosition < m_lastDuration - EarlyEndMargin;
+    return (end->reason == MPV_END_FILE_REASON_EOF || audioOutputFailed) && m_lastDuration > 0;
 }
 
 void MpvEngine::endCurrentFile()
@@ -411,6 +436,7 @@ int MpvEngine::open(const QString &url)
     m_interrupted = false;
     m_lastPosition = 0;
     m_lastDuration = 0;
+    m_playedTo = 0;
     m_lastRanges.clear();
     // A pause or seek held back for the file being replaced is dropped.
     m_heldPause.reset();
@@ -1039,6 +1065,7 @@ int MpvEngine::reopenInterrupted(const QString &url, int position)
     m_entryStarted = false;
     m_interrupted = false;
     m_lastPosition = std::max(0, position);
+    m_playedTo = m_lastPosition;
     return 0;
 }
 

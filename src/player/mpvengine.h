@@ -113,6 +113,9 @@ private:
     mutable int m_lastPosition = 0;
     mutable int m_lastDuration = 0;
     mutable QVector<QPair<int, int>> m_lastRanges;
+    // Where playback of the file last was, as mpv reports it while it plays:
+    // tells a file that reached its end from one whose read failed.
+    int m_playedTo = 0;
     bool m_interrupted = false;
     std::function<void(int)> m_interruptionHandler;
 

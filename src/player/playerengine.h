@@ -17,6 +17,7 @@ class QWidget;
 //   2 state change (oldState, newState)
 //   3 open succeeded ()
 //   5 buffering (percent)
+//   6 end of file (): the file played to its end; sent after its 6 -> 0
 class PlayerEngine
 {
 public:

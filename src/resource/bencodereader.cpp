@@ -2,6 +2,7 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QRegularExpression>
 
 #include <climits>
 
@@ -228,4 +229,16 @@ QString infoHashOfTorrentFile(const QString &path)
         return QString();
     return QString::fromLatin1(
         QCryptographicHash::hash(reader.infoBytes(), QCryptographicHash::Sha1).toHex());
+}
+
+QString resourceHashOf(const QString &text)
+{
+    if (text.contains(QLatin1String(".torrent")))
+        return infoHashOfTorrentFile(text);
+    static const QRegularExpression infoHash(QStringLiteral("[0-9a-fA-F]{40}"));
+    const QRegularExpressionMatch hashMatch = infoHash.match(text);
+    if (hashMatch.hasMatch())
+        return hashMatch.captured();
+    static const QRegularExpression appdata(QStringLiteral("appdata_[0-9a-fA-F]{32}"));
+    return appdata.match(text).captured();
 }

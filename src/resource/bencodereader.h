@@ -51,3 +51,8 @@ private:
 // Lowercase hexadecimal SHA-1 of the info dictionary of a .torrent file; an
 // empty text when the file cannot be read or does not decode.
 QString infoHashOfTorrentFile(const QString &path);
+
+// The resource hash a text names, or an empty text: the info-hash of the
+// file when the text contains ".torrent", else the first run of 40 hex
+// digits as typed, else the first "appdata_" id.
+QString resourceHashOf(const QString &text);

@@ -18,7 +18,6 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QPointer>
-#include <QRegularExpression>
 
 BTResourceParseDialog::BTResourceParseDialog(QWidget *parent)
     : Dialog(parent)
@@ -48,18 +47,6 @@ BTResourceParseDialog::BTResourceParseDialog(QWidget *parent)
 }
 
 BTResourceParseDialog::~BTResourceParseDialog() = default;
-
-QString BTResourceParseDialog::resourceHashOf(const QString &text)
-{
-    if (text.contains(QLatin1String(".torrent")))
-        return infoHashOfTorrentFile(text);
-    static const QRegularExpression infoHash(QStringLiteral("[0-9a-fA-F]{40}"));
-    const QRegularExpressionMatch hashMatch = infoHash.match(text);
-    if (hashMatch.hasMatch())
-        return hashMatch.captured();
-    static const QRegularExpression appdata(QStringLiteral("appdata_[0-9a-fA-F]{32}"));
-    return appdata.match(text).captured();
-}
 
 void BTResourceParseDialog::parseResource(const QString &text)
 {

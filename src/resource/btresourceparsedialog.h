@@ -25,11 +25,6 @@ public:
     explicit BTResourceParseDialog(QWidget *parent = nullptr);
     ~BTResourceParseDialog() override;
 
-    // The resource hash a text names, or an empty text: the info-hash of the
-    // file when the text contains ".torrent", else the first run of 40 hex
-    // digits as typed, else the first "appdata_" id.
-    static QString resourceHashOf(const QString &text);
-
     // Puts `text` into the resource field and parses it, as if typed and
     // confirmed; while a run waits, the text only waits in the field.
     void parseResource(const QString &text);

@@ -93,6 +93,8 @@ void TestDownloadJob::texts()
     QCOMPARE(DownloadJob::cleanFileName(QStringLiteral("\\/:*?\"<>|")), QString());
     QCOMPARE(DownloadJob::cleanFileName(QStringLiteral("第1集 <终>.mp4")),
         QStringLiteral("第1集 终.mp4"));
+    QCOMPARE(DownloadJob::cleanFileName(QStringLiteral("a\tb\x7f\u0085\r\n.mkv")),
+        QStringLiteral("ab.mkv"));
     QCOMPARE(DownloadJob::progressText(1234, 10000), QStringLiteral("12.34%"));
     QCOMPARE(DownloadJob::progressText(0, 0), QStringLiteral("0.00%"));
 }
@@ -104,7 +106,9 @@ void TestDownloadJob::outcomes_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<int>("serviceSize");
     QTest::addColumn<TestHttpAnswer>("answer");
-    QTest::addColumn<QString>("before"); // "name=content" put in the folder first
+    // Put in the folder first: "name=content", "name/" (a folder) or
+    // "name@target" (a link); files that are not the target keep their content.
+    QTest::addColumn<QString>("before");
     QTest::addColumn<bool>("folderExists");
     QTest::addColumn<State>("state");
     QTest::addColumn<QStringList>("after");
@@ -147,6 +151,19 @@ void TestDownloadJob::outcomes_data()
         << QStringList { "ab.mkv", "ab.mkv.tmp" } << 1;
     QTest::newRow("name only forbidden characters")
         << "::??" << size << ok << "" << true << State::Failed << QStringList() << 0;
+    // A NUL must not end the name early: "a\0b.mkv.tmp" opened as "a"
+    // appended to the user's file "a".
+    QTest::newRow("NUL in the name")
+        << QStringLiteral("a") + QChar(0) + QStringLiteral("b.mkv") << size << ok << "a=mine"
+        << true << State::Finished << QStringList { "a", "ab.mkv" } << 1;
+    QTest::newRow("control characters in the name")
+        << "a\x01\tb\x7f.mkv" << size << ok << "" << true << State::Finished << done << 1;
+    QTest::newRow("name is a dot")
+        << "." << size << ok << "" << true << State::Failed << QStringList() << 0;
+    QTest::newRow("name cleans to two dots")
+        << ".:\n." << size << ok << "" << true << State::Failed << QStringList() << 0;
+    QTest::newRow("stale tmp is a link to another file")
+        << "ab.mkv" << size << ok << "ab.mkv.tmp@other" << true << State::Finished << done << 1;
     QTest::newRow("missing folder")
         << "ab.mkv" << size << ok << "" << false << State::Failed << QStringList() << 0;
     QTest::newRow("zero-byte file") << "ab.mkv" << 0 << TestHttpAnswer::withStatus(200) << ""
@@ -171,11 +188,14 @@ void TestDownloadJob::outcomes()
     const QString folder = root.filePath(QStringLiteral("downloads"));
     if (folderExists)
         QVERIFY(QDir().mkpath(folder));
+    const QString beforeName = before.section(QRegularExpression("[=@/]"), 0, 0);
+    const QString beforePath = folder + QLatin1Char('/') + beforeName;
     if (before.endsWith(QLatin1Char('/')))
-        QVERIFY(QDir(folder).mkdir(before.chopped(1)));
+        QVERIFY(QDir(folder).mkdir(beforeName));
+    else if (before.contains(QLatin1Char('@')))
+        QVERIFY(QFile::link(before.section('@', 1), beforePath));
     else if (!before.isEmpty())
-        QVERIFY(writeFileBytes(folder + QLatin1Char('/') + before.section('=', 0, 0),
-            before.section('=', 1).toUtf8()));
+        QVERIFY(writeFileBytes(beforePath, before.section('=', 1).toUtf8()));
 
     DownloadJob job(fileOn(server, name, quint64(serviceSize)));
     QCOMPARE(finish(job, folder), state == State::Finished);
@@ -191,6 +211,8 @@ void TestDownloadJob::outcomes()
     }
     if (!folderExists)
         QCOMPARE(listing(root.path()), QStringList());
+    if (before.contains(QLatin1Char('=')) && !beforeName.startsWith(QStringLiteral("ab.mkv")))
+        QCOMPARE(readFileBytes(beforePath), before.section('=', 1).toUtf8());
 }
 
 // A disk that fills up mid-transfer: the row fails, its ".tmp" goes, and

@@ -30,11 +30,15 @@ QSharedPointer<VideoFileInfo> fileAt(const QString &url, const QString &hash = Q
     return info;
 }
 
-std::unique_ptr<APlayerControl> makeControl()
+// Without sound output: an audio device that exists nowhere, so mpv's
+// audio output fails at start as on a machine without sound.
+const MpvEngine::Options NoSoundOutput
+    = { { "ao", "alsa" }, { "audio-device", "alsa/tavrion-none" } };
+
+std::unique_ptr<APlayerControl> makeControl(
+    const MpvEngine::Options &options = { { "ao", "null" } })
 {
-    APlayerControl::setEngineFactory([] {
-        return std::make_unique<MpvEngine>(MpvEngine::Options { { "ao", "null" } });
-    });
+    APlayerControl::setEngineFactory([options] { return std::make_unique<MpvEngine>(options); });
     auto control = std::make_unique<APlayerControl>();
     control->initialize(0);
     return control;
@@ -85,6 +89,7 @@ private:
     QString m_long;
     QString m_noisy;
     QString m_short;
+    QString m_overstated;
 };
 
 void TestPlaybackComfort::initTestCase()
@@ -102,7 +107,10 @@ void TestPlaybackComfort::initTestCase()
     TestMedia::Options brief;
     brief.seconds = 4;
     m_short = TestMedia::makeVideo(m_media.path(), QStringLiteral("short.mp4"), brief);
-    QVERIFY(!m_long.isEmpty() && !m_noisy.isEmpty() && !m_short.isEmpty());
+    m_overstated = TestMedia::makeVideo(m_media.path(), QStringLiteral("overstated.mp4"), brief);
+    QVERIFY(
+        !m_long.isEmpty() && !m_noisy.isEmpty() && !m_short.isEmpty() && !m_overstated.isEmpty());
+    QVERIFY(TestMedia::lengthenStatedDuration(m_overstated, 2500));
 }
 
 void TestPlaybackComfort::cleanup()
@@ -201,25 +209,34 @@ void TestPlaybackComfort::positionSurvivesKill()
 void TestPlaybackComfort::renewal_data()
 {
     QTest::addColumn<QString>("road");
-    QTest::newRow("address renewed") << "renewed";
-    QTest::newRow("host gone for good") << "gone";
-    QTest::newRow("file played to its end") << "end";
+    QTest::addColumn<bool>("sound");
+    QTest::newRow("address renewed") << "renewed" << true;
+    QTest::newRow("address renewed, no sound output") << "renewed" << false;
+    QTest::newRow("host gone for good") << "gone" << true;
+    QTest::newRow("file played to its end") << "end" << true;
+    QTest::newRow("played to its end, no sound output") << "end" << false;
+    QTest::newRow("stated length longer than the streams") << "overstated" << true;
 }
 
 void TestPlaybackComfort::renewal()
 {
     QFETCH(QString, road);
+    QFETCH(bool, sound);
     const bool hostComesBack = road == QLatin1String("renewed");
+    const bool toTheEnd = road == QLatin1String("end") || road == QLatin1String("overstated");
     // A bit rate above what the host sends: only the start is cached, so a
     // seek further on needs the host again.
-    MediaServer server(road == QLatin1String("end") ? m_short : m_noisy);
-    if (road != QLatin1String("end"))
+    MediaServer server(road == QLatin1String("end") ? m_short
+            : road == QLatin1String("overstated")   ? m_overstated
+                                                    : m_noisy);
+    if (!toTheEnd)
         server.setThrottle(60000, 200000);
     QVERIFY(server.start());
-    auto control = makeControl();
+    auto control = sound ? makeControl() : makeControl(NoSoundOutput);
     PlaybackComfort comfort(control.get());
     QSignalSpy failed(&comfort, &PlaybackComfort::renewalFailed);
     QSignalSpy opened(control.get(), &APlayerControl::onOpenSucceeded);
+    QSignalSpy ended(control.get(), &APlayerControl::onEndOfFile);
     QStringList states;
     connect(control.get(), &APlayerControl::onStateChanged, this,
         [&](int o, int n) { states << QStringLiteral("%1>%2").arg(o).arg(n); });
@@ -237,11 +254,13 @@ void TestPlaybackComfort::renewal()
 
     QVERIFY(control->open(fileAt(server.url())));
     QVERIFY(waitForPlaying(control.get()));
-    if (road == QLatin1String("end")) {
+    if (toTheEnd) {
         // An end where the file ends is no failure.
         QTRY_COMPARE_WITH_TIMEOUT(control->state(), int(APlayerControl::Ready), 20000);
         QCOMPARE(renewals, 0);
         QCOMPARE(states.mid(states.size() - 2), QStringList({ "5>6", "6>0" }));
+        QCOMPARE(ended.count(), 1);
+        QCOMPARE(failed.count(), 0);
         return;
     }
     // The address expires; the next read of the host fails.
@@ -265,6 +284,7 @@ void TestPlaybackComfort::renewal()
     }
     control->close();
     QTRY_COMPARE(control->state(), int(APlayerControl::Ready));
+    QCOMPARE(ended.count(), 0);
 }
 
 // Started by positionSurvivesKill: plays the file at COMFORT_PLAY_URL from

@@ -4,6 +4,7 @@
 #include "app/startup.h"
 #include "guitest.h"
 #include "player/aplayercontrol.h"
+#include "resource/bencodereader.h"
 #include "resource/btresourceparsedialog.h"
 #include "resource/btresourceparseresultlistitemwidget.h"
 #include "resource/videofileresolver.h"
@@ -246,14 +247,14 @@ void TestBTResourceParseDialog::recognition()
 {
     QFETCH(QString, text);
     QFETCH(QString, hash);
-    QCOMPARE(BTResourceParseDialog::resourceHashOf(text), hash);
+    QCOMPARE(resourceHashOf(text), hash);
 }
 
 void TestBTResourceParseDialog::recognisesATorrentFile()
 {
     const MadeTorrent torrent = makeTorrent({ { "film.mkv", 123456789 } }, 262144);
     QVERIFY(writeFileBytes("Film.torrent", QByteArray::fromStdString(torrent.data)));
-    QCOMPARE(BTResourceParseDialog::resourceHashOf(QDir::current().filePath("Film.torrent")),
+    QCOMPARE(resourceHashOf(QDir::current().filePath("Film.torrent")),
         QString::fromStdString(torrent.infoHash));
 
     // Parsing sends the lowercase hash the file yields.

@@ -5,6 +5,7 @@
 #include <QProcess>
 #include <QTcpServer>
 #include <QTime>
+#include <QtEndian>
 
 #include <algorithm>
 #include <chrono>
@@ -366,6 +367,28 @@ QString TestMedia::makeVideo(const QString &directory, const QString &name, cons
         return QString();
     }
     return path;
+}
+
+bool TestMedia::lengthenStatedDuration(const QString &path, int extraMilliseconds)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite)) {
+        return false;
+    }
+    QByteArray bytes = file.readAll();
+    // Version 0 movie header: tag, version and flags, two times, time scale,
+    // duration, all big-endian 32-bit.
+    const int at = bytes.indexOf("mvhd");
+    if (at < 0 || at + 24 > bytes.size() || bytes.at(at + 4) != 0) {
+        return false;
+    }
+    const auto read = [&](int offset) {
+        return qFromBigEndian<quint32>(reinterpret_cast<const uchar *>(bytes.constData() + offset));
+    };
+    const quint32 scale = read(at + 16);
+    const quint32 duration = read(at + 20) + quint32(qint64(scale) * extraMilliseconds / 1000);
+    qToBigEndian(duration, reinterpret_cast<uchar *>(bytes.data() + at + 20));
+    return file.seek(0) && file.write(bytes) == bytes.size();
 }
 
 QByteArray TestMedia::longSubtitle(int size)

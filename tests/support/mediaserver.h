@@ -113,6 +113,11 @@ struct Options
 // the directory. Returns its path, or an empty text when ffmpeg fails.
 QString makeVideo(const QString &directory, const QString &name, const Options &options = {});
 
+// Makes the MP4's header state a length `extraMilliseconds` longer than its
+// streams run, as some muxers write it. False when the file has no header
+// it understands.
+bool lengthenStatedDuration(const QString &path, int extraMilliseconds);
+
 // An SRT subtitle of about `size` bytes, one short line a second.
 QByteArray longSubtitle(int size);
 } // namespace TestMedia
