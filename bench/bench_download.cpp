@@ -5,7 +5,11 @@
 // job's ratio to curl, the job's RSS growth during the transfer and the
 // number of reads (= flushes) per transfer. Asserts nothing.
 //
-// usage: bench_download [SIZE_MIB] [RUNS] [DEST]
+// curl runs with its quickest settings here: a warm-up fetches the file with
+// the defaults, with --no-buffer and with --no-buffer --raw, in turns, and
+// keeps the fastest.
+//
+// usage: bench_download [SIZE_MIB] [RUNS] [DEST] | --smoke   (smoke: 32 MiB, 1 run)
 //   default 1024 MiB, 5 runs, the downloads written beside the served file
 //   in a scratch folder under the current directory; DEST puts them elsewhere
 //   (a tmpfs such as /dev/shm takes the disk out of the figure).
@@ -102,15 +106,31 @@ private:
     QTimer m_timer;
 };
 
-Transfer withCurl(const QSharedPointer<VideoFileInfo> &file, const QString &out)
+// Settings curl is tried with.
+const QList<QStringList> CurlSettings = {
+    {},
+    { QStringLiteral("--no-buffer") },
+    { QStringLiteral("--no-buffer"), QStringLiteral("--raw") },
+};
+
+QString settingsText(const QStringList &settings)
+{
+    return settings.isEmpty() ? QStringLiteral("(defaults)") : settings.join(QLatin1Char(' '));
+}
+
+Transfer withCurl(
+    const QSharedPointer<VideoFileInfo> &file, const QString &out, const QStringList &settings)
 {
     Transfer t;
+    if (!file)
+        return t;
     QProcess curl;
     QElapsedTimer timer;
     timer.start();
     curl.start(QStringLiteral("curl"),
-        { QStringLiteral("-s"), QStringLiteral("-o"), out, QStringLiteral("-H"),
-            QStringLiteral("Cookie: ") + file->comCookie, file->url });
+        QStringList { QStringLiteral("-s"), QStringLiteral("-o"), out, QStringLiteral("-H"),
+            QStringLiteral("Cookie: ") + file->comCookie, file->url }
+            + settings);
     curl.waitForFinished(-1);
     t.seconds = timer.nsecsElapsed() / 1e9;
     t.bytes = QFileInfo(out).size();
@@ -120,6 +140,8 @@ Transfer withCurl(const QSharedPointer<VideoFileInfo> &file, const QString &out)
 Transfer withJob(const QSharedPointer<VideoFileInfo> &file, const QString &folder)
 {
     Transfer t;
+    if (!file)
+        return t;
     DownloadJob job(file);
     QEventLoop loop;
     QObject::connect(&job, &DownloadJob::finished, &loop, &QEventLoop::quit);
@@ -141,7 +163,7 @@ Transfer withBareLoop(const QSharedPointer<VideoFileInfo> &file, const QString &
 {
     Transfer t;
     QFile output(out);
-    if (!output.open(QIODevice::WriteOnly))
+    if (!file || !output.open(QIODevice::WriteOnly))
         return t;
     QNetworkAccessManager manager;
     QNetworkRequest request(QUrl(file->url));
@@ -172,10 +194,13 @@ int main(int argc, char *argv[])
 {
     if (qEnvironmentVariableIsEmpty("TAVRION_BUILD_DIR"))
         qputenv("TAVRION_BUILD_DIR", TAVRION_BUILD_DIR);
+    const bool smoke = takeSmokeFlag(argc, argv);
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
-    const qint64 size = qint64(app.arguments().value(1, QStringLiteral("1024")).toInt()) << 20;
-    const int runs = app.arguments().value(2, QStringLiteral("5")).toInt();
+    const qint64 size
+        = qint64(app.arguments().value(1, QString::fromLatin1(smoke ? "32" : "1024")).toInt())
+        << 20;
+    const int runs = smoke ? 1 : app.arguments().value(2, QStringLiteral("5")).toInt();
 
     // Everything on the disk of the build folder, not in a RAM-backed /tmp.
     QTemporaryDir scratch(QDir::currentPath() + QStringLiteral("/bench_download.XXXXXX"));
@@ -208,9 +233,29 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    const QString curlOut = downloads + QStringLiteral("/curl.bin");
+    QVector<double> trial;
+    const int best = bestCandidate(
+        CurlSettings.size(), smoke ? 1 : 2,
+        [&](int i) {
+            const Transfer c
+                = withCurl(resolveAddress(list.files.first()), curlOut, CurlSettings.at(i));
+            QFile::remove(curlOut);
+            return c.bytes == size ? c.seconds : -1.0;
+        },
+        &trial);
+    for (int i = 0; i < CurlSettings.size(); ++i)
+        out << "warm-up curl " << settingsText(CurlSettings.at(i)) << ": "
+            << (trial.at(i) > 0 ? size / 1e6 / trial.at(i) : 0.0) << " MB/s" << Qt::endl;
+    if (best < 0) {
+        out << "curl did not fetch the file" << Qt::endl;
+        return 1;
+    }
+    const QStringList curlSettings = CurlSettings.at(best);
+    out << "curl runs with: " << settingsText(curlSettings) << Qt::endl;
+
     QVector<double> curlRate, jobRate, bareRate, ratio, bareRatio, rss, bareRss, reads;
     for (int run = 0; run < runs; ++run) {
-        const QString curlOut = downloads + QStringLiteral("/curl.bin");
         const QString bareOut = downloads + QStringLiteral("/bare.bin");
         QSharedPointer<VideoFileInfo> file = resolveAddress(list.files.first());
         if (!file) {
@@ -223,7 +268,7 @@ int main(int argc, char *argv[])
         for (int turn = 0; turn < 3; ++turn) {
             switch ((run + turn) % 3) {
             case 0:
-                c = withCurl(file, curlOut);
+                c = withCurl(file, curlOut, curlSettings);
                 QFile::remove(curlOut);
                 break;
             case 1:
@@ -256,7 +301,7 @@ int main(int argc, char *argv[])
     out << "\n"
         << (size >> 20) << " MiB over loopback into " << downloads << ", median of " << runs
         << ":\n";
-    out << "  curl:                      " << median(curlRate) << " MB/s\n";
+    out << "  curl " << settingsText(curlSettings) << ": " << median(curlRate) << " MB/s\n";
     out << "  DownloadJob (flush/read):  " << median(jobRate) << " MB/s, ratio to curl "
         << median(ratio) << ", RSS growth " << median(rss) << " MB (max "
         << *std::max_element(rss.begin(), rss.end()) << " MB)\n";

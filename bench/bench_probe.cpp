@@ -3,7 +3,10 @@
 // another network access manager made a request first, as the program's
 // start-up calls to the service do.
 //
-// usage: bench_probe [RUNS [ANCHOR]]   (default 15 runs)
+// The anchor is another build of this program named on the command line;
+// without one only this build is measured.
+//
+// usage: bench_probe [RUNS [ANCHOR]] | --smoke   (default 15 runs; smoke: 1 run)
 #include "benchtools.h"
 #include "mediaserver.h"
 #include "resource/videofileresolver.h"
@@ -17,6 +20,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
 
@@ -49,6 +53,7 @@ int probeTwice(const QString &url, quint64 size, bool afterRequest)
 
 int main(int argc, char *argv[])
 {
+    const bool smoke = takeSmokeFlag(argc, argv);
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
@@ -58,7 +63,7 @@ int main(int argc, char *argv[])
         return probeTwice(
             args.value(2), args.value(3).toULongLong(), args.value(4) == QLatin1String("warm"));
 
-    const int runs = qMax(1, args.value(1, QStringLiteral("15")).toInt());
+    const int runs = smoke ? 1 : qMax(1, args.value(1, QStringLiteral("15")).toInt());
     QTemporaryDir scratch;
     const QString path = scratch.filePath(QStringLiteral("video.bin"));
     const qint64 size = 64 * 1024 * 1024;
@@ -119,5 +124,7 @@ int main(int argc, char *argv[])
         std::printf("  first probe   %8.1f ms\n", median(one.first));
         std::printf("  second probe  %8.1f ms\n", median(one.second));
     }
-    return 0;
+    const bool failed = std::any_of(
+        series.begin(), series.end(), [](const Series &one) { return one.failures > 0; });
+    return failed ? 1 : 0;
 }

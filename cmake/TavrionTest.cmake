@@ -1,9 +1,10 @@
 # tavrion_add_test(NAME SOURCES f.cpp... LIBS lib... LABEL unit|widget|integration|e2e
-#                  [XVFB] [TIMEOUT s])
+#                  [XVFB | WESTON] [TIMEOUT s])
 # One QtTest executable per area. Without XVFB the test runs on the offscreen
-# platform; with XVFB it runs inside a private X server with openbox.
+# platform; with XVFB it runs inside a private X server with openbox; with
+# WESTON inside a Wayland session with XWayland (tests/support/run-weston).
 function(tavrion_add_test name)
-  cmake_parse_arguments(T "XVFB" "LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "XVFB;WESTON" "LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
   if(NOT T_LABEL)
     set(T_LABEL unit)
   endif()
@@ -12,9 +13,14 @@ function(tavrion_add_test name)
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE tavrion_options Qt5::Test ${T_LIBS})
-  if(T_XVFB)
+  if(T_XVFB OR T_WESTON)
+    if(T_WESTON)
+      set(runner run-weston)
+    else()
+      set(runner run-xvfb)
+    endif()
     add_test(NAME ${name}
-             COMMAND ${PROJECT_SOURCE_DIR}/tests/support/run-xvfb $<TARGET_FILE:${name}>)
+             COMMAND ${PROJECT_SOURCE_DIR}/tests/support/${runner} $<TARGET_FILE:${name}>)
     set_tests_properties(${name} PROPERTIES ENVIRONMENT "TAVRION_BUILD_DIR=${PROJECT_BINARY_DIR}")
   else()
     add_test(NAME ${name} COMMAND ${name})

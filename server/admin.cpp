@@ -29,7 +29,7 @@ const char Usage[] = R"(usage: tavrion-server COMMAND [options]
   serve --data DIR [--database URL] [--listen ADDR:PORT] [--host ADDR:PORT]...
         [--slow-host ADDR:PORT]... [--wrong-host ADDR:PORT]... [--code-ttl SECONDS]
         [--threads N] [--write-timeout SECONDS] [--max-per-address N] [--captcha-text TEXT]
-        [--trusted-proxy ADDR]...
+        [--trusted-proxy ADDR]... [--db-connections N]
       Runs the service (default 127.0.0.1:17080). Each --host is a video host listener; the
       first one is named in address replies and all of them form the default domain list.
       Port 0 picks a free port; the chosen addresses are printed before "ready".
@@ -44,7 +44,8 @@ const char Usage[] = R"(usage: tavrion-server COMMAND [options]
       --database postgresql://USER@HOST:PORT/NAME keeps the records in that PostgreSQL
       database (several services may share it; the password may come from PGPASSWORD or
       ~/.pgpass) instead of DIR/tavrion.db; DIR still holds the files. The commands below
-      take --database too and must be given the same one.
+      take --database too and must be given the same one. --db-connections: how many
+      PostgreSQL connections requests use side by side (default: one per worker thread).
     [--bt [--bt-listen ADDR:PORT] [--bt-tracker URL]... [--bt-dht on|off] [--bt-cache DIR]
         [--bt-cache-size SIZE] [--bt-peer ADDR:PORT]... [--bt-download-limit SIZE]
         [--bt-metadata-wait SECONDS] [--bt-stall SECONDS]]
@@ -57,7 +58,7 @@ const char Usage[] = R"(usage: tavrion-server COMMAND [options]
       --bt-metadata-wait: how long a file list waits for a new resource (default 5);
       --bt-stall: how long a range waits for missing pieces before it ends (default 60).
   host --data DIR --listen ADDR:PORT [--name NAME] [--database URL|FILE] [--threads N]
-        [--write-timeout SECONDS] [--max-per-address N]
+        [--write-timeout SECONDS] [--max-per-address N] [--db-connections N]
       Runs a video-host node: it streams the library files found in DIR under the library's
       own relative paths (library/...) with the recorded size, checks play codes and cookies
       in the services' database and records itself there, so that the services name it in
@@ -121,7 +122,7 @@ Arguments parseArguments(const QStringList &arguments)
                 QStringLiteral("--bt-cache-size"), QStringLiteral("--bt-peer"),
                 QStringLiteral("--bt-download-limit"), QStringLiteral("--bt-metadata-wait"),
                 QStringLiteral("--bt-stall"), QStringLiteral("--name"),
-                QStringLiteral("--trusted-proxy") };
+                QStringLiteral("--trusted-proxy"), QStringLiteral("--db-connections") };
             if (!known.contains(argument)) {
                 parsed.error = QStringLiteral("unknown option '%1'").arg(argument);
                 return parsed;
@@ -182,6 +183,18 @@ QString readConnectionOptions(
             return QStringLiteral("--max-per-address needs a number from 1 to 100000");
         *maxPerAddress = int(number);
     }
+    return {};
+}
+
+// --db-connections of serve and host; empty text when it is sound.
+QString readPoolOption(const Arguments &args, int *connections)
+{
+    std::int64_t number = 0;
+    if (!args.options.contains(QStringLiteral("--db-connections")))
+        return {};
+    if (!readInteger(args.option("--db-connections"), 1, &number) || number > 256)
+        return QStringLiteral("--db-connections needs a number from 1 to 256");
+    *connections = int(number);
     return {};
 }
 
@@ -258,6 +271,9 @@ int serve(const Arguments &args)
         args, &options.threads, &options.writeTimeoutSeconds, &options.maxPerAddress);
     if (!limitsProblem.isEmpty())
         return fail(limitsProblem);
+    const QString poolProblem = readPoolOption(args, &options.dbConnections);
+    if (!poolProblem.isEmpty())
+        return fail(poolProblem);
     if (args.options.contains(QStringLiteral("--captcha-text"))) {
         // A known captcha lets anyone sign up without reading the picture:
         // only for a service that nobody else can reach.
@@ -313,6 +329,9 @@ int host(const Arguments &args)
         args, &options.threads, &options.writeTimeoutSeconds, &options.maxPerAddress);
     if (!limitsProblem.isEmpty())
         return fail(limitsProblem);
+    const QString poolProblem = readPoolOption(args, &options.dbConnections);
+    if (!poolProblem.isEmpty())
+        return fail(poolProblem);
     return runHost(options);
 }
 

@@ -3,10 +3,13 @@
 #include <QByteArray>
 #include <QString>
 
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <vector>
 
 // Failure of a database call; carries the back end's own message.
 class DatabaseError : public std::runtime_error
@@ -127,4 +130,55 @@ public:
 private:
     Database &m_db;
     bool m_done = false;
+};
+
+// Connections to one database, each lent to one thread at a time, so that
+// requests on several threads run their statements side by side. A thread
+// that already holds a connection of the pool gets the same one again, so
+// nested calls share its transaction. Connections are opened as needed, up
+// to the pool's size; a thread waits when all are lent.
+class ConnectionPool
+{
+public:
+    ConnectionPool(std::unique_ptr<Database> first,
+        std::function<std::unique_ptr<Database>()> openMore, int size);
+    ~ConnectionPool();
+    ConnectionPool(const ConnectionPool &) = delete;
+    ConnectionPool &operator=(const ConnectionPool &) = delete;
+
+    class Lease
+    {
+    public:
+        Lease(Lease &&other) noexcept;
+        Lease(const Lease &) = delete;
+        Lease &operator=(const Lease &) = delete;
+        ~Lease();
+        Database &operator*() const { return *m_db; }
+        Database *operator->() const { return m_db; }
+
+    private:
+        friend class ConnectionPool;
+        Lease(ConnectionPool *pool, Database *db)
+            : m_pool(pool)
+            , m_db(db)
+        {
+        }
+        ConnectionPool *m_pool;
+        Database *m_db;
+    };
+    Lease lease();
+    int size() const { return m_size; }
+    Database::Kind kind() const { return m_kind; }
+
+private:
+    void giveBack(Database *db);
+
+    const std::function<std::unique_ptr<Database>()> m_openMore;
+    const int m_size;
+    const Database::Kind m_kind;
+    std::mutex m_mutex;
+    std::condition_variable m_returned;
+    std::vector<std::unique_ptr<Database>> m_all;
+    std::vector<Database *> m_idle;
+    int m_opening = 0;
 };

@@ -3,7 +3,10 @@
 #include "store.h"
 
 #include <QDateTime>
+#include <QFile>
 #include <QFileInfo>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -36,12 +39,58 @@ std::uint64_t rank(const QByteArray &code, const QByteArray &name)
 
 } // namespace
 
+CopyStamp stampOf(const struct stat &status)
+{
+    return { std::int64_t(status.st_size),
+        std::int64_t(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec };
+}
+
+LocalCopies::LocalCopies(const QString &libraryFolder)
+    : m_root(QFileInfo(libraryFolder).canonicalFilePath())
+{
+}
+
+bool LocalCopies::confined(const QString &path) const
+{
+    const QString real = QFileInfo(path).canonicalFilePath();
+    return !m_root.isEmpty() && real.startsWith(m_root + QLatin1Char('/'));
+}
+
+void LocalCopies::found(const QHash<std::int64_t, CopyStamp> &copies)
+{
+    std::lock_guard guard(m_mutex);
+    QHash<std::int64_t, CopyStamp> recorded;
+    for (auto copy = copies.begin(); copy != copies.end(); ++copy)
+        recorded.insert(copy.key(), m_recorded.value(copy.key(), copy.value()));
+    m_recorded = std::move(recorded);
+}
+
+LocalCopies::State LocalCopies::state(std::int64_t id, const CopyStamp &now) const
+{
+    std::lock_guard guard(m_mutex);
+    const auto refused = m_refused.constFind(id);
+    if (refused != m_refused.constEnd() && *refused == now)
+        return State::Refused;
+    return m_recorded.value(id) == now ? State::Recorded : State::Changed;
+}
+
+void LocalCopies::checked(std::int64_t id, const CopyStamp &now, bool libraryBytes)
+{
+    std::lock_guard guard(m_mutex);
+    if (libraryBytes) {
+        m_recorded.insert(id, now);
+        m_refused.remove(id);
+    } else {
+        m_refused.insert(id, now);
+    }
+}
+
 HostNodes::HostNodes(Store &store)
     : m_store(store)
 {
 }
 
-QVector<std::int64_t> HostNodes::scanHeldFiles()
+QVector<std::int64_t> HostNodes::scanHeldFiles(LocalCopies *copies)
 {
     struct Candidate
     {
@@ -51,25 +100,40 @@ QVector<std::int64_t> HostNodes::scanHeldFiles()
     };
     QVector<Candidate> candidates;
     {
-        Database &db = m_store.database();
-        auto lock = db.lock();
+        const ConnectionPool::Lease lease = m_store.database().lease();
+        Database &db = *lease;
         Statement query(db, "SELECT id, path, size FROM files WHERE swarm_id = '' ORDER BY id");
         while (query.next())
             candidates.append({ query.integer(0), query.text(1), query.integer(2) });
     }
     QVector<std::int64_t> held;
+    QHash<std::int64_t, CopyStamp> stamps;
     for (const Candidate &candidate : candidates) {
-        const QFileInfo info(m_store.absolutePath(candidate.path));
-        if (info.isFile() && info.size() == candidate.size)
-            held.append(candidate.id);
+        const QString path = m_store.absolutePath(candidate.path);
+        const QFileInfo info(path);
+        if (!info.isFile() || info.size() != candidate.size)
+            continue;
+        if (copies) {
+            struct stat status;
+            if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+                continue;
+            const CopyStamp stamp = stampOf(status);
+            if (!copies->confined(path)
+                || copies->state(candidate.id, stamp) == LocalCopies::State::Refused)
+                continue;
+            stamps.insert(candidate.id, stamp);
+        }
+        held.append(candidate.id);
     }
+    if (copies)
+        copies->found(stamps);
     return held;
 }
 
 void HostNodes::announce(const QString &name, const QVector<std::int64_t> &files)
 {
-    Database &db = m_store.database();
-    auto lock = db.lock();
+    const ConnectionPool::Lease lease = m_store.database().lease();
+    Database &db = *lease;
     Transaction transaction(db);
     Statement node(db,
         "INSERT INTO host_nodes (name, seen) VALUES (?, ?) "
@@ -88,8 +152,8 @@ void HostNodes::announce(const QString &name, const QVector<std::int64_t> &files
 
 bool HostNodes::heartbeat(const QString &name)
 {
-    Database &db = m_store.database();
-    auto lock = db.lock();
+    const ConnectionPool::Lease lease = m_store.database().lease();
+    Database &db = *lease;
     Statement update(db, "UPDATE host_nodes SET seen = ? WHERE name = ?");
     update.bind(1, nowMilliseconds()).bind(2, name).run();
     return db.changes() == 1;
@@ -97,8 +161,8 @@ bool HostNodes::heartbeat(const QString &name)
 
 void HostNodes::withdraw(const QString &name)
 {
-    Database &db = m_store.database();
-    auto lock = db.lock();
+    const ConnectionPool::Lease lease = m_store.database().lease();
+    Database &db = *lease;
     Transaction transaction(db);
     Statement files(db, "DELETE FROM host_files WHERE host = ?");
     files.bind(1, name).run();
@@ -109,8 +173,8 @@ void HostNodes::withdraw(const QString &name)
 
 QStringList HostNodes::liveNodes()
 {
-    Database &db = m_store.database();
-    auto lock = db.lock();
+    const ConnectionPool::Lease lease = m_store.database().lease();
+    Database &db = *lease;
     Statement query(db, "SELECT name FROM host_nodes WHERE seen > ? ORDER BY name");
     query.bind(1, nowMilliseconds() - StaleMilliseconds);
     QStringList names;
@@ -121,8 +185,8 @@ QStringList HostNodes::liveNodes()
 
 QStringList HostNodes::liveHolders(std::int64_t fileId)
 {
-    Database &db = m_store.database();
-    auto lock = db.lock();
+    const ConnectionPool::Lease lease = m_store.database().lease();
+    Database &db = *lease;
     Statement query(db,
         "SELECT host_nodes.name FROM host_files "
         "JOIN host_nodes ON host_nodes.name = host_files.host "

@@ -1,12 +1,54 @@
 #pragma once
 
+#include <QHash>
 #include <QString>
 #include <QStringList>
 #include <QVector>
 
 #include <cstdint>
+#include <mutex>
 
 class Store;
+struct stat;
+
+// A file's size and modification time, as a node last saw them.
+struct CopyStamp
+{
+    std::int64_t size = -1;
+    std::int64_t modifiedNs = 0;
+    bool operator==(const CopyStamp &other) const
+    {
+        return size == other.size && modifiedNs == other.modifiedNs;
+    }
+};
+
+CopyStamp stampOf(const struct stat &status);
+
+// What a node knows of the copies in its library folder, shared by its scans
+// and its request threads: the stamp each copy had when the node found it,
+// and the copies whose bytes turned out not to be the library's.
+class LocalCopies
+{
+public:
+    explicit LocalCopies(const QString &libraryFolder);
+
+    // True when the file's real path, links resolved, is inside the library
+    // folder.
+    bool confined(const QString &path) const;
+    // The copies a scan found, by file id: new ones are recorded with their
+    // stamp, known ones keep the stamp they were recorded or checked with.
+    void found(const QHash<std::int64_t, CopyStamp> &copies);
+    enum class State { Recorded, Changed, Refused };
+    State state(std::int64_t id, const CopyStamp &now) const;
+    // The outcome of hashing a changed copy again.
+    void checked(std::int64_t id, const CopyStamp &now, bool libraryBytes);
+
+private:
+    QString m_root;
+    mutable std::mutex m_mutex;
+    QHash<std::int64_t, CopyStamp> m_recorded;
+    QHash<std::int64_t, CopyStamp> m_refused;
+};
 
 // Video-host nodes: processes, on this machine or others, that share the
 // service's database and stream the library files found in their own data
@@ -23,8 +65,10 @@ public:
 
     // The library files present in the store's data folder under their
     // recorded path and with their recorded size, by id. Swarm files are
-    // never held: only the swarm streams them.
-    QVector<std::int64_t> scanHeldFiles();
+    // never held: only the swarm streams them. With `copies`, files whose
+    // real path leaves the library folder or that were refused since are
+    // not held either, and the stamps of those held are recorded there.
+    QVector<std::int64_t> scanHeldFiles(LocalCopies *copies = nullptr);
     // Records the node as alive and holding these files (replacing what it
     // recorded before), in one transaction.
     void announce(const QString &name, const QVector<std::int64_t> &files);

@@ -157,6 +157,25 @@ CREATE TABLE host_files (
 CREATE INDEX host_files_by_file ON host_files (file_id);
 )sql";
 
+// Version 3: login and retrieval counters that every process sharing the
+// database counts in (milliseconds since 1970; a row is of no use once past
+// `expires`), and the addresses each account logged in from.
+constexpr const char *Version3 = R"sql(
+CREATE TABLE limits (
+    name TEXT PRIMARY KEY,
+    count BIGINT NOT NULL,
+    first BIGINT NOT NULL,
+    last BIGINT NOT NULL,
+    allowed_at BIGINT NOT NULL,
+    expires BIGINT NOT NULL);
+CREATE INDEX limits_by_expiry ON limits (expires);
+CREATE TABLE login_addresses (
+    account_id BIGINT NOT NULL REFERENCES accounts(id) ON DELETE CASCADE,
+    address TEXT NOT NULL,
+    seen BIGINT NOT NULL,
+    PRIMARY KEY (account_id, address));
+)sql";
+
 bool sqliteHasColumn(Database &db, const char *table, const char *column)
 {
     // The table name is one of this file's own constants, never input.
@@ -185,8 +204,10 @@ void completeUnversionedSqlite(Database &db)
 
 const std::vector<Migration> &schemaMigrations(Database::Kind kind)
 {
-    static const std::vector<Migration> sqlite { { 1, SqliteVersion1 }, { 2, Version2 } };
-    static const std::vector<Migration> postgres { { 1, PostgresVersion1 }, { 2, Version2 } };
+    static const std::vector<Migration> sqlite { { 1, SqliteVersion1 }, { 2, Version2 },
+        { 3, Version3 } };
+    static const std::vector<Migration> postgres { { 1, PostgresVersion1 }, { 2, Version2 },
+        { 3, Version3 } };
     switch (kind) {
     case Database::Kind::Postgresql:
         return postgres;

@@ -199,13 +199,17 @@ int runServe(const ServeOptions &options)
     sigset_t stopSignals = blockStopSignals();
     raiseDescriptorLimit();
 
-    Store store(options.dataDir, options.database);
-    // Sessions unused for 30 days expire; expired codes and captchas go too,
-    // at start and every hour while running.
+    Store store(options.dataDir, options.database,
+        options.dbConnections > 0 ? options.dbConnections : options.threads);
+    // Sessions unused for 30 days expire, those that never logged in after
+    // an hour; expired codes and captchas go too, at start and every five
+    // minutes while running, so that requests without a login leave little.
     constexpr std::int64_t SessionIdleLimit = 30 * 86400;
-    const auto prune = [&store] {
+    constexpr std::int64_t AnonymousIdleLimit = 3600;
+    const std::int64_t captchaLifetime = ServiceOptions().captchaLifetime;
+    const auto prune = [&store, captchaLifetime] {
         try {
-            store.prune(SessionIdleLimit);
+            store.prune(SessionIdleLimit, AnonymousIdleLimit, captchaLifetime);
         } catch (const DatabaseError &error) {
             fprintf(stderr, "tavrion-server: pruning: %s\n", error.what());
         }
@@ -280,7 +284,7 @@ int runServe(const ServeOptions &options)
     printf("ready\n");
     fflush(stdout);
 
-    const timespec pruneInterval { 3600, 0 };
+    const timespec pruneInterval { 300, 0 };
     while (sigtimedwait(&stopSignals, nullptr, &pruneInterval) < 0)
         prune();
     // The swarm wakes connections: it stops after them, before they go.
@@ -295,7 +299,8 @@ int runHost(const HostNodeOptions &options)
     sigset_t stopSignals = blockStopSignals();
     raiseDescriptorLimit();
 
-    Store store(options.dataDir, options.database);
+    Store store(options.dataDir, options.database,
+        options.dbConnections > 0 ? options.dbConnections : options.threads);
     HttpLimits limits;
     limits.workerThreads = options.threads;
     limits.writeStall = std::chrono::seconds(options.writeTimeoutSeconds);
@@ -304,14 +309,15 @@ int runHost(const HostNodeOptions &options)
 
     Listener listener;
     listener.host = std::make_unique<VideoHost>(store, HostMode::Normal);
-    listener.host->setLocalCopiesOnly(true);
+    LocalCopies copies(store.absolutePath(QStringLiteral("library")));
+    listener.host->setLocalCopies(&copies);
     listener.router = std::make_unique<Router>(nullptr, listener.host.get());
     if (!bindListener(engine, listener, options.listen, listener.router.get()))
         return 1;
     const QString name = options.name.isEmpty() ? listener.address : options.name;
 
     HostNodes nodes(store);
-    QVector<std::int64_t> held = nodes.scanHeldFiles();
+    QVector<std::int64_t> held = nodes.scanHeldFiles(&copies);
     nodes.announce(name, held);
     engine.start();
     printf("host %s %s\n", qPrintable(listener.address), qPrintable(name));
@@ -329,7 +335,7 @@ int runHost(const HostNodeOptions &options)
     while (sigtimedwait(&stopSignals, nullptr, &interval) < 0) {
         try {
             if (++ticks % TicksPerScan == 0) {
-                QVector<std::int64_t> now = nodes.scanHeldFiles();
+                QVector<std::int64_t> now = nodes.scanHeldFiles(&copies);
                 if (now != held) {
                     held = std::move(now);
                     nodes.announce(name, held);

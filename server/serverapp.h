@@ -22,6 +22,7 @@ struct ServeOptions
     QString listen = QStringLiteral("127.0.0.1:17080");
     QVector<HostOption> hosts; // none: the service listener is its own host
     int threads = 4; // workers for blocking work (database, password hashing)
+    int dbConnections = 0; // PostgreSQL connections; 0: one per worker
     int writeTimeoutSeconds = 90; // a paused player must not be dropped
     int maxPerAddress = 256; // connections from one remote address
     std::int64_t codeLifetimeSeconds = 6 * 3600;
@@ -39,6 +40,7 @@ struct HostNodeOptions
     QString listen = QStringLiteral("127.0.0.1:17081");
     QString name; // what clients reach it under; empty: the bound address
     int threads = 4;
+    int dbConnections = 0;
     int writeTimeoutSeconds = 90;
     int maxPerAddress = 256;
 };

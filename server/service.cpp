@@ -185,6 +185,11 @@ Service::Service(Store &store, const CaptchaRenderer &captcha, ServiceOptions op
     : m_store(store)
     , m_captcha(captcha)
     , m_options(std::move(options))
+    , m_loginByPair(store.database(), "login-pair", 5, 1000, 900000, 3600000)
+    , m_loginByAddress(store.database(), "login-address", 20, 1000, 900000, 3600000)
+    , m_loginByAccount(store.database(), "login-account", 50, 1000, 60000, 3600000)
+    , m_retrievalByAccount(store.database(), "retrieval-account", 3, 3600000)
+    , m_retrievalByAddress(store.database(), "retrieval-address", 10, 3600000)
 {
 }
 
@@ -397,6 +402,9 @@ Service::Reply Service::fileAddress(Context &context)
         || (!jxhash.isEmpty() && !names(file->jxhash) && !names(file->swarmId)
             && !names(file->content)))
         return Reply::refuse(QStringLiteral("文件校验失败"));
+    if (context.accountId == 0
+        && !m_anonymousCodesByAddress.take(viewerAddress(context), currentTime()))
+        return Reply::refuse(QStringLiteral("请求过于频繁，请稍后再试"));
     const AddressCode code = m_store.issueCode(
         file->id, context.session, reload == QLatin1String("1"), m_options.codeLifetime);
     // A live host node that holds the file streams it; without one, the
@@ -495,6 +503,9 @@ Service::Reply Service::report(Context &context)
         return Reply::refuse(QStringLiteral("请填写举报内容"));
     if (name.size() > MaxTextLength || description.size() > MaxTextLength * 5)
         return Reply::refuse(QStringLiteral("举报内容过长"));
+    if (context.accountId == 0
+        && !m_anonymousReportsByAddress.take(viewerAddress(context), currentTime()))
+        return Reply::refuse(QStringLiteral("举报过于频繁，请稍后再试"));
     m_store.addReport(context.accountId, context.session, name, description);
     return Reply();
 }
@@ -521,22 +532,28 @@ Service::Reply Service::login(Context &context)
     const QString password = context.value("f[password]");
     if (email.isEmpty() || password.isEmpty())
         return Reply::refuse(QStringLiteral("请输入账号和密码"));
-    // Guessing is slowed per account and per address: after a few failures
-    // each further one doubles the wait before the next try.
+    // Guessing is slowed per account and address, per address and, well
+    // above what a person mistypes, per account; an address the account
+    // logged in from before only waits for its own failures.
     const std::string accountKey = email.toLower().toStdString();
+    const std::string address = viewerAddress(context);
+    const std::string pairKey = accountKey + '|' + address;
     const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
-    const std::int64_t wait = std::max(
-        m_loginByAccount.wait(accountKey, now), m_loginByAddress.wait(viewerAddress(context), now));
+    const std::optional<Account> account = m_store.accountByEmail(email);
+    std::int64_t wait = m_loginByPair.wait(pairKey, now);
+    if (!account || !m_store.loggedInFrom(account->id, QString::fromStdString(address)))
+        wait = std::max(
+            { wait, m_loginByAddress.wait(address, now), m_loginByAccount.wait(accountKey, now) });
     if (wait > 0)
         return Reply::refuse(
             QStringLiteral("登录尝试过于频繁，请%1秒后再试").arg((wait + 999) / 1000));
-    const std::optional<Account> account = m_store.accountByEmail(email);
     const QString pending = account ? m_store.pendingPassword(account->id) : QString();
     const PasswordMatch match
         = account ? matchPassword(*account, pending, password) : PasswordMatch::None;
     if (match == PasswordMatch::None) {
+        m_loginByPair.fail(pairKey, now);
+        m_loginByAddress.fail(address, now);
         m_loginByAccount.fail(accountKey, now);
-        m_loginByAddress.fail(viewerAddress(context), now);
         return Reply::refuse(QStringLiteral("账号或密码错误"));
     }
     // The first login after a retrieval settles which password stays: the
@@ -545,7 +562,8 @@ Service::Reply Service::login(Context &context)
         m_store.setPassword(account->id, pending);
     else if (!pending.isEmpty())
         m_store.dropPendingPassword(account->id);
-    m_loginByAccount.succeed(accountKey);
+    m_loginByPair.succeed(pairKey);
+    m_store.noteLoginAddress(account->id, QString::fromStdString(address));
     m_store.setSessionAccount(context.session, account->id);
     const bool vip = account->vipPermanent || account->vipUntil > currentTime();
     const std::int64_t viptime = account->vipPermanent ? PermanentVipTime : account->vipUntil;
@@ -603,7 +621,7 @@ Service::Reply Service::forgetPassword(Context &context)
     const QString email = context.value("f[username]").trimmed();
     if (!isEmailAddress(email))
         return Reply::refuse(QStringLiteral("邮箱格式不正确"));
-    const std::int64_t now = currentTime();
+    const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
     if (!m_retrievalByAddress.take(viewerAddress(context), now))
         return Reply::refuse(QStringLiteral("找回密码过于频繁，请稍后再试"));
     const std::optional<Account> account = m_store.accountByEmail(email);
@@ -670,6 +688,8 @@ Service::Reply Service::modifyPassword(Context &context)
 
 Service::Reply Service::captchaImage(Context &context)
 {
+    if (!m_captchasByAddress.take(viewerAddress(context), currentTime()))
+        return Reply::refuse(QStringLiteral("验证码请求过于频繁，请稍后再试"));
     const QString code = m_options.captchaText.isEmpty()
         ? randomText(4, CaptchaRenderer::alphabet())
         : m_options.captchaText;

@@ -82,9 +82,21 @@ private:
     const CaptchaRenderer &m_captcha;
     ServiceOptions m_options;
     Swarm *m_swarm = nullptr;
-    // Milliseconds: five (twenty) free failures, then 1 s doubling to 15 min.
-    FailureThrottle m_loginByAccount { 5, 1000, 900000, 3600000 };
-    FailureThrottle m_loginByAddress { 20, 1000, 900000, 3600000 };
-    RateLimit m_retrievalByAccount { 3, 3600 };
-    RateLimit m_retrievalByAddress { 10, 3600 };
+    // Login and retrieval counters, shared through the database by every
+    // process. Guessing is slowed per account and address (five free
+    // failures) and per address (twenty), each further failure doubling the
+    // wait from 1 s to 15 min; past fifty failures from anywhere an account
+    // waits up to a minute between tries, unless it is tried from an address
+    // it logged in from before.
+    SharedFailureThrottle m_loginByPair;
+    SharedFailureThrottle m_loginByAddress;
+    SharedFailureThrottle m_loginByAccount;
+    SharedRateLimit m_retrievalByAccount;
+    SharedRateLimit m_retrievalByAddress;
+    // What a viewer without a login may make the service keep, per address
+    // and ten minutes: captcha pictures (each a session and a captcha row),
+    // address codes and reports.
+    RateLimit m_captchasByAddress { 30, 600 };
+    RateLimit m_anonymousCodesByAddress { 100, 600 };
+    RateLimit m_anonymousReportsByAddress { 10, 600 };
 };

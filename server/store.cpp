@@ -36,10 +36,14 @@ std::string select(const char *columns, const char *rest)
 
 } // namespace
 
-Store::Store(const QString &dataDir, const QString &database)
+Store::Store(const QString &dataDir, const QString &database, int connections)
     : m_dataDir(QDir(dataDir).absolutePath())
-    , m_database(openServiceDatabase(databaseLocation(dataDir, database)))
-    , m_db(*m_database)
+    , m_pool(
+          openServiceDatabase(databaseLocation(dataDir, database)),
+          [location = databaseLocation(dataDir, database)] {
+              return openPostgresDatabase(location);
+          },
+          isPostgresLocation(databaseLocation(dataDir, database)) ? connections : 1)
 {
 }
 
@@ -50,12 +54,12 @@ QString Store::absolutePath(const QString &relative) const
 
 std::int64_t Store::sessionAccount(const QString &session)
 {
-    auto lock = m_db.lock();
+    const ConnectionPool::Lease db = m_pool.lease();
     const std::int64_t now = currentTime();
     std::int64_t account = 0;
     std::int64_t seen = 0;
     {
-        Statement query(m_db, "SELECT account_id, seen FROM sessions WHERE id = ?");
+        Statement query(*db, "SELECT account_id, seen FROM sessions WHERE id = ?");
         query.bind(1, session);
         if (!query.next())
             return 0;
@@ -66,7 +70,7 @@ std::int64_t Store::sessionAccount(const QString &session)
     // full to note it must not fail the request.
     if (now - seen > 86400) {
         try {
-            Statement touch(m_db, "UPDATE sessions SET seen = ? WHERE id = ?");
+            Statement touch(*db, "UPDATE sessions SET seen = ? WHERE id = ?");
             touch.bind(1, now).bind(2, session).run();
         } catch (const DatabaseError &) {
         }
@@ -76,18 +80,19 @@ std::int64_t Store::sessionAccount(const QString &session)
 
 void Store::storeSession(const QString &session)
 {
-    auto lock = m_db.lock();
-    Statement insert(
-        m_db, "INSERT INTO sessions (id, created, seen) VALUES (?, ?, ?) ON CONFLICT DO NOTHING");
+    const ConnectionPool::Lease db = m_pool.lease();
+    Statement insert(*db,
+        "INSERT INTO sessions (id, created, seen) VALUES (?, ?, ?) "
+        "ON CONFLICT (id) DO UPDATE SET seen = excluded.seen");
     insert.bind(1, session).bind(2, currentTime()).bind(3, currentTime()).run();
 }
 
 void Store::setSessionAccount(const QString &session, std::int64_t accountId)
 {
-    auto lock = m_db.lock();
+    const ConnectionPool::Lease db = m_pool.lease();
     if (accountId > 0)
         storeSession(session);
-    Statement update(m_db, "UPDATE sessions SET account_id = ?, seen = ? WHERE id = ?");
+    Statement update(*db, "UPDATE sessions SET account_id = ?, seen = ? WHERE id = ?");
     if (accountId > 0)
         update.bind(1, accountId);
     else
@@ -95,12 +100,29 @@ void Store::setSessionAccount(const QString &session, std::int64_t accountId)
     update.bind(2, currentTime()).bind(3, session).run();
 }
 
+bool Store::loggedInFrom(std::int64_t accountId, const QString &address)
+{
+    const ConnectionPool::Lease db = m_pool.lease();
+    Statement query(*db, "SELECT 1 FROM login_addresses WHERE account_id = ? AND address = ?");
+    query.bind(1, accountId).bind(2, address);
+    return query.next();
+}
+
+void Store::noteLoginAddress(std::int64_t accountId, const QString &address)
+{
+    const ConnectionPool::Lease db = m_pool.lease();
+    Statement upsert(*db,
+        "INSERT INTO login_addresses (account_id, address, seen) VALUES (?, ?, ?) "
+        "ON CONFLICT (account_id, address) DO UPDATE SET seen = excluded.seen");
+    upsert.bind(1, accountId).bind(2, address).bind(3, currentTime()).run();
+}
+
 void Store::setCaptcha(const QString &session, const QString &code)
 {
-    auto lock = m_db.lock();
-    Transaction transaction(m_db);
+    const ConnectionPool::Lease db = m_pool.lease();
+    Transaction transaction(*db);
     storeSession(session);
-    Statement insert(m_db,
+    Statement insert(*db,
         "INSERT INTO captchas (session_id, code, created, failures) VALUES (?, ?, ?, 0) "
         "ON CONFLICT (session_id) DO UPDATE SET code = excluded.code, "
         "created = excluded.created, failures = 0");
@@ -112,12 +134,12 @@ Store::CaptchaCheck Store::checkCaptcha(
     const QString &session, const QString &code, std::int64_t maxAge)
 {
     constexpr int MaxFailures = 5;
-    auto lock = m_db.lock();
+    const ConnectionPool::Lease db = m_pool.lease();
     QString stored;
     std::int64_t created = 0;
     std::int64_t failures = 0;
     {
-        Statement query(m_db, "SELECT code, created, failures FROM captchas WHERE session_id = ?");
+        Statement query(*db, "SELECT code, created, failures FROM captchas WHERE session_id = ?");
         query.bind(1, session);
         if (query.next()) {
             stored = query.text(0);
@@ -135,7 +157,7 @@ Store::CaptchaCheck Store::checkCaptcha(
     if (failures + 1 >= MaxFailures) {
         dropCaptcha(session);
     } else {
-        Statement update(m_db, "UPDATE captchas SET failures = failures + 1 WHERE session_id = ?");
+        Statement update(*db, "UPDATE captchas SET failures = failures + 1 WHERE session_id = ?");
         update.bind(1, session).run();
     }
     return CaptchaCheck::Wrong;
@@ -143,8 +165,8 @@ Store::CaptchaCheck Store::checkCaptcha(
 
 void Store::dropCaptcha(const QString &session)
 {
-    auto lock = m_db.lock();
-    Statement remove(m_db, "DELETE FROM captchas WHERE session_id = ?");
+    const ConnectionPool::Lease db = m_pool.lease();
+    Statement remove(*db, "DELETE FROM captchas WHERE session_id = ?");
     remove.bind(1, session).run();
 }
 
@@ -162,12 +184,12 @@ Account Store::accountFromRow(Statement &statement)
 
 std::optional<Account> Store::accountByEmail(const QString &email)
 {
-    auto lock = m_db.lock();
+    const ConnectionPool::Lease db = m_pool.lease();
     // SQLite's column compares without regard to case; PostgreSQL's unique
     // index is on the lower-case address.
-    const char *match = m_db.kind() == Database::Kind::Postgresql ? "WHERE lower(email) = lower(?)"
-                                                                  : "WHERE email = ?";
-    Statement query(m_db, select(AccountColumns, match).c_str());
+    const char *match = db->kind() == Database::Kind::Postgresql ? "WHERE lower(email) = lower(?)"
+                                                                 : "WHERE email = ?";
+    Statement query(*db, select(AccountColumns, match).c_str());
     query.bind(1, email);
     if (!query.next())
         return std::nullopt;
@@ -176,8 +198,8 @@ std::optional<Account> Store::accountByEmail(const QString &email)
 
 std::optional<Account> Store::accountById(std::int64_t id)
 {
-    auto lock = m_db.lock();
-    Statement query(m_db, select(AccountColumns, "WHERE id = ?").c_str());
+    const ConnectionPool::Lease db = m_pool.lease();
+    Statement query(*db, select(AccountColumns, "WHERE id = ?").c_str());
     query.bind(1, id);
     if (!query.next())
         return std::nullopt;
@@ -186,19 +208,19 @@ std::optional<Account> Store::accountById(std::int64_t id)
 
 bool Store::createAccount(const QString &email, const QString &passwordHash)
 {
-    auto lock = m_db.lock();
-    Statement insert(m_db,
+    const ConnectionPool::Lease db = m_pool.lease();
+    Statement insert(*db,
         "INSERT INTO accounts (email, password, created) VALUES (?, ?, ?) "
         "ON CONFLICT DO NOTHING");
     insert.bind(1, email).bind(2, passwordHash).bind(3, currentTime()).run();
-    return m_db.changes() == 1;
+    return db->changes() == 1;
 }
 
 void Store::setPassword(std::int64_t accountId, const QString &passwordHash)
 {
-    auto lock = m_db.lock();
-    Transaction transaction(m_db);
-    Statement update(m_db, "UPDATE accounts SET password = ? WHERE id = ?");
+    const ConnectionPool::Lease db = m_pool.lease();
+    Transaction transaction(*db);
+    Statement update(*db, "UPDATE accounts SET password = ? WHERE id = ?");
     update.bind(1, passwordHash).bind(2, accountId).run();
     dropPendingPassword(accountId);
     transaction.commit();
@@ -206,8 +228,8 @@ void Store::setPassword(std::int64_t accountId, const QString &passwordHash)
 
 void Store::setPendingPassword(std::int64_t accountId, const QString &passwordHash)
 {
-    auto lock = m_db.lock();
-    Statement insert(m_db,
+    const ConnectionPool::Lease db = m_pool.lease();
+    Statement insert(*db,
         "INSERT INTO pending_passwords (account_id, password, created) VALUES (?, ?, ?) "
         "ON CONFLICT (account_id) DO UPDATE SET password = excluded.password, "
         "created = excluded.created");
@@ -216,30 +238,30 @@ void Store::setPendingPassword(std::int64_t accountId, const QString &passwordHa
 
 QString Store::pendingPassword(std::int64_t accountId)
 {
-    auto lock = m_db.lock();
-    Statement query(m_db, "SELECT password FROM pending_passwords WHERE account_id = ?");
+    const ConnectionPool::Lease db = m_pool.lease();
+    Statement query(*db, "SELECT password FROM pending_passwords WHERE account_id = ?");
     query.bind(1, accountId);
     return query.next() ? query.text(0) : QString();
 }
 
 void Store::dropPendingPassword(std::int64_t accountId)
 {
-    auto lock = m_db.lock();
-    Statement remove(m_db, "DELETE FROM pending_passwords WHERE account_id = ?");
+    const ConnectionPool::Lease db = m_pool.lease();
+    Statement remove(*db, "DELETE FROM pending_passwords WHERE account_id = ?");
     remove.bind(1, accountId).run();
 }
 
 bool Store::grantVip(const QString &email, int days, bool permanent, bool svip)
 {
-    auto lock = m_db.lock();
+    const ConnectionPool::Lease db = m_pool.lease();
     // Two grants at once must both count.
-    Transaction transaction(m_db);
+    Transaction transaction(*db);
     const std::optional<Account> account = accountByEmail(email);
     if (!account)
         return false;
     const std::int64_t start = std::max(currentTime(), account->vipUntil);
     const std::int64_t until = days > 0 ? start + std::int64_t(days) * 86400 : account->vipUntil;
-    Statement update(m_db,
+    Statement update(*db,
         "UPDATE accounts SET vip_until = ?, vip_permanent = ?, svip = ? "
         "WHERE id = ?");
     update.bind(1, until)
@@ -253,8 +275,8 @@ bool Store::grantVip(const QString &email, int days, bool permanent, bool svip)
 
 QVector<Account> Store::accounts()
 {
-    auto lock = m_db.lock();
-    Statement query(m_db, select(AccountColumns, "ORDER BY id").c_str());
+    const ConnectionPool::Lease db = m_pool.lease();
+    Statement query(*db, select(AccountColumns, "ORDER BY id").c_str());
     QVector<Account> result;
     while (query.next())
         result.append(accountFromRow(query));
@@ -263,8 +285,8 @@ QVector<Account> Store::accounts()
 
 QVector<Favourite> Store::favourites(std::int64_t accountId, int page, int perPage)
 {
-    auto lock = m_db.lock();
-    Statement query(m_db,
+    const ConnectionPool::Lease db = m_pool.lease();
+    Statement query(*db,
         "SELECT id, hash, idx, name FROM favourites WHERE account_id = ? "
         "ORDER BY id DESC LIMIT ? OFFSET ?");
     query.bind(1, accountId)
@@ -279,28 +301,28 @@ QVector<Favourite> Store::favourites(std::int64_t accountId, int page, int perPa
 bool Store::addFavourite(
     std::int64_t accountId, const QString &hash, std::int64_t index, const QString &name)
 {
-    auto lock = m_db.lock();
-    Statement insert(m_db,
+    const ConnectionPool::Lease db = m_pool.lease();
+    Statement insert(*db,
         "INSERT INTO favourites (account_id, hash, idx, name, created) "
         "VALUES (?, ?, ?, ?, ?) ON CONFLICT DO NOTHING");
     insert.bind(1, accountId).bind(2, hash).bind(3, index).bind(4, name).bind(5, currentTime());
     insert.run();
-    return m_db.changes() == 1;
+    return db->changes() == 1;
 }
 
 bool Store::deleteFavourite(std::int64_t accountId, std::int64_t id)
 {
-    auto lock = m_db.lock();
-    Statement remove(m_db, "DELETE FROM favourites WHERE id = ? AND account_id = ?");
+    const ConnectionPool::Lease db = m_pool.lease();
+    Statement remove(*db, "DELETE FROM favourites WHERE id = ? AND account_id = ?");
     remove.bind(1, id).bind(2, accountId).run();
-    return m_db.changes() == 1;
+    return db->changes() == 1;
 }
 
 void Store::addReport(
     std::int64_t accountId, const QString &session, const QString &name, const QString &description)
 {
-    auto lock = m_db.lock();
-    Statement insert(m_db,
+    const ConnectionPool::Lease db = m_pool.lease();
+    Statement insert(*db,
         "INSERT INTO reports (account_id, session_id, name, description, "
         "created) VALUES (?, ?, ?, ?, ?)");
     if (accountId > 0)
@@ -312,16 +334,16 @@ void Store::addReport(
 
 int Store::reportCount()
 {
-    auto lock = m_db.lock();
-    Statement query(m_db, "SELECT COUNT(*) FROM reports");
+    const ConnectionPool::Lease db = m_pool.lease();
+    Statement query(*db, "SELECT COUNT(*) FROM reports");
     query.next();
     return int(query.integer(0));
 }
 
 bool Store::resourceExists(const QString &hash)
 {
-    auto lock = m_db.lock();
-    Statement query(m_db, "SELECT 1 FROM resources WHERE hash = ?");
+    const ConnectionPool::Lease db = m_pool.lease();
+    Statement query(*db, "SELECT 1 FROM resources WHERE hash = ?");
     query.bind(1, hash);
     return query.next();
 }
@@ -329,12 +351,12 @@ bool Store::resourceExists(const QString &hash)
 void Store::addResource(
     const QString &hash, const QString &kind, const QString &name, const QVector<FileRecord> &files)
 {
-    auto lock = m_db.lock();
-    Transaction transaction(m_db);
-    Statement resource(m_db, "INSERT INTO resources (hash, kind, name, added) VALUES (?, ?, ?, ?)");
+    const ConnectionPool::Lease db = m_pool.lease();
+    Transaction transaction(*db);
+    Statement resource(*db, "INSERT INTO resources (hash, kind, name, added) VALUES (?, ?, ?, ?)");
     resource.bind(1, hash).bind(2, kind).bind(3, name).bind(4, currentTime()).run();
     for (const FileRecord &file : files) {
-        Statement insert(m_db,
+        Statement insert(*db,
             "INSERT INTO files (resource, idx, name, size, path, jxhash, swarm_id, content) "
             "VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
         insert.bind(1, hash)
@@ -367,8 +389,8 @@ FileRecord Store::fileFromRow(Statement &statement)
 
 QVector<FileRecord> Store::resourceFiles(const QString &hash)
 {
-    auto lock = m_db.lock();
-    Statement query(m_db, select(FileColumns, "WHERE resource = ? ORDER BY idx").c_str());
+    const ConnectionPool::Lease db = m_pool.lease();
+    Statement query(*db, select(FileColumns, "WHERE resource = ? ORDER BY idx").c_str());
     query.bind(1, hash);
     QVector<FileRecord> result;
     while (query.next())
@@ -378,8 +400,8 @@ QVector<FileRecord> Store::resourceFiles(const QString &hash)
 
 std::optional<FileRecord> Store::file(const QString &hash, std::int64_t index)
 {
-    auto lock = m_db.lock();
-    Statement query(m_db, select(FileColumns, "WHERE resource = ? AND idx = ?").c_str());
+    const ConnectionPool::Lease db = m_pool.lease();
+    Statement query(*db, select(FileColumns, "WHERE resource = ? AND idx = ?").c_str());
     query.bind(1, hash).bind(2, index);
     if (!query.next())
         return std::nullopt;
@@ -388,8 +410,8 @@ std::optional<FileRecord> Store::file(const QString &hash, std::int64_t index)
 
 std::optional<FileRecord> Store::firstFileWithContent(const QString &jxhash)
 {
-    auto lock = m_db.lock();
-    Statement query(m_db, select(FileColumns, "WHERE jxhash = ? ORDER BY id LIMIT 1").c_str());
+    const ConnectionPool::Lease db = m_pool.lease();
+    Statement query(*db, select(FileColumns, "WHERE jxhash = ? ORDER BY id LIMIT 1").c_str());
     query.bind(1, jxhash);
     if (!query.next())
         return std::nullopt;
@@ -398,8 +420,8 @@ std::optional<FileRecord> Store::firstFileWithContent(const QString &jxhash)
 
 QStringList Store::resourceHashes()
 {
-    auto lock = m_db.lock();
-    Statement query(m_db, "SELECT hash FROM resources ORDER BY added, hash");
+    const ConnectionPool::Lease db = m_pool.lease();
+    Statement query(*db, "SELECT hash FROM resources ORDER BY added, hash");
     QStringList result;
     while (query.next())
         result.append(query.text(0));
@@ -408,8 +430,8 @@ QStringList Store::resourceHashes()
 
 QStringList Store::swarmResourceHashes()
 {
-    auto lock = m_db.lock();
-    Statement query(m_db, "SELECT hash FROM resources WHERE kind = 'swarm' ORDER BY added, hash");
+    const ConnectionPool::Lease db = m_pool.lease();
+    Statement query(*db, "SELECT hash FROM resources WHERE kind = 'swarm' ORDER BY added, hash");
     QStringList result;
     while (query.next())
         result.append(query.text(0));
@@ -418,31 +440,31 @@ QStringList Store::swarmResourceHashes()
 
 void Store::setSwarmContent(std::int64_t fileId, const QString &content)
 {
-    auto lock = m_db.lock();
+    const ConnectionPool::Lease db = m_pool.lease();
     Statement update(
-        m_db, "UPDATE files SET content = ?, jxhash = ? WHERE id = ? AND swarm_id != ''");
+        *db, "UPDATE files SET content = ?, jxhash = ? WHERE id = ? AND swarm_id != ''");
     update.bind(1, content).bind(2, content).bind(3, fileId).run();
 }
 
 void Store::clearSwarmContent(const QString &hash)
 {
-    auto lock = m_db.lock();
+    const ConnectionPool::Lease db = m_pool.lease();
     Statement update(
-        m_db, "UPDATE files SET jxhash = swarm_id WHERE resource = ? AND swarm_id != ''");
+        *db, "UPDATE files SET jxhash = swarm_id WHERE resource = ? AND swarm_id != ''");
     update.bind(1, hash).run();
 }
 
 AddressCode Store::issueCode(
     std::int64_t fileId, const QString &session, bool reload, std::int64_t lifetime)
 {
-    auto lock = m_db.lock();
+    const ConnectionPool::Lease db = m_pool.lease();
     // Code lifetimes are kept in milliseconds, so a short one is not cut by
     // up to a second when it starts late in a second.
     const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
-    Statement expired(m_db, "DELETE FROM codes WHERE expires <= ?");
+    Statement expired(*db, "DELETE FROM codes WHERE expires <= ?");
     expired.bind(1, now).run();
     if (reload) {
-        Statement remove(m_db, "DELETE FROM codes WHERE file_id = ? AND session_id = ?");
+        Statement remove(*db, "DELETE FROM codes WHERE file_id = ? AND session_id = ?");
         remove.bind(1, fileId).bind(2, session).run();
         std::unique_lock guard(m_codesMutex);
         for (auto held = m_codes.begin(); held != m_codes.end();) {
@@ -452,7 +474,7 @@ AddressCode Store::issueCode(
                 ++held;
         }
     } else {
-        Statement query(m_db,
+        Statement query(*db,
             "SELECT code, cookie, expires FROM codes "
             "WHERE file_id = ? AND session_id = ? ORDER BY expires DESC");
         query.bind(1, fileId).bind(2, session);
@@ -461,7 +483,7 @@ AddressCode Store::issueCode(
     }
     const AddressCode code { randomHex(16), QStringLiteral("tav_ftn=") + randomHex(16),
         now + lifetime * 1000 };
-    Statement insert(m_db,
+    Statement insert(*db,
         "INSERT INTO codes (code, file_id, session_id, cookie, expires) "
         "VALUES (?, ?, ?, ?, ?)");
     insert.bind(1, code.code)
@@ -470,7 +492,7 @@ AddressCode Store::issueCode(
         .bind(4, code.cookie)
         .bind(5, code.expires)
         .run();
-    Statement file(m_db, select(FileColumns, "WHERE id = ?").c_str());
+    Statement file(*db, select(FileColumns, "WHERE id = ?").c_str());
     file.bind(1, fileId);
     if (file.next())
         holdCode(code.code, { { fileFromRow(file), code.cookie }, session, code.expires, now });
@@ -500,9 +522,9 @@ std::optional<CodeTarget> Store::codeTarget(const QString &code)
 {
     if (std::optional<CodeTarget> held = cachedCodeTarget(code))
         return held;
-    auto lock = m_db.lock();
+    const ConnectionPool::Lease db = m_pool.lease();
     const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
-    Statement query(m_db,
+    Statement query(*db,
         "SELECT files.id, files.resource, files.idx, files.name, files.size, files.path, "
         "files.jxhash, files.swarm_id, files.content, codes.cookie, codes.session_id, "
         "codes.expires FROM codes "
@@ -520,12 +542,12 @@ std::optional<CodeTarget> Store::codeTarget(const QString &code)
     return held.target;
 }
 
-void Store::prune(std::int64_t maxIdle)
+void Store::prune(std::int64_t maxIdle, std::int64_t anonymousIdle, std::int64_t captchaAge)
 {
-    auto lock = m_db.lock();
+    const ConnectionPool::Lease db = m_pool.lease();
     const std::int64_t now = currentTime();
     const std::int64_t nowMs = QDateTime::currentMSecsSinceEpoch();
-    Statement codes(m_db, "DELETE FROM codes WHERE expires <= ?");
+    Statement codes(*db, "DELETE FROM codes WHERE expires <= ?");
     codes.bind(1, nowMs).run();
     {
         std::unique_lock guard(m_codesMutex);
@@ -536,24 +558,30 @@ void Store::prune(std::int64_t maxIdle)
                 ++held;
         }
     }
-    Statement captchas(m_db, "DELETE FROM captchas WHERE created < ?");
-    captchas.bind(1, now - 86400).run();
-    Statement sessions(m_db, "DELETE FROM sessions WHERE created < ? AND seen < ?");
+    Statement limits(*db, "DELETE FROM limits WHERE expires <= ?");
+    limits.bind(1, nowMs).run();
+    Statement addresses(*db, "DELETE FROM login_addresses WHERE seen < ?");
+    addresses.bind(1, now - 365 * 86400).run();
+    Statement captchas(*db, "DELETE FROM captchas WHERE created < ?");
+    captchas.bind(1, now - captchaAge).run();
+    Statement anonymous(*db, "DELETE FROM sessions WHERE account_id IS NULL AND seen < ?");
+    anonymous.bind(1, now - anonymousIdle).run();
+    Statement sessions(*db, "DELETE FROM sessions WHERE created < ? AND seen < ?");
     sessions.bind(1, now - maxIdle).bind(2, now - maxIdle).run();
 }
 
 QString Store::config(const QString &key)
 {
-    auto lock = m_db.lock();
-    Statement query(m_db, "SELECT value FROM config WHERE key = ?");
+    const ConnectionPool::Lease db = m_pool.lease();
+    Statement query(*db, "SELECT value FROM config WHERE key = ?");
     query.bind(1, key);
     return query.next() ? query.text(0) : QString();
 }
 
 void Store::setConfig(const QString &key, const QString &value)
 {
-    auto lock = m_db.lock();
-    Statement insert(m_db,
+    const ConnectionPool::Lease db = m_pool.lease();
+    Statement insert(*db,
         "INSERT INTO config (key, value) VALUES (?, ?) "
         "ON CONFLICT (key) DO UPDATE SET value = excluded.value");
     insert.bind(1, key).bind(2, value).run();

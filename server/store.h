@@ -60,18 +60,21 @@ struct AddressCode
 // Every record the service keeps, in the service's database: the SQLite file
 // of the data folder, or a PostgreSQL database that several processes share.
 // The data folder keeps the files (library payloads, mails, pictures) either way.
-// Each method takes the database lock for its whole run, so it is safe to call
-// from any request thread.
+// Each method holds one connection of the store's pool for its whole run, so
+// it is safe to call from any request thread.
 class Store
 {
 public:
     // database: a postgresql:// URL or an SQLite file's path; empty: the data
     // folder's own file.
-    explicit Store(const QString &dataDir, const QString &database = QString());
+    // connections: how many PostgreSQL connections requests may use side by
+    // side; an SQLite file is always used through one.
+    explicit Store(
+        const QString &dataDir, const QString &database = QString(), int connections = 1);
 
     QString dataDir() const { return m_dataDir; }
-    // The connection behind the store, for records kept by other parts.
-    Database &database() { return m_db; }
+    // The connections behind the store, for records kept by other parts.
+    ConnectionPool &database() { return m_pool; }
     QString absolutePath(const QString &relative) const;
 
     // Sessions: stored only once they hold something (a captcha, a login),
@@ -86,6 +89,11 @@ public:
     void setCaptcha(const QString &session, const QString &code);
     CaptchaCheck checkCaptcha(const QString &session, const QString &code, std::int64_t maxAge);
     void dropCaptcha(const QString &session);
+
+    // Addresses an account logged in from (kept while they are used within
+    // a year).
+    bool loggedInFrom(std::int64_t accountId, const QString &address);
+    void noteLoginAddress(std::int64_t accountId, const QString &address);
 
     std::optional<Account> accountByEmail(const QString &email);
     std::optional<Account> accountById(std::int64_t id);
@@ -142,9 +150,10 @@ public:
     // the code is not held or is due for a fresh look.
     std::optional<CodeTarget> cachedCodeTarget(const QString &code);
 
-    // Drops what can no longer be used: expired codes and captchas, and
-    // sessions unused for maxIdle seconds.
-    void prune(std::int64_t maxIdle);
+    // Drops what can no longer be used: expired codes and counters, captchas
+    // older than captchaAge, sessions without a login unused for
+    // anonymousIdle and the others unused for maxIdle (seconds).
+    void prune(std::int64_t maxIdle, std::int64_t anonymousIdle, std::int64_t captchaAge);
 
     QString config(const QString &key);
     void setConfig(const QString &key, const QString &value);
@@ -163,8 +172,7 @@ private:
     void holdCode(const QString &code, const HeldCode &held);
 
     QString m_dataDir;
-    std::unique_ptr<Database> m_database;
-    Database &m_db;
+    ConnectionPool m_pool;
     std::shared_mutex m_codesMutex;
     QHash<QString, HeldCode> m_codes;
 };

@@ -1,5 +1,9 @@
 #include "throttle.h"
 
+#include "database.h"
+
+#include <QString>
+
 #include <algorithm>
 
 namespace {
@@ -90,5 +94,120 @@ bool RateLimit::take(const std::string &key, std::int64_t now)
     if (entry.used >= m_count)
         return false;
     ++entry.used;
+    return true;
+}
+
+namespace {
+
+QString rowName(const std::string &kind, const std::string &key)
+{
+    return QString::fromStdString(kind + ':' + key);
+}
+
+// Writes a counter's row whole, replacing what was there.
+void writeLimit(Database &db, const QString &name, std::int64_t count, std::int64_t first,
+    std::int64_t last, std::int64_t allowedAt, std::int64_t expires)
+{
+    Statement upsert(db,
+        "INSERT INTO limits (name, count, first, last, allowed_at, expires) "
+        "VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT (name) DO UPDATE SET count = excluded.count, "
+        "first = excluded.first, last = excluded.last, allowed_at = excluded.allowed_at, "
+        "expires = excluded.expires");
+    upsert.bind(1, name)
+        .bind(2, count)
+        .bind(3, first)
+        .bind(4, last)
+        .bind(5, allowedAt)
+        .bind(6, expires)
+        .run();
+}
+
+} // namespace
+
+SharedFailureThrottle::SharedFailureThrottle(ConnectionPool &pool, std::string kind,
+    int freeFailures, std::int64_t firstDelay, std::int64_t maxDelay, std::int64_t forget)
+    : m_pool(pool)
+    , m_kind(std::move(kind))
+    , m_freeFailures(freeFailures)
+    , m_firstDelay(firstDelay)
+    , m_maxDelay(maxDelay)
+    , m_forget(forget)
+{
+}
+
+std::int64_t SharedFailureThrottle::wait(const std::string &key, std::int64_t now)
+{
+    const ConnectionPool::Lease lease = m_pool.lease();
+    Database &db = *lease;
+    Statement query(db, "SELECT allowed_at, last FROM limits WHERE name = ?");
+    query.bind(1, rowName(m_kind, key));
+    if (!query.next() || now - query.integer(1) >= m_forget)
+        return 0;
+    return std::max<std::int64_t>(0, query.integer(0) - now);
+}
+
+void SharedFailureThrottle::fail(const std::string &key, std::int64_t now)
+{
+    const ConnectionPool::Lease lease = m_pool.lease();
+    Database &db = *lease;
+    const QString name = rowName(m_kind, key);
+    Transaction transaction(db);
+    std::int64_t failures = 0;
+    {
+        Statement query(db, "SELECT count, last FROM limits WHERE name = ?");
+        query.bind(1, name);
+        if (query.next() && now - query.integer(1) < m_forget)
+            failures = query.integer(0);
+    }
+    ++failures;
+    std::int64_t allowedAt = 0;
+    const std::int64_t over = failures - m_freeFailures;
+    if (over > 0) {
+        std::int64_t delay = m_firstDelay;
+        for (std::int64_t i = 1; i < over && delay < m_maxDelay; ++i)
+            delay *= 2;
+        allowedAt = now + std::min(delay, m_maxDelay);
+    }
+    writeLimit(db, name, failures, now, now, allowedAt, now + m_forget);
+    transaction.commit();
+}
+
+void SharedFailureThrottle::succeed(const std::string &key)
+{
+    const ConnectionPool::Lease lease = m_pool.lease();
+    Database &db = *lease;
+    Statement remove(db, "DELETE FROM limits WHERE name = ?");
+    remove.bind(1, rowName(m_kind, key)).run();
+}
+
+SharedRateLimit::SharedRateLimit(
+    ConnectionPool &pool, std::string kind, int count, std::int64_t window)
+    : m_pool(pool)
+    , m_kind(std::move(kind))
+    , m_count(count)
+    , m_window(window)
+{
+}
+
+bool SharedRateLimit::take(const std::string &key, std::int64_t now)
+{
+    const ConnectionPool::Lease lease = m_pool.lease();
+    Database &db = *lease;
+    const QString name = rowName(m_kind, key);
+    Transaction transaction(db);
+    std::int64_t used = 0;
+    std::int64_t start = now;
+    {
+        Statement query(db, "SELECT count, first FROM limits WHERE name = ?");
+        query.bind(1, name);
+        if (query.next() && now - query.integer(1) < m_window) {
+            used = query.integer(0);
+            start = query.integer(1);
+        }
+    }
+    if (used >= m_count)
+        return false;
+    writeLimit(db, name, used + 1, start, now, 0, start + m_window);
+    transaction.commit();
     return true;
 }

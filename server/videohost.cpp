@@ -1,18 +1,23 @@
 #include "videohost.h"
 
+#include "hostnodes.h"
 #include "httpengine.h"
 #include "store.h"
 #include "swarm.h"
 
+#include <QCryptographicHash>
 #include <QHash>
 #include <QString>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -71,10 +76,23 @@ std::shared_ptr<OpenFile> openLibraryFile(const Store &store, const QString &rel
     return file;
 }
 
-bool holdsWhole(const OpenFile &opened, std::int64_t size)
+// The SHA-1 of what the descriptor holds now, in lowercase hex.
+QString hashOf(int fd)
 {
-    struct stat status;
-    return fstat(opened.fd(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size == size;
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    std::vector<char> buffer(1 << 20);
+    for (off_t offset = 0;;) {
+        const ssize_t got = pread(fd, buffer.data(), buffer.size(), offset);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return {};
+        if (got == 0)
+            break;
+        hash.addData(buffer.data(), int(got));
+        offset += got;
+    }
+    return QString::fromLatin1(hash.result().toHex());
 }
 
 const char *contentType(const QString &name)
@@ -108,8 +126,7 @@ bool VideoHost::handleQuickly(const HttpRequest &request, HttpResponse &response
         = m_store.cachedCodeTarget(QString::fromStdString(request.capture));
     if (!target)
         return false;
-    answer(request, response, target->file, target->cookie);
-    return true;
+    return answer(request, response, target->file, target->cookie, false);
 }
 
 void VideoHost::handle(const HttpRequest &request, HttpResponse &response)
@@ -121,26 +138,64 @@ void VideoHost::handle(const HttpRequest &request, HttpResponse &response)
         response.setContent("unknown or expired code\n", "text/plain");
         return;
     }
-    answer(request, response, target->file, target->cookie);
+    answer(request, response, target->file, target->cookie, true);
 }
 
-void VideoHost::answer(const HttpRequest &request, HttpResponse &response, const FileRecord &file,
-    const QString &cookie)
+VideoHost::Copy VideoHost::checkCopy(const OpenFile &opened, const FileRecord &file, bool mayBlock)
+{
+    struct stat status;
+    if (fstat(opened.fd(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size != file.size)
+        return Copy::Missing;
+    const QString path = m_store.absolutePath(file.path);
+    if (!m_copies->confined(path)) {
+        fprintf(stderr, "tavrion-server: refused %s: its real path leaves the library folder\n",
+            qPrintable(path));
+        return Copy::Missing;
+    }
+    const CopyStamp stamp = stampOf(status);
+    switch (m_copies->state(file.id, stamp)) {
+    case LocalCopies::State::Recorded:
+        return Copy::Good;
+    case LocalCopies::State::Refused:
+        return Copy::Missing;
+    case LocalCopies::State::Changed:
+        break;
+    }
+    // Changed since the node found it: served again only once its bytes
+    // are known to be the library's, which takes reading it all.
+    if (!mayBlock)
+        return Copy::Unchecked;
+    const bool same = !file.jxhash.isEmpty() && hashOf(opened.fd()) == file.jxhash;
+    m_copies->checked(file.id, stamp, same);
+    if (!same)
+        fprintf(stderr, "tavrion-server: refused %s: changed, and no longer the library's file\n",
+            qPrintable(path));
+    return same ? Copy::Good : Copy::Missing;
+}
+
+bool VideoHost::answer(const HttpRequest &request, HttpResponse &response, const FileRecord &file,
+    const QString &cookie, bool mayBlock)
 {
     if (!carriesCookie(request.header("Cookie"), cookie)) {
         response.status = 403;
         response.setContent("forbidden\n", "text/plain");
-        return;
+        return true;
     }
     const bool swarm = !file.swarmId.isEmpty();
     std::shared_ptr<OpenFile> opened;
     if (!swarm)
         opened = openLibraryFile(m_store, file.path);
-    if (swarm ? !m_swarm || m_localOnly
-              : opened->fd() < 0 || (m_localOnly && !holdsWhole(*opened, file.size))) {
+    Copy copy = Copy::Good;
+    if (swarm ? !m_swarm || m_copies : opened->fd() < 0)
+        copy = Copy::Missing;
+    else if (m_copies && !swarm)
+        copy = checkCopy(*opened, file, mayBlock);
+    if (copy == Copy::Unchecked)
+        return false;
+    if (copy == Copy::Missing) {
         response.status = 404;
         response.setContent("file missing\n", "text/plain");
-        return;
+        return true;
     }
 
     std::int64_t size = file.size;
@@ -156,7 +211,7 @@ void VideoHost::answer(const HttpRequest &request, HttpResponse &response, const
         response.status = 416;
         response.setHeader("Content-Range", "bytes */" + std::to_string(size));
         response.setContent("range not satisfiable\n", "text/plain");
-        return;
+        return true;
     }
     response.status = partial ? 206 : 200;
     if (partial) {
@@ -169,18 +224,19 @@ void VideoHost::answer(const HttpRequest &request, HttpResponse &response, const
     response.contentType = contentType(file.name);
     const std::int64_t length = range->last - range->first + 1;
     if (length == 0)
-        return;
+        return true;
     if (swarm) {
         response.source = m_swarm->open(file);
         if (!response.source) {
             response = HttpResponse();
             response.status = 503;
             response.setContent("service stopping\n", "text/plain");
-            return;
+            return true;
         }
     } else {
         response.file = std::move(opened);
     }
     response.fileOffset = range->first;
     response.fileLength = length;
+    return true;
 }

@@ -9,6 +9,8 @@
 struct FileRecord;
 struct HttpRequest;
 struct HttpResponse;
+class LocalCopies;
+class OpenFile;
 class QString;
 class Store;
 class Swarm;
@@ -32,21 +34,26 @@ public:
     // pieces arrive; without one they are not served.
     void setSwarm(Swarm *swarm) { m_swarm = swarm; }
     // A host node serves only whole copies it holds: a file of another size
-    // (still being copied, or another version) is treated as missing, and
-    // swarm files are never served.
-    void setLocalCopiesOnly(bool localOnly) { m_localOnly = localOnly; }
+    // (still being copied, or another version), one whose real path leaves
+    // the library folder, or one changed since the node found it whose
+    // bytes are no longer the library's is treated as missing; swarm files
+    // are never served.
+    void setLocalCopies(LocalCopies *copies) { m_copies = copies; }
     // Answers from the codes held in memory; false when the database has to
     // be asked.
     bool handleQuickly(const HttpRequest &request, HttpResponse &response);
     void handle(const HttpRequest &request, HttpResponse &response);
 
 private:
-    void answer(const HttpRequest &request, HttpResponse &response, const FileRecord &file,
-        const QString &cookie);
+    // False when answering needs blocking work that mayBlock forbids.
+    bool answer(const HttpRequest &request, HttpResponse &response, const FileRecord &file,
+        const QString &cookie, bool mayBlock);
+    enum class Copy { Good, Missing, Unchecked };
+    Copy checkCopy(const OpenFile &opened, const FileRecord &file, bool mayBlock);
 
     Store &m_store;
     HostMode m_mode;
     int m_slowMilliseconds;
     Swarm *m_swarm = nullptr;
-    bool m_localOnly = false;
+    LocalCopies *m_copies = nullptr;
 };

@@ -1,8 +1,8 @@
 #include "account/tanchuangdialog.h"
 
+#include "mainwindow/pageopener.h"
 #include "ui_tanchuangdialog.h"
 
-#include <QDesktopServices>
 #include <QMouseEvent>
 #include <QPixmap>
 #include <QTimer>
@@ -82,7 +82,7 @@ bool TanChuangDialog::eventFilter(QObject *watched, QEvent *event)
     if (watched == ui->centralWidget && event->type() == QEvent::MouseButtonPress
         && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
         if (m_currentPage < m_pages.size())
-            QDesktopServices::openUrl(m_pages.at(m_currentPage).url);
+            openPage(this, m_pages.at(m_currentPage).url);
         return true;
     }
     // The arrows show the ordinary pointer, not the hand of the picture.

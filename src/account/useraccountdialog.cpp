@@ -3,13 +3,13 @@
 #include "account/usersession.h"
 #include "app/appsettings.h"
 #include "mainwindow/mainwindow.h"
+#include "mainwindow/pageopener.h"
 #include "service/serverclient.h"
 
 #include "ui_useraccountdialog.h"
 
 #include <QClipboard>
 #include <QDateTime>
-#include <QDesktopServices>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QPixmap>
@@ -249,7 +249,7 @@ void UserAccountDialog::signUpPageCaptchaImagePushButton_clicked()
 
 void UserAccountDialog::signUpPageCheckDeclarationPushButton_clicked()
 {
-    QDesktopServices::openUrl(servicePageUrl(QStringLiteral("?r=www/default/page&p=mianze")));
+    openPage(this, servicePageUrl(QStringLiteral("?r=www/default/page&p=mianze")));
 }
 
 void UserAccountDialog::signUpPageSignUpPushButton_clicked()
@@ -307,7 +307,7 @@ void UserAccountDialog::infoPageRechargePushButton_clicked()
 {
     // The address also goes to the clipboard for systems without a browser.
     const QUrl url = servicePageUrl(QStringLiteral("?r=www/user/login"));
-    QDesktopServices::openUrl(url);
+    openPage(this, url);
     QGuiApplication::clipboard()->setText(url.toString());
 }
 

@@ -17,8 +17,33 @@ Plays the videos of a BitTorrent resource through the Tavrion web service.
   --help       show this text
   --version    show the version number
 
+Qt's own options (-platform, -style, -display, ...) are passed to Qt.
+
 The manual page tavrion(1) says more.
 )";
+
+// The options Qt's application object takes for itself (one or two dashes,
+// a value after a blank or "="): 1 with a value, 0 without, -1 not Qt's.
+int qtOption(QString argument)
+{
+    if (argument.startsWith(QLatin1String("--")))
+        argument.remove(0, 1);
+    const bool inlineValue = argument.contains(QLatin1Char('='));
+    argument = argument.section(QLatin1Char('='), 0, 0);
+    static const QStringList withValue { QStringLiteral("-platform"),
+        QStringLiteral("-platformpluginpath"), QStringLiteral("-platformtheme"),
+        QStringLiteral("-plugin"), QStringLiteral("-qwindowgeometry"), QStringLiteral("-geometry"),
+        QStringLiteral("-qwindowtitle"), QStringLiteral("-title"), QStringLiteral("-qwindowicon"),
+        QStringLiteral("-icon"), QStringLiteral("-display"), QStringLiteral("-name"),
+        QStringLiteral("-session"), QStringLiteral("-style"), QStringLiteral("-stylesheet"),
+        QStringLiteral("-qmljsdebugger") };
+    static const QStringList withoutValue { QStringLiteral("-reverse"),
+        QStringLiteral("-widgetcount"), QStringLiteral("-nograb"), QStringLiteral("-dograb"),
+        QStringLiteral("-sync") };
+    if (withValue.contains(argument))
+        return inlineValue ? 0 : 1;
+    return withoutValue.contains(argument) ? 0 : -1;
+}
 
 } // namespace
 
@@ -33,7 +58,8 @@ CommandLine CommandLine::parse(const QStringList &arguments)
     };
     bool onlyResources = false;
     bool haveResource = false;
-    for (const QString &argument : arguments) {
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
         if (!onlyResources && argument.startsWith(QLatin1Char('-')) && argument.size() > 1) {
             if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
                 line.answered = true;
@@ -49,6 +75,8 @@ CommandLine CommandLine::parse(const QStringList &arguments)
                 line.userDataFolder = true;
             else if (argument == QLatin1String("--"))
                 onlyResources = true;
+            else if (const int values = qtOption(argument); values >= 0)
+                i += values;
             else
                 return refuse(QStringLiteral("unknown option '%1'").arg(argument));
         } else if (haveResource) {

@@ -5,6 +5,7 @@
 #include "app/startup.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/mprisservice.h"
+#include "platform/sessionplatform.h"
 #include "platform/singleinstance.h"
 #include "player/aplayercontrol.h"
 
@@ -29,6 +30,7 @@ int main(int argc, char **argv)
         : ResourceHandover::resourceText(commandLine.resource, QDir::currentPath());
     const bool folderReady = !commandLine.userDataFolder || Startup::enterUserDataFolder();
 
+    SessionPlatform::choose(argc, argv);
     if (SingleInstance::anotherInstanceRuns(Startup::instanceLockName())) {
         // Only what the warning box needs: no settings, no file moved.
         QApplication app(argc, argv);

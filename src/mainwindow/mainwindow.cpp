@@ -4,13 +4,13 @@
 #include "library/btresourcecollectdialog.h"
 #include "library/btresourcedownloaddialog.h"
 #include "library/btresourceplayrecorddialog.h"
+#include "mainwindow/pageopener.h"
 #include "player/aplayercontrol.h"
 #include "resource/btresourceparsedialog.h"
 #include "service/serverclient.h"
 #include "ui_mainwindow.h"
 
 #include <QCloseEvent>
-#include <QDesktopServices>
 #include <QFile>
 #include <QGuiApplication>
 #include <QLabel>
@@ -206,7 +206,7 @@ void MainWindow::downloadVideoFile(QSharedPointer<VideoFileInfo> fileInfo)
 
 void MainWindow::openServicePage(const QString &query)
 {
-    QDesktopServices::openUrl(servicePageUrl(query));
+    openPage(this, servicePageUrl(query));
 }
 
 void MainWindow::openNewbieTutorialPushButton_clicked()

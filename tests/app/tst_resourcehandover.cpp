@@ -60,6 +60,9 @@ private slots:
         QTest::newRow("dash resource")
             << QStringList { "--", "-x.torrent" } << -1 << "-x.torrent" << false << "";
         QTest::newRow("lone dash is a resource") << QStringList { "-" } << -1 << "-" << false << "";
+        QTest::newRow("Qt's options pass")
+            << QStringList { "-platform", "xcb", "--style=fusion", "-reverse", Hash } << -1 << Hash
+            << false << "";
         QTest::newRow("help wins") << QStringList { Hash, "--help" } << 0 << "" << false
                                    << "usage: tavrion [--data-home] [RESOURCE]";
         QTest::newRow("version") << QStringList { "--version" } << 0 << "" << false

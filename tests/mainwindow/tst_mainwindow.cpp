@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
 #include <QSlider>
@@ -801,6 +802,17 @@ private slots:
             (QList<QUrl> { QUrl(QStringLiteral(
                                "http://127.0.0.1:17080/server/?r=www/default/page&p=jiaocheng")),
                 QUrl(QStringLiteral("http://127.0.0.1:17080/server/?r=www")) }));
+
+        // Without a browser (the offscreen platform has none) the user is
+        // told, with the address to copy, instead of nothing happening.
+        child<QPushButton>("openNewbieTutorialPushButton")->click();
+        QMessageBox *box = nullptr;
+        QTRY_VERIFY((box = m_window->findChild<QMessageBox *>()) && box->isVisible());
+        QVERIFY(box->text().contains(
+            QStringLiteral("http://127.0.0.1:17080/server/?r=www/default/page&p=jiaocheng")));
+        QVERIFY(box->text().startsWith(QStringLiteral("无法打开浏览器")));
+        box->buttons().first()->click();
+        QTRY_VERIFY(!m_window->findChild<QMessageBox *>());
     }
 
     // The longest text each label of the bars can get fits it at the

@@ -117,9 +117,12 @@ class ServerHardeningTest : public QObject
 private slots:
     void initTestCase();
     void sessionsAreStoredOnlyWithContent();
+    void captchasAreLimitedPerAddress();
     void dataIsOwnerOnly();
     void loginGuessingIsSlowed();
+    void ownerIsNotLockedOut();
     void retrievalsAreLimited();
+    void limitsHoldAcrossProcesses();
     void proxiedViewersAreCountedApart();
     void fullDiskIsRefusedCleanly();
 
@@ -140,7 +143,7 @@ void ServerHardeningTest::initTestCase()
         ServerProcess::setDatabase(url);
     }
     m_data = m_dir.filePath("data");
-    for (const char *user : { "a@example.com", "b@example.com", "c@example.com" })
+    for (const char *user : { "a@example.com", "b@example.com", "c@example.com", "d@example.com" })
         ServerProcess::admin({ "add-user", "--data", m_data, user, "right-pass" });
     QVERIFY(m_server.start(m_data));
 }
@@ -167,6 +170,19 @@ void ServerHardeningTest::sessionsAreStoredOnlyWithContent()
     QCOMPARE(sessionCount(m_data), 1);
 }
 
+void ServerHardeningTest::captchasAreLimitedPerAddress()
+{
+    // Each picture is a session and a captcha kept for a while: thirty per
+    // address in ten minutes, whatever the cookie.
+    const QString service = m_server.serviceAddress();
+    const QStringList picture { "r=default/verfy", "_s=pc" };
+    for (int i = 0; i < 30; ++i)
+        QVERIFY(call(service, "127.0.13.1", "GET", picture, false).body.startsWith("\x89PNG"));
+    QCOMPARE(call(service, "127.0.13.1", "GET", picture, false).msg(),
+        QStringLiteral("验证码请求过于频繁，请稍后再试"));
+    QVERIFY(call(service, "127.0.13.2", "GET", picture, false).body.startsWith("\x89PNG"));
+}
+
 void ServerHardeningTest::dataIsOwnerOnly()
 {
     QCOMPARE(call(m_server.serviceAddress(), "127.0.9.2", "POST",
@@ -185,19 +201,23 @@ void ServerHardeningTest::dataIsOwnerOnly()
 void ServerHardeningTest::loginGuessingIsSlowed()
 {
     const QString service = m_server.serviceAddress();
-    // Per account: five free failures, then a wait that even the right
-    // password has to sit out.
+    // Per account and address: five free failures, then a wait that even
+    // the right password has to sit out there, and only there.
     for (int i = 0; i < 6; ++i)
         QCOMPARE(
             call(service, "127.0.10.1", "POST", loginParameters("a@example.com", "guess"), true)
                 .msg(),
             QStringLiteral("账号或密码错误"));
     Reply reply
-        = call(service, "127.0.10.2", "POST", loginParameters("A@example.com", "right-pass"), true);
+        = call(service, "127.0.10.1", "POST", loginParameters("a@example.com", "right-pass"), true);
     QVERIFY2(reply.msg().startsWith(QStringLiteral("登录尝试过于频繁")), reply.body.constData());
+    QCOMPARE(
+        call(service, "127.0.10.2", "POST", loginParameters("A@example.com", "right-pass"), true)
+            .statu(),
+        1);
     QTest::qWait(1100);
     QCOMPARE(
-        call(service, "127.0.10.2", "POST", loginParameters("a@example.com", "right-pass"), true)
+        call(service, "127.0.10.1", "POST", loginParameters("a@example.com", "right-pass"), true)
             .statu(),
         1);
 
@@ -212,6 +232,40 @@ void ServerHardeningTest::loginGuessingIsSlowed()
         call(service, "127.0.10.4", "POST", loginParameters("b@example.com", "right-pass"), true)
             .statu(),
         1);
+}
+
+void ServerHardeningTest::ownerIsNotLockedOut()
+{
+    // Guesses from many addresses reach the account's ceiling: a new
+    // address then waits, the address the owner logged in from does not.
+    const QString service = m_server.serviceAddress();
+    const auto login = [&](const char *source, const char *password) {
+        return call(service, source, "POST", loginParameters("d@example.com", password), true);
+    };
+    QCOMPARE(login("127.0.14.9", "right-pass").statu(), 1);
+    for (int failure = 0; failure < 51; ++failure) {
+        const QByteArray source = "127.0.14." + QByteArray::number(failure / 5 + 10);
+        QCOMPARE(login(source.constData(), "guess").msg(), QStringLiteral("账号或密码错误"));
+    }
+    QVERIFY(login("127.0.14.8", "right-pass").msg().startsWith(QStringLiteral("登录尝试过于频繁")));
+    QCOMPARE(login("127.0.14.9", "right-pass").statu(), 1);
+}
+
+void ServerHardeningTest::limitsHoldAcrossProcesses()
+{
+    // A second process on the same records counts in the same counters.
+    ServerProcess second;
+    QVERIFY(second.start(m_data));
+    const QString services[] = { m_server.serviceAddress(), second.serviceAddress() };
+    for (int i = 0; i < 10; ++i)
+        QCOMPARE(call(services[i % 2], "127.0.15.1", "POST",
+                     retrievalParameters(QStringLiteral("m%1@example.com").arg(i)), false)
+                     .msg(),
+            QStringLiteral("该邮箱尚未注册"));
+    for (const QString &service : services)
+        QCOMPARE(
+            call(service, "127.0.15.1", "POST", retrievalParameters("a@example.com"), false).msg(),
+            QStringLiteral("找回密码过于频繁，请稍后再试"));
 }
 
 void ServerHardeningTest::retrievalsAreLimited()
@@ -284,10 +338,11 @@ void ServerHardeningTest::fullDiskIsRefusedCleanly()
     Reply reply = call(service, "127.0.12.1", "GET", ConfigParameters, false);
     QCOMPARE(reply.status, 200);
     QCOMPARE(reply.statu(), 1);
-    // The mail cannot be written: refused, and the password stays.
+    // Neither the retrieval's count nor its mail can be written: refused,
+    // and the password stays.
     reply = call(service, "127.0.12.1", "POST", retrievalParameters("d@example.com"), false);
     QCOMPARE(reply.status, 200);
-    QCOMPARE(reply.msg(), QStringLiteral("邮件发送失败，请稍后再试"));
+    QCOMPARE(reply.msg(), QStringLiteral("服务器存储空间不足，请稍后再试"));
     // A login has a session to store: the envelope says why it failed.
     reply
         = call(service, "127.0.12.1", "POST", loginParameters("d@example.com", "right-pass"), true);

@@ -75,6 +75,7 @@ private slots:
     void cleanupTestCase() { AppSettings::release(); }
     void accountsAndFavouritesAreShared();
     void addressesNameALiveHolder();
+    void nodesServeOnlyTheirLibrary();
     void stoppedNodesAreNamedNoMore();
     void killedServiceLosesNoAcknowledgedWrite();
 
@@ -196,6 +197,50 @@ void ServerScaleOutTest::addressesNameALiveHolder()
     const auto none = address(m_service2, m_noneHash);
     QCOMPARE(none->host, m_service2.serviceAddress());
     QCOMPARE(stream(none->host, *none, "bytes=10-19").second, m_none.mid(10, 10));
+}
+
+namespace {
+
+// Changes one byte of a file where it is, keeping its size and inode.
+bool writeByteInPlace(const QString &path, qint64 offset, char byte)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadWrite) && file.seek(offset) && file.putChar(byte);
+}
+
+} // namespace
+
+void ServerScaleOutTest::nodesServeOnlyTheirLibrary()
+{
+    // A copy whose time changed but whose bytes did not is checked and
+    // served; one changed in place under the same size is refused until its
+    // bytes are the library's again.
+    const QString copy = fileOf("node2", m_bothHash);
+    const auto both = address(m_service1, m_bothHash);
+    const QPair<int, QByteArray> head { 206, m_both.left(100) };
+    {
+        QFile file(copy);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(
+            QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
+    }
+    QCOMPARE(stream(m_node2.hostName(), *both, "bytes=0-99"), head);
+    QVERIFY(writeByteInPlace(copy, 5000, char(~m_both.at(5000))));
+    QCOMPARE(stream(m_node2.hostName(), *both, "bytes=0-99").first, 404);
+    QVERIFY(writeByteInPlace(copy, 5000, m_both.at(5000)));
+    QCOMPARE(stream(m_node2.hostName(), *both, "bytes=0-99"), head);
+
+    // A link that leads out of the library folder is not followed, even to
+    // the right bytes.
+    const QString one = fileOf("node1", m_oneHash);
+    const QString outside = m_dir.filePath("outside.mp4");
+    const auto oneAddress = address(m_service1, m_oneHash);
+    QVERIFY(QFile::rename(one, outside));
+    QVERIFY(QFile::link(outside, one));
+    QCOMPARE(stream(m_node1.hostName(), *oneAddress, "bytes=0-9").first, 404);
+    QVERIFY(QFile::remove(one));
+    QVERIFY(QFile::rename(outside, one));
+    QCOMPARE(stream(m_node1.hostName(), *oneAddress, "bytes=0-9"), qMakePair(206, m_one.left(10)));
 }
 
 QString ServerScaleOutTest::fieldWithin(const QString &hash, const QString &wanted)

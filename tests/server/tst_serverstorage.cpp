@@ -2,6 +2,7 @@
 #include "postgresfixture.h"
 #include "schema.h"
 #include "store.h"
+#include "throttle.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -31,6 +32,10 @@ private slots:
     void addressesMatchWithoutCase();
     void grantsFromSeveralProcessesAllCount_data() { backEnds(); }
     void grantsFromSeveralProcessesAllCount();
+    void poolServesThreadsSideBySide_data() { backEnds(); }
+    void poolServesThreadsSideBySide();
+    void pruningBoundsStateWithoutLogin_data() { backEnds(); }
+    void pruningBoundsStateWithoutLogin();
     void postgresStatements();
     void postgresConnectionLoss();
 
@@ -288,6 +293,80 @@ void ServerStorageTest::grantsFromSeveralProcessesAllCount()
     const std::optional<Account> account
         = Store(m_dir.filePath("data"), location).accountByEmail(email);
     QVERIFY(qAbs(account->vipUntil - currentTime() - Stores * Grants * 86400) < 60);
+}
+
+void ServerStorageTest::poolServesThreadsSideBySide()
+{
+    FRESH_DATABASE(location)
+    Store store(m_dir.filePath("data"), location, 4);
+    const QString email = QStringLiteral("pooled%1@example.com").arg(m_files);
+    QVERIFY(store.createAccount(email, "h"));
+    // Grants from eight threads over four connections: each read-then-write
+    // stays whole, none is lost.
+    std::vector<std::future<void>> granting;
+    for (int i = 0; i < 8; ++i) {
+        granting.push_back(std::async(std::launch::async, [&store, email] {
+            for (int grant = 0; grant < 5; ++grant)
+                store.grantVip(email, 1, false, false);
+        }));
+    }
+    for (auto &done : granting)
+        done.get();
+    QVERIFY(qAbs(store.accountByEmail(email)->vipUntil - currentTime() - 40 * 86400) < 60);
+    if (!postgres)
+        return;
+    // Statements that wait run side by side on PostgreSQL, not in turn.
+    QElapsedTimer timer;
+    timer.start();
+    std::vector<std::future<void>> waiting;
+    for (int i = 0; i < 4; ++i) {
+        waiting.push_back(std::async(std::launch::async, [&store] {
+            const ConnectionPool::Lease db = store.database().lease();
+            Statement(*db, "SELECT pg_sleep(0.4)").next();
+        }));
+    }
+    for (auto &done : waiting)
+        done.get();
+    QVERIFY2(timer.elapsed() < 1200, qPrintable(QString::number(timer.elapsed())));
+}
+
+void ServerStorageTest::pruningBoundsStateWithoutLogin()
+{
+    FRESH_DATABASE(location)
+    Store store(m_dir.filePath("data"), location);
+    QVERIFY(store.createAccount("owner@example.com", "h"));
+    const QString old(32, '1'), loggedIn(32, '2'), fresh(32, '3');
+    store.setCaptcha(old, "ABCD");
+    store.setSessionAccount(loggedIn, store.accountByEmail("owner@example.com")->id);
+    {
+        const ConnectionPool::Lease db = store.database().lease();
+        db->exec("UPDATE sessions SET created = created - 7200, seen = seen - 7200");
+        db->exec("UPDATE captchas SET created = created - 700");
+    }
+    store.setCaptcha(fresh, "EFGH");
+    // Counters go once their window has passed.
+    const std::int64_t nowMs = QDateTime::currentMSecsSinceEpoch();
+    SharedRateLimit limit(store.database(), "test", 1, 3600000);
+    QVERIFY(limit.take("stale", nowMs - 3600001));
+    QVERIFY(limit.take("live", nowMs));
+    store.prune(30 * 86400, 3600, 600);
+    QVERIFY(!limit.take("live", nowMs));
+    // The hour-old session that never logged in and the stale captcha are
+    // gone; the logged-in session and the fresh captcha stay.
+    QCOMPARE(store.sessionAccount(old), 0);
+    QVERIFY(store.sessionAccount(loggedIn) > 0);
+    QCOMPARE(store.checkCaptcha(fresh, "EFGH", 600), Store::CaptchaCheck::Match);
+    const ConnectionPool::Lease lease = store.database().lease();
+    Database &db = *lease;
+    Statement sessions(db, "SELECT COUNT(*) FROM sessions");
+    QVERIFY(sessions.next());
+    QCOMPARE(sessions.integer(0), 2);
+    Statement captchas(db, "SELECT COUNT(*) FROM captchas");
+    QVERIFY(captchas.next());
+    QCOMPARE(captchas.integer(0), 1);
+    Statement limits(db, "SELECT COUNT(*) FROM limits");
+    QVERIFY(limits.next());
+    QCOMPARE(limits.integer(0), 1);
 }
 
 void ServerStorageTest::postgresStatements()
