@@ -20,8 +20,12 @@
 //
 // --limit changes the p99 a passing step must stay under.
 //
-// There is no outside anchor: each set-up is measured against the one API
-// process it scales out from, on the same load generator.
+// The database's own ceiling is the anchor for the PostgreSQL set-ups:
+// pgbench -S (one-row selects by key, pgbench's read-only load) with 4 and 16
+// clients on a database of the same cluster, run in each round between the
+// set-ups' turns; the better of the two is compared against. Each set-up is
+// also measured against the one API process it scales out from, on the
+// same load generator.
 //
 // On a machine busy with other work, neighbours' processes stall the set-ups
 // for tens of milliseconds and p99 measures them; run it as root under
@@ -38,6 +42,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <arpa/inet.h>
@@ -657,6 +663,23 @@ bool readFiles(int port, Library *library)
     return files.size() == 3;
 }
 
+// pgbench -S on `url` for `seconds` (whole seconds) with `clients`
+// clients; transactions per second, 0 when it did not run.
+double pgbenchRate(const QString &url, int clients, double seconds, int cpus)
+{
+    QProcess pgbench;
+    pgbench.start(QStringLiteral("pgbench"),
+        { "-n", "-S", "-c", QString::number(clients), "-j",
+            QString::number(std::min(clients, cpus)), "-T",
+            QString::number(std::max(1, int(std::lround(seconds)))), url });
+    if (!pgbench.waitForFinished(int(seconds * 1000) + 60000) || pgbench.exitCode() != 0)
+        return 0;
+    const QRegularExpressionMatch match
+        = QRegularExpression(QStringLiteral("tps = ([0-9.]+)"))
+              .match(QString::fromUtf8(pgbench.readAllStandardOutput()));
+    return match.hasMatch() ? match.captured(1).toDouble() : 0;
+}
+
 struct Setup
 {
     QString name;
@@ -739,6 +762,7 @@ int main(int argc, char *argv[])
     // set-up is the first of them alone; the sessions are the same on both,
     // as they are behind a proxy that spreads one client's calls.
     PostgresCluster postgres;
+    QString pgbenchUrl;
     if (!postgres.start()) {
         printf("PostgreSQL cannot start here, SQLite only: %s\n", qPrintable(postgres.reason()));
     } else {
@@ -767,6 +791,13 @@ int main(int argc, char *argv[])
                 return 1;
             pids.push_back(server->processId());
             servers.push_back(std::move(server));
+        }
+        pgbenchUrl = postgres.createDatabase(QStringLiteral("pgbench"));
+        QProcess init;
+        init.start(QStringLiteral("pgbench"), { "-i", "-q", "-s", "1", pgbenchUrl });
+        if (pgbenchUrl.isEmpty() || !init.waitForFinished(120000) || init.exitCode() != 0) {
+            fprintf(stderr, "pgbench -i failed: %s\n", init.readAllStandardError().constData());
+            pgbenchUrl.clear();
         }
         const qint64 postmaster = postmasterOf(postgres.port());
         setups.push_back({ QStringLiteral("PostgreSQL, 1 API process"), { targets.front() },
@@ -800,7 +831,15 @@ int main(int argc, char *argv[])
     std::vector<QVector<double>> sustainableApiCpu(setups.size());
     std::vector<QVector<double>> sustainableDatabaseCpu(setups.size());
     std::vector<std::size_t> startStep(setups.size(), 0);
+    QVector<double> pgbench4, pgbench16;
     for (int round = 0; round < rounds; ++round) {
+        if (!pgbenchUrl.isEmpty()) {
+            pgbench4.push_back(pgbenchRate(pgbenchUrl, 4, stepSeconds, cpus));
+            pgbench16.push_back(pgbenchRate(pgbenchUrl, 16, stepSeconds, cpus));
+            printf("%-32s %5d %8.0f tps with 4 clients, %8.0f tps with 16\n", "pgbench -S",
+                round + 1, pgbench4.back(), pgbench16.back());
+            fflush(stdout);
+        }
         for (std::size_t turn = 0; turn < setups.size(); ++turn) {
             const std::size_t s = (turn + std::size_t(round)) % setups.size();
             Setup &setup = setups[s];
@@ -898,6 +937,13 @@ int main(int argc, char *argv[])
         printf("\ntwo API processes / one (PostgreSQL): %.2f (medians); per round median %.2f; "
                "goal >= 1.7\n",
             medians[1] > 0 ? medians[2] / medians[1] : 0.0, median(perRound));
+        printf("one API process, PostgreSQL / SQLite: %.2f (medians)\n",
+            medians[0] > 0 ? medians[1] / medians[0] : 0.0);
+        const double ceiling = std::max(median(pgbench4), median(pgbench16));
+        printf("pgbench -S ceiling (median, better of 4 and 16 clients): %.0f tps; one API "
+               "process / ceiling %.2f, two / ceiling %.2f\n",
+            ceiling, ceiling > 0 ? medians[1] / ceiling : 0.0,
+            ceiling > 0 ? medians[2] / ceiling : 0.0);
     }
     fflush(stdout);
     // A set-up that answered nothing on its first step gave no figure.

@@ -156,7 +156,7 @@ struct Entry
     std::vector<bool> have; // verified pieces
     // Files nobody streamed have low priority, never none: a left-out
     // file's pieces would go to the part file, not where the streams read.
-    // Until a file is streamed the torrent fetches nothing (upload mode).
+    // Until a file is streamed the torrent fetches nothing (see holdIdle).
     std::vector<lt::download_priority_t> priorities;
     std::vector<bool> hashed; // content hash known or being computed, per file
     std::vector<std::function<void()>> waiters; // for metadata or for pieces
@@ -263,11 +263,16 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
         lt::add_torrent_params params;
         if (entry.info) {
             params.ti = std::make_shared<lt::torrent_info>(*entry.info);
-            params.file_priorities = entry.priorities;
-            if (!streamed(entry))
-                params.flags |= lt::torrent_flags::upload_mode;
+            // File priorities would override the piece priorities.
+            if (streamed(entry))
+                params.file_priorities = entry.priorities;
+            else
+                params.piece_priorities = idlePieces(entry);
         } else {
             params.info_hashes = lt::info_hash_t(hashOf(entry.hash));
+            // Idle from the moment the metadata arrives, not from when the
+            // alert is handled; a stream sets the file priorities.
+            params.flags |= lt::torrent_flags::default_dont_download;
         }
         params.save_path = savePath(entry.hash);
         for (const QString &tracker : options.trackers)
@@ -279,9 +284,12 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
         session->async_add_torrent(std::move(params));
     }
 
-    // With a download limit the bandwidth is short: a streamed file's pieces
-    // are fetched only for the streams' windows, not in the background.
-    bool focused() const { return options.downloadLimit > 0; }
+    // With a download limit the bandwidth is short: only the streams'
+    // windows are fetched, with deadlines (focus); streams start with a short
+    // read-ahead, and the newest stream of a resource overtakes the older
+    // ones. Without one, a streamed file downloads in the background and the
+    // windows only come first (piece priorities, no deadlines).
+    bool limited() const { return options.downloadLimit > 0; }
 
     static std::pair<int, int> pieceSpan(const Entry &entry, int file)
     {
@@ -293,31 +301,55 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             int(files.map_file(lt::file_index_t(file), size - 1, 1).piece) };
     }
 
-    // Leaves only the streams' windows to fetch of the streamed files, and
-    // has every stream ask for its window again. Mutex held, focused only.
+    // Leaves only the streams' windows to fetch, and has every stream ask for
+    // its window again. Every piece fetched is then one a stream asked for,
+    // with a deadline: libtorrent cancels the requests of pieces without a
+    // deadline whenever a piece with one is due, and a cancelled request may
+    // never be answered (see inFlight). Mutex held, limited only.
     void focus(Entry &entry)
     {
         if (!entry.info)
             return;
         std::vector<std::pair<lt::piece_index_t, lt::download_priority_t>> pieces;
-        for (std::size_t file = 0; file < entry.priorities.size(); ++file) {
-            if (entry.priorities[file] != lt::default_priority)
-                continue;
-            const auto [first, last] = pieceSpan(entry, int(file));
-            for (int piece = first; piece <= last; ++piece) {
-                if (!entry.have[std::size_t(piece)])
-                    pieces.emplace_back(lt::piece_index_t(piece), lt::dont_download);
-            }
+        const std::vector<bool> requested = inFlight(entry);
+        for (std::size_t piece = 0; piece < entry.have.size(); ++piece) {
+            if (!entry.have[piece] && !requested[piece])
+                pieces.emplace_back(lt::piece_index_t(int(piece)), lt::dont_download);
         }
         onHandle(entry.handle, [&] { entry.handle.prioritize_pieces(pieces); });
+        renewWindows(entry);
+    }
+
+    // Has every stream ask for its window again. Mutex held.
+    static void renewWindows(Entry &entry)
+    {
         for (const std::weak_ptr<ReadWindow> &held : entry.windows) {
             if (const auto window = held.lock())
                 window->last = window->first - 1;
         }
     }
 
-    // Takes the deadlines off a window's missing pieces that no other live
-    // window holds; focused, they are not fetched at all any more. Mutex held.
+    // Pieces with blocks asked of a peer and not yet received. Taking such a
+    // piece's deadline or priority away cancels those requests, and some
+    // clients (Transmission) drop a cancelled request without the reject the
+    // fast extension promises: the piece would then wait for the request
+    // time-out, a minute, whenever it is wanted again. Mutex held.
+    static std::vector<bool> inFlight(const Entry &entry)
+    {
+        std::vector<bool> requested(entry.have.size(), false);
+        onHandle(entry.handle, [&] {
+            for (const lt::partial_piece_info &partial : entry.handle.get_download_queue()) {
+                const std::size_t piece = std::size_t(static_cast<int>(partial.piece_index));
+                if (piece < requested.size())
+                    requested[piece] = partial.requested > 0;
+            }
+        });
+        return requested;
+    }
+
+    // Takes a window's missing pieces that no other live window holds back
+    // to the file's priority; limited, their deadlines go and they are not
+    // fetched any more, unless a peer is sending them. Mutex held.
     void release(Entry &entry, ReadWindow &window)
     {
         std::vector<std::shared_ptr<ReadWindow>> others;
@@ -331,15 +363,20 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
                 others.push_back(other);
             ++it;
         }
+        const std::vector<bool> requested
+            = limited() ? inFlight(entry) : std::vector<bool>(entry.have.size(), false);
         for (int piece = window.first; piece <= window.last; ++piece) {
-            if (entry.have[std::size_t(piece)]
+            if (entry.have[std::size_t(piece)] || requested[std::size_t(piece)]
                 || std::any_of(others.begin(), others.end(),
                     [piece](const auto &other) { return other->holds(piece); }))
                 continue;
             onHandle(entry.handle, [&] {
+                if (!limited()) {
+                    entry.handle.piece_priority(lt::piece_index_t(piece), lt::default_priority);
+                    return;
+                }
                 entry.handle.reset_piece_deadline(lt::piece_index_t(piece));
-                if (focused())
-                    entry.handle.piece_priority(lt::piece_index_t(piece), lt::dont_download);
+                entry.handle.piece_priority(lt::piece_index_t(piece), lt::dont_download);
             });
         }
         window.last = window.first - 1;
@@ -351,23 +388,51 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             != entry.priorities.end();
     }
 
-    // A file is being streamed: it comes before the resource's other files.
-    // The explicit peers are asked again in case the torrent let them go.
-    // Mutex held.
+    static std::vector<lt::download_priority_t> idlePieces(const Entry &entry)
+    {
+        return std::vector<lt::download_priority_t>(entry.have.size(), lt::dont_download);
+    }
+
+    // A resource nobody streams keeps its peers connected but fetches
+    // nothing: its pieces get priority 0, so it is merely not interested.
+    // Upload mode would do the same, but some clients (Transmission) never
+    // send again to a peer that switched it on and off. Mutex held.
+    void holdIdle(Entry &entry)
+    {
+        if (!entry.info || streamed(entry))
+            return;
+        onHandle(entry.handle, [&] { entry.handle.prioritize_pieces(idlePieces(entry)); });
+    }
+
+    // Sets the torrent's priorities from the entry's: idle, or the files
+    // streamed first and the rest low. Mutex held.
+    void applyPriorities(Entry &entry)
+    {
+        if (!streamed(entry)) {
+            holdIdle(entry);
+            return;
+        }
+        onHandle(entry.handle, [&] { entry.handle.prioritize_files(entry.priorities); });
+        if (limited())
+            focus(entry);
+        else
+            renewWindows(entry);
+    }
+
+    // A file is being streamed: the torrent leaves idle and the file gets the
+    // higher priority. The explicit peers are asked again in case the torrent
+    // let them go. Mutex held.
     void want(Entry &entry, int file)
     {
         if (file < 0 || std::size_t(file) >= entry.priorities.size()
             || entry.priorities[std::size_t(file)] == lt::default_priority)
             return;
         entry.priorities[std::size_t(file)] = lt::default_priority;
+        applyPriorities(entry);
         onHandle(entry.handle, [&] {
-            entry.handle.file_priority(lt::file_index_t(file), lt::default_priority);
-            entry.handle.unset_flags(lt::torrent_flags::upload_mode);
             for (const lt::tcp::endpoint &peer : peers)
                 entry.handle.connect_peer(peer);
         });
-        if (focused())
-            focus(entry);
     }
 
     bool fileComplete(const Entry &entry, int file) const
@@ -527,12 +592,8 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
                     for (const lt::tcp::endpoint &peer : peers)
                         entry->handle.connect_peer(peer);
                 });
-                if (entry->info) {
-                    onHandle(
-                        entry->handle, [&] { entry->handle.prioritize_files(entry->priorities); });
-                    if (focused())
-                        focus(*entry);
-                }
+                if (entry->info && streamed(*entry))
+                    applyPriorities(*entry);
             }
             refreshPieces(entry, added->handle);
         } else if (auto *metadata = lt::alert_cast<lt::metadata_received_alert>(alert)) {
@@ -544,6 +605,17 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             if (!info)
                 return;
             const QString hash = hexOf(info->info_hashes().v1);
+            {
+                // Before the slow store: the torrent fetches by default once it
+                // has the metadata.
+                std::lock_guard guard(mutex);
+                const std::shared_ptr<Entry> entry = find(info->info_hashes().v1);
+                if (!entry)
+                    return;
+                if (!entry->info)
+                    setInfo(*entry, info);
+                applyPriorities(*entry);
+            }
             bool stored = false;
             try {
                 storeMetadata(hash, *info);
@@ -558,15 +630,6 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
                 if (!entry)
                     return;
                 entry->stored = entry->stored || stored;
-                if (!entry->info)
-                    setInfo(*entry, info);
-                onHandle(entry->handle, [&] {
-                    entry->handle.prioritize_files(entry->priorities);
-                    if (!streamed(*entry))
-                        entry->handle.set_flags(lt::torrent_flags::upload_mode);
-                });
-                if (focused())
-                    focus(*entry);
                 waiters = takeWaiters(*entry);
             }
             call(waiters);
@@ -586,15 +649,16 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
         } else if (auto *filesSet = lt::alert_cast<lt::file_prio_alert>(alert)) {
             // File priorities reach the pieces once the disk thread has them,
             // possibly after the streams' windows were laid out.
-            if (!focused())
-                return;
             std::vector<std::function<void()>> waiters;
             {
                 std::lock_guard guard(mutex);
                 const std::shared_ptr<Entry> entry = find(filesSet->handle.info_hashes().v1);
                 if (!entry)
                     return;
-                focus(*entry);
+                if (limited())
+                    focus(*entry);
+                else
+                    renewWindows(*entry);
                 // Streams waiting for a piece ask for their windows again.
                 waiters = takeWaiters(*entry);
             }
@@ -742,7 +806,10 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             }
             std::lock_guard guard(mutex);
             entry->state = status.state;
-            entry->progress = double(status.progress);
+            // Of the whole torrent: libtorrent's own figure counts only the
+            // pieces wanted now, all of them (none) while idle.
+            const std::int64_t size = entry->info ? entry->info->total_size() : 0;
+            entry->progress = size > 0 ? double(status.total_done) / double(size) : 0.0;
             entry->peers = status.num_peers;
             entry->downloadRate = status.download_payload_rate;
             entry->uploadRate = status.upload_payload_rate;
@@ -881,19 +948,18 @@ public:
     std::chrono::milliseconds waitLimit() const override { return m_core->options.stallLimit; }
 
 private:
-    // Deadlines for the pieces from the one holding `start` up to `end`,
-    // earliest first; each piece is asked for once while it stays in the
-    // window. With the bandwidth short, the newest stream of a resource is
-    // the one being watched (a seek opens a new range while the old one may
-    // linger): it overtakes the older streams, which keep only the piece they
-    // need next.
+    // Asks for the pieces from the one holding `start` up to `end`, earliest
+    // first (deadlines, or without a limit priorities); each piece is asked
+    // for once while it stays in the window. With the bandwidth short, the newest stream of a
+    // resource is the one being watched (a seek opens a new range while the old one may linger): it
+    // overtakes the older streams, which keep only the piece they need next.
     void askAhead(Entry &entry, std::int64_t start, std::int64_t end, std::int64_t pieceLength)
     {
         ReadWindow &window = *m_window;
         if (!m_asked) {
             m_asked = true;
             entry.windows.push_back(m_window);
-            if (m_core->focused()) {
+            if (m_core->limited()) {
                 std::vector<std::shared_ptr<ReadWindow>> others;
                 for (const std::weak_ptr<ReadWindow> &held : entry.windows) {
                     const auto other = held.lock();
@@ -916,9 +982,19 @@ private:
         for (int piece = from; piece <= last; ++piece) {
             if (entry.have[std::size_t(piece)])
                 continue;
-            const int deadline = (piece - first) * 100;
-            onHandle(entry.handle,
-                [&] { entry.handle.set_piece_deadline(lt::piece_index_t(piece), deadline); });
+            const int ahead = piece - first;
+            onHandle(entry.handle, [&] {
+                if (m_core->limited()) {
+                    entry.handle.set_piece_deadline(lt::piece_index_t(piece), ahead * 100);
+                    return;
+                }
+                // Among pieces of one priority libtorrent picks at random:
+                // the next ones go first.
+                const lt::download_priority_t priority = ahead < 2 ? lt::top_priority
+                    : ahead < 8                                    ? lt::download_priority_t(6)
+                                                                   : lt::download_priority_t(5);
+                entry.handle.piece_priority(lt::piece_index_t(piece), priority);
+            });
         }
         window.last = std::max(window.last, last);
     }
@@ -931,7 +1007,7 @@ private:
     std::shared_ptr<ReadWindow> m_window = std::make_shared<ReadWindow>();
     bool m_asked = false;
     int m_readPiece = -1;
-    std::int64_t m_readAhead = m_core->focused() ? FirstReadAheadBytes : ReadAheadBytes;
+    std::int64_t m_readAhead = m_core->limited() ? FirstReadAheadBytes : ReadAheadBytes;
 };
 
 } // namespace

@@ -29,12 +29,9 @@ TanChuangDialog::~TanChuangDialog() = default;
 
 void TanChuangDialog::setPopupNotice(PopupNoticeResult result)
 {
-    m_pages.clear();
-    for (const PopupNoticePage &page : qAsConst(result.pages)) {
-        if (!QPixmap().loadFromData(page.image))
-            continue;
-        m_pages.append(page);
-    }
+    // A page whose picture cannot be decoded stays: it shows no picture,
+    // and its link and the paging still work.
+    m_pages = result.pages;
     m_currentPage = 0;
     showPage(0);
 
@@ -53,11 +50,13 @@ void TanChuangDialog::showPage(int index)
     if (index < 0 || index >= m_pages.size())
         return;
     QPixmap pixmap;
-    pixmap.loadFromData(m_pages.at(index).image);
     // The picture is the area's background, drawn at its own size from the
-    // top-left corner.
+    // top-left corner; without one the dialog's own ground shows.
     QPalette palette;
-    palette.setBrush(QPalette::All, QPalette::Window, QBrush(pixmap));
+    if (pixmap.loadFromData(m_pages.at(index).image))
+        palette.setBrush(QPalette::All, QPalette::Window, QBrush(pixmap));
+    else
+        palette.setBrush(QPalette::All, QPalette::Window, this->palette().window());
     ui->centralWidget->setPalette(palette);
 }
 

@@ -182,8 +182,9 @@ void UserAccountDialog::loginPageClosePushButton_clicked()
 {
     close();
     // Without an account the program has nothing to offer: the main window
-    // closes shortly after, which ends the program.
-    if (MainWindow::instance)
+    // closes shortly after, which ends the program. A user who is logged in
+    // (and reached this page from the password page) keeps the program.
+    if (MainWindow::instance && !UserSession::instance()->isLoggedIn())
         QTimer::singleShot(100, MainWindow::instance, &QWidget::close);
 }
 

@@ -1,5 +1,7 @@
 #include "mainwindow/dialog.h"
 
+#include "platform/sessionplatform.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QFile>
@@ -7,6 +9,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
+#include <QWindow>
 
 namespace {
 
@@ -107,6 +110,12 @@ bool Dialog::eventFilter(QObject *watched, QEvent *event)
     case QEvent::MouseMove:
         if (!d.pressed)
             break;
+        // A Wayland compositor ignores a window's own moves; it moves it.
+        if (SessionPlatform::runsOnXWayland() && windowHandle()) {
+            d.pressed = false;
+            windowHandle()->startSystemMove();
+            return true;
+        }
         move(
             d.geometry.topLeft() + (static_cast<QMouseEvent *>(event)->globalPos() - d.pressPoint));
         return true;

@@ -5,6 +5,7 @@
 #include "library/btresourcedownloaddialog.h"
 #include "library/btresourceplayrecorddialog.h"
 #include "mainwindow/pageopener.h"
+#include "platform/sessionplatform.h"
 #include "player/aplayercontrol.h"
 #include "resource/btresourceparsedialog.h"
 #include "service/serverclient.h"
@@ -47,7 +48,7 @@ MainWindow::MainWindow(QWidget *parent)
     m_player = new APlayerControl;
     ui->setupUi(this);
     ui->versionNumberLabel->setText(QStringLiteral("V" TAVRION_VERSION));
-    showAnnouncement();
+    requestAnnouncements();
     setStyleSheet(loadStyleSheet(QStringLiteral(":/qss/mainwindow.qss")));
     setTopmostLook();
     // The page itself shows an arrow: the resize cursors of the bars and the
@@ -59,8 +60,8 @@ MainWindow::MainWindow(QWidget *parent)
     ui->volumeControlSlider->setValue(AppSettings::instance()->volume());
     setMuteLook(ui->volumeControlSlider->value());
 
-    const QList<QObject *> watched = { ui->titleBar, ui->mainPage, ui->playPage,
-        ui->playProgressSlider, ui->volumeControlSlider, ui->bottomBar, this };
+    const QList<QObject *> watched = { ui->titleBar, ui->announcementLabel, ui->mainPage,
+        ui->playPage, ui->playProgressSlider, ui->volumeControlSlider, ui->bottomBar, this };
     for (QObject *object : watched)
         object->installEventFilter(this);
 
@@ -429,6 +430,13 @@ bool MainWindow::frameMouseEvent(
             return false;
         }
         if (area == Area::TitleBar && drag.region == 22) {
+            // A Wayland compositor ignores a window's own moves: it moves the
+            // window itself, and the press is then its own.
+            if (SessionPlatform::runsOnXWayland() && windowHandle()) {
+                drag.pressed = false;
+                windowHandle()->startSystemMove();
+                return false;
+            }
             move(drag.saved.topLeft() + (event->globalPos() - m_titleBarPressPoint));
             return false;
         }
@@ -494,6 +502,17 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 
     if ((type == QEvent::Resize || type == QEvent::Move) && overlayBarsMisplaced(watched))
         placeOverlayBars();
+    // A press on the announcement label outside its link drags the bar, but
+    // the label takes the moves and the release that follow: they go on to
+    // the bar's drag.
+    if (watched == ui->announcementLabel && m_titleBarDrag.pressed
+        && (type == QEvent::MouseMove || type == QEvent::MouseButtonRelease)) {
+        auto *e = static_cast<QMouseEvent *>(event);
+        QMouseEvent onBar(type, QPointF(ui->announcementLabel->mapTo(ui->titleBar, e->pos())),
+            e->windowPos(), e->screenPos(), e->button(), e->buttons(), e->modifiers());
+        frameMouseEvent(ui->titleBar, Area::TitleBar, m_titleBarDrag, &onBar);
+        return type == QEvent::MouseMove;
+    }
     if (watched == ui->titleBar && mouse)
         return frameMouseEvent(
             ui->titleBar, Area::TitleBar, m_titleBarDrag, static_cast<QMouseEvent *>(event));

@@ -16,10 +16,12 @@ class PlaybackComfort;
 class QKeyEvent;
 class QMenu;
 class QMouseEvent;
+class QNetworkReply;
 class QSlider;
 class QTimer;
 class GlobalHotKey;
 class VideoFileInfo;
+struct AnnouncementResult;
 
 class TanChuangDialog;
 class UserAccountDialog;
@@ -129,7 +131,8 @@ private:
     void afterShown();
 
     // Announcements and popup notices, account dialog at start.
-    void showAnnouncement();
+    void requestAnnouncements();
+    void showAnnouncement(const AnnouncementResult &result);
     void rotateAnnouncement(const QMap<QString, QString> &announcements);
     void showDailyPopupNotice();
     void showStartUserAccountDialog();
@@ -187,6 +190,12 @@ private:
 
     std::unique_ptr<Ui::MainWindow> ui;
     APlayerControl *m_player = nullptr;
+    // The announcement request while it runs. A request the window does not
+    // wait for is given up after the deadline; the window waits this long
+    // for it before it first shows.
+    QSharedPointer<QNetworkReply> m_announcementReply;
+    static const int AnnouncementDeadline = 10000;
+    static const int AnnouncementWait = 500;
     PlaybackComfort *m_comfort = nullptr;
     QPointer<TanChuangDialog> m_tanChuangDialog;
     QPointer<UserAccountDialog> m_userAccountDialog;

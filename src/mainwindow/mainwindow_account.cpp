@@ -13,8 +13,12 @@
 #include "ui_mainwindow.h"
 
 #include <QDate>
+#include <QEventLoop>
+#include <QNetworkReply>
 #include <QTextDocument>
 #include <QTimer>
+
+#include <utility>
 
 namespace {
 
@@ -29,9 +33,25 @@ QString announcementToolTip(const QString &title)
 
 } // namespace
 
-void MainWindow::showAnnouncement()
+void MainWindow::requestAnnouncements()
 {
-    const AnnouncementResult result = getAnnouncementList();
+    // The window does not wait for the service: the request goes out first,
+    // the window gives it a moment and shows without it, and what arrives
+    // within the deadline is shown then.
+    const ServerReply reply = startAnnouncementList(AnnouncementDeadline);
+    m_announcementReply = reply;
+    connect(reply.data(), &QNetworkReply::finished, this, [this] {
+        const ServerReply finished = std::exchange(m_announcementReply, {});
+        showAnnouncement(announcementListFrom(finished));
+    });
+    QEventLoop wait;
+    connect(reply.data(), &QNetworkReply::finished, &wait, &QEventLoop::quit);
+    QTimer::singleShot(AnnouncementWait, &wait, &QEventLoop::quit);
+    wait.exec();
+}
+
+void MainWindow::showAnnouncement(const AnnouncementResult &result)
+{
     // Best effort: a failed or empty list leaves the label empty and silent.
     if (result.status != 1 || result.announcements.isEmpty())
         return;
@@ -63,11 +83,6 @@ void MainWindow::showDailyPopupNotice()
     auto *dialog = new TanChuangDialog(this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setPopupNotice(result);
-    // Nothing to show when no picture could be decoded.
-    if (dialog->pageCount() == 0) {
-        delete dialog;
-        return;
-    }
     m_tanChuangDialog = dialog;
     centreAndShow(dialog);
 }

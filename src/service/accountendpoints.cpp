@@ -111,20 +111,42 @@ CaptchaResult getCaptchaImage()
     return result;
 }
 
+namespace {
+
+const QStringList announcementParameters = { QStringLiteral("r=www/default/pc"),
+    QStringLiteral("do=getConfig"), QStringLiteral("cfg=gonggao"), platform };
+
+void readAnnouncements(AnnouncementResult &result, const QVariantMap &envelope)
+{
+    const QVariantList data = envelope.value(QStringLiteral("data")).toList();
+    for (const QVariant &element : data) {
+        const QVariantMap item = element.toMap();
+        result.announcements.insert(replyText(item.value(QStringLiteral("title"))),
+            replyText(item.value(QStringLiteral("url"))));
+    }
+}
+
+} // namespace
+
 AnnouncementResult getAnnouncementList()
 {
     AnnouncementResult result;
-    const QStringList parameters = { QStringLiteral("r=www/default/pc"),
-        QStringLiteral("do=getConfig"), QStringLiteral("cfg=gonggao"), platform };
-    runServiceCall(result, ServiceMethod::Get, parameters, false, ServiceMessage::Ignore,
-        [&](const QVariantMap &envelope) {
-            const QVariantList data = envelope.value(QStringLiteral("data")).toList();
-            for (const QVariant &element : data) {
-                const QVariantMap item = element.toMap();
-                result.announcements.insert(replyText(item.value(QStringLiteral("title"))),
-                    replyText(item.value(QStringLiteral("url"))));
-            }
-        });
+    runServiceCall(result, ServiceMethod::Get, announcementParameters, false,
+        ServiceMessage::Ignore,
+        [&](const QVariantMap &envelope) { readAnnouncements(result, envelope); });
+    return result;
+}
+
+ServerReply startAnnouncementList(int deadline)
+{
+    return ServerClient::instance()->startGet(announcementParameters, false, deadline);
+}
+
+AnnouncementResult announcementListFrom(const ServerReply &reply)
+{
+    AnnouncementResult result;
+    readServiceReply(result, reply, ServiceMessage::Ignore,
+        [&](const QVariantMap &envelope) { readAnnouncements(result, envelope); });
     return result;
 }
 

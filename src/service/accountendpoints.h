@@ -46,5 +46,9 @@ ServerResult userModifyPassword(const QString &oldPassword, const QString &newPa
 // the request core keeps, so the sign-up that follows matches it.
 CaptchaResult getCaptchaImage();
 AnnouncementResult getAnnouncementList();
+// The same request in two steps, for a caller that must not wait: sent at
+// once (abandoned after `deadline` ms), read once the reply has finished.
+ServerReply startAnnouncementList(int deadline);
+AnnouncementResult announcementListFrom(const ServerReply &reply);
 // The popup notices with their pictures downloaded.
 PopupNoticeResult getPopupNoticeList();

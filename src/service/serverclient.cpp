@@ -13,6 +13,7 @@
 #include <QNetworkRequest>
 #include <QSysInfo>
 #include <QThread>
+#include <QTimer>
 #include <QUrl>
 
 #include <algorithm>
@@ -237,6 +238,25 @@ void ServerClient::armCookieCapture()
 
 ServerReply ServerClient::send(Method method, const QStringList &parameters, bool sign)
 {
+    const ServerReply reply = dispatch(method, parameters, sign);
+    if (!waitForReply(reply.data()))
+        throw ServerRequestError();
+    return reply;
+}
+
+ServerReply ServerClient::startGet(const QStringList &parameters, bool sign, int deadline)
+{
+    const ServerReply reply = dispatch(Method::Get, parameters, sign);
+    QNetworkReply *rawReply = reply.data();
+    QTimer::singleShot(deadline, rawReply, [rawReply] {
+        if (!rawReply->isFinished())
+            rawReply->abort();
+    });
+    return reply;
+}
+
+ServerReply ServerClient::dispatch(Method method, const QStringList &parameters, bool sign)
+{
     QNetworkRequest request;
     request.setRawHeader("X-Requested-With", "XMLHttpRequest");
     if (!m_serverCookie.isEmpty())
@@ -262,8 +282,5 @@ ServerReply ServerClient::send(Method method, const QStringList &parameters, boo
             QByteArrayLiteral("application/x-www-form-urlencoded"));
         rawReply = manager()->post(request, joined);
     }
-    const ServerReply reply(rawReply, &QObject::deleteLater);
-    if (!waitForReply(reply.data()))
-        throw ServerRequestError();
-    return reply;
+    return ServerReply(rawReply, &QObject::deleteLater);
 }

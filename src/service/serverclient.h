@@ -75,6 +75,10 @@ public:
     // stalled transfer).
     ServerReply get(QStringList parameters, bool sign);
     ServerReply post(QStringList parameters, bool sign);
+    // Sends a GET and returns its reply at once; it finishes later. A reply
+    // still unfinished after `deadline` ms is aborted, which reads as a
+    // transfer error: a service that trickles its answer cannot hold it.
+    ServerReply startGet(const QStringList &parameters, bool sign, int deadline);
 
     QByteArray serverCookie() const { return m_serverCookie; }
     // Composed on first use and kept for the rest of the process.
@@ -94,6 +98,7 @@ private:
 
     enum class Method { Get, Post };
     ServerReply send(Method method, const QStringList &parameters, bool sign);
+    ServerReply dispatch(Method method, const QStringList &parameters, bool sign);
     QNetworkAccessManager *manager();
     void armCookieCapture();
 

@@ -45,6 +45,20 @@ void runServiceCall(Result &result, ServiceMethod method, const QStringList &par
     }
 }
 
+// The frame's reading half, for a reply sent without waiting (startGet):
+// an unfinished or failed transfer is status -1 with the core's message.
+template <typename Result, typename ReadPayload>
+void readServiceReply(
+    Result &result, const ServerReply &reply, ServiceMessage message, ReadPayload readPayload)
+{
+    if (!reply || !reply->isFinished() || reply->error() != QNetworkReply::NoError) {
+        result.status = -1;
+        result.message = ServerRequestError().message();
+        return;
+    }
+    readServiceEnvelope(result, parseReplyEnvelope(reply), message, readPayload);
+}
+
 // The same frame for a reply large enough to stall the window while it is
 // read (a resource's file list of many thousand entries): the body is
 // decoded and read on a worker thread while the caller waits in a local

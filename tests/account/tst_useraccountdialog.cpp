@@ -377,6 +377,15 @@ private slots:
             m_dialog = window.findChild<UserAccountDialog *>();
             QCOMPARE(page(), QStringLiteral("infoPage"));
             QVERIFY(!m_dialog->isModal());
+
+            // The login page reached from the password page while logged
+            // in: closing it closes the dialog only.
+            click("infoPageModifyPasswordPushButton");
+            click("passwordModifyPageReturnPushButton");
+            click("loginPageClosePushButton");
+            QTRY_VERIFY(!m_dialog);
+            QTest::qWait(300);
+            QVERIFY(window.isVisible());
         }
         delete APlayerControl::instance;
     }

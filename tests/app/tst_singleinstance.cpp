@@ -116,8 +116,7 @@ private slots:
 
         QProcess tavrion;
         QVERIFY(startTavrion(tavrion, work.path(), home.path()));
-        // The window comes once the announcements, fetched while it is built,
-        // have waited out the silent service.
+        // The window comes without waiting for the silent service.
         const QString window = findWindowNamed(QStringLiteral("^Tavrion$"), 60000, true);
         QVERIFY(!window.isEmpty());
         QTRY_VERIFY_WITH_TIMEOUT(silent.hasPendingConnections(), 30000);

@@ -1,71 +1,10 @@
 #include "app/appsettings.h"
-#include "serverprocess.h"
-#include "service/resourceendpoints.h"
 #include "service/serverclient.h"
-#include "testdir.h"
+#include "swarmtesting.h"
 
-#include <QCryptographicHash>
 #include <QElapsedTimer>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QRandomGenerator>
 #include <QTcpSocket>
 #include <QtTest>
-
-namespace {
-
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    generator.fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
-    return bytes;
-}
-
-QString sha1Hex(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex());
-}
-
-struct Reply
-{
-    int status = 0;
-    QByteArray body;
-    QByteArray contentRange;
-};
-
-Reply get(const QUrl &url, const QByteArray &cookie, const QByteArray &range = {})
-{
-    QNetworkAccessManager manager;
-    QNetworkRequest request(url);
-    request.setRawHeader("Cookie", cookie);
-    if (!range.isEmpty())
-        request.setRawHeader("Range", range);
-    QNetworkReply *reply = manager.get(request);
-    QEventLoop loop;
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
-    loop.exec();
-    const Reply result { reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
-        reply->readAll(), reply->rawHeader("Content-Range") };
-    delete reply;
-    return result;
-}
-
-// Payload folder and torrent of one generated file; returns the torrent.
-QString makePayload(const ScopedWorkingDirectory &dir, const QString &name, const QByteArray &bytes)
-{
-    const QString torrent = dir.filePath(name + QStringLiteral(".torrent"));
-    if (!writeFileBytes(
-            dir.filePath(name + QStringLiteral("/") + name + QStringLiteral(".mp4")), bytes))
-        return {};
-    bool ok = false;
-    ServerProcess::admin(
-        { "make-torrent", torrent, dir.filePath(name + QStringLiteral("/") + name + ".mp4") }, &ok);
-    return ok ? torrent : QString();
-}
-
-} // namespace
 
 class ServerSwarmTest : public QObject
 {
@@ -84,8 +23,6 @@ private slots:
 private:
     bool startServer(ServerProcess &server, const QString &data, const QStringList &peers,
         const QStringList &extra);
-    static QSharedPointer<VideoFileInfo> resolve(const QString &hash);
-    static QUrl videoUrl(const ServerProcess &server, const VideoFileInfo &info);
     static QString cacheFolder(const QString &data, const QString &hash);
 
     ScopedWorkingDirectory m_dir;
@@ -112,29 +49,6 @@ bool ServerSwarmTest::startServer(
     }
     AppSettings::instance()->setServiceBaseAddress(server.baseAddress());
     return true;
-}
-
-QSharedPointer<VideoFileInfo> ServerSwarmTest::resolve(const QString &hash)
-{
-    // A user asked to try again shortly does so.
-    FileListResult list = getResourceFileList(hash);
-    for (int tries = 0; tries < 10 && list.message == QStringLiteral("资源正在获取中，请稍后再试");
-         ++tries)
-        list = getResourceFileList(hash);
-    if (list.status != 1 || list.files.size() != 1) {
-        qWarning("file list: %d %s", list.status, qPrintable(list.message));
-        return {};
-    }
-    const QSharedPointer<VideoFileInfo> info = list.files.first();
-    if (getVideoFileHash(info).status != 1 || getVideoFileAddress(info, 0).status != 1)
-        return {};
-    return info;
-}
-
-QUrl ServerSwarmTest::videoUrl(const ServerProcess &server, const VideoFileInfo &info)
-{
-    return QUrl(
-        QStringLiteral("http://%1/ftn_handler/%2").arg(server.hostAddresses().first(), info.code));
 }
 
 QString ServerSwarmTest::cacheFolder(const QString &data, const QString &hash)
@@ -167,16 +81,22 @@ void ServerSwarmTest::cleanupTestCase()
 
 void ServerSwarmTest::resolvesAndStreamsWhileDownloading()
 {
-    const QSharedPointer<VideoFileInfo> info = resolve(m_clipSeeder.infoHash());
+    const QSharedPointer<VideoFileInfo> info = resolveSwarmFile(m_clipSeeder.infoHash());
     QVERIFY(info);
     QCOMPARE(info->fileSize, quint64(m_clip.size()));
     QCOMPARE(info->name, QStringLiteral("clip.mp4"));
+    // Resolved but not streamed, the resource holds its peer and fetches nothing.
+    QTest::qWait(1500);
+    const QString idle
+        = ServerProcess::admin({ "list-resources", "--data", m_dir.filePath("data") });
+    QVERIFY2(idle.contains(m_clipSeeder.infoHash() + "\n  swarm: active, 0.0%, peers 1,"),
+        qPrintable(idle));
     // Until the bytes are all verified the file goes by an id of its own.
     const QString swarmId = info->jxhash;
     QCOMPARE(swarmId.size(), 40);
     QVERIFY(swarmId != sha1Hex(m_clip));
     QVERIFY(!info->remapped);
-    const QUrl url = videoUrl(m_server, *info);
+    const QUrl url = swarmFileUrl(m_server, *info);
     const QByteArray cookie = info->comCookie.toUtf8();
 
     // A seek to 80 % is answered long before the download (1 MB/s) gets there.
@@ -238,7 +158,8 @@ void ServerSwarmTest::resolvesAndStreamsWhileDownloading()
             416, {} },
     };
     for (const auto &range : ranges) {
-        const Reply reply = get(videoUrl(m_server, *kept), kept->comCookie.toUtf8(), range.range);
+        const Reply reply
+            = get(swarmFileUrl(m_server, *kept), kept->comCookie.toUtf8(), range.range);
         QCOMPARE(reply.status, range.status);
         if (range.status == 206)
             QVERIFY2(reply.body == range.body, range.range.constData());
@@ -255,9 +176,9 @@ void ServerSwarmTest::resolvesAndStreamsWhileDownloading()
 
 void ServerSwarmTest::seederVanishingEndsTheRange()
 {
-    const QSharedPointer<VideoFileInfo> info = resolve(m_vanishSeeder.infoHash());
+    const QSharedPointer<VideoFileInfo> info = resolveSwarmFile(m_vanishSeeder.infoHash());
     QVERIFY(info);
-    const QUrl url = videoUrl(m_server, *info);
+    const QUrl url = swarmFileUrl(m_server, *info);
     QTcpSocket socket;
     socket.connectToHost(url.host(), quint16(url.port()));
     QVERIFY(socket.waitForConnected(5000));
@@ -330,10 +251,10 @@ void ServerSwarmTest::evictionKeepsTheStreamingResource()
     QVERIFY(startServer(server, data, { firstSeeder.address(), secondSeeder.address() },
         { "--bt-cache-size", "1M", "--bt-download-limit", "1M" }));
 
-    const QSharedPointer<VideoFileInfo> early = resolve(firstSeeder.infoHash());
+    const QSharedPointer<VideoFileInfo> early = resolveSwarmFile(firstSeeder.infoHash());
     QVERIFY(early);
     const QString earlyId = early->jxhash;
-    QVERIFY(get(videoUrl(server, *early), early->comCookie.toUtf8()).body == first);
+    QVERIFY(get(swarmFileUrl(server, *early), early->comCookie.toUtf8()).body == first);
     // Streamed to its end, the first resource leaves the cache; its file goes
     // by its own id again.
     QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(cacheFolder(data, firstSeeder.infoHash())), 10000);
@@ -341,9 +262,9 @@ void ServerSwarmTest::evictionKeepsTheStreamingResource()
     QCOMPARE(early->jxhash, earlyId);
 
     // Three seconds of streaming at 1 MB/s, every one of them over the bound.
-    const QSharedPointer<VideoFileInfo> late = resolve(secondSeeder.infoHash());
+    const QSharedPointer<VideoFileInfo> late = resolveSwarmFile(secondSeeder.infoHash());
     QVERIFY(late);
-    QVERIFY(get(videoUrl(server, *late), late->comCookie.toUtf8()).body == second);
+    QVERIFY(get(swarmFileUrl(server, *late), late->comCookie.toUtf8()).body == second);
     QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(cacheFolder(data, secondSeeder.infoHash())), 10000);
     QVERIFY(server.stop());
     AppSettings::instance()->setServiceBaseAddress(m_server.baseAddress());
@@ -356,13 +277,14 @@ void ServerSwarmTest::restartResumesFromTheCache()
     m_clipSeeder.kill();
     QVERIFY(m_server.stop());
     QVERIFY(startServer(m_server, m_dir.filePath("data"), {}, {}));
-    const QSharedPointer<VideoFileInfo> info = resolve(m_clipSeeder.infoHash());
+    const QSharedPointer<VideoFileInfo> info = resolveSwarmFile(m_clipSeeder.infoHash());
     QVERIFY(info);
     QCOMPARE(info->jxhash, sha1Hex(m_clip));
     const auto direct = QSharedPointer<VideoFileInfo>::create(*info);
     direct->remapped = false;
     QCOMPARE(getVideoFileAddress(direct, 1).status, 1);
-    const Reply tail = get(videoUrl(m_server, *direct), direct->comCookie.toUtf8(), "bytes=-4096");
+    const Reply tail
+        = get(swarmFileUrl(m_server, *direct), direct->comCookie.toUtf8(), "bytes=-4096");
     QCOMPARE(tail.status, 206);
     QVERIFY(tail.body == m_clip.right(4096));
 }

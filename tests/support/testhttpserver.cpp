@@ -237,6 +237,22 @@ void TestHttpServer::answer(QTcpSocket *socket, const TestHttpAnswer &reply)
         socket->disconnectFromHost();
         return;
     }
+    if (reply.trickleEveryMs > 0) {
+        socket->write(out);
+        socket->setProperty(busyProperty, true);
+        auto *trickle = new QTimer(socket);
+        int sent = 0;
+        connect(trickle, &QTimer::timeout, socket,
+            [socket, trickle, body = reply.body, sent]() mutable {
+                if (sent == body.size()) {
+                    trickle->stop();
+                    return;
+                }
+                socket->write(body.mid(sent++, 1));
+            });
+        trickle->start(reply.trickleEveryMs);
+        return;
+    }
     if (reply.stallAfterBodyBytes >= 0) {
         socket->write(out + reply.body.left(reply.stallAfterBodyBytes));
         socket->setProperty(busyProperty, true);

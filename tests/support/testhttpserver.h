@@ -44,6 +44,7 @@ struct TestHttpAnswer
     bool neverAnswer = false; // keep the connection open and silent
     int closeAfterBodyBytes = -1; // >= 0: send that much of the body, then close
     int stallAfterBodyBytes = -1; // >= 0: send that much of the body, then fall silent
+    int trickleEveryMs = 0; // > 0: send the body one byte at a time, this often
 
     // A 200 (or the given status) answer with a JSON body.
     static TestHttpAnswer json(const QByteArray &body, int status = 200);
