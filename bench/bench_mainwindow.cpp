@@ -8,7 +8,8 @@
 // loading the libraries. Idle load: the real tavrion runs with nothing open,
 // and its CPU time is read from /proc over an idle minute. No service
 // answers, so the login page opens modally during the start, as for a user
-// who is not logged in; the copy closes it unanswered once it shows.
+// who is not logged in; the copy closes it unanswered once it shows. There
+// is no anchor to tune: both figures stand on their own.
 //
 // usage: bench_mainwindow [IDLE_SECONDS] | --smoke   (smoke: one start, 2 s idle)
 

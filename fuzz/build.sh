@@ -8,7 +8,7 @@
 set -eu
 HERE=$(cd "$(dirname "$0")" && pwd)
 ROOT=$(dirname "$HERE")
-ALL="bencodereader formparams byterange resourcetext subtitlecharset replyvalues"
+ALL="bencodereader formparams byterange requestchecks resourcetext subtitlecharset replyvalues"
 
 # The project sources of one target, besides fuzz/fuzz_<target>.cpp.
 sourcesOf() {
@@ -16,6 +16,7 @@ sourcesOf() {
     bencodereader) echo "src/resource/bencodereader.cpp" ;;
     formparams) echo "server/formparams.cpp" ;;
     byterange) echo "server/byterange.cpp" ;;
+    requestchecks) echo "server/requestchecks.cpp" ;;
     resourcetext) echo "src/app/resourcehandover.cpp src/resource/bencodereader.cpp" ;;
     subtitlecharset) echo "src/preferences/subtitlecharset.cpp" ;;
     replyvalues) echo "src/service/replyvalues.cpp" ;;

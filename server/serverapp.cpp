@@ -4,6 +4,7 @@
 #include "database.h"
 #include "hostnodes.h"
 #include "httpengine.h"
+#include "requestchecks.h"
 #include "service.h"
 #include "store.h"
 #include "swarm.h"
@@ -11,7 +12,6 @@
 #include <QDir>
 #include <QStringList>
 
-#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -38,7 +38,7 @@ public:
 
     bool handleQuickly(HttpRequest &request, HttpResponse &response) override
     {
-        if (request.method != "GET" || !matchVideo(request.path, &request.capture))
+        if (request.method != "GET" || !videoCodeOfPath(request.path, &request.capture))
             return false;
         if (!m_host->handleQuickly(request, response))
             return false;
@@ -70,25 +70,11 @@ public:
     }
 
 private:
-    // "/ftn_handler/<letters and digits>"
-    static bool matchVideo(const std::string &path, std::string *code)
-    {
-        static const std::string prefix = "/ftn_handler/";
-        if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0)
-            return false;
-        for (std::size_t i = prefix.size(); i < path.size(); ++i) {
-            if (!std::isalnum(static_cast<unsigned char>(path[i])))
-                return false;
-        }
-        *code = path.substr(prefix.size());
-        return true;
-    }
-
     void route(HttpRequest &request, HttpResponse &response)
     {
         const std::string &method = request.method;
         const std::string &path = request.path;
-        if (matchVideo(path, &request.capture)) {
+        if (videoCodeOfPath(path, &request.capture)) {
             if (method == "GET")
                 m_host->handle(request, response);
             else

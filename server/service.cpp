@@ -8,6 +8,7 @@
 #include "library.h"
 #include "pages.h"
 #include "passwords.h"
+#include "requestchecks.h"
 #include "store.h"
 #include "swarm.h"
 
@@ -24,7 +25,6 @@
 
 namespace {
 
-const char SessionCookieName[] = "TAVSID";
 // Shown as the end of a permanent VIP period: 2100-01-01 00:00 UTC.
 constexpr std::int64_t PermanentVipTime = 4102444800;
 constexpr int MinPasswordLength = 6;
@@ -77,12 +77,6 @@ QString routeKey(const FormParams &params)
     else if (operation == QLatin1String("getConfig"))
         key += QStringLiteral("|cfg=") + params.value(QStringLiteral("cfg"));
     return key;
-}
-
-bool isSessionId(const QString &text)
-{
-    static const QRegularExpression pattern(QStringLiteral("^[0-9a-f]{32}$"));
-    return pattern.match(text).hasMatch();
 }
 
 bool isInfoHash(const QString &id)
@@ -208,16 +202,10 @@ std::string Service::refusal(const QString &message)
 
 void Service::handle(const HttpRequest &request, HttpResponse &response)
 {
-    // The client sends back the whole Set-Cookie value, attributes included,
-    // so only the first name=value pair names the session.
-    QString session;
-    const QString cookie = QString::fromStdString(request.header("Cookie"));
-    const QString first = cookie.section(QLatin1Char(';'), 0, 0).trimmed();
-    if (first.section(QLatin1Char('='), 0, 0) == QLatin1String(SessionCookieName))
-        session = first.section(QLatin1Char('='), 1);
     // An id the service no longer knows is adopted: the client never
     // replaces a cookie it has stored, so a new one would be ignored.
-    if (!isSessionId(session)) {
+    QString session = sessionIdOfCookie(request.header("Cookie"));
+    if (session.isEmpty()) {
         session = randomHex(16);
         response.setHeader("Set-Cookie",
             QStringLiteral("%1=%2; path=/; HttpOnly; SameSite=Lax")

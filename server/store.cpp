@@ -461,8 +461,8 @@ AddressCode Store::issueCode(
     // Code lifetimes are kept in milliseconds, so a short one is not cut by
     // up to a second when it starts late in a second.
     const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
-    Statement expired(*db, "DELETE FROM codes WHERE expires <= ?");
-    expired.bind(1, now).run();
+    // Expired codes are left to prune(): deleting them here made every
+    // address call a write.
     if (reload) {
         Statement remove(*db, "DELETE FROM codes WHERE file_id = ? AND session_id = ?");
         remove.bind(1, fileId).bind(2, session).run();
@@ -476,8 +476,8 @@ AddressCode Store::issueCode(
     } else {
         Statement query(*db,
             "SELECT code, cookie, expires FROM codes "
-            "WHERE file_id = ? AND session_id = ? ORDER BY expires DESC");
-        query.bind(1, fileId).bind(2, session);
+            "WHERE file_id = ? AND session_id = ? AND expires > ? ORDER BY expires DESC");
+        query.bind(1, fileId).bind(2, session).bind(3, now);
         if (query.next())
             return { query.text(0), query.text(1), query.integer(2) };
     }

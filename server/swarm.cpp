@@ -29,6 +29,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -46,6 +47,10 @@ using Clock = std::chrono::steady_clock;
 // doubles it at each piece it moves on to, up to the full read-ahead.
 constexpr std::int64_t FirstReadAheadBytes = 256 * 1024;
 constexpr std::int64_t ReadAheadBytes = 8 * 1024 * 1024;
+// What a player reads first of a video file, besides its last piece.
+constexpr std::int64_t HeadBytes = 256 * 1024;
+// The ends of the next video file come after the reader's next pieces.
+constexpr int WarmDeadline = 3000;
 // A hash nobody asks about again is dropped from the session after this long
 // without metadata.
 constexpr auto PendingLifetime = std::chrono::minutes(10);
@@ -91,6 +96,54 @@ std::int64_t diskUsage(const std::filesystem::path &folder)
             total += std::int64_t(info.st_blocks) * 512;
     }
     return total;
+}
+
+bool isVideoName(const std::string &name)
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("\\.(mp4|m4v|mkv|webm|avi|mov|wmv|flv|ts|m2ts|mpg|mpeg|rm|rmvb|3gp|ogv)$"),
+        QRegularExpression::CaseInsensitiveOption);
+    return pattern.match(QString::fromStdString(name)).hasMatch();
+}
+
+// Name order as people count: digit runs compare by value, "ep2" before
+// "ep10"; otherwise case-insensitive.
+bool naturalLess(const std::string &a, const std::string &b)
+{
+    const auto digit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
+    std::size_t i = 0;
+    std::size_t j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (digit(a[i]) && digit(b[j])) {
+            std::size_t endA = i;
+            std::size_t endB = j;
+            while (endA < a.size() && digit(a[endA]))
+                ++endA;
+            while (endB < b.size() && digit(b[endB]))
+                ++endB;
+            // Without leading zeros, the longer run is the larger number.
+            while (i + 1 < endA && a[i] == '0')
+                ++i;
+            while (j + 1 < endB && b[j] == '0')
+                ++j;
+            const std::string numberA = a.substr(i, endA - i);
+            const std::string numberB = b.substr(j, endB - j);
+            if (numberA.size() != numberB.size())
+                return numberA.size() < numberB.size();
+            if (numberA != numberB)
+                return numberA < numberB;
+            i = endA;
+            j = endB;
+            continue;
+        }
+        const int left = std::tolower(static_cast<unsigned char>(a[i]));
+        const int right = std::tolower(static_cast<unsigned char>(b[j]));
+        if (left != right)
+            return left < right;
+        ++i;
+        ++j;
+    }
+    return a.size() - i < b.size() - j;
 }
 
 bool isInfoHash(const QString &text)
@@ -162,6 +215,11 @@ struct Entry
     std::vector<std::function<void()>> waiters; // for metadata or for pieces
     int pins = 0; // live streams
     std::vector<std::weak_ptr<ReadWindow>> windows; // of the live streams
+    // Fetched besides the streams' windows: while nobody streams, the ends
+    // of the video files (unlimited bandwidth only), so that a first read
+    // finds them there; then the ends of the next video file.
+    std::vector<int> warm;
+    bool filesSet = false; // the torrent has the file priorities (none 0)
     Clock::time_point lastUsed = Clock::now();
     // Figures for the status table.
     lt::torrent_status::state_t state = lt::torrent_status::downloading_metadata;
@@ -318,6 +376,25 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
         }
         onHandle(entry.handle, [&] { entry.handle.prioritize_pieces(pieces); });
         renewWindows(entry);
+        askWarm(entry);
+    }
+
+    // Asks for the warm pieces again after the priorities were reset, after
+    // the streams' next pieces. Mutex held.
+    void askWarm(Entry &entry)
+    {
+        for (std::size_t i = 0; i < entry.warm.size(); ++i) {
+            const int piece = entry.warm[i];
+            if (entry.have[std::size_t(piece)])
+                continue;
+            onHandle(entry.handle, [&] {
+                if (limited())
+                    entry.handle.set_piece_deadline(
+                        lt::piece_index_t(piece), WarmDeadline + int(i) * 100);
+                else
+                    entry.handle.piece_priority(lt::piece_index_t(piece), lt::top_priority);
+            });
+        }
     }
 
     // Has every stream ask for its window again. Mutex held.
@@ -393,15 +470,96 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
         return std::vector<lt::download_priority_t>(entry.have.size(), lt::dont_download);
     }
 
+    // The video files in natural name order ("2" before "10"), pad files
+    // and others left out.
+    static std::vector<int> videoFiles(const Entry &entry)
+    {
+        const lt::file_storage &files = entry.info->files();
+        std::vector<int> videos;
+        for (const lt::file_index_t index : files.file_range()) {
+            if (!files.pad_file_at(index) && files.file_size(index) > 0
+                && isVideoName(files.file_path(index)))
+                videos.push_back(static_cast<int>(index));
+        }
+        std::stable_sort(videos.begin(), videos.end(), [&](int a, int b) {
+            return naturalLess(
+                files.file_path(lt::file_index_t(a)), files.file_path(lt::file_index_t(b)));
+        });
+        return videos;
+    }
+
+    // The pieces a player reads first of a file: its first HeadBytes (the
+    // container's header, and what a probe of the address reads) and its
+    // last piece (an index written at the end).
+    static std::vector<int> endPieces(const Entry &entry, int file)
+    {
+        const lt::file_storage &files = entry.info->files();
+        const std::int64_t size = files.file_size(lt::file_index_t(file));
+        const auto [first, last] = pieceSpan(entry, file);
+        std::vector<int> pieces;
+        const int head
+            = int(files.map_file(lt::file_index_t(file), std::min(size, HeadBytes) - 1, 1).piece);
+        for (int piece = first; piece <= head; ++piece)
+            pieces.push_back(piece);
+        if (last > head)
+            pieces.push_back(last);
+        return pieces;
+    }
+
+    // Starts fetching the ends of every video file of a resource nobody
+    // streams yet, so that the first read of one does not wait for a peer.
+    // Only with the bandwidth to spare: limited, nothing comes before what
+    // the reader asks for. Mutex held.
+    void warmUp(Entry &entry)
+    {
+        if (limited() || !entry.info || streamed(entry) || !entry.warm.empty())
+            return;
+        for (const int file : videoFiles(entry)) {
+            for (const int piece : endPieces(entry, file)) {
+                if (!entry.have[std::size_t(piece)])
+                    entry.warm.push_back(piece);
+            }
+        }
+        if (entry.warm.empty())
+            return;
+        // The files must not be at priority 0 (their pieces would go to the
+        // part file): the pieces are set once the torrent has them.
+        if (entry.filesSet)
+            holdIdle(entry);
+        else
+            onHandle(entry.handle, [&] { entry.handle.prioritize_files(entry.priorities); });
+    }
+
+    // A video file read past most of its length: the next one in name
+    // order starts fetching its ends, so that it plays at once. Mutex held.
+    void fetchNext(Entry &entry, int file)
+    {
+        const std::vector<int> videos = videoFiles(entry);
+        const auto at = std::find(videos.begin(), videos.end(), file);
+        if (at == videos.end() || at + 1 == videos.end())
+            return;
+        for (const int piece : endPieces(entry, *(at + 1))) {
+            if (!entry.have[std::size_t(piece)])
+                entry.warm.push_back(piece);
+        }
+        askWarm(entry);
+    }
+
     // A resource nobody streams keeps its peers connected but fetches
-    // nothing: its pieces get priority 0, so it is merely not interested.
+    // nothing but its warm pieces: the others get priority 0, so it is
+    // merely not interested when those are there.
     // Upload mode would do the same, but some clients (Transmission) never
     // send again to a peer that switched it on and off. Mutex held.
     void holdIdle(Entry &entry)
     {
         if (!entry.info || streamed(entry))
             return;
-        onHandle(entry.handle, [&] { entry.handle.prioritize_pieces(idlePieces(entry)); });
+        std::vector<lt::download_priority_t> pieces = idlePieces(entry);
+        if (entry.filesSet) {
+            for (const int piece : entry.warm)
+                pieces[std::size_t(piece)] = lt::top_priority;
+        }
+        onHandle(entry.handle, [&] { entry.handle.prioritize_pieces(pieces); });
     }
 
     // Sets the torrent's priorities from the entry's: idle, or the files
@@ -413,10 +571,12 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             return;
         }
         onHandle(entry.handle, [&] { entry.handle.prioritize_files(entry.priorities); });
-        if (limited())
+        if (limited()) {
             focus(entry);
-        else
+        } else {
             renewWindows(entry);
+            askWarm(entry);
+        }
     }
 
     // A file is being streamed: the torrent leaves idle and the file gets the
@@ -427,6 +587,9 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
         if (file < 0 || std::size_t(file) >= entry.priorities.size()
             || entry.priorities[std::size_t(file)] == lt::default_priority)
             return;
+        // The reader comes first: what was warmed for it is no longer asked.
+        if (!streamed(entry))
+            entry.warm.clear();
         entry.priorities[std::size_t(file)] = lt::default_priority;
         applyPriorities(entry);
         onHandle(entry.handle, [&] {
@@ -587,12 +750,13 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
                     return;
                 }
                 entry->handle = added->handle;
+                entry->filesSet = bool(entry->info);
                 // Sooner than the session's own round of connection attempts.
                 onHandle(entry->handle, [&] {
                     for (const lt::tcp::endpoint &peer : peers)
                         entry->handle.connect_peer(peer);
                 });
-                if (entry->info && streamed(*entry))
+                if (entry->info)
                     applyPriorities(*entry);
             }
             refreshPieces(entry, added->handle);
@@ -615,6 +779,7 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
                 if (!entry->info)
                     setInfo(*entry, info);
                 applyPriorities(*entry);
+                warmUp(*entry);
             }
             bool stored = false;
             try {
@@ -655,10 +820,15 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
                 const std::shared_ptr<Entry> entry = find(filesSet->handle.info_hashes().v1);
                 if (!entry)
                     return;
-                if (limited())
+                entry->filesSet = true;
+                if (!streamed(*entry))
+                    holdIdle(*entry);
+                else if (limited())
                     focus(*entry);
-                else
+                else {
                     renewWindows(*entry);
+                    askWarm(*entry);
+                }
                 // Streams waiting for a piece ask for their windows again.
                 waiters = takeWaiters(*entry);
             }
@@ -710,6 +880,8 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             std::fill(entry.have.begin(), entry.have.end(), false);
             std::fill(entry.hashed.begin(), entry.hashed.end(), false);
             std::fill(entry.priorities.begin(), entry.priorities.end(), lt::low_priority);
+            entry.warm.clear();
+            entry.filesSet = false;
             if (entry.evicting)
                 return;
         }
@@ -920,6 +1092,10 @@ public:
             const std::int64_t fileEnd = files.file_offset(lt::file_index_t(m_file))
                 + files.file_size(lt::file_index_t(m_file));
             const int piece = int(start / pieceLength);
+            if (!m_nextAsked && offset * 10 > files.file_size(lt::file_index_t(m_file)) * 8) {
+                m_nextAsked = true;
+                m_core->fetchNext(entry, m_file);
+            }
             if (m_readPiece >= 0 && piece > m_readPiece)
                 m_readAhead = std::min(m_readAhead * 2, ReadAheadBytes);
             m_readPiece = piece;
@@ -1006,6 +1182,7 @@ private:
     std::unique_ptr<OpenFile> m_open;
     std::shared_ptr<ReadWindow> m_window = std::make_shared<ReadWindow>();
     bool m_asked = false;
+    bool m_nextAsked = false;
     int m_readPiece = -1;
     std::int64_t m_readAhead = m_core->limited() ? FirstReadAheadBytes : ReadAheadBytes;
 };
@@ -1067,11 +1244,12 @@ bool Swarm::start(QString *error)
         int(std::min<std::int64_t>(d->options.downloadLimit, INT32_MAX)));
     if (d->options.downloadLimit > 0) {
         // Short queues at the peers, so that a piece a stream needs now is not
-        // sent behind seconds of pieces asked for earlier; and the quota is
-        // handed out in small steps rather than in bursts.
+        // sent behind seconds of pieces asked for earlier.
         pack.set_int(lt::settings_pack::request_queue_time, 1);
-        pack.set_int(lt::settings_pack::tick_interval, 100);
     }
+    // Peers are connected and the quota handed out once a tick: a short one
+    // gets a new resource's first peer and a stream's first pieces sooner.
+    pack.set_int(lt::settings_pack::tick_interval, 100);
     lt::session_params params(std::move(pack));
     // Writes reach the file before the piece is verified, so a verified
     // piece can be sent from the file at once.
@@ -1126,6 +1304,12 @@ void Swarm::fetchMetadata(const QString &hash, std::function<void()> wake)
         const std::shared_ptr<Entry> entry = d->entryFor(hash);
         entry->lastUsed = Clock::now();
         known = entry->stored;
+        if (known && entry->info) {
+            // Someone is about to play it: its peers and the ends of its
+            // video files are wanted now.
+            d->activate(*entry);
+            d->warmUp(*entry);
+        }
         if (!known) {
             // Requests that gave up leave their wake calls behind: a long list
             // is woken (they wait again if they still can) rather than grow.

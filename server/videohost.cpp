@@ -2,6 +2,7 @@
 
 #include "hostnodes.h"
 #include "httpengine.h"
+#include "requestchecks.h"
 #include "store.h"
 #include "swarm.h"
 
@@ -21,23 +22,6 @@
 
 namespace {
 
-bool carriesCookie(std::string_view header, const QString &expected)
-{
-    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!header.empty()) {
-        const std::size_t end = std::min(header.find(';'), header.size());
-        std::string_view pair = header.substr(0, end);
-        while (!pair.empty() && blank(pair.front()))
-            pair.remove_prefix(1);
-        while (!pair.empty() && blank(pair.back()))
-            pair.remove_suffix(1);
-        if (QLatin1String(pair.data(), int(pair.size())) == expected)
-            return true;
-        header.remove_prefix(std::min(end + 1, header.size()));
-    }
-    return false;
-}
-
 // Library files stay open between requests, per thread, as a busy player
 // asks for many small ranges of one file. An open file is trusted for a
 // second; then the path is looked at again, and a file removed or replaced
@@ -50,6 +34,7 @@ std::shared_ptr<OpenFile> openLibraryFile(const Store &store, const QString &rel
         std::chrono::steady_clock::time_point checked;
     };
     constexpr auto TrustedFor = std::chrono::seconds(1);
+    constexpr auto ForgottenAfter = std::chrono::seconds(10);
     constexpr int MostHeld = 64;
     thread_local QHash<QString, Held> held;
     const auto now = std::chrono::steady_clock::now();
@@ -70,6 +55,10 @@ std::shared_ptr<OpenFile> openLibraryFile(const Store &store, const QString &rel
     auto file = std::make_shared<OpenFile>(path);
     if (file->fd() < 0)
         return file;
+    // Files not asked for in a while are let go, so that the space of one
+    // removed from the library is freed.
+    for (auto entry = held.begin(); entry != held.end();)
+        entry = now - entry->checked > ForgottenAfter ? held.erase(entry) : std::next(entry);
     if (held.size() >= MostHeld)
         held.clear();
     held.insert(relative, Held { file, now });

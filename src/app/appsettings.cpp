@@ -225,6 +225,16 @@ void AppSettings::setResumePlayback(bool value)
     setFlag(QStringLiteral("Player/ResumePlayback"), value);
 }
 
+bool AppSettings::isAutoPlayNext() const
+{
+    return flag(QStringLiteral("Player/AutoPlayNext"), 1);
+}
+
+void AppSettings::setAutoPlayNext(bool value)
+{
+    setFlag(QStringLiteral("Player/AutoPlayNext"), value);
+}
+
 QString AppSettings::videoFileDownloadDirectory() const
 {
     return m_settings

@@ -51,6 +51,11 @@ public:
     bool isResumePlayback() const;
     void setResumePlayback(bool value);
 
+    // [Player] AutoPlayNext, default on: the next video file of a resource
+    // follows one that played to its end.
+    bool isAutoPlayNext() const;
+    void setAutoPlayNext(bool value);
+
     // Base address of the web service, e.g. "http://127.0.0.1:17080".
     QString serviceBaseAddress() const;
     void setServiceBaseAddress(const QString &value);

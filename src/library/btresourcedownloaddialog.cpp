@@ -6,7 +6,6 @@
 #include "ui_btresourcedownloaddialog.h"
 
 #include <QDir>
-#include <QFileDialog>
 
 BTResourceDownloadDialog::BTResourceDownloadDialog(QWidget *parent)
     : Dialog(parent)
@@ -35,8 +34,8 @@ BTResourceDownloadListItemWidget *BTResourceDownloadDialog::addDownload(
 
 void BTResourceDownloadDialog::selectDownloadDirectroryPushButton_clicked()
 {
-    const QString folder = QDir::toNativeSeparators(QFileDialog::getExistingDirectory(
-        this, QStringLiteral("选择下载目录"), QString(), QFileDialog::ShowDirsOnly));
+    const QString folder = QDir::toNativeSeparators(
+        Dialog::existingDirectory(this, QStringLiteral("选择下载目录"), QString()));
     if (folder.isEmpty())
         return;
     ui->downloadDirectoryLineEdit->setText(folder);

@@ -4,8 +4,12 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QFile>
+#include <QFileDialog>
+#include <QLayout>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
@@ -32,6 +36,56 @@ const QColor kBody(26, 34, 45);
 const QColor kTitleStrip(17, 28, 36);
 const QColor kFrame(20, 112, 178);
 
+// Room the window manager's title bar takes beside the title: the window
+// icon, three buttons and the margins of a common theme.
+const int kTitleBarDecoration = 150;
+
+// Readies each message box as it shows, before it lays itself out. Boxes
+// size themselves to their text; a short text under a longer title left the
+// window manager too little room and the title ended in "...", so the
+// buttons' row gets the width the title needs. The buttons lose the
+// platform's icons: family buttons carry text only.
+class MessageBoxFitter : public QObject
+{
+public:
+    using QObject::QObject;
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() != QEvent::Show)
+            return false;
+        auto *box = qobject_cast<QMessageBox *>(watched);
+        auto *buttons = box ? box->findChild<QDialogButtonBox *>() : nullptr;
+        if (!buttons)
+            return false;
+        for (QAbstractButton *button : buttons->buttons())
+            button->setIcon(QIcon());
+        QFont font = box->font();
+        font.setBold(true);
+        const QMargins margins = box->layout() ? box->layout()->contentsMargins() : QMargins();
+        const int needed = QFontMetrics(font).horizontalAdvance(box->windowTitle())
+            + kTitleBarDecoration - margins.left() - margins.right();
+        buttons->setMinimumWidth(qMax(buttons->minimumWidth(), needed));
+        return false;
+    }
+};
+
+QString runFileDialog(QWidget *over, QFileDialog &dialog)
+{
+    dialog.setWindowModality(Qt::ApplicationModal);
+    if (over) {
+        QWidget *owner = over->window();
+        // Native windows of both, so the dialog can be tied to its owner.
+        dialog.winId();
+        if (owner->windowHandle())
+            dialog.windowHandle()->setTransientParent(owner->windowHandle());
+        dialog.move(owner->frameGeometry().center() - dialog.rect().center());
+    }
+    if (dialog.exec() != QDialog::Accepted)
+        return QString();
+    return dialog.selectedFiles().value(0);
+}
+
 } // namespace
 
 Dialog::Dialog(QWidget *parent)
@@ -56,6 +110,23 @@ void Dialog::installSkin()
         return;
     installed = true;
     qApp->setStyleSheet(qApp->styleSheet() + QString::fromUtf8(sheet.readAll()));
+    qApp->installEventFilter(new MessageBoxFitter(qApp));
+}
+
+QString Dialog::openFileName(
+    QWidget *over, const QString &caption, const QString &folder, const QString &filter)
+{
+    QFileDialog dialog(nullptr, caption, folder, filter);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    return runFileDialog(over, dialog);
+}
+
+QString Dialog::existingDirectory(QWidget *over, const QString &caption, const QString &folder)
+{
+    QFileDialog dialog(nullptr, caption, folder);
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly);
+    return runFileDialog(over, dialog);
 }
 
 void Dialog::setTitleStripHeight(int height)

@@ -29,8 +29,18 @@ public:
     static void setReturnAction(QLineEdit *input, QAbstractButton *action);
 
     // Makes the family's style sheet the application's, once; message boxes
-    // and dialogs then share it. Dialog's constructor calls it too.
+    // and dialogs then share it; message boxes also grow wide enough for the
+    // window manager to show their whole title and lose the platform's icons
+    // on their buttons. Dialog's constructor calls it too.
     static void installSkin();
+
+    // File dialogs are left to the platform's look: they have no widget
+    // parent, so no style sheet of the program reaches them, and stay modal
+    // above `over`'s window through the window system instead. An empty
+    // text when the user cancels.
+    static QString openFileName(
+        QWidget *over, const QString &caption, const QString &folder, const QString &filter);
+    static QString existingDirectory(QWidget *over, const QString &caption, const QString &folder);
 
 protected:
     void paintEvent(QPaintEvent *event) override;

@@ -117,6 +117,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->playPage->setAttribute(Qt::WA_DontCreateNativeAncestors);
     m_player->initialize(ui->playPage->winId());
     setUpComfort();
+    setUpPlayExtras();
     registerBossKey();
 }
 
@@ -131,8 +132,11 @@ void MainWindow::setVisible(bool visible)
 {
     const bool appearing = visible && !isVisible();
     QMainWindow::setVisible(visible);
-    if (appearing)
+    if (appearing) {
+        if (m_bossHidden)
+            restoreAfterBossKey();
         afterShown();
+    }
 }
 
 void MainWindow::afterShown()
@@ -488,6 +492,7 @@ void MainWindow::showContextMenu(QWidget *page, const QPoint &pos)
     menu.addAction(QStringLiteral("字幕设置"), this, &MainWindow::openSubtitleSettingDialog);
     menu.addSeparator();
     addPictureAndSoundEntries(&menu);
+    addPlayExtrasEntries(&menu);
     menu.addSeparator();
     menu.addAction(QStringLiteral("进入官网"), this, &MainWindow::openHomePage);
     menu.exec(mapToGlobal(at));

@@ -2,6 +2,7 @@
 
 #include "mainwindow/clipboardwatch.h"
 #include "mainwindow/windowframe.h"
+#include "player/playertrack.h"
 
 #include <QEvent>
 #include <QMainWindow>
@@ -14,6 +15,7 @@
 class APlayerControl;
 class PlaybackComfort;
 class QKeyEvent;
+class QEventLoop;
 class QMenu;
 class QMouseEvent;
 class QNetworkReply;
@@ -129,6 +131,16 @@ private:
     // What follows every showing of the hidden window; the login may run
     // modally in here.
     void afterShown();
+    // Boss key: hides every window of the program and brings them back in
+    // place.
+    void hideForBossKey();
+    void restoreAfterBossKey();
+    // Runs the login dialog modally until it is closed; a hide by the boss
+    // key only pauses the run.
+    void runLoginDialog(UserAccountDialog *dialog);
+    // Gives the window manager a moment to place the window that has just
+    // appeared, so that dialogs centre on where it really is.
+    void waitUntilPlaced();
 
     // Announcements and popup notices, account dialog at start.
     void requestAnnouncements();
@@ -180,6 +192,19 @@ private:
     void seekNotice(int key);
     void progressHover(QEvent *event);
 
+    // Speed, screenshots and tracks.
+    void setUpPlayExtras();
+    void addPlayExtrasEntries(QMenu *menu);
+    bool playExtrasKey(QKeyEvent *event);
+    void setPlaybackSpeed(double speed);
+    void showSpeedInTimeLabel();
+    void takeScreenshot();
+    void chooseTrack(PlayerTrack::Kind kind, int id);
+    void applyPlayExtrasOnOpen();
+    // Qt key of a key pressed on the video window that these extras use; 0
+    // for any other.
+    static int playExtrasKeyOf(int virtualKey);
+
     // Picture and sound options.
     void addPictureAndSoundEntries(QMenu *menu);
     void chooseAspectRatio(const QString &value);
@@ -210,6 +235,8 @@ private:
     int m_pressedPosition = 0;
     int m_pressedVolume = 0;
     bool m_videoDoubleClicked = false;
+    // Holds for the running program; every start begins at normal speed.
+    double m_playbackSpeed = 1.0;
 
     DragState m_titleBarDrag;
     DragState m_mainPageDrag;
@@ -221,4 +248,11 @@ private:
     QPointer<QTimer> m_clipboardMonitorTimer;
     ClipboardWatch m_clipboardWatch;
     GlobalHotKey *m_bossKey = nullptr;
+    // What the boss key hid: the window's place (in the normal state) and
+    // the program's other windows, brought back with it.
+    bool m_bossHidden = false;
+    QRect m_bossGeometry;
+    QList<QPointer<QWidget>> m_bossHiddenWindows;
+    // The login's modal run the boss key interrupted, waiting to run again.
+    QPointer<QEventLoop> m_loginWaitsForWindow;
 };

@@ -17,6 +17,7 @@
 #include <QNetworkReply>
 #include <QTextDocument>
 #include <QTimer>
+#include <QWindow>
 
 #include <utility>
 
@@ -77,6 +78,10 @@ void MainWindow::showDailyPopupNotice()
     // The launch date is stored after this runs, so it is the previous one.
     if (AppSettings::instance()->lastLaunchedDate() == QDate::currentDate())
         return;
+    // One notice a run: the boss key may bring the window back before the
+    // start has stored its date, and the notice comes back with it.
+    if (m_tanChuangDialog)
+        return;
     const PopupNoticeResult result = getPopupNoticeList();
     if (result.status != 1 || !result.enable || result.pages.isEmpty())
         return;
@@ -89,6 +94,10 @@ void MainWindow::showDailyPopupNotice()
 
 void MainWindow::showStartUserAccountDialog()
 {
+    // The account dialog the boss key hid comes back with the window and
+    // stays the only one.
+    if (m_userAccountDialog && (m_userAccountDialog->isVisible() || m_loginWaitsForWindow))
+        return;
     // A dialog of an earlier start that is still open stays open.
     auto *dialog = new UserAccountDialog(this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
@@ -98,16 +107,55 @@ void MainWindow::showStartUserAccountDialog()
     UserSession::instance()->autoLogin();
     if (!guard)
         return;
-    // Centred after the login wait: the window manager may have moved the
-    // window just shown meanwhile.
+    // Centred once the window manager has placed the window just shown.
+    waitUntilPlaced();
+    if (!guard)
+        return;
     centreDialog(dialog);
     if (UserSession::instance()->isLoggedIn()) {
         dialog->showInfoPage();
         dialog->show();
     } else {
         dialog->showLoginPage();
-        dialog->exec();
+        runLoginDialog(dialog);
     }
+}
+
+void MainWindow::runLoginDialog(UserAccountDialog *dialog)
+{
+    // A run ended by the boss key's hide must not delete the dialog, as
+    // QDialog::exec does with a dialog deleted on close: it is deleted here
+    // once the user is done with it.
+    const QPointer<UserAccountDialog> guard(dialog);
+    dialog->setAttribute(Qt::WA_DeleteOnClose, false);
+    dialog->exec();
+    while (guard && m_bossHidden && m_bossHiddenWindows.contains(guard.data())) {
+        QEventLoop wait;
+        m_loginWaitsForWindow = &wait;
+        wait.exec();
+        // The program may be quitting, which ends every loop.
+        if (!guard || m_bossHidden)
+            break;
+        guard->exec();
+    }
+    if (guard)
+        guard->deleteLater();
+}
+
+void MainWindow::waitUntilPlaced()
+{
+    QWindow *window = windowHandle();
+    if (!window || window->isExposed())
+        return;
+    QEventLoop wait;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &wait, [&] {
+        if (window->isExposed())
+            wait.quit();
+    });
+    poll.start(10);
+    QTimer::singleShot(1000, &wait, &QEventLoop::quit);
+    wait.exec();
 }
 
 void MainWindow::openUserAccountDialogPushButton_clicked()

@@ -335,7 +335,7 @@ void MainWindow::aplayerControl_onMessage(int message, int wParam, int lParam)
 {
     switch (message) {
     case WindowMessage::KeyDown:
-        if (const int key = qtKeyOf(wParam))
+        if (const int key = qtKeyOf(wParam) ? qtKeyOf(wParam) : playExtrasKeyOf(wParam))
             QApplication::postEvent(this, new QKeyEvent(QEvent::KeyPress, key, Qt::NoModifier));
         break;
     case WindowMessage::MouseMove:

@@ -3,6 +3,7 @@
 
 #include "mainwindow/mainwindow.h"
 
+#include "account/useraccountdialog.h"
 #include "account/usersession.h"
 #include "app/appsettings.h"
 #include "platform/globalhotkey.h"
@@ -11,11 +12,14 @@
 #include "preferences/subtitlesettingdialog.h"
 #include "resource/btresourceparsedialog.h"
 
+#include <QApplication>
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
+
+#include <utility>
 
 void MainWindow::openSettingsDialog()
 {
@@ -70,14 +74,53 @@ void MainWindow::registerBossKey()
 void MainWindow::bossKey_activated()
 {
     if (!isVisible()) {
+        // Back where it was: a window shown again without a position of
+        // its own would be placed anew by the window manager.
+        if (m_bossHidden && !(windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen)))
+            setGeometry(m_bossGeometry);
         show();
         const int state = m_player->state();
         if (state == APlayerControl::Pausing || state == APlayerControl::Paused)
             m_player->play();
         return;
     }
-    hide();
+    hideForBossKey();
     const int state = m_player->state();
     if (state == APlayerControl::Starting || state == APlayerControl::Playing)
         m_player->pause();
+}
+
+void MainWindow::hideForBossKey()
+{
+    m_bossGeometry = geometry();
+    m_bossHiddenWindows.clear();
+    const auto windows = QApplication::topLevelWidgets();
+    for (QWidget *window : windows) {
+        if (window == this || !window->isVisible())
+            continue;
+        // Windows come back with the window. Menus and tips close for good,
+        // and so does a modal box: hiding it ends its run as if answered.
+        // The login dialog is run again by the start that waits for it.
+        const Qt::WindowType type = window->windowType();
+        const bool login = window == m_userAccountDialog;
+        if (type != Qt::Popup && type != Qt::ToolTip && (login || !window->isModal()))
+            m_bossHiddenWindows.append(window);
+        window->hide();
+    }
+    m_bossHidden = true;
+    hide();
+}
+
+void MainWindow::restoreAfterBossKey()
+{
+    m_bossHidden = false;
+    const auto windows = std::exchange(m_bossHiddenWindows, {});
+    for (const QPointer<QWidget> &window : windows) {
+        const bool loginRunsAgain
+            = m_loginWaitsForWindow && window.data() == m_userAccountDialog.data();
+        if (window && !loginRunsAgain)
+            window->show();
+    }
+    if (m_loginWaitsForWindow)
+        m_loginWaitsForWindow->quit();
 }

@@ -54,6 +54,11 @@ public:
     int reopenInterrupted(const QString &url, int position) override;
     void endInterrupted() override;
     bool isInterrupted() const override { return m_interrupted; }
+    int setSpeed(double speed) override;
+    double speed() const override;
+    QVector<PlayerTrack> tracks() const override;
+    int selectTrack(PlayerTrack::Kind kind, int id) override;
+    QImage videoFrame() const override;
 
     mpv_handle *handle() const { return m_mpv; }
     // True while an external subtitle is being read in the background.

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "player/playertrack.h"
+
+#include <QImage>
 #include <QPair>
 #include <QString>
 #include <QVector>
@@ -72,4 +75,25 @@ public:
     }
     virtual void endInterrupted() { }
     virtual bool isInterrupted() const { return false; }
+
+    // Playback speed (1.0 normal); the pitch stays. It holds across files.
+    virtual int setSpeed(double speed)
+    {
+        Q_UNUSED(speed);
+        return 1;
+    }
+    virtual double speed() const { return 1.0; }
+    // The open file's own audio and subtitle tracks and the external
+    // subtitles loaded into it.
+    virtual QVector<PlayerTrack> tracks() const { return {}; }
+    // Switches to a track of that kind by id; id 0 turns subtitles off.
+    virtual int selectTrack(PlayerTrack::Kind kind, int id)
+    {
+        Q_UNUSED(kind);
+        Q_UNUSED(id);
+        return 1;
+    }
+    // The frame on screen at the video's own size, without subtitles or
+    // notices; a null image when there is none.
+    virtual QImage videoFrame() const { return {}; }
 };

@@ -24,6 +24,7 @@ SettingsDialog::SettingsDialog(QWidget *parent)
     ui->setupUi(this);
     AppSettings *settings = AppSettings::instance();
     ui->clipboardMonitorCheckBox->setChecked(settings->isClipboardMonitor());
+    ui->autoPlayNextCheckBox->setChecked(settings->isAutoPlayNext());
     // Set before the slots are connected: opening the dialog neither touches
     // the engine nor writes the settings.
     ui->brightnessAdjustSlider->setValue(settings->brightness());
@@ -34,6 +35,8 @@ SettingsDialog::SettingsDialog(QWidget *parent)
     connect(ui->closePushButton, &QPushButton::clicked, this, &QWidget::close);
     connect(ui->clipboardMonitorCheckBox, &QCheckBox::clicked, this,
         &SettingsDialog::clipboardMonitorCheckBox_clicked);
+    connect(ui->autoPlayNextCheckBox, &QCheckBox::clicked, this,
+        &SettingsDialog::autoPlayNextCheckBox_clicked);
     connect(ui->brightnessAdjustSlider, &QSlider::valueChanged, this,
         &SettingsDialog::brightnessAdjustSlider_valueChanged);
     connect(ui->contrastAdjustSlider, &QSlider::valueChanged, this,
@@ -55,6 +58,11 @@ void SettingsDialog::clipboardMonitorCheckBox_clicked(bool checked)
 {
     // The monitor reads the setting at its next tick.
     AppSettings::instance()->setClipboardMonitor(checked);
+}
+
+void SettingsDialog::autoPlayNextCheckBox_clicked(bool checked)
+{
+    AppSettings::instance()->setAutoPlayNext(checked);
 }
 
 void SettingsDialog::brightnessAdjustSlider_valueChanged(int value)

@@ -26,6 +26,7 @@ public:
 
 public slots:
     void clipboardMonitorCheckBox_clicked(bool checked);
+    void autoPlayNextCheckBox_clicked(bool checked);
     void brightnessAdjustSlider_valueChanged(int value);
     void contrastAdjustSlider_valueChanged(int value);
     void saturationAdjustSlider_valueChanged(int value);

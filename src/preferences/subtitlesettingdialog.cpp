@@ -6,7 +6,6 @@
 #include "ui_subtitlesettingdialog.h"
 
 #include <QDir>
-#include <QFileDialog>
 #include <QIntValidator>
 #include <QMessageBox>
 #include <QPushButton>
@@ -82,7 +81,7 @@ SubtitleSettingDialog::~SubtitleSettingDialog() = default;
 
 void SubtitleSettingDialog::browseSubtitleFilePushButton_clicked()
 {
-    const QString fileName = QFileDialog::getOpenFileName(this, QStringLiteral("浏览字幕文件"),
+    const QString fileName = Dialog::openFileName(this, QStringLiteral("浏览字幕文件"),
         QStringLiteral("."), QStringLiteral("字幕文件(*.srt *.ass *.ssa *.smi *.idx *.sub *.sup)"));
     if (fileName.isEmpty())
         return;

@@ -15,7 +15,6 @@
 
 #include <QDir>
 #include <QEventLoop>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QPointer>
 
@@ -123,7 +122,7 @@ void BTResourceParseDialog::browseTorrentFilePushButton_clicked()
     QString folder = settings->lastBrowsedTorrentFileDirectory();
     if (folder.isEmpty())
         folder = QStringLiteral(".");
-    const QString path = QFileDialog::getOpenFileName(
+    const QString path = Dialog::openFileName(
         this, QStringLiteral("浏览种子文件"), folder, QStringLiteral("种子文件(*.torrent)"));
     if (path.isEmpty())
         return;

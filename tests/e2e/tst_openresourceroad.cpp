@@ -60,7 +60,7 @@ private slots:
                 + QStringLiteral("&dn=clip.torrent")));
         // Nobody is logged in: the start waits in the login dialog until it
         // is put away.
-        const QString login = findWindowNamed(QStringLiteral("^UserAccountDialog$"), 30000);
+        const QString login = findWindowNamed(QStringLiteral("^用户账号$"), 30000);
         QVERIFY(!login.isEmpty());
         keyIn(login, QStringLiteral("Escape"));
         QTRY_COMPARE_WITH_TIMEOUT(listedHashes(service), QStringList { FirstHash }, 60000);

@@ -1,5 +1,6 @@
 // The libmpv engine behind APlayerControl, without a picture, on media made
 // with ffmpeg and served by a local HTTP server that checks the cookie.
+#include "enginetesttools.h"
 #include "mediaserver.h"
 #include "player/aplayercontrol.h"
 #include "player/mpvengine.h"
@@ -32,32 +33,6 @@ public:
     QList<int> buffers;
     int opened = 0;
 };
-
-QString mpvString(APlayerControl *control, const char *name)
-{
-    auto *engine = dynamic_cast<MpvEngine *>(control->engine());
-    char *text = mpv_get_property_string(engine->handle(), name);
-    const QString value = QString::fromUtf8(text);
-    mpv_free(text);
-    return value;
-}
-
-// Energy of one frequency in a run of samples (Goertzel), relative to the
-// run's length.
-double toneLevel(const QVector<double> &samples, double frequency, int rate)
-{
-    const double coefficient = 2 * std::cos(2 * M_PI * frequency / rate);
-    double previous = 0;
-    double beforePrevious = 0;
-    for (double sample : samples) {
-        const double current = sample + coefficient * previous - beforePrevious;
-        beforePrevious = previous;
-        previous = current;
-    }
-    const double power = previous * previous + beforePrevious * beforePrevious
-        - coefficient * previous * beforePrevious;
-    return std::sqrt(power) / samples.size();
-}
 } // namespace
 
 class TestMpvEngine : public QObject

@@ -224,6 +224,92 @@ private slots:
             QVERIFY(xdotoolKey(lock));
         }
     }
+
+    // Every window of the program goes with the boss key and comes back
+    // where it was, in each mode of the main window.
+    void bossKeyKeepsEveryWindowInPlace_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::newRow("moved and resized") << QStringLiteral("normal");
+        QTest::newRow("maximised") << QStringLiteral("maximizePushButton");
+        QTest::newRow("full screen") << QStringLiteral("fullScreenPushButton");
+    }
+
+    void bossKeyKeepsEveryWindowInPlace()
+    {
+        QFETCH(QString, mode);
+        QVERIFY(stopPlaying(APlayerControl::instance));
+        const QRect normal(137, 91, 900, 600);
+        m_window->setGeometry(normal);
+        if (mode != QLatin1String("normal"))
+            m_window->findChild<QPushButton *>(mode)->click();
+        QTest::qWait(500);
+        m_window->openURLPushButton_clicked();
+        m_window->openDownloadDialogPushButton_clicked();
+        QWidget *parse = m_window->findChild<QWidget *>(QStringLiteral("BTResourceParseDialog"));
+        QWidget *downloads
+            = m_window->findChild<QWidget *>(QStringLiteral("BTResourceDownloadDialog"));
+        QVERIFY(parse && downloads);
+        parse->move(parse->pos() + QPoint(30, 20));
+        QTest::qWait(300);
+        const QRect geometry = m_window->geometry();
+        const Qt::WindowStates states = m_window->windowState();
+        const QPoint parseAt = parse->pos();
+        const QPoint downloadsAt = downloads->pos();
+
+        QVERIFY(xdotoolKey(QStringLiteral("ctrl+d")));
+        QTRY_VERIFY(!m_window->isVisible());
+        QVERIFY(!parse->isVisible() && !downloads->isVisible());
+        QVERIFY(xdotoolKey(QStringLiteral("ctrl+d")));
+        QTRY_VERIFY(m_window->isVisible() && parse->isVisible() && downloads->isVisible());
+        QTest::qWait(500);
+        saveScreenshot(QStringLiteral("bosskey-back-%1.png").arg(mode));
+        QCOMPARE(m_window->windowState(), states);
+        QCOMPARE(m_window->geometry(), geometry);
+        QCOMPARE(parse->pos(), parseAt);
+        QCOMPARE(downloads->pos(), downloadsAt);
+
+        parse->close();
+        downloads->close();
+        if (mode != QLatin1String("normal"))
+            m_window->findChild<QPushButton *>(mode)->click();
+        QTRY_COMPARE(m_window->windowState(), Qt::WindowNoState);
+    }
+
+    // The boss key pressed twice while the login asks: it goes and comes
+    // back with the window, and it stays the only one.
+    void bossKeyDuringTheLogin()
+    {
+        m_closeModal.reset();
+        int step = 0;
+        int mostShown = 0;
+        QTimer script;
+        connect(&script, &QTimer::timeout, this, [&] {
+            int shown = 0;
+            for (QWidget *window : QApplication::topLevelWidgets())
+                shown += window->isVisible() && window->objectName() == "UserAccountDialog";
+            mostShown = std::max(mostShown, shown);
+            QWidget *modal = QApplication::activeModalWidget();
+            const bool login = modal && modal->objectName() == "UserAccountDialog";
+            if (step == 0 && login) {
+                step = 1;
+                m_window->bossKey_activated();
+            } else if (step == 1 && !m_window->isVisible() && shown == 0) {
+                step = 2;
+                m_window->bossKey_activated();
+            } else if (step == 2 && login && m_window->isVisible()) {
+                step = 3;
+                modal->close();
+            }
+        });
+        script.start(20);
+        // Hidden and shown again while nobody is logged in: the login asks.
+        m_window->bossKey_activated();
+        m_window->bossKey_activated();
+        QTRY_COMPARE(step, 3);
+        QCOMPARE(mostShown, 1);
+        m_closeModal = std::make_unique<ModalCloser>();
+    }
 };
 
 QTEST_MAIN(TestPreferencesPlay)

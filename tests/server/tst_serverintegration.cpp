@@ -552,6 +552,17 @@ void ServerIntegrationTest::codesExpire()
     QCOMPARE(fetch("GET", url, {}, headers).status, 206);
     QTest::qWait(2500);
     QCOMPARE(fetch("GET", url, {}, headers).status, 404);
+    // The same session asking again gets a live code, not the expired one.
+    AppSettings::instance()->setServiceBaseAddress(shortLived.baseAddress());
+    const QSharedPointer<VideoFileInfo> again = resolvedClip(0);
+    AppSettings::instance()->setServiceBaseAddress(m_server.baseAddress());
+    QVERIFY(again);
+    QVERIFY(again->code != info->code);
+    const QUrl fresh(QStringLiteral("http://%1/ftn_handler/%2").arg(again->host, again->code));
+    QCOMPARE(fetch("GET", fresh, {},
+                 { { "Cookie", again->comCookie.toUtf8() }, { "Range", "bytes=0-0" } })
+                 .status,
+        206);
 }
 
 void ServerIntegrationTest::concurrentWritesAreAllKept()

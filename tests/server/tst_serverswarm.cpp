@@ -17,6 +17,8 @@ private slots:
     void resolvesAndStreamsWhileDownloading();
     void seederVanishingEndsTheRange();
     void unknownHashAsksToTryAgainWithoutBlocking();
+    void resumedStartFetchesThatPositionOnly();
+    void nextVideoFileStartsPastEightyPercent();
     void evictionKeepsTheStreamingResource();
     void restartResumesFromTheCache();
 
@@ -34,6 +36,13 @@ private:
     // the seeder is killed, even on a loaded machine.
     QByteArray m_vanish = randomBytes(16 * 1024 * 1024, 2);
     QString m_libraryCopy;
+    SeederProcess m_resumeSeeder;
+    QByteArray m_resume = randomBytes(4 * 1024 * 1024, 5);
+    // Three episodes; in name order ep1, ep2, ep10.
+    SeederProcess m_showSeeder;
+    QMap<QString, QByteArray> m_episodes { { "ep1.mp4", randomBytes(2 * 1024 * 1024, 6) },
+        { "ep10.mp4", randomBytes(2 * 1024 * 1024, 7) },
+        { "ep2.mp4", randomBytes(2 * 1024 * 1024, 8) } };
 };
 
 bool ServerSwarmTest::startServer(
@@ -63,13 +72,22 @@ void ServerSwarmTest::initTestCase()
     AppSettings::initialize(m_dir.filePath("Config.ini"));
     QVERIFY(m_clipSeeder.start(makePayload(m_dir, "clip", m_clip), m_dir.filePath("clip")));
     QVERIFY(m_vanishSeeder.start(makePayload(m_dir, "vanish", m_vanish), m_dir.filePath("vanish")));
+    QVERIFY(m_resumeSeeder.start(makePayload(m_dir, "resume", m_resume), m_dir.filePath("resume")));
+    for (auto it = m_episodes.cbegin(); it != m_episodes.cend(); ++it)
+        QVERIFY(writeFileBytes(m_dir.filePath("shows/show/" + it.key()), it.value()));
+    bool made = false;
+    ServerProcess::admin(
+        { "make-torrent", m_dir.filePath("show.torrent"), m_dir.filePath("shows/show") }, &made);
+    QVERIFY(made);
+    QVERIFY(m_showSeeder.start(m_dir.filePath("show.torrent"), m_dir.filePath("shows")));
     // The library already holds the clip's bytes under another resource.
     QVERIFY(writeFileBytes(m_dir.filePath("copy/clip.mp4"), m_clip));
     m_libraryCopy = ServerProcess::admin(
         { "add-folder", "--data", m_dir.filePath("data"), m_dir.filePath("copy") })
                         .trimmed();
     QVERIFY(startServer(m_server, m_dir.filePath("data"),
-        { m_clipSeeder.address(), m_vanishSeeder.address() },
+        { m_clipSeeder.address(), m_vanishSeeder.address(), m_resumeSeeder.address(),
+            m_showSeeder.address() },
         { "--bt-download-limit", "1M", "--bt-stall", "5" }));
 }
 
@@ -234,6 +252,54 @@ void ServerSwarmTest::unknownHashAsksToTryAgainWithoutBlocking()
         delete reply;
     }
     QVERIFY(clock.elapsed() >= 1800);
+}
+
+// The first bytes of a cached file, empty when it has none yet.
+static QByteArray cachedHead(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.read(16384) : QByteArray();
+}
+
+void ServerSwarmTest::resumedStartFetchesThatPositionOnly()
+{
+    // A play resumed at 60 %: its bytes come, and with the bandwidth short
+    // nothing fetched the head of the file for it.
+    const QSharedPointer<VideoFileInfo> info = resolveSwarmFile(m_resumeSeeder.infoHash());
+    QVERIFY(info);
+    const int at = m_resume.size() * 6 / 10;
+    const Reply part = get(swarmFileUrl(m_server, *info), info->comCookie.toUtf8(),
+        QStringLiteral("bytes=%1-%2").arg(at).arg(at + 65535).toLatin1());
+    QCOMPARE(part.status, 206);
+    QVERIFY(part.body == m_resume.mid(at, 65536));
+    const QString cached
+        = cacheFolder(m_dir.filePath("data"), m_resumeSeeder.infoHash()) + "/resume.mp4";
+    QVERIFY(QFileInfo::exists(cached));
+    QVERIFY(cachedHead(cached) != m_resume.left(16384));
+}
+
+void ServerSwarmTest::nextVideoFileStartsPastEightyPercent()
+{
+    const FileListResult list = getResourceFileList(m_showSeeder.infoHash());
+    QCOMPARE(list.status, 1);
+    QSharedPointer<VideoFileInfo> first;
+    for (const QSharedPointer<VideoFileInfo> &file : list.files) {
+        if (file->name == QLatin1String("ep1.mp4"))
+            first = file;
+    }
+    QVERIFY(first);
+    QCOMPARE(getVideoFileHash(first).status, 1);
+    QCOMPARE(getVideoFileAddress(first, 0).status, 1);
+    const QByteArray &episode = m_episodes.value("ep1.mp4");
+    const int at = episode.size() * 85 / 100;
+    const Reply part = get(swarmFileUrl(m_server, *first), first->comCookie.toUtf8(),
+        QStringLiteral("bytes=%1-%2").arg(at).arg(at + 65535).toLatin1());
+    QVERIFY(part.body == episode.mid(at, 65536));
+    // The next episode in name order is ep2, not ep10.
+    const QString folder = cacheFolder(m_dir.filePath("data"), m_showSeeder.infoHash()) + "/show/";
+    QTRY_VERIFY_WITH_TIMEOUT(
+        cachedHead(folder + "ep2.mp4") == m_episodes.value("ep2.mp4").left(16384), 15000);
+    QVERIFY(cachedHead(folder + "ep10.mp4") != m_episodes.value("ep10.mp4").left(16384));
 }
 
 void ServerSwarmTest::evictionKeepsTheStreamingResource()

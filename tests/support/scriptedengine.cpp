@@ -136,6 +136,7 @@ void ScriptedEngine::reachEnd()
 {
     changeState(APlayerControl::Closing);
     changeState(APlayerControl::Ready);
+    event(APlayerControlEventHandler::EndOfFile, {});
 }
 
 void ScriptedEngine::buffer(int percent)

@@ -11,7 +11,7 @@
 // and reports the transitions a real engine makes, at once:
 //   open: 0->1 (finishOpen: onOpenSucceeded, 1->4, 4->5; failOpen: 1->0)
 //   pause from 4 or 5: ->2, 2->3     play from 2 or 3: ->4, 4->5
-//   close while a file is active: ->6, 6->0     reachEnd: ->6, 6->0
+//   close while a file is active: ->6, 6->0     reachEnd: ->6, 6->0, end of file
 // play and pause outside those states do nothing and answer 1, as the real
 // engine does. Configuration values are stored and read back as written.
 class ScriptedEngine : public PlayerEngine

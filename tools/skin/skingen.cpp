@@ -12,6 +12,8 @@
 //  - a dialog's "    关闭" button uses the family's :/Dialog/ClosePushButton_*
 //    images; a class that must carry its own copy adds its folder to
 //    kDialogsWithOwnCloseButton;
+//  - message boxes show the family's marks, Dialog/MessageBox*.png, named in
+//    dialog.qss, and no icons on their buttons;
 //  - after a change run tools/skin/make-skin and commit the images and
 //    src/resources/tavrion.qrc together.
 
@@ -146,11 +148,11 @@ void button(const QString &base, QSize size, qreal box, const Draw &draw, Wash w
 
 // ---- glyphs (24 x 24 units) ----
 
-void questionGlyph(QPainter &p, const QColor &c)
+// The question mark alone, without its ring.
+void questionGlyphSign(QPainter &p, const QColor &c)
 {
     p.setPen(line(c, 1.7));
     p.setBrush(Qt::NoBrush);
-    p.drawEllipse(QPointF(12, 12), 9, 9);
     QPainterPath q;
     q.moveTo(9.2, 9.6);
     q.cubicTo(9.2, 7.6, 10.6, 6.8, 12.1, 6.8);
@@ -160,6 +162,14 @@ void questionGlyph(QPainter &p, const QColor &c)
     p.setPen(Qt::NoPen);
     p.setBrush(c);
     p.drawEllipse(QPointF(12.1, 16.9), 1.15, 1.15);
+}
+
+void questionGlyph(QPainter &p, const QColor &c)
+{
+    p.setPen(line(c, 1.7));
+    p.setBrush(Qt::NoBrush);
+    p.drawEllipse(QPointF(12, 12), 9, 9);
+    questionGlyphSign(p, c);
 }
 
 void historyGlyph(QPainter &p, const QColor &c)
@@ -893,6 +903,67 @@ void preferences()
 }
 
 // The account dialog's return button; its close button is the family's.
+// The marks of message boxes: a disc in the mark's colour with a white sign,
+// drawn at 32 x 32 like the platform's.
+enum class Mark { Information, Question, Warning, Critical };
+
+void messageBoxIcon(const QString &path, Mark mark)
+{
+    const QSize size(32, 32);
+    save(path, render(size, [&](QPainter &p) {
+        const QColor colour = mark == Mark::Warning ? QColor(232, 160, 32)
+            : mark == Mark::Critical                ? kDanger
+                                                    : kAccent;
+        p.setPen(Qt::NoPen);
+        p.setBrush(colour);
+        if (mark == Mark::Warning) {
+            QPainterPath triangle;
+            triangle.moveTo(16, 3);
+            triangle.lineTo(30, 28);
+            triangle.lineTo(2, 28);
+            triangle.closeSubpath();
+            p.setPen(QPen(colour, 2.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+            p.drawPath(triangle);
+        } else {
+            p.drawEllipse(QPointF(16, 16), 14, 14);
+        }
+        const QColor sign(255, 255, 255);
+        p.setBrush(sign);
+        switch (mark) {
+        case Mark::Information:
+            p.setPen(Qt::NoPen);
+            p.drawEllipse(QPointF(16, 9.5), 2, 2);
+            p.setPen(line(sign, 3.2));
+            p.drawLine(QPointF(16, 14.5), QPointF(16, 23.5));
+            break;
+        case Mark::Question:
+            p.translate(16 - 12 * 1.5, 16 - 12 * 1.5);
+            p.scale(1.5, 1.5);
+            questionGlyphSign(p, sign);
+            break;
+        case Mark::Warning:
+            p.setPen(line(sign, 3.2));
+            p.drawLine(QPointF(16, 11), QPointF(16, 19));
+            p.setPen(Qt::NoPen);
+            p.drawEllipse(QPointF(16, 24), 1.8, 1.8);
+            break;
+        case Mark::Critical:
+            p.setPen(line(sign, 3.2));
+            p.drawLine(QPointF(11, 11), QPointF(21, 21));
+            p.drawLine(QPointF(21, 11), QPointF(11, 21));
+            break;
+        }
+    }));
+}
+
+void messageBoxes()
+{
+    messageBoxIcon(QStringLiteral("Dialog/MessageBoxInformation.png"), Mark::Information);
+    messageBoxIcon(QStringLiteral("Dialog/MessageBoxQuestion.png"), Mark::Question);
+    messageBoxIcon(QStringLiteral("Dialog/MessageBoxWarning.png"), Mark::Warning);
+    messageBoxIcon(QStringLiteral("Dialog/MessageBoxCritical.png"), Mark::Critical);
+}
+
 void userAccountDialog()
 {
     labelledButton(
@@ -914,6 +985,7 @@ int main(int argc, char **argv)
     dialogs();
     preferences();
     userAccountDialog();
+    messageBoxes();
     if (argc == 3)
         writeDesktopIcons(QString::fromLocal8Bit(argv[2]));
     return 0;

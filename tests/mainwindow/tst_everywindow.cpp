@@ -1,0 +1,480 @@
+// Every window and dialog of the program, in each of its states, on a real
+// X server with a window manager: each is checked on its rendered pixels
+// (texts fit and stand out from their ground, image buttons show images,
+// titles are plain words) and kept as a screenshot in the test artefacts.
+#include "account/reportdialog.h"
+#include "account/tanchuangdialog.h"
+#include "account/useraccountdialog.h"
+#include "app/appsettings.h"
+#include "app/startup.h"
+#include "guitest.h"
+#include "library/btresourcecollectdialog.h"
+#include "library/btresourcedownloaddialog.h"
+#include "library/btresourcedownloadlistitemwidget.h"
+#include "library/btresourceplayrecorddialog.h"
+#include "library/collectcurrentplayingresourcedialog.h"
+#include "mainwindow/mainwindow.h"
+#include "preferences/settingsdialog.h"
+#include "preferences/subtitlesettingdialog.h"
+#include "resource/btresourceparsedialog.h"
+#include "scriptedengine.h"
+#include "testhttpserver.h"
+#include "windowcheck.h"
+
+#include <QBuffer>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRandomGenerator>
+#include <QStyle>
+#include <QtTest>
+
+#include <functional>
+
+namespace {
+
+QByteArray pngOf(const QImage &image)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+// A picture with something on it, as the service's pictures have.
+QByteArray picture(const QSize &size, const QColor &colour)
+{
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(colour);
+    QPainter painter(&image);
+    painter.setPen(QPen(Qt::white, 3));
+    painter.drawEllipse(QRect(QPoint(0, 0), size).adjusted(8, 8, -8, -8));
+    painter.drawText(QRect(QPoint(0, 0), size), Qt::AlignCenter, QStringLiteral("Tavrion"));
+    return pngOf(image);
+}
+
+QByteArray json(const QString &text)
+{
+    return text.toUtf8();
+}
+
+// The web service as the dialogs meet it: files of a resource, favourites,
+// a captcha, a refused login and an accepted report.
+TestHttpAnswer serviceAnswer(const TestHttpRequest &request)
+{
+    const QByteArray query = request.query() + '&' + request.body;
+    if (query.contains("do=getNewHashFileList"))
+        return TestHttpAnswer::json(json(QStringLiteral(
+            R"({"statu":1,"msg":"","datas":[{"index":0,"name":"第一集 回家的路.mkv","file_size":734003200},)"
+            R"({"index":1,"name":"第二集 山那边的灯火.mkv","file_size":1073741824},)"
+            R"({"index":2,"name":"花絮 Making of.mp4","file_size":52428800}]})")));
+    if (query.contains("do=fav") && query.contains("method=get"))
+        return TestHttpAnswer::json(json(QStringLiteral(
+            R"({"statu":1,"datas":[{"id":1,"hash":"30b8c4c10efa39d63f058d117927b2c5e32d9f24","index":0,"name":"城市夜景 4K 延时摄影.mp4"},)"
+            R"({"id":2,"hash":"fd197b70d26e5b6110c730c8d456fa405d9b611b","index":1,"name":"第二集 山那边的灯火.mkv"}]})")));
+    if (query.contains("verfy"))
+        return TestHttpAnswer::json(picture(QSize(90, 30), QColor(40, 90, 160)));
+    if (query.contains("login"))
+        return TestHttpAnswer::json(
+            json(QStringLiteral(R"({"statu":0,"msg":"用户名或密码错误"})")));
+    if (query.contains("do=report"))
+        return TestHttpAnswer::json(R"({"statu":1})");
+    return TestHttpAnswer::json(json(QStringLiteral(R"({"statu":0,"msg":"未知请求"})")));
+}
+
+// A video host with one file per path: whole, stalled part way, never
+// answered, missing.
+TestHttpAnswer hostAnswer(const TestHttpRequest &request)
+{
+    TestHttpAnswer answer;
+    if (request.path() == "/whole.mp4") {
+        answer.body = QByteArray(200000, 'v');
+    } else if (request.path() == "/running.mp4") {
+        answer.headers.append(qMakePair(QByteArray("Content-Length"), QByteArray("100000000")));
+        answer.body = QByteArray(100000000, 'v');
+        answer.stallAfterBodyBytes = 3000000;
+    } else if (request.path() == "/waiting.mp4") {
+        answer.neverAnswer = true;
+    } else {
+        answer = TestHttpAnswer::withStatus(404);
+    }
+    return answer;
+}
+
+void centre(QWidget *dialog, QWidget *over)
+{
+    dialog->move(over->geometry().center() - dialog->rect().center());
+}
+
+// Checks a window once it is up and keeps what it found. Every dialog's
+// "    关闭" button must look the same: the first one seen is the pattern.
+class WindowChecker
+{
+public:
+    // `fixedColours`: widgets whose text colour is a fixed signal, kept
+    // whatever the ground.
+    void check(QWidget *window, const QString &name, bool titleFixed = false,
+        const QStringList &fixedColours = {})
+    {
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        // A framed window waits for the window manager's frame.
+        if (!(window->windowFlags() & Qt::FramelessWindowHint)
+            && !QTest::qWaitFor(
+                [window] {
+                    const QRect frame = window->frameGeometry();
+                    return frame.width() > window->width() && frame.height() > window->height();
+                },
+                2000))
+            qWarning("%s: no frame from the window manager", qPrintable(name));
+        window->raise();
+        window->activateWindow();
+        // The window manager's frame and the first paints settle.
+        QTest::qWait(400);
+        const QImage shot = grabScreenArea(shownFrame(window));
+        shot.save(artefactPath(QStringLiteral("window-%1.png").arg(name)));
+        for (const QString &fault : windowFaults(window, shot, titleFixed)) {
+            const QString widget = fault.section(QLatin1Char(':'), 0, 0);
+            if (!(fixedColours.contains(widget) && fault.contains(QLatin1String("contrast"))))
+                faults.append(name + QStringLiteral(": ") + fault);
+        }
+        checkCloseButton(window, name, shot);
+        checked.append(name);
+    }
+
+    QStringList faults;
+    QStringList checked;
+
+private:
+    void checkCloseButton(QWidget *window, const QString &name, const QImage &shot)
+    {
+        auto *close = window->findChild<QPushButton *>(QStringLiteral("closePushButton"));
+        if (!close || !close->isVisible() || close->text() != QStringLiteral("    关闭"))
+            return;
+        const QPoint origin = window->geometry().topLeft() - shownFrame(window).topLeft();
+        const QImage pixels
+            = shot.copy(QRect(close->mapTo(window, QPoint(0, 0)) + origin, close->size()));
+        static QImage pattern;
+        static QString patternWindow;
+        if (pattern.isNull()) {
+            pattern = pixels;
+            patternWindow = name;
+        } else if (pixels != pattern) {
+            faults.append(QStringLiteral("%1: its close button differs from the one of %2")
+                              .arg(name, patternWindow));
+        }
+    }
+};
+
+struct Fixture
+{
+    MainWindow *main;
+    TestHttpServer *host;
+    WindowChecker *checker;
+};
+
+using Opener = std::function<void(Fixture &)>;
+
+// Shows `dialog` over the main window, checks it and throws it away.
+template <class T> void checkShown(Fixture &f, T *dialog, const QString &name, bool fixed = false)
+{
+    centre(dialog, f.main);
+    dialog->show();
+    f.checker->check(dialog, name, fixed);
+    delete dialog;
+}
+
+void checkAccountPage(Fixture &f, const char *name,
+    const std::function<void(UserAccountDialog *)> &go, const QStringList &fixedColours = {})
+{
+    auto *dialog = new UserAccountDialog(f.main);
+    centre(dialog, f.main);
+    dialog->show();
+    go(dialog);
+    QTest::qWait(300);
+    f.checker->check(dialog, QString::fromLatin1(name), false, fixedColours);
+    delete dialog;
+}
+
+// Runs `act`, which opens a modal window of kind T, checks that window and
+// closes it.
+template <class T>
+void checkModal(
+    Fixture &f, const QString &name, const std::function<void()> &act,
+    const std::function<void(T *)> &close = [](T *w) { w->reject(); })
+{
+    bool seen = false;
+    WhenModal<T> when([&](T *window) {
+        seen = true;
+        f.checker->check(window, name);
+        close(window);
+    });
+    act();
+    QTRY_VERIFY(seen);
+}
+
+QPushButton *button(QWidget *parent, const char *name)
+{
+    return child<QPushButton>(parent, name);
+}
+
+const QVector<QPair<QString, Opener>> &windowCases()
+{
+    static const QVector<QPair<QString, Opener>> cases {
+        { "main", [](Fixture &f) { f.checker->check(f.main, QStringLiteral("main")); } },
+        { "account-login",
+            [](Fixture &f) {
+                checkAccountPage(
+                    f, "account-login", [](UserAccountDialog *d) { d->showLoginPage(); });
+            } },
+        { "account-signup",
+            [](Fixture &f) {
+                checkAccountPage(f, "account-signup",
+                    [](UserAccountDialog *d) { button(d, "loginPageSignUpPushButton")->click(); });
+            } },
+        { "account-retrieve",
+            [](Fixture &f) {
+                checkAccountPage(f, "account-retrieve", [](UserAccountDialog *d) {
+                    button(d, "loginPageForgetPasswordPushButton")->click();
+                });
+            } },
+        { "account-info",
+            [](Fixture &f) {
+                // The account state's colour on "VIP：" is fixed.
+                checkAccountPage(f, "account-info", [](UserAccountDialog *d) { d->showInfoPage(); },
+                    { QStringLiteral("infoPageVIPLabel") });
+            } },
+        { "account-change",
+            [](Fixture &f) {
+                checkAccountPage(f, "account-change", [](UserAccountDialog *d) {
+                    d->showInfoPage();
+                    button(d, "infoPageModifyPasswordPushButton")->click();
+                });
+            } },
+        { "popup",
+            [](Fixture &f) {
+                auto *popup = new TanChuangDialog(f.main);
+                PopupNoticeResult notice;
+                notice.status = 1;
+                notice.enable = true;
+                notice.pages.append({ picture(QSize(711, 404), QColor(150, 40, 40)),
+                    QUrl("http://example.org/1") });
+                notice.pages.append({ picture(QSize(711, 404), QColor(40, 120, 60)),
+                    QUrl("http://example.org/2") });
+                popup->setPopupNotice(notice);
+                checkShown(f, popup, QStringLiteral("popup"), true);
+            } },
+        { "parse-rows",
+            [](Fixture &f) {
+                auto *dialog = new BTResourceParseDialog(f.main);
+                centre(dialog, f.main);
+                dialog->show();
+                dialog->parseResource(QStringLiteral("fd197b70d26e5b6110c730c8d456fa405d9b611b"));
+                QTRY_COMPARE(dialog->findChild<QListWidget *>()->count(), 3);
+                f.checker->check(dialog, QStringLiteral("parse-rows"), true);
+                delete dialog;
+            } },
+        { "playrecords-rows",
+            [](Fixture &f) {
+                QVERIFY(writeFileBytes(QStringLiteral("PlayRecord.dat"),
+                    json(QStringLiteral(
+                        R"([{"resource_hash":"30b8c4c10efa39d63f058d117927b2c5e32d9f24","resource_index":0,"file_hash":"","file_name":"城市夜景 4K 延时摄影.mp4"},)"
+                        R"({"resource_hash":"fd197b70d26e5b6110c730c8d456fa405d9b611b","resource_index":2,"file_name":"花絮 Making of.mp4","file_hash":""}])"))));
+                f.main->openPlayRecordDialogPushButton_clicked();
+                auto *dialog = f.main->findChild<BTResourcePlayRecordDialog *>();
+                QVERIFY(dialog);
+                QTRY_COMPARE(dialog->findChild<QListWidget *>()->count(), 2);
+                f.checker->check(dialog, QStringLiteral("playrecords-rows"));
+                dialog->close();
+            } },
+        { "favourites-rows",
+            [](Fixture &f) {
+                f.main->openCollectDialogPushButton_clicked();
+                auto *dialog = f.main->findChild<BTResourceCollectDialog *>();
+                QVERIFY(dialog);
+                QTRY_COMPARE(dialog->findChild<QListWidget *>()->count(), 2);
+                // Its title is the one the favourites window has always had.
+                f.checker->check(dialog, QStringLiteral("favourites-rows"), true);
+                dialog->close();
+            } },
+        { "downloads-rows",
+            [](Fixture &f) {
+                AppSettings::instance()->setVideoFileDownloadDirectory(QDir::currentPath());
+                f.main->openDownloadDialogPushButton_clicked();
+                auto *dialog = f.main->findChild<BTResourceDownloadDialog *>();
+                QVERIFY(dialog);
+                QList<BTResourceDownloadListItemWidget *> rows;
+                for (const char *path :
+                    { "/waiting.mp4", "/running.mp4", "/whole.mp4", "/missing.mp4" }) {
+                    auto file = QSharedPointer<VideoFileInfo>::create();
+                    file->name = QString::fromLatin1(path + 1);
+                    file->fileSize = QByteArray(path) == "/whole.mp4" ? 200000 : 100000000;
+                    file->url = f.host->url(QString::fromLatin1(path)).toString();
+                    rows.append(dialog->addDownload(file));
+                }
+                const auto progress = [&](int i) {
+                    return child<QLabel>(rows.at(i), "downloadProgressLabel")->text();
+                };
+                QTRY_COMPARE(progress(2), QStringLiteral("下载完成"));
+                QTRY_COMPARE(progress(3), QStringLiteral("下载失败"));
+                QTRY_VERIFY(progress(1).contains(QLatin1Char('%')));
+                f.checker->check(dialog, QStringLiteral("downloads-rows"));
+                dialog->close();
+            } },
+        { "settings",
+            [](Fixture &f) {
+                checkShown(f, new SettingsDialog(f.main), QStringLiteral("settings"));
+            } },
+        { "subtitles",
+            [](Fixture &f) {
+                checkShown(f, new SubtitleSettingDialog(f.main), QStringLiteral("subtitles"));
+            } },
+        { "report",
+            [](Fixture &f) {
+                auto *parse = new BTResourceParseDialog(f.main);
+                checkShown(f, new ReportDialog(parse), QStringLiteral("report"));
+                delete parse;
+            } },
+        { "naming",
+            [](Fixture &f) {
+                checkShown(
+                    f, new CollectCurrentPlayingResourceDialog(f.main), QStringLiteral("naming"));
+            } },
+        { "box-login",
+            [](Fixture &f) {
+                auto *dialog = new UserAccountDialog(f.main);
+                centre(dialog, f.main);
+                dialog->show();
+                child<QLineEdit>(dialog, "loginPageUsernameLineEdit")
+                    ->setText("viewer@example.com");
+                child<QLineEdit>(dialog, "loginPagePasswordLineEdit")->setText("wrong-pass");
+                checkModal<QMessageBox>(f, QStringLiteral("box-login"),
+                    [dialog] { button(dialog, "loginPageLoginPushButton")->click(); });
+                delete dialog;
+            } },
+        { "box-report",
+            [](Fixture &f) {
+                auto *parse = new BTResourceParseDialog(f.main);
+                auto *dialog = new ReportDialog(parse);
+                centre(dialog, f.main);
+                dialog->show();
+                child<QLineEdit>(dialog, "hashLineEdit")
+                    ->setText("30b8c4c10efa39d63f058d117927b2c5e32d9f24");
+                child<QRadioButton>(dialog, "seQingRadioButton")->setChecked(true);
+                checkModal<QMessageBox>(f, QStringLiteral("box-report"),
+                    [dialog] { button(dialog, "submitPushButton")->click(); });
+                delete parse;
+            } },
+        { "box-question",
+            [](Fixture &f) {
+                AppSettings::instance()->setFirstLaunched(true);
+                checkModal<QMessageBox>(
+                    f, QStringLiteral("box-question"), [] { Startup::runShortcutPrompt(); },
+                    [](QMessageBox *box) { box->button(QMessageBox::No)->click(); });
+            } },
+        { "box-warning",
+            [](Fixture &f) {
+                checkModal<QMessageBox>(
+                    f, QStringLiteral("box-warning"), [] { Startup::showAlreadyRunningWarning(); },
+                    [](QMessageBox *box) { box->button(QMessageBox::Ok)->click(); });
+            } },
+        { "file-subtitle",
+            [](Fixture &f) {
+                auto *dialog = new SubtitleSettingDialog(f.main);
+                centre(dialog, f.main);
+                dialog->show();
+                checkModal<QFileDialog>(f, QStringLiteral("file-subtitle"),
+                    [dialog] { button(dialog, "browseSubtitleFilePushButton")->click(); });
+                delete dialog;
+            } },
+        { "file-folder",
+            [](Fixture &f) {
+                f.main->openDownloadDialogPushButton_clicked();
+                auto *dialog = f.main->findChild<BTResourceDownloadDialog *>();
+                checkModal<QFileDialog>(f, QStringLiteral("file-folder"),
+                    [dialog] { button(dialog, "selectDownloadDirectroryPushButton")->click(); });
+                dialog->close();
+            } },
+    };
+    return cases;
+}
+
+} // namespace
+
+class TestEveryWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        Startup::initResources();
+        Startup::installQtTranslation(qApp);
+        Startup::installFontSubstitutions();
+        // Nothing under the pointer: every button shows its resting look.
+        QCursor::setPos(1599, 999);
+        QVERIFY(m_service.start());
+        QVERIFY(m_host.start());
+        m_service.setHandler(serviceAnswer);
+        m_host.setHandler(hostAnswer);
+        m_started = std::make_unique<StartedMainWindow>(scriptedEngines());
+        AppSettings::instance()->setServiceBaseAddress(m_service.baseAddress());
+    }
+
+    void cleanupTestCase() { m_started.reset(); }
+
+    void everyWindow_data()
+    {
+        QTest::addColumn<int>("index");
+        for (int i = 0; i < windowCases().size(); ++i)
+            QTest::newRow(qPrintable(windowCases().at(i).first)) << i;
+    }
+
+    void everyWindow()
+    {
+        QFETCH(int, index);
+        WindowChecker checker;
+        Fixture fixture { m_started->window(), &m_host, &checker };
+        windowCases().at(index).second(fixture);
+        QVERIFY(!QTest::currentTestFailed());
+        QCOMPARE(checker.checked.size(), 1);
+        QVERIFY2(checker.faults.isEmpty(), qPrintable(checker.faults.join(QLatin1Char('\n'))));
+    }
+
+    // Message boxes carry the family's icons, not the platform's, and no
+    // icons on their buttons.
+    void messageBoxIcons()
+    {
+        QImage shown;
+        QImage platform;
+        int buttonIcons = 0;
+        WhenModal<QMessageBox> when([&](QMessageBox *box) {
+            shown = box->iconPixmap().toImage().convertToFormat(QImage::Format_ARGB32);
+            platform = QApplication::style()
+                           ->standardIcon(QStyle::SP_MessageBoxWarning)
+                           .pixmap(shown.size())
+                           .toImage()
+                           .convertToFormat(QImage::Format_ARGB32);
+            for (QAbstractButton *b : box->buttons())
+                buttonIcons += b->icon().isNull() ? 0 : 1;
+            box->button(QMessageBox::Ok)->click();
+        });
+        Startup::showAlreadyRunningWarning();
+        QVERIFY(!shown.isNull());
+        QVERIFY(shown != platform);
+        QCOMPARE(buttonIcons, 0);
+    }
+
+private:
+    TestHttpServer m_service;
+    TestHttpServer m_host;
+    std::unique_ptr<StartedMainWindow> m_started;
+};
+
+QTEST_MAIN(TestEveryWindow)
+#include "tst_everywindow.moc"
