@@ -1,6 +1,6 @@
 # Installation layout and Debian packages: `cmake --install` puts the
-# programs in bin/ with the desktop entry, icons and AppStream metainfo of
-# the client and the systemd unit of the service; `cpack -G DEB` makes the
+# programs in bin/ with their manual pages, the desktop entry, icons and
+# AppStream metainfo of the client and the systemd unit of the service; `cpack -G DEB` makes the
 # packages "tavrion" (client) and "tavrion-server" (service), their library
 # dependencies found by dpkg-shlibdeps.
 include(GNUInstallDirs)
@@ -17,7 +17,16 @@ file(WRITE ${TAVRION_DIST_BUILD}/changelog
 execute_process(COMMAND gzip -9nc ${TAVRION_DIST_BUILD}/changelog
                 OUTPUT_FILE ${TAVRION_DIST_BUILD}/changelog.gz)
 
+# Manual pages, with the version filled in and compressed as Debian wants them.
+foreach(page tavrion tavrion-server)
+  configure_file(${TAVRION_DIST}/man/${page}.1 ${TAVRION_DIST_BUILD}/man/${page}.1 @ONLY)
+  execute_process(COMMAND gzip -9nc ${TAVRION_DIST_BUILD}/man/${page}.1
+                  OUTPUT_FILE ${TAVRION_DIST_BUILD}/man/${page}.1.gz)
+endforeach()
+
 install(TARGETS tavrion RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT client)
+install(FILES ${TAVRION_DIST_BUILD}/man/tavrion.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT client)
 install(FILES ${TAVRION_DIST}/${TAVRION_APP_ID}.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT client)
 configure_file(${TAVRION_DIST}/${TAVRION_APP_ID}.metainfo.xml
@@ -31,6 +40,8 @@ install(FILES ${TAVRION_DIST}/copyright ${TAVRION_DIST_BUILD}/changelog.gz
 
 if(TARGET tavrion-server)
   install(TARGETS tavrion-server RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT server)
+  install(FILES ${TAVRION_DIST_BUILD}/man/tavrion-server.1.gz
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT server)
   # The unit names the program by its installed path, known only when
   # installing (cpack installs under another prefix than the build's).
   install(CODE "
@@ -62,20 +73,23 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME tavrion)
 set(CPACK_DEBIAN_CLIENT_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_CLIENT_PACKAGE_RECOMMENDS "fonts-noto-cjk")
-set(CPACK_COMPONENT_CLIENT_DESCRIPTION
-    "video client for BitTorrent resources\n"
-    "Tavrion lists the video files of a BitTorrent resource, named by its\n"
-    "info-hash, a magnet link or a .torrent file, and plays or downloads them\n"
-    "through its web service.")
+# One string each: the first line is the synopsis, the rest the long text.
+string(CONCAT CPACK_COMPONENT_CLIENT_DESCRIPTION
+  "video client for BitTorrent resources\n"
+  "Tavrion lists the video files of a BitTorrent resource, named by its\n"
+  "info-hash, a magnet link or a .torrent file, and plays or downloads them\n"
+  "through its web service.")
 
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME tavrion-server)
 set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION net)
-set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "adduser")
-set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA ${TAVRION_DIST}/server/postinst)
-set(CPACK_COMPONENT_SERVER_DESCRIPTION
-    "web service for the Tavrion video client\n"
-    "The reference service of the Tavrion client: accounts, resource file\n"
-    "lists and video hosting. Installed as a systemd service that listens on\n"
-    "the loopback address, with its state in /var/lib/tavrion-server.")
+# The captcha font is found through fontconfig.
+set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "adduser, fonts-dejavu-core")
+set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
+    ${TAVRION_DIST}/server/postinst ${TAVRION_DIST}/server/prerm ${TAVRION_DIST}/server/postrm)
+string(CONCAT CPACK_COMPONENT_SERVER_DESCRIPTION
+  "web service for the Tavrion video client\n"
+  "The reference service of the Tavrion client: accounts, resource file\n"
+  "lists and video hosting. Installed as a systemd service that listens on\n"
+  "the loopback address, with its state in /var/lib/tavrion-server.")
 
 include(CPack)

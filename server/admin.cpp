@@ -79,6 +79,10 @@ const char Usage[] = R"(usage: tavrion-server COMMAND [options]
   add-popup --data DIR PICTURE URL
   set-popup --data DIR on|off
   clear-popups --data DIR
+  --help | --version
+      This text, or the version number.
+
+The manual page tavrion-server(1) says more.
 )";
 
 const QSet<QString> &flags()
@@ -120,7 +124,7 @@ Arguments parseArguments(const QStringList &arguments)
                 QStringLiteral("--bt-stall"), QStringLiteral("--name"),
                 QStringLiteral("--trusted-proxy"), QStringLiteral("--db-connections") };
             if (!known.contains(argument)) {
-                parsed.error = QStringLiteral("unknown option %1").arg(argument);
+                parsed.error = QStringLiteral("unknown option '%1'").arg(argument);
                 return parsed;
             }
             if (i + 1 >= arguments.size()) {
@@ -517,14 +521,35 @@ int runDataCommand(const QString &command, const Arguments &args)
 int runCommand(const QStringList &arguments)
 {
     if (arguments.isEmpty() || arguments.first() == QLatin1String("--help")
-        || arguments.first() == QLatin1String("help")) {
+        || arguments.first() == QLatin1String("-h") || arguments.first() == QLatin1String("help")) {
         fprintf(arguments.isEmpty() ? stderr : stdout, "%s", Usage);
         return arguments.isEmpty() ? 2 : 0;
     }
+    if (arguments.first() == QLatin1String("--version")) {
+        printf("tavrion-server %s\n", TAVRION_VERSION);
+        return 0;
+    }
     const QString command = arguments.first();
+    static const QSet<QString> commands { QStringLiteral("serve"), QStringLiteral("host"),
+        QStringLiteral("make-torrent"), QStringLiteral("add-resource"),
+        QStringLiteral("add-folder"), QStringLiteral("add-user"), QStringLiteral("grant-vip"),
+        QStringLiteral("list-accounts"), QStringLiteral("list-resources"),
+        QStringLiteral("set-domains"), QStringLiteral("add-announcement"),
+        QStringLiteral("clear-announcements"), QStringLiteral("add-popup"),
+        QStringLiteral("set-popup"), QStringLiteral("clear-popups") };
+    // Mistakes in the command line itself end with status 2 and one line.
+    if (!commands.contains(command)) {
+        fail(QStringLiteral("unknown %1 '%2' (see tavrion-server --help)")
+                 .arg(command.startsWith(QLatin1Char('-')) ? QStringLiteral("option")
+                                                           : QStringLiteral("command"),
+                     command));
+        return 2;
+    }
     const Arguments args = parseArguments(arguments.mid(1));
-    if (!args.error.isEmpty())
-        return fail(args.error);
+    if (!args.error.isEmpty()) {
+        fail(args.error + QStringLiteral(" (see tavrion-server --help)"));
+        return 2;
+    }
     try {
         if (command == QLatin1String("make-torrent")) {
             if (args.positional.size() != 2)

@@ -1,22 +1,21 @@
 #pragma once
 
 #include <QByteArray>
-#include <QHash>
-#include <QImage>
 #include <QString>
 
-// Draws sign-up captcha pictures. The glyphs are rendered once, on the thread
-// that owns the font system; pictures are then composed from those images on
-// any thread, since painting on a QImage needs no fonts.
+// Draws sign-up captcha pictures with libgd and FreeType, so the service
+// needs no GUI library. One renderer serves every thread: libgd's font cache
+// is set up for concurrent use while the renderer lives.
 class CaptchaRenderer
 {
 public:
+    // Throws std::runtime_error when the captcha font cannot be loaded.
     CaptchaRenderer();
+    ~CaptchaRenderer();
+    CaptchaRenderer(const CaptchaRenderer &) = delete;
+    CaptchaRenderer &operator=(const CaptchaRenderer &) = delete;
 
     static QString alphabet();
     // A PNG showing the text's characters, slightly rotated, over noise.
     QByteArray render(const QString &text) const;
-
-private:
-    QHash<QChar, QImage> m_glyphs;
 };

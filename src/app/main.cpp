@@ -1,5 +1,6 @@
 #include "app/application.h"
 #include "app/appsettings.h"
+#include "app/commandline.h"
 #include "app/resourcehandover.h"
 #include "app/startup.h"
 #include "mainwindow/mainwindow.h"
@@ -12,19 +13,29 @@
 #include <QDir>
 #include <QTimer>
 
+#include <cstdio>
 #include <memory>
 
 int main(int argc, char **argv)
 {
+    const CommandLine commandLine = CommandLine::parse(argc, argv);
+    if (commandLine.answered) {
+        std::fputs(commandLine.output.toLocal8Bit().constData(), stdout);
+        std::fputs(commandLine.error.toLocal8Bit().constData(), stderr);
+        return commandLine.exitStatus;
+    }
+    // A relative .torrent path names a file where the user started us.
+    const QString resource = commandLine.resource.isEmpty()
+        ? QString()
+        : ResourceHandover::resourceText(commandLine.resource, QDir::currentPath());
+    const bool folderReady = !commandLine.userDataFolder || Startup::enterUserDataFolder();
+
     SessionPlatform::choose(argc, argv);
     if (SingleInstance::anotherInstanceRuns(Startup::instanceLockName())) {
         // Only what the warning box needs: no settings, no file moved.
         QApplication app(argc, argv);
         // A resource goes to the running copy; this one ends quietly.
-        const QStringList arguments = app.arguments();
-        if (arguments.size() > 1
-            && ResourceHandover::send(
-                ResourceHandover::resourceText(arguments.at(1), QDir::currentPath())))
+        if (!resource.isEmpty() && ResourceHandover::send(resource))
             return 0;
         Startup::initResources();
         Startup::installQtTranslation(&app);
@@ -36,10 +47,14 @@ int main(int argc, char **argv)
     Application app(argc, argv);
     ResourceHandover handover;
     handover.listen();
-    if (app.arguments().size() > 1)
-        handover.deliver(
-            ResourceHandover::resourceText(app.arguments().at(1), QDir::currentPath()));
-    Startup::runShortcutPrompt();
+    if (!resource.isEmpty())
+        handover.deliver(resource);
+    // Nothing could be saved there, the shortcut answer included: say so once
+    // instead of asking at every start.
+    if (folderReady && Startup::workingFolderWritable())
+        Startup::runShortcutPrompt();
+    else
+        Startup::showUnwritableFolderWarning();
 
     int status = 0;
     try {

@@ -1,16 +1,19 @@
 #include "app/startup.h"
 
 #include "app/appsettings.h"
+#include "app/commandline.h"
 #include "platform/desktopentry.h"
 
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QFont>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStandardPaths>
+#include <QTemporaryFile>
 #include <QTranslator>
 
 static void initTavrionResources()
@@ -79,6 +82,43 @@ void installFontSubstitutions()
             QStringLiteral("Noto Sans CJK SC") });
 }
 
+bool enterUserDataFolder()
+{
+    const QString folder = CommandLine::userDataFolderPath();
+    if (!QFileInfo::exists(folder)) {
+        if (!QDir().mkpath(folder))
+            return false;
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    return QDir::setCurrent(folder);
+}
+
+bool workingFolderWritable()
+{
+    // A real file tells what permission bits cannot: read-only mounts,
+    // access lists, a full quota.
+    QTemporaryFile probe(QDir::current().filePath(QStringLiteral(".tavrion-probe-XXXXXX")));
+    return probe.open();
+}
+
+void showUnwritableFolderWarning()
+{
+    QMessageBox::warning(nullptr, QStringLiteral("警告"),
+        QStringLiteral("无法写入工作目录“%1”。\n设置、登录信息和播放记录都不会被保存。")
+            .arg(QDir::toNativeSeparators(QDir::currentPath())));
+}
+
+// The installed icon when there is one: a build run from its tree has none.
+static QString shortcutIcon()
+{
+    const QString installed = QStringLiteral("org.tavrion.Tavrion");
+    return QStandardPaths::locate(QStandardPaths::GenericDataLocation,
+               QStringLiteral("icons/hicolor/48x48/apps/") + installed + QStringLiteral(".png"))
+               .isEmpty()
+        ? QStringLiteral("video-x-generic")
+        : installed;
+}
+
 void runShortcutPrompt()
 {
     AppSettings *settings = AppSettings::instance();
@@ -90,8 +130,7 @@ void runShortcutPrompt()
     box.addButton(QMessageBox::No)->setText(QStringLiteral("否(N)"));
     if (box.exec() == QMessageBox::Yes) {
         DesktopEntry::create(desktopShortcutPath(), QStringLiteral("Tavrion影音"),
-            QCoreApplication::applicationFilePath(), QDir::currentPath(),
-            QStringLiteral("video-x-generic"));
+            QCoreApplication::applicationFilePath(), QDir::currentPath(), shortcutIcon());
     }
     settings->setFirstLaunched(false);
 }

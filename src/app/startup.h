@@ -31,6 +31,16 @@ void installQtTranslation(QApplication *app);
 // Maps the skin's font families onto fonts this system has.
 void installFontSubstitutions();
 
+// Makes the user's data folder (owner only) when missing and works in it from
+// now on; false when it cannot be made or entered.
+bool enterUserDataFolder();
+
+// Whether files can be created in the working folder.
+bool workingFolderWritable();
+
+// Tells the user that nothing the program saves will be kept.
+void showUnwritableFolderWarning();
+
 // Asks once per settings file whether to put a launcher on the desktop.
 void runShortcutPrompt();
 

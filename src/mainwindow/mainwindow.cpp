@@ -47,6 +47,7 @@ MainWindow::MainWindow(QWidget *parent)
     // APlayerControl::instance.
     m_player = new APlayerControl;
     ui->setupUi(this);
+    ui->versionNumberLabel->setText(QStringLiteral("V" TAVRION_VERSION));
     requestAnnouncements();
     setStyleSheet(loadStyleSheet(QStringLiteral(":/qss/mainwindow.qss")));
     setTopmostLook();

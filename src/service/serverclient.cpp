@@ -207,9 +207,10 @@ ServerReply ServerClient::post(QStringList parameters, bool sign)
 QByteArray ServerClient::userAgent()
 {
     if (m_userAgent.isEmpty()) {
-        m_userAgent = (QStringLiteral("SN ") + macAddressText() + QLatin1Char('/')
-            + operatingSystemPiece() + architecturePiece() + QStringLiteral("Tavrion 5.1.2"))
-                          .toUtf8();
+        m_userAgent
+            = (QStringLiteral("SN ") + macAddressText() + QLatin1Char('/') + operatingSystemPiece()
+                + architecturePiece() + QStringLiteral("Tavrion " TAVRION_VERSION))
+                  .toUtf8();
     }
     return m_userAgent;
 }

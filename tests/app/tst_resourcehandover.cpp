@@ -1,7 +1,9 @@
-// The hand-over of a resource from a second start: the text made from a
-// command-line argument, and the socket round trip with its limits.
+// The command line, the hand-over of a resource from a second start (the
+// text made from an argument) and the socket round trip with its limits.
+#include "app/commandline.h"
 #include "app/resourcehandover.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QLocalSocket>
 #include <QSignalSpy>
@@ -40,6 +42,77 @@ private slots:
             m_runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         qputenv("XDG_RUNTIME_DIR", m_runtime.path().toLocal8Bit());
         QCOMPARE(QFileInfo(ResourceHandover::socketPath()).path(), m_runtime.path());
+    }
+
+    void commandLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status"); // -1: the program starts
+        QTest::addColumn<QString>("resource");
+        QTest::addColumn<bool>("dataHome");
+        QTest::addColumn<QString>("message"); // part of the output or error
+        QTest::newRow("none") << QStringList() << -1 << "" << false << "";
+        QTest::newRow("resource") << QStringList { Hash } << -1 << Hash << false << "";
+        QTest::newRow("data home first")
+            << QStringList { "--data-home", "magnet:?xt" } << -1 << "magnet:?xt" << true << "";
+        QTest::newRow("data home after")
+            << QStringList { "a.torrent", "--data-home" } << -1 << "a.torrent" << true << "";
+        QTest::newRow("dash resource")
+            << QStringList { "--", "-x.torrent" } << -1 << "-x.torrent" << false << "";
+        QTest::newRow("lone dash is a resource") << QStringList { "-" } << -1 << "-" << false << "";
+        QTest::newRow("Qt's options pass")
+            << QStringList { "-platform", "xcb", "--style=fusion", "-reverse", Hash } << -1 << Hash
+            << false << "";
+        QTest::newRow("help wins") << QStringList { Hash, "--help" } << 0 << "" << false
+                                   << "usage: tavrion [--data-home] [RESOURCE]";
+        QTest::newRow("version") << QStringList { "--version" } << 0 << "" << false
+                                 << "tavrion " TAVRION_VERSION "\n";
+        QTest::newRow("unknown option") << QStringList { "--verbose" } << 2 << "" << false
+                                        << "tavrion: unknown option '--verbose'";
+        QTest::newRow("short unknown")
+            << QStringList { Hash, "-v" } << 2 << "" << false << "unknown option '-v'";
+        QTest::newRow("two resources")
+            << QStringList { Hash, "b" } << 2 << "" << false << "unexpected argument 'b'";
+    }
+
+    void commandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        const CommandLine line = CommandLine::parse(arguments);
+        QCOMPARE(line.answered ? line.exitStatus : -1, status);
+        if (!line.answered) {
+            QTEST(line.resource, "resource");
+            QTEST(line.userDataFolder, "dataHome");
+            return;
+        }
+        QFETCH(QString, message);
+        const QString text = status == 0 ? line.output : line.error;
+        QVERIFY2(text.contains(message), qPrintable(text));
+        QVERIFY((status == 0 ? line.error : line.output).isEmpty());
+        // Errors are one line, for scripts and terminals alike.
+        if (status != 0)
+            QCOMPARE(text.count(QLatin1Char('\n')), 1);
+    }
+
+    void userDataFolderPath_data()
+    {
+        QTest::addColumn<QByteArray>("dataHome");
+        QTest::addColumn<QString>("folder");
+        QTest::newRow("set") << QByteArray("/x/data") << "/x/data/tavrion";
+        QTest::newRow("unset") << QByteArray() << QDir::homePath() + "/.local/share/tavrion";
+        QTest::newRow("relative is ignored")
+            << QByteArray("rel") << QDir::homePath() + "/.local/share/tavrion";
+    }
+
+    void userDataFolderPath()
+    {
+        QFETCH(QByteArray, dataHome);
+        const QByteArray saved = qgetenv("XDG_DATA_HOME");
+        dataHome.isNull() ? qunsetenv("XDG_DATA_HOME") : qputenv("XDG_DATA_HOME", dataHome);
+        const QString folder = CommandLine::userDataFolderPath();
+        qputenv("XDG_DATA_HOME", saved);
+        QTEST(folder, "folder");
     }
 
     void resourceText_data()

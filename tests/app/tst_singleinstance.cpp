@@ -1,11 +1,16 @@
 // Runs the real program under X: a second copy warns and exits 1 without
-// touching "Config.ini"; a lock left by a killed copy does not block a start.
+// touching "Config.ini"; a lock left by a killed copy does not block a start;
+// the working folder is the user's data folder with --data-home, and one that
+// cannot be written is reported at start.
 #include "testdir.h"
 #include "xdriver.h"
 
+#include <QDir>
 #include <QProcess>
 #include <QTcpServer>
 #include <QtTest>
+
+#include <unistd.h>
 
 namespace {
 
@@ -139,6 +144,77 @@ private slots:
         QVERIFY2(ended, "the program outlived its main window");
         QCOMPARE(tavrion.exitStatus(), QProcess::NormalExit);
         QCOMPARE(tavrion.exitCode(), 0);
+    }
+
+    void userDataFolder()
+    {
+        QVERIFY2(!builtProgram(QStringLiteral("tavrion")).isEmpty(), "tavrion binary not found");
+        if (!missingTool({ "xdotool" }).isEmpty())
+            QSKIP("xdotool is not installed");
+        QTemporaryDir home;
+        ScopedWorkingDirectory started;
+        QProcessEnvironment environment = isolatedEnvironment(home.path());
+        const QString dataHome = home.filePath(QStringLiteral("data"));
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), dataHome);
+
+        QProcess tavrion;
+        QVERIFY(startTavrion(tavrion, started.path(), environment, { "--data-home" }));
+        const QString prompt = findWindowNamed(QStringLiteral("^询问$"), 30000);
+        QVERIFY2(!prompt.isEmpty(), "no shortcut question in a fresh folder");
+        const QString folder = dataHome + QStringLiteral("/tavrion");
+        QCOMPARE(QFileInfo(folder).permissions()
+                & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
+            QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        keyIn(prompt, QStringLiteral("Escape"));
+        const QString login = findWindowNamed(QStringLiteral("^UserAccountDialog$"), 30000);
+        QVERIFY(!login.isEmpty());
+        keyIn(login, QStringLiteral("Escape"));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            readFileBytes(folder + QStringLiteral("/Config.ini")).contains("FirstLaunched=false"),
+            30000);
+        stopTavrion(tavrion);
+        QCOMPARE(
+            QDir(started.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+            QStringList());
+    }
+
+    void unwritableFolderIsReported()
+    {
+        QVERIFY2(!builtProgram(QStringLiteral("tavrion")).isEmpty(), "tavrion binary not found");
+        if (!missingTool({ "xdotool", "import" }).isEmpty())
+            QSKIP("xdotool or import is not installed");
+        QTemporaryDir home;
+        QTemporaryDir locked;
+        // Root writes through permission bits: only a read-only mount stops it.
+        const bool root = geteuid() == 0;
+        if (root
+            && QProcess::execute(QStringLiteral("mount"),
+                   { "-t", "tmpfs", "-o", "ro,size=16k", "tmpfs", locked.path() })
+                != 0)
+            QSKIP("cannot mount a read-only folder");
+        if (!root)
+            QFile::setPermissions(locked.path(), QFile::ReadOwner | QFile::ExeOwner);
+        const auto unlock = qScopeGuard([&] {
+            if (root)
+                QProcess::execute(QStringLiteral("umount"), { locked.path() });
+            else
+                QFile::setPermissions(
+                    locked.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        });
+
+        QProcess tavrion;
+        QVERIFY(startTavrion(tavrion, locked.path(), home.path()));
+        const QString warning = findWindowNamed(QStringLiteral("^警告$"), 30000);
+        QVERIFY2(!warning.isEmpty(), "the unwritable folder was not reported");
+        QTest::qWait(500);
+        screenshot(
+            e2eArtefacts(QStringLiteral("startup")) + QStringLiteral("/unwritable-folder.png"));
+        keyIn(warning, QStringLiteral("Return"));
+        // The start goes on, without a shortcut question whose answer would be lost.
+        QVERIFY(!findWindowNamed(QStringLiteral("^UserAccountDialog$"), 30000).isEmpty());
+        QVERIFY(findWindowNamed(QStringLiteral("^询问$"), 500).isEmpty());
+        QVERIFY(findWindowNamed(QStringLiteral("^警告$"), 500).isEmpty());
+        stopTavrion(tavrion);
     }
 };
 
