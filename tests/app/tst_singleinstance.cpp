@@ -166,7 +166,7 @@ private slots:
                 & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
             QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         keyIn(prompt, QStringLiteral("Escape"));
-        const QString login = findWindowNamed(QStringLiteral("^UserAccountDialog$"), 30000);
+        const QString login = findWindowNamed(QStringLiteral("^用户账号$"), 30000);
         QVERIFY(!login.isEmpty());
         keyIn(login, QStringLiteral("Escape"));
         QTRY_VERIFY_WITH_TIMEOUT(
@@ -211,7 +211,7 @@ private slots:
             e2eArtefacts(QStringLiteral("startup")) + QStringLiteral("/unwritable-folder.png"));
         keyIn(warning, QStringLiteral("Return"));
         // The start goes on, without a shortcut question whose answer would be lost.
-        QVERIFY(!findWindowNamed(QStringLiteral("^UserAccountDialog$"), 30000).isEmpty());
+        QVERIFY(!findWindowNamed(QStringLiteral("^用户账号$"), 30000).isEmpty());
         QVERIFY(findWindowNamed(QStringLiteral("^询问$"), 500).isEmpty());
         QVERIFY(findWindowNamed(QStringLiteral("^警告$"), 500).isEmpty());
         stopTavrion(tavrion);
