@@ -87,14 +87,7 @@ int main(int argc, char *argv[])
         if (made != 0)
             return 1;
     }
-    QString clip;
-    QFile resources(data + QStringLiteral("/demo-resources.txt"));
-    if (resources.open(QIODevice::ReadOnly)) {
-        for (const QByteArray &line : resources.readAll().split('\n')) {
-            if (line.startsWith("clip "))
-                clip = QString::fromLatin1(line.mid(5));
-        }
-    }
+    const QString clip = demoResources(data).value(QStringLiteral("clip"));
 
     ServerProcess server;
     if (clip.isEmpty()

@@ -270,14 +270,7 @@ int nextEpisode(const QString &folder)
         std::fprintf(stderr, "make-demo-library failed\n");
         return 1;
     }
-    QString episodes;
-    QFile resources(data + QStringLiteral("/demo-resources.txt"));
-    if (resources.open(QIODevice::ReadOnly)) {
-        for (const QByteArray &line : resources.readAll().split('\n')) {
-            if (line.startsWith("episodes "))
-                episodes = QString::fromLatin1(line.mid(9));
-        }
-    }
+    const QString episodes = demoResources(data).value(QStringLiteral("episodes"));
     ServerProcess server;
     if (episodes.isEmpty()
         || !server.start(data, { QStringLiteral("--host"), QStringLiteral("127.0.0.1:0") })) {

@@ -77,10 +77,7 @@ void TestLibraryRoad::historyAndFavourites()
         { "--quick", "--server", ServerProcess::program(), data });
     QVERIFY(make.waitForFinished(120000));
     QVERIFY2(make.exitCode() == 0, make.readAllStandardError().constData());
-    QMap<QString, QString> resources;
-    for (const QString &line : QString::fromUtf8(readFileBytes(data + "/demo-resources.txt"))
-                                   .split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-        resources.insert(line.section(QLatin1Char(' '), 0, 0), line.section(QLatin1Char(' '), 1));
+    const QMap<QString, QString> resources = demoResources(data);
     const QString clip = resources.value("clip");
     QCOMPARE(clip.size(), 40);
 

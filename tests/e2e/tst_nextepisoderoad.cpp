@@ -72,9 +72,7 @@ void TestNextEpisodeRoad::initTestCase()
     const QString data = m_library.filePath(QStringLiteral("data"));
     QString error;
     QVERIFY2(makeQuickDemoLibrary(data, &error).size() == 40, qPrintable(error));
-    for (const QString &line : QString::fromUtf8(readFileBytes(data + "/demo-resources.txt"))
-                                   .split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-        m_resources.insert(line.section(QLatin1Char(' '), 0, 0), line.section(QLatin1Char(' '), 1));
+    m_resources = demoResources(data);
     m_server = std::make_unique<ServerProcess>();
     QVERIFY2(m_server->start(data, { "--host", "127.0.0.1:0", "--host", "127.0.0.1:0" }),
         qPrintable(m_server->errorOutput()));

@@ -199,13 +199,23 @@ QString makeQuickDemoLibrary(const QString &dataDir, QString *error)
         *error = QString::fromUtf8(make.readAllStandardError());
         return QString();
     }
-    QFile list(dataDir + QStringLiteral("/demo-resources.txt"));
-    if (list.open(QIODevice::ReadOnly)) {
-        for (const QString &line : QString::fromUtf8(list.readAll()).split(QLatin1Char('\n'))) {
-            if (line.startsWith(QLatin1String("clip ")) && line.size() == 45)
-                return line.mid(5);
-        }
-    }
+    const QString clip = demoResources(dataDir).value(QStringLiteral("clip"));
+    if (clip.size() == 40)
+        return clip;
     *error = QStringLiteral("no clip in demo-resources.txt");
     return QString();
+}
+
+QMap<QString, QString> demoResources(const QString &dataDir)
+{
+    QMap<QString, QString> resources;
+    QFile list(dataDir + QStringLiteral("/demo-resources.txt"));
+    if (list.open(QIODevice::ReadOnly)) {
+        const QStringList lines
+            = QString::fromUtf8(list.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        for (const QString &line : lines)
+            resources.insert(
+                line.section(QLatin1Char(' '), 0, 0), line.section(QLatin1Char(' '), 1));
+    }
+    return resources;
 }

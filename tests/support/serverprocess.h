@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMap>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -91,6 +92,10 @@ private:
 // The swarm demo clip's .torrent that makeQuickDemoLibrary leaves in
 // `dataDir` without adding it; its payload folder is the torrent's folder.
 QString swarmDemoTorrent(const QString &dataDir);
+
+// The ids that tools/make-demo-library lists in `dataDir`'s
+// demo-resources.txt, by kind ("clip", "episodes", ...).
+QMap<QString, QString> demoResources(const QString &dataDir);
 
 // Makes the small demo library in `dataDir` with tools/make-demo-library and
 // returns the clip's info-hash, or an empty text with the reason in `error`.
