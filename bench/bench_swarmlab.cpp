@@ -296,6 +296,8 @@ private:
 
 struct Figures
 {
+    double listed = 0; // the service's file list answered (metadata there)
+    double resolved = 0; // and the address calls with the probe done
     double join = 0;
     double rebuffer = 0; // waiting ÷ play time
     double seek = 0;
@@ -304,13 +306,14 @@ struct Figures
 
 // The service's road from the click: the file list until the metadata is
 // there, then the file hash and address calls with the probe.
-QSharedPointer<VideoFileInfo> resolveOnService(const QString &hash)
+QSharedPointer<VideoFileInfo> resolveOnService(const QString &hash, double *listed)
 {
     QElapsedTimer timer;
     timer.start();
     while (timer.elapsed() < 60000) {
         const FileListResult list = getResourceFileList(hash);
         if (list.status == 1 && !list.files.isEmpty()) {
+            *listed = secondsSince(timer);
             QLabel messageLabel;
             if (VideoFileResolver::resolve(
                     list.files.first(), &messageLabel, false, VideoFileResolver::ParseDialogPlay))
@@ -431,13 +434,13 @@ int main(int argc, char *argv[])
     for (const PeerRow &row : smoke ? QVector<PeerRow>(std::begin(SmokeSwarm), std::end(SmokeSwarm))
                                     : QVector<PeerRow>(std::begin(FullSwarm), std::end(FullSwarm)))
         lab.rows << row;
-    lab.window = smoke ? 5 : 30;
+    lab.window = smoke ? 4 : 30;
 
     QTemporaryDir scratch;
     const QString media = scratch.filePath(QStringLiteral("media"));
     QDir().mkpath(media);
     TestMedia::Options options;
-    options.seconds = smoke ? 20 : 90;
+    options.seconds = smoke ? 16 : 90;
     options.width = 640;
     options.height = 360;
     options.noisyVideoKbps = 5000;
@@ -516,7 +519,9 @@ int main(int argc, char *argv[])
             QElapsedTimer click;
             click.start();
             if (who == 0) {
-                const QSharedPointer<VideoFileInfo> file = resolveOnService(hash);
+                const QSharedPointer<VideoFileInfo> file
+                    = resolveOnService(hash, &figures[0].listed);
+                figures[0].resolved = secondsSince(click);
                 taken[0] = file
                     && playTurn(player, lab, click, file->url,
                         "Cookie: " + file->comCookie.toUtf8(), figures[0]);
@@ -530,12 +535,12 @@ int main(int argc, char *argv[])
             for (const auto &seeder : seeders)
                 seeder->stop();
         }
-        std::printf("round %d: service join %.3f s, rebuffer %.2f %%, seek %.3f s, unread "
-                    "%.1f MiB; webtorrent join %.3f s, rebuffer %.2f %%, seek %.3f s, unread "
-                    "%.1f MiB\n",
-            round, figures[0].join, figures[0].rebuffer * 100, figures[0].seek,
-            figures[0].unreadMiB, figures[1].join, figures[1].rebuffer * 100, figures[1].seek,
-            figures[1].unreadMiB);
+        std::printf("round %d: service join %.3f s (file list %.3f s, address %.3f s), rebuffer "
+                    "%.2f %%, seek %.3f s, unread %.1f MiB; webtorrent join %.3f s, rebuffer "
+                    "%.2f %%, seek %.3f s, unread %.1f MiB\n",
+            round, figures[0].join, figures[0].listed, figures[0].resolved,
+            figures[0].rebuffer * 100, figures[0].seek, figures[0].unreadMiB, figures[1].join,
+            figures[1].rebuffer * 100, figures[1].seek, figures[1].unreadMiB);
         std::fflush(stdout);
         if (round == 0 && rounds > 0)
             continue; // warm-up
