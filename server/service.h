@@ -104,4 +104,7 @@ private:
     RateLimit m_captchasByAddress { 30, 600 };
     RateLimit m_anonymousCodesByAddress { 100, 600 };
     RateLimit m_anonymousReportsByAddress { 10, 600 };
+    // Info-hashes the library does not hold that one address has the swarm
+    // nodes look for, per ten minutes.
+    RateLimit m_swarmAsksByAddress { 100, 600 };
 };
