@@ -11,6 +11,7 @@
 #include "requestchecks.h"
 #include "store.h"
 #include "swarm.h"
+#include "swarmnodes.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -334,6 +335,26 @@ Service::Reply Service::fileList(Context &context)
         reply.parkLimit = limit - waited;
         return reply;
     }
+    if (!m_swarm && m_swarmNodes && isInfoHash(hash)
+        && (files.isEmpty() || !files.first().swarmId.isEmpty())
+        && !m_swarmNodes->liveNodes().isEmpty()) {
+        // The owning swarm node fetches it, or gets it ready to play; the
+        // file list it stores comes through the database.
+        m_swarmNodes->ask(hash);
+        if (files.isEmpty()) {
+            const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - context.request.arrived);
+            const std::chrono::milliseconds limit = m_swarmNodes->metadataWait();
+            if (context.request.parkExpired || waited >= limit)
+                return Reply::refuse(QStringLiteral("资源正在获取中，请稍后再试"));
+            Reply reply;
+            reply.park
+                = [nodes = m_swarmNodes, hash, rest = limit - waited](
+                      std::function<void()> wake) { nodes->await(hash, std::move(wake), rest); };
+            reply.parkLimit = limit - waited;
+            return reply;
+        }
+    }
     if (files.isEmpty())
         return Reply::refuse(QStringLiteral("资源不存在"));
     QJsonArray list;
@@ -395,9 +416,12 @@ Service::Reply Service::fileAddress(Context &context)
         return Reply::refuse(QStringLiteral("请求过于频繁，请稍后再试"));
     const AddressCode code = m_store.issueCode(
         file->id, context.session, reload == QLatin1String("1"), m_options.codeLifetime);
-    // A live host node that holds the file streams it; without one, the
-    // service's own host does.
+    // A live host node that holds the file streams it, a swarm file the
+    // swarm node that owns its resource; without one, the service's own
+    // host does.
     QString field = pickHolder(code.code, m_nodes.liveHolders(file->id));
+    if (field.isEmpty() && !m_swarm && m_swarmNodes && !file->swarmId.isEmpty())
+        field = swarmOwner(file->resource, m_swarmNodes->liveNodes());
     if (field.isEmpty())
         field = m_options.field;
     return Reply::withData(QJsonObject { { QStringLiteral("code"), code.code },
