@@ -110,6 +110,9 @@ private:
     bool startProcess(
         const QString &unitName, int instance, QProcess *process, const QStringList &peers = {});
     QString mapped(QString text) const;
+    // The client's file-hash and address calls for a resource's first file:
+    // the address reply's data, and the file's jxhash.
+    QJsonObject playAddress(const QString &hash, const QString &name, qint64 size, QString *jxhash);
 
     QTemporaryDir m_dir;
     PostgresCluster m_postgres;
@@ -295,6 +298,22 @@ QJsonObject DeployRecipeTest::call(const QStringList &parameters, bool post)
     return QJsonDocument::fromJson(QByteArray::fromStdString(reply->body)).object();
 }
 
+QJsonObject DeployRecipeTest::playAddress(
+    const QString &hash, const QString &name, qint64 size, QString *jxhash)
+{
+    *jxhash = call({ "r=www/default/pc", "cs0=lixian_qq", "hash=" + hash, "index=0", "name=" + name,
+                       "_mac=", "_s=pc" })
+                  .value("data")
+                  .toObject()
+                  .value("jxhash")
+                  .toString();
+    return call({ "r=www/default/pc", "cs0=qqlixian_gethttp", "hash=" + hash, "index=0",
+                    "jxhash=" + *jxhash, "size=" + QString::number(size), "netType=dianxin",
+                    "reload=0", "_mac=", "_s=pc" })
+        .value("data")
+        .toObject();
+}
+
 // The calls the client makes to log in and play the clip, then the player's
 // ranged reads from the host named in the address reply, all through nginx.
 void DeployRecipeTest::clientRoadThroughNginx()
@@ -317,19 +336,9 @@ void DeployRecipeTest::clientRoadThroughNginx()
               .toArray();
     QCOMPARE(files.size(), 1);
     QCOMPARE(qint64(files.first().toObject().value("file_size").toDouble()), qint64(m_clip.size()));
-    const QString jxhash = call({ "r=www/default/pc", "cs0=lixian_qq", "hash=" + m_clipHash,
-                                    "index=0", "name=clip.mp4", "_mac=", "_s=pc" })
-                               .value("data")
-                               .toObject()
-                               .value("jxhash")
-                               .toString();
+    QString jxhash;
+    const QJsonObject address = playAddress(m_clipHash, "clip.mp4", m_clip.size(), &jxhash);
     QCOMPARE(jxhash.toLatin1(), QCryptographicHash::hash(m_clip, QCryptographicHash::Sha1).toHex());
-    const QJsonObject address
-        = call({ "r=www/default/pc", "cs0=qqlixian_gethttp", "hash=" + m_clipHash, "index=0",
-                   "jxhash=" + jxhash, "size=" + QString::number(m_clip.size()), "netType=dianxin",
-                   "reload=0", "_mac=", "_s=pc" })
-              .value("data")
-              .toObject();
     const QString host = address.value("field").toString();
     QVERIFY2(m_publicHosts.contains(host), qPrintable(host));
     QJsonArray domains = call({ "r=www/default/pc", "do=getConfig", "cfg=video_domain", "_s=pc" })
@@ -423,18 +432,8 @@ void DeployRecipeTest::swarmNodeStreamsWhatTheLibraryLacks()
     const QJsonArray files = list.value("datas").toArray();
     QVERIFY2(files.size() == 1, qPrintable(list.value("msg").toString()));
     QCOMPARE(qint64(files.first().toObject().value("file_size").toDouble()), qint64(clip.size()));
-    const QString jxhash = call({ "r=www/default/pc", "cs0=lixian_qq", "hash=" + hash, "index=0",
-                                    "name=swarmclip.mp4", "_mac=", "_s=pc" })
-                               .value("data")
-                               .toObject()
-                               .value("jxhash")
-                               .toString();
-    const QJsonObject address
-        = call({ "r=www/default/pc", "cs0=qqlixian_gethttp", "hash=" + hash, "index=0",
-                   "jxhash=" + jxhash, "size=" + QString::number(clip.size()), "netType=dianxin",
-                   "reload=0", "_mac=", "_s=pc" })
-              .value("data")
-              .toObject();
+    QString jxhash;
+    const QJsonObject address = playAddress(hash, "swarmclip.mp4", clip.size(), &jxhash);
     const QString host = address.value("field").toString();
     QCOMPARE(host, m_ports.value(QStringLiteral("127.0.0.1:18083")));
     httplib::Client player("127.0.0.1", host.section(QLatin1Char(':'), 1).toInt());
