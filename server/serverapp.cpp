@@ -349,8 +349,12 @@ int runHost(const HostNodeOptions &options)
         try {
             if (duty)
                 duty->poll();
-            if (++ticks % TicksPerHeartbeat != 0)
-                continue;
+        } catch (const std::exception &error) {
+            fprintf(stderr, "tavrion-server: swarm: %s\n", error.what());
+        }
+        if (++ticks % TicksPerHeartbeat != 0)
+            continue;
+        try {
             if (ticks % TicksPerScan == 0) {
                 QVector<std::int64_t> now = nodes.scanHeldFiles(&copies);
                 if (now != held) {
