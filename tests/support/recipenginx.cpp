@@ -23,8 +23,9 @@ QString readText(const QString &path)
 
 } // namespace
 
-bool TestAuthority::openssl(const QStringList &arguments)
+bool TestAuthority::openssl(const QString &command)
 {
+    const QStringList arguments = command.split(QLatin1Char(' '), Qt::SkipEmptyParts);
     QProcess process;
     process.setWorkingDirectory(m_folder);
     process.setProcessChannelMode(QProcess::MergedChannels);
@@ -33,42 +34,30 @@ bool TestAuthority::openssl(const QStringList &arguments)
         && process.exitCode() == 0)
         return true;
     m_reason = QStringLiteral("openssl %1: %2 %3")
-                   .arg(arguments.join(QLatin1Char(' ')), process.errorString(),
-                       QString::fromLocal8Bit(process.readAll()));
+                   .arg(command, process.errorString(), QString::fromLocal8Bit(process.readAll()));
     return false;
 }
 
 bool TestAuthority::create(const QString &folder)
 {
     m_folder = folder;
-    if (!QDir().mkpath(folder)) {
-        m_reason = QStringLiteral("cannot make ") + folder;
-        return false;
-    }
-    const QStringList key
-        = { QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
-              QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes") };
     // A server certificate must not be an authority and must name the
     // addresses it is reached under.
     if (!writeFileBytes(m_folder + QStringLiteral("/server.ext"),
             "basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n"
-            "subjectAltName=IP:127.0.0.1,DNS:localhost\n"))
+            "subjectAltName=IP:127.0.0.1,DNS:localhost\n")) {
+        m_reason = QStringLiteral("cannot write into ") + folder;
         return false;
-    return openssl(QStringList { QStringLiteral("req"), QStringLiteral("-x509") } + key
-               + QStringList { QStringLiteral("-keyout"), QStringLiteral("authority.key"),
-                   QStringLiteral("-out"), QStringLiteral("authority.pem"), QStringLiteral("-days"),
-                   QStringLiteral("2"), QStringLiteral("-subj"),
-                   QStringLiteral("/CN=Tavrion test authority") })
-        && openssl(QStringList { QStringLiteral("req") } + key
-            + QStringList { QStringLiteral("-keyout"), QStringLiteral("privkey.pem"),
-                QStringLiteral("-out"), QStringLiteral("server.csr"), QStringLiteral("-subj"),
-                QStringLiteral("/CN=127.0.0.1") })
-        && openssl({ QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
-            QStringLiteral("server.csr"), QStringLiteral("-CA"), QStringLiteral("authority.pem"),
-            QStringLiteral("-CAkey"), QStringLiteral("authority.key"),
-            QStringLiteral("-CAcreateserial"), QStringLiteral("-days"), QStringLiteral("2"),
-            QStringLiteral("-extfile"), QStringLiteral("server.ext"), QStringLiteral("-out"),
-            QStringLiteral("fullchain.pem") });
+    }
+    const QString key = QStringLiteral(" -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ");
+    return openssl(QStringLiteral("req -x509") + key
+               + QStringLiteral("-days 2 -keyout authority.key -out authority.pem "
+                                "-subj /CN=tavrion-test-authority"))
+        && openssl(QStringLiteral("req") + key
+            + QStringLiteral("-keyout privkey.pem -out server.csr -subj /CN=127.0.0.1"))
+        && openssl(
+            QStringLiteral("x509 -req -in server.csr -CA authority.pem -CAkey authority.key "
+                           "-CAcreateserial -days 2 -extfile server.ext -out fullchain.pem"));
 }
 
 RecipeNginx::~RecipeNginx()

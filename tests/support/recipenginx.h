@@ -20,7 +20,8 @@ public:
     QString folder() const { return m_folder; }
 
 private:
-    bool openssl(const QStringList &arguments);
+    // Runs the openssl program in the folder with these blank-separated words.
+    bool openssl(const QString &command);
 
     QString m_folder;
     QString m_reason;
