@@ -437,8 +437,10 @@ private:
 
     // Between requests the connection holds no buffer, only the idle limit:
     // the next request's first bytes are read into the connection's own
-    // small array. A read (unlike a bare readiness wait) is queued without
-    // re-arming the socket in epoll, which saves a system call per request.
+    // small array and parsed there; only what is left over (a header still
+    // incomplete, a body, a pipelined request) moves into the buffer. A read
+    // (unlike a bare readiness wait) is queued without re-arming the socket
+    // in epoll, which saves a system call per request.
     void awaitRequest()
     {
         if (m_engine.stopping)
@@ -451,16 +453,14 @@ private:
             [self = shared_from_this()](const boost::system::error_code &error, std::size_t got) {
                 if (error)
                     return self->close();
-                const auto room = self->m_buffer.prepare(got);
-                std::memcpy(room.data(), self->m_drain, got);
-                self->m_buffer.commit(got);
-                self->readHeader();
+                self->readHeader(std::string_view(self->m_drain, got));
             });
     }
 
     // The whole header has to arrive within the header deadline, however
     // slowly its bytes trickle in.
-    void readHeader()
+    // `arrived`: bytes just read into the small array, with the buffer empty.
+    void readHeader(std::string_view arrived = {})
     {
         m_parser.emplace(m_request);
         m_parser->header_limit(std::uint32_t(limits().maxHeaderBytes));
@@ -469,7 +469,17 @@ private:
         // Mostly the whole header is here already: parsed at once, without
         // the composed read operation.
         boost::system::error_code error;
-        m_buffer.consume(m_parser->put(m_buffer.data(), error));
+        if (arrived.empty()) {
+            m_buffer.consume(m_parser->put(m_buffer.data(), error));
+        } else {
+            arrived.remove_prefix(
+                m_parser->put(asio::buffer(arrived.data(), arrived.size()), error));
+            if (!arrived.empty()) {
+                const auto room = m_buffer.prepare(arrived.size());
+                std::memcpy(room.data(), arrived.data(), arrived.size());
+                m_buffer.commit(arrived.size());
+            }
+        }
         if (error != http::error::need_more)
             return headerRead(error);
         http::async_read_header(m_socket, m_buffer, *m_parser,
