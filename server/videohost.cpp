@@ -204,7 +204,7 @@ bool VideoHost::answer(const HttpRequest &request, HttpResponse &response, const
     if (!swarm)
         opened = openLibraryFile(m_store, file.path);
     Copy copy = Copy::Good;
-    if (swarm ? !m_swarm || m_copies : opened->fd() < 0)
+    if (swarm ? !m_swarm : opened->fd() < 0)
         copy = Copy::Missing;
     else if (m_copies && !swarm)
         copy = checkCopy(*opened, file, mayBlock);

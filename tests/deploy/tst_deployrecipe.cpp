@@ -1,9 +1,10 @@
 // The deployment recipe in deploy/, run as written: nginx with the recipe's
-// configuration in front of two API processes and two video-host nodes, each
-// started with the command line its systemd unit and environment file give.
-// The only changes are free ports for the recipe's fixed ones, temporary
-// folders for /var/lib/tavrion-server and the test's database for the
-// recipe's.
+// configuration in front of two API processes and three video-host nodes,
+// each started with the command line its systemd unit and environment file
+// give. The only changes are free ports for the recipe's fixed ones,
+// temporary folders for /var/lib/tavrion-server, the test's database for the
+// recipe's, and for the swarm node a seeder on loopback in place of the
+// open peer port and the DHT.
 #include "formparams.h"
 #include "postgresfixture.h"
 #include "serverprocess.h"
@@ -100,13 +101,18 @@ private slots:
     void cleanupTestCase();
     void clientRoadThroughNginx();
     void apiProcessDownIsCoveredByTheOther();
+    void swarmNodeStreamsWhatTheLibraryLacks();
     void unitsVerify();
 
 private:
     // An API call through nginx's service address with the session cookie.
     QJsonObject call(const QStringList &parameters, bool post = false);
-    bool startProcess(const QString &unitName, int instance, QProcess *process);
+    bool startProcess(
+        const QString &unitName, int instance, QProcess *process, const QStringList &peers = {});
     QString mapped(QString text) const;
+    // The client's file-hash and address calls for a resource's first file:
+    // the address reply's data, and the file's jxhash.
+    QJsonObject playAddress(const QString &hash, const QString &name, qint64 size, QString *jxhash);
 
     QTemporaryDir m_dir;
     PostgresCluster m_postgres;
@@ -130,7 +136,8 @@ QString DeployRecipeTest::mapped(QString text) const
     return text;
 }
 
-bool DeployRecipeTest::startProcess(const QString &unitName, int instance, QProcess *process)
+bool DeployRecipeTest::startProcess(
+    const QString &unitName, int instance, QProcess *process, const QStringList &peers)
 {
     const QString kind = unitName.section(QLatin1Char('-'), 1).section(QLatin1Char('@'), 0, 0);
     QHash<QString, QString> environment
@@ -147,6 +154,13 @@ bool DeployRecipeTest::startProcess(const QString &unitName, int instance, QProc
         arguments.erase(arguments.begin() + database, arguments.begin() + database + 2);
     else
         arguments[database + 1] = m_database;
+    const int peerPort = arguments.indexOf(QStringLiteral("--bt-listen"));
+    if (peerPort >= 0 && peerPort + 1 < arguments.size()) {
+        arguments[peerPort + 1] = QStringLiteral("127.0.0.1:0");
+        arguments << QStringLiteral("--bt-dht") << QStringLiteral("off");
+        for (const QString &peer : peers)
+            arguments << QStringLiteral("--bt-peer") << peer;
+    }
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process->start(ServerProcess::program(), arguments);
     const QDeadlineTimer deadline(20000);
@@ -206,7 +220,7 @@ void DeployRecipeTest::initTestCase()
     // Every fixed address of the recipe gets a free port on the same address.
     const QString config = readText(deployPath(QStringLiteral("nginx/tavrion.conf")));
     QString everything = config;
-    for (const char *name : { "api-1", "api-2", "host-1", "host-2" })
+    for (const char *name : { "api-1", "api-2", "host-1", "host-2", "host-3" })
         everything += readText(deployPath(QStringLiteral("env/%1.env").arg(name)));
     static const QRegularExpression addressPattern(
         QStringLiteral("\\b(127\\.\\d+\\.\\d+\\.\\d+):(\\d+)\\b"));
@@ -218,7 +232,8 @@ void DeployRecipeTest::initTestCase()
                     + QString::number(freePortOn(found.captured(1))));
     }
     for (const char *fixed : { "127.0.0.1:17080", "127.0.1.1:17080", "127.0.1.2:17080",
-             "127.0.0.1:18081", "127.0.0.1:18082", "127.0.2.1:18080", "127.0.2.2:18080" })
+             "127.0.0.1:18081", "127.0.0.1:18082", "127.0.0.1:18083", "127.0.2.1:18080",
+             "127.0.2.2:18080", "127.0.2.3:18080" })
         QVERIFY2(!m_ports.value(QLatin1String(fixed)).endsWith(QLatin1String(":0")), fixed);
     m_service = m_ports.value(QStringLiteral("127.0.0.1:17080"));
     m_publicHosts = QStringList { m_ports.value(QStringLiteral("127.0.0.1:18081")),
@@ -283,6 +298,22 @@ QJsonObject DeployRecipeTest::call(const QStringList &parameters, bool post)
     return QJsonDocument::fromJson(QByteArray::fromStdString(reply->body)).object();
 }
 
+QJsonObject DeployRecipeTest::playAddress(
+    const QString &hash, const QString &name, qint64 size, QString *jxhash)
+{
+    *jxhash = call({ "r=www/default/pc", "cs0=lixian_qq", "hash=" + hash, "index=0", "name=" + name,
+                       "_mac=", "_s=pc" })
+                  .value("data")
+                  .toObject()
+                  .value("jxhash")
+                  .toString();
+    return call({ "r=www/default/pc", "cs0=qqlixian_gethttp", "hash=" + hash, "index=0",
+                    "jxhash=" + *jxhash, "size=" + QString::number(size), "netType=dianxin",
+                    "reload=0", "_mac=", "_s=pc" })
+        .value("data")
+        .toObject();
+}
+
 // The calls the client makes to log in and play the clip, then the player's
 // ranged reads from the host named in the address reply, all through nginx.
 void DeployRecipeTest::clientRoadThroughNginx()
@@ -305,19 +336,9 @@ void DeployRecipeTest::clientRoadThroughNginx()
               .toArray();
     QCOMPARE(files.size(), 1);
     QCOMPARE(qint64(files.first().toObject().value("file_size").toDouble()), qint64(m_clip.size()));
-    const QString jxhash = call({ "r=www/default/pc", "cs0=lixian_qq", "hash=" + m_clipHash,
-                                    "index=0", "name=clip.mp4", "_mac=", "_s=pc" })
-                               .value("data")
-                               .toObject()
-                               .value("jxhash")
-                               .toString();
+    QString jxhash;
+    const QJsonObject address = playAddress(m_clipHash, "clip.mp4", m_clip.size(), &jxhash);
     QCOMPARE(jxhash.toLatin1(), QCryptographicHash::hash(m_clip, QCryptographicHash::Sha1).toHex());
-    const QJsonObject address
-        = call({ "r=www/default/pc", "cs0=qqlixian_gethttp", "hash=" + m_clipHash, "index=0",
-                   "jxhash=" + jxhash, "size=" + QString::number(m_clip.size()), "netType=dianxin",
-                   "reload=0", "_mac=", "_s=pc" })
-              .value("data")
-              .toObject();
     const QString host = address.value("field").toString();
     QVERIFY2(m_publicHosts.contains(host), qPrintable(host));
     QJsonArray domains = call({ "r=www/default/pc", "do=getConfig", "cfg=video_domain", "_s=pc" })
@@ -385,6 +406,42 @@ void DeployRecipeTest::apiProcessDownIsCoveredByTheOther()
         QCOMPARE(favourites.value("statu").toInt(), 1);
         QCOMPARE(favourites.value("datas").toArray().size(), 1);
     }
+}
+
+// A resource the library lacks, from one seeder: the swarm node fetches its
+// file list for the API process that was asked, is named for its file, and
+// streams it through nginx.
+void DeployRecipeTest::swarmNodeStreamsWhatTheLibraryLacks()
+{
+    QByteArray clip(2 * 1024 * 1024, Qt::Uninitialized);
+    QRandomGenerator(21).fillRange(reinterpret_cast<quint32 *>(clip.data()), clip.size() / 4);
+    const QString payload = m_dir.filePath(QStringLiteral("peer/swarmclip.mp4"));
+    const QString torrent = m_dir.filePath(QStringLiteral("swarmclip.torrent"));
+    QVERIFY(writeFileBytes(payload, clip));
+    ServerProcess::admin({ QStringLiteral("make-torrent"), torrent, payload });
+    SeederProcess seeder;
+    QVERIFY(seeder.start(torrent, m_dir.filePath(QStringLiteral("peer"))));
+    m_hosts.push_back(std::make_unique<QProcess>());
+    QVERIFY(startProcess(
+        QStringLiteral("tavrion-host@.service"), 3, m_hosts.back().get(), { seeder.address() }));
+
+    const QString hash = seeder.infoHash();
+    QJsonObject list;
+    for (int i = 0; i < 5 && list.value("datas").toArray().isEmpty(); ++i)
+        list = call({ "r=www/default/pc", "do=getNewHashFileList", "hash=" + hash, "_s=pc" });
+    const QJsonArray files = list.value("datas").toArray();
+    QVERIFY2(files.size() == 1, qPrintable(list.value("msg").toString()));
+    QCOMPARE(qint64(files.first().toObject().value("file_size").toDouble()), qint64(clip.size()));
+    QString jxhash;
+    const QJsonObject address = playAddress(hash, "swarmclip.mp4", clip.size(), &jxhash);
+    const QString host = address.value("field").toString();
+    QCOMPARE(host, m_ports.value(QStringLiteral("127.0.0.1:18083")));
+    httplib::Client player("127.0.0.1", host.section(QLatin1Char(':'), 1).toInt());
+    const auto whole = player.Get("/ftn_handler/" + address.value("code").toString().toStdString(),
+        { { "Cookie", address.value("com_cookie").toString().toStdString() } });
+    QVERIFY(whole);
+    QCOMPARE(whole->status, 200);
+    QVERIFY(QByteArray::fromStdString(whole->body) == clip);
 }
 
 void DeployRecipeTest::unitsVerify()
