@@ -458,7 +458,10 @@ Service::Reply Service::config(Context &context, const QString &which)
         return Reply::withData(readJsonArray(m_store.config(QStringLiteral("gonggao"))));
 
     // Notice pictures are served by this service; their address uses the
-    // host name the client reached it under.
+    // host name and, behind a TLS front, the scheme the client reached it
+    // under: a plain address on a TLS port would not load.
+    const bool overTls
+        = fromTrustedProxy(context) && context.request.header("X-Forwarded-Proto") == "https";
     QString host = QString::fromStdString(context.request.header("Host"));
     static const QRegularExpression hostPattern(QStringLiteral("^[A-Za-z0-9.:\\[\\]-]+$"));
     if (!hostPattern.match(host).hasMatch())
@@ -468,8 +471,9 @@ Service::Reply Service::config(Context &context, const QString &which)
         const QJsonObject notice = value.toObject();
         pages.append(
             QJsonObject { { QStringLiteral("img"),
-                              QStringLiteral("http://%1/notice/%2")
-                                  .arg(host, notice.value(QStringLiteral("image")).toString()) },
+                              QStringLiteral("%1://%2/notice/%3")
+                                  .arg(overTls ? QStringLiteral("https") : QStringLiteral("http"),
+                                      host, notice.value(QStringLiteral("image")).toString()) },
                 { QStringLiteral("url"), notice.value(QStringLiteral("url")).toString() } });
     }
     const bool enabled
@@ -541,11 +545,16 @@ Service::Reply Service::report(Context &context)
 // limits per address would count all viewers as one. Only a proxy the
 // operator named is believed: anyone else could pick the address its guesses
 // are counted against.
+bool Service::fromTrustedProxy(const Context &context) const
+{
+    const auto &proxies = m_options.trustedProxies;
+    return std::find(proxies.begin(), proxies.end(), context.request.peer) != proxies.end();
+}
+
 std::string Service::viewerAddress(const Context &context) const
 {
     const std::string &peer = context.request.peer;
-    const auto &proxies = m_options.trustedProxies;
-    if (std::find(proxies.begin(), proxies.end(), peer) == proxies.end())
+    if (!fromTrustedProxy(context))
         return peer;
     const std::string named = context.request.header("X-Real-IP");
     const bool plausible = !named.empty() && named.size() <= 45

@@ -66,6 +66,8 @@ public:
 
 private:
     Reply dispatch(Context &context);
+    // True when the request comes from a proxy the operator named.
+    bool fromTrustedProxy(const Context &context) const;
     std::string viewerAddress(const Context &context) const;
 
     Reply fileList(Context &context);
