@@ -202,7 +202,8 @@ int runHost(const QString &url, int warmUpMs, int measureMs)
         return 1;
     }
     const QPoint at = page->mapToGlobal(QPoint(0, 0));
-    std::printf("page %d %d %d %d\n", page->width(), page->height(), at.x(), at.y());
+    std::printf("page %d %d %d %d %s\n", page->width(), page->height(), at.x(), at.y(),
+        engine->videoHost()->drawsInSoftware() ? "software" : "opengl");
     std::fflush(stdout);
     wait(warmUpMs);
     const Counters start = counters();
@@ -243,6 +244,7 @@ struct Geometry
     int height = 0;
     int x = 0;
     int y = 0;
+    QByteArray path; // how the main window drew its frames
 };
 
 Round hostRound(const QString &url, qint64 server, Geometry *geometry, double *swapRate)
@@ -253,9 +255,9 @@ Round hostRound(const QString &url, qint64 server, Geometry *geometry, double *s
         { QStringLiteral("--host"), url, QString::number(WarmUpMs), QString::number(MeasureMs) });
     Round round;
     const QList<QByteArray> page = hostLine(host, "page", 60000);
-    if (page.size() == 5) {
-        *geometry
-            = { page.at(1).toInt(), page.at(2).toInt(), page.at(3).toInt(), page.at(4).toInt() };
+    if (page.size() == 6) {
+        *geometry = { page.at(1).toInt(), page.at(2).toInt(), page.at(3).toInt(),
+            page.at(4).toInt(), page.at(5) };
         Span span(host.processId(), server);
         const QList<QByteArray> begin = hostLine(host, "begin", WarmUpMs + 10000);
         if (begin.size() == 3) {
@@ -477,7 +479,11 @@ int main(int argc, char **argv)
     }
     const QString anchor = QStringLiteral("mpv --vo=") + vo
         + (vo.startsWith(QLatin1String("gpu")) ? QStringLiteral(" --gpu-sw") : QString());
-    std::printf("anchor kept: %s\n\n", qPrintable(anchor));
+    std::printf("anchor kept: %s\n", qPrintable(anchor));
+    std::printf("Tavrion draws with: %s\n\n",
+        geometry.path == "software"
+            ? "mpv's software renderer into the window's X shared-memory backing store"
+            : "mpv's OpenGL renderer into the window's framebuffer");
 
     QVector<double> hostCpu, mpvCpu, hostFps, mpvFps, hostX, mpvX, ratios, totalRatios;
     qint64 hostDropped = 0;
@@ -520,7 +526,8 @@ int main(int argc, char **argv)
     std::printf("\nvideo area %dx%d; medians of %d rounds\n", geometry.width, geometry.height,
         int(hostCpu.size()));
     std::printf("%-26s CPU %6.1f %%  X server %6.1f %%  %5.1f frames/s  %lld dropped\n",
-        "Tavrion main window", median(hostCpu), median(hostX), median(hostFps), hostDropped);
+        qPrintable(QStringLiteral("Tavrion, ") + QString::fromLatin1(geometry.path)),
+        median(hostCpu), median(hostX), median(hostFps), hostDropped);
     std::printf("%-26s CPU %6.1f %%  X server %6.1f %%  %5.1f frames/s  %lld dropped\n",
         qPrintable(anchor), median(mpvCpu), median(mpvX), median(mpvFps), mpvDropped);
     std::printf("CPU ratio Tavrion / mpv: %.2f (of medians), %.2f (median of rounds); with the X "

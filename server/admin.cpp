@@ -58,7 +58,7 @@ const char Usage[] = R"(usage: tavrion-server COMMAND [options]
       --bt-metadata-wait: how long a file list waits for a new resource (default 5);
       --bt-stall: how long a range waits for missing pieces before it ends (default 60).
   host --data DIR --listen ADDR:PORT [--name NAME] [--database URL|FILE] [--threads N]
-        [--write-timeout SECONDS] [--max-per-address N] [--db-connections N]
+        [--write-timeout SECONDS] [--max-per-address N] [--db-connections N] [--bt ...]
       Runs a video-host node: it streams the library files found in DIR under the library's
       own relative paths (library/...) with the recorded size, checks play codes and cookies
       in the services' database and records itself there, so that the services name it in
@@ -66,6 +66,10 @@ const char Usage[] = R"(usage: tavrion-server COMMAND [options]
       or on their machine the path of their SQLite file (default DIR/tavrion.db). --name is
       what clients reach it under (default: the listen address; needed when that is a
       wildcard).
+      --bt and the --bt-... options as for serve make it a swarm node as well: services
+      without --bt name, for a resource the library does not hold, the live swarm node that
+      owns its info-hash, which fetches it from BitTorrent peers and streams it; the file list
+      it fetches reaches every service through the database.
   add-resource --data DIR FILE.torrent PAYLOAD_DIR
   add-folder --data DIR FOLDER
   make-torrent OUTPUT.torrent FILE_OR_FOLDER
@@ -244,6 +248,18 @@ QString readSwarmOptions(const Arguments &args, SwarmOptions *swarm)
     return {};
 }
 
+// --bt and its options, for serve and host; empty text when they are sound.
+QString readSwarmFlag(const Arguments &args, bool *bt, SwarmOptions *swarm)
+{
+    *bt = args.flags.contains(QStringLiteral("--bt"));
+    if (*bt)
+        return readSwarmOptions(args, swarm);
+    if (std::any_of(args.options.keyBegin(), args.options.keyEnd(),
+            [](const QString &name) { return name.startsWith(QLatin1String("--bt-")); }))
+        return QStringLiteral("the --bt-... options need --bt");
+    return {};
+}
+
 int serve(const Arguments &args)
 {
     ServeOptions options;
@@ -292,15 +308,9 @@ int serve(const Arguments &args)
             return fail(QStringLiteral("--trusted-proxy needs an IP address, not %1").arg(proxy));
         options.trustedProxies.append(proxy);
     }
-    if (args.flags.contains(QStringLiteral("--bt"))) {
-        const QString problem = readSwarmOptions(args, &options.swarm);
-        if (!problem.isEmpty())
-            return fail(problem);
-        options.bt = true;
-    } else if (std::any_of(args.options.keyBegin(), args.options.keyEnd(),
-                   [](const QString &name) { return name.startsWith(QLatin1String("--bt-")); })) {
-        return fail(QStringLiteral("the --bt-... options need --bt"));
-    }
+    const QString swarmProblem = readSwarmFlag(args, &options.bt, &options.swarm);
+    if (!swarmProblem.isEmpty())
+        return fail(swarmProblem);
     return runServe(options);
 }
 
@@ -332,6 +342,9 @@ int host(const Arguments &args)
     const QString poolProblem = readPoolOption(args, &options.dbConnections);
     if (!poolProblem.isEmpty())
         return fail(poolProblem);
+    const QString swarmProblem = readSwarmFlag(args, &options.bt, &options.swarm);
+    if (!swarmProblem.isEmpty())
+        return fail(swarmProblem);
     return runHost(options);
 }
 

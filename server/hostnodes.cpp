@@ -130,15 +130,15 @@ QVector<std::int64_t> HostNodes::scanHeldFiles(LocalCopies *copies)
     return held;
 }
 
-void HostNodes::announce(const QString &name, const QVector<std::int64_t> &files)
+void HostNodes::announce(const QString &name, const QVector<std::int64_t> &files, bool swarm)
 {
     const ConnectionPool::Lease lease = m_store.database().lease();
     Database &db = *lease;
     Transaction transaction(db);
     Statement node(db,
-        "INSERT INTO host_nodes (name, seen) VALUES (?, ?) "
-        "ON CONFLICT (name) DO UPDATE SET seen = excluded.seen");
-    node.bind(1, name).bind(2, nowMilliseconds()).run();
+        "INSERT INTO host_nodes (name, seen, swarm) VALUES (?, ?, ?) "
+        "ON CONFLICT (name) DO UPDATE SET seen = excluded.seen, swarm = excluded.swarm");
+    node.bind(1, name).bind(2, nowMilliseconds()).bind(3, std::int64_t(swarm)).run();
     Statement forget(db, "DELETE FROM host_files WHERE host = ?");
     forget.bind(1, name).run();
     // A file removed from the library meanwhile is skipped, not an error.
@@ -173,9 +173,18 @@ void HostNodes::withdraw(const QString &name)
 
 QStringList HostNodes::liveNodes()
 {
+    return liveNames("SELECT name FROM host_nodes WHERE seen > ? ORDER BY name");
+}
+
+QStringList HostNodes::liveSwarmNodes()
+{
+    return liveNames("SELECT name FROM host_nodes WHERE seen > ? AND swarm = 1 ORDER BY name");
+}
+
+QStringList HostNodes::liveNames(const char *sql)
+{
     const ConnectionPool::Lease lease = m_store.database().lease();
-    Database &db = *lease;
-    Statement query(db, "SELECT name FROM host_nodes WHERE seen > ? ORDER BY name");
+    Statement query(*lease, sql);
     query.bind(1, nowMilliseconds() - StaleMilliseconds);
     QStringList names;
     while (query.next())

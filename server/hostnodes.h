@@ -70,8 +70,9 @@ public:
     // not held either, and the stamps of those held are recorded there.
     QVector<std::int64_t> scanHeldFiles(LocalCopies *copies = nullptr);
     // Records the node as alive and holding these files (replacing what it
-    // recorded before), in one transaction.
-    void announce(const QString &name, const QVector<std::int64_t> &files);
+    // recorded before), in one transaction; `swarm`: it also fetches and
+    // streams swarm resources.
+    void announce(const QString &name, const QVector<std::int64_t> &files, bool swarm = false);
     // Refreshes the heartbeat; false when the node's record is gone, so that
     // it announces itself again.
     bool heartbeat(const QString &name);
@@ -82,8 +83,14 @@ public:
     QStringList liveNodes();
     // Names of the nodes alive now that hold the file, sorted.
     QStringList liveHolders(std::int64_t fileId);
+    // Names of the nodes alive now that fetch swarm resources, sorted.
+    QStringList liveSwarmNodes();
 
 private:
+    // The first column of a query whose one parameter is the oldest live
+    // heartbeat.
+    QStringList liveNames(const char *sql);
+
     Store &m_store;
 };
 

@@ -176,6 +176,18 @@ CREATE TABLE login_addresses (
     PRIMARY KEY (account_id, address));
 )sql";
 
+// Version 4: swarm nodes. A node that fetches resources from BitTorrent
+// peers says so in its record; `swarm_wanted` holds the info-hashes whose
+// file list a service was asked for (milliseconds since 1970), for the swarm
+// node that owns each to fetch.
+constexpr const char *Version4 = R"sql(
+ALTER TABLE host_nodes ADD COLUMN swarm BIGINT NOT NULL DEFAULT 0;
+CREATE TABLE swarm_wanted (
+    hash TEXT PRIMARY KEY,
+    asked BIGINT NOT NULL);
+CREATE INDEX swarm_wanted_by_time ON swarm_wanted (asked);
+)sql";
+
 bool sqliteHasColumn(Database &db, const char *table, const char *column)
 {
     // The table name is one of this file's own constants, never input.
@@ -205,9 +217,9 @@ void completeUnversionedSqlite(Database &db)
 const std::vector<Migration> &schemaMigrations(Database::Kind kind)
 {
     static const std::vector<Migration> sqlite { { 1, SqliteVersion1 }, { 2, Version2 },
-        { 3, Version3 } };
+        { 3, Version3 }, { 4, Version4 } };
     static const std::vector<Migration> postgres { { 1, PostgresVersion1 }, { 2, Version2 },
-        { 3, Version3 } };
+        { 3, Version3 }, { 4, Version4 } };
     switch (kind) {
     case Database::Kind::Postgresql:
         return postgres;

@@ -8,6 +8,7 @@
 #include "service.h"
 #include "store.h"
 #include "swarm.h"
+#include "swarmnodes.h"
 
 #include <QDir>
 #include <QStringList>
@@ -167,6 +168,24 @@ void raiseDescriptorLimit()
     }
 }
 
+// The swarm of serve --bt or host --bt, started; null with the reason
+// printed.
+std::unique_ptr<Swarm> startSwarm(Store &store, SwarmOptions options)
+{
+    if (options.cacheDir.isEmpty())
+        options.cacheDir = store.absolutePath(QStringLiteral("swarm"));
+    options.cacheDir = QDir(options.cacheDir).absolutePath();
+    if (options.statusPath.isEmpty())
+        options.statusPath = store.absolutePath(QStringLiteral("swarm-status.json"));
+    auto swarm = std::make_unique<Swarm>(store, options);
+    QString error;
+    if (!swarm->start(&error)) {
+        fprintf(stderr, "tavrion-server: cannot start the swarm: %s\n", qPrintable(error));
+        return nullptr;
+    }
+    return swarm;
+}
+
 } // namespace
 
 bool splitAddress(const QString &address, std::string *host, int *port)
@@ -243,23 +262,18 @@ int runServe(const ServeOptions &options)
     api.setHosts(hostAddresses.first(), hostAddresses);
 
     std::unique_ptr<Swarm> swarm;
+    std::unique_ptr<SwarmRequests> swarmNodes;
     if (options.bt) {
-        SwarmOptions swarmOptions = options.swarm;
-        if (swarmOptions.cacheDir.isEmpty())
-            swarmOptions.cacheDir = store.absolutePath(QStringLiteral("swarm"));
-        swarmOptions.cacheDir = QDir(swarmOptions.cacheDir).absolutePath();
-        if (swarmOptions.statusPath.isEmpty())
-            swarmOptions.statusPath = store.absolutePath(QStringLiteral("swarm-status.json"));
-        swarm = std::make_unique<Swarm>(store, swarmOptions);
-        QString error;
-        if (!swarm->start(&error)) {
-            fprintf(stderr, "tavrion-server: cannot start the swarm: %s\n", qPrintable(error));
+        swarm = startSwarm(store, options.swarm);
+        if (!swarm)
             return 1;
-        }
         api.setSwarm(swarm.get());
         service.host->setSwarm(swarm.get());
         for (Listener &listener : hosts)
             listener.host->setSwarm(swarm.get());
+    } else {
+        swarmNodes = std::make_unique<SwarmRequests>(store, options.swarm.metadataWait);
+        api.setSwarmNodes(swarmNodes.get());
     }
 
     engine.start();
@@ -302,34 +316,55 @@ int runHost(const HostNodeOptions &options)
         return 1;
     const QString name = options.name.isEmpty() ? listener.address : options.name;
 
+    std::unique_ptr<Swarm> swarm;
+    std::unique_ptr<SwarmNodeDuty> duty;
+    if (options.bt) {
+        swarm = startSwarm(store, options.swarm);
+        if (!swarm)
+            return 1;
+        listener.host->setSwarm(swarm.get());
+        duty = std::make_unique<SwarmNodeDuty>(store, *swarm, name);
+    }
+
     HostNodes nodes(store);
     QVector<std::int64_t> held = nodes.scanHeldFiles(&copies);
-    nodes.announce(name, held);
+    nodes.announce(name, held, options.bt);
     engine.start();
     printf("host %s %s\n", qPrintable(listener.address), qPrintable(name));
     printf("holds %lld files\n", static_cast<long long>(held.size()));
     printf("ready\n");
     fflush(stdout);
 
-    // The heartbeat goes out every couple of seconds; the data folder is
-    // looked at again every half minute, so that copies added or removed
-    // while the node runs are known without a restart.
-    constexpr int TicksPerScan = 15;
-    const timespec interval { HostNodes::HeartbeatMilliseconds / 1000,
-        (HostNodes::HeartbeatMilliseconds % 1000) * 1000000 };
+    // The services' asks for swarm resources are looked at twenty times a
+    // second, since a file list waits for them; the heartbeat goes out
+    // every couple of seconds; the data folder is looked at again every
+    // half minute, so that copies added or removed while the node runs are
+    // known without a restart.
+    constexpr int TickMilliseconds = 50;
+    constexpr int TicksPerHeartbeat = HostNodes::HeartbeatMilliseconds / TickMilliseconds;
+    constexpr int TicksPerScan = 15 * TicksPerHeartbeat;
+    const timespec interval { 0, TickMilliseconds * 1000000 };
     int ticks = 0;
     while (sigtimedwait(&stopSignals, nullptr, &interval) < 0) {
         try {
-            if (++ticks % TicksPerScan == 0) {
+            if (duty)
+                duty->poll();
+        } catch (const std::exception &error) {
+            fprintf(stderr, "tavrion-server: swarm: %s\n", error.what());
+        }
+        if (++ticks % TicksPerHeartbeat != 0)
+            continue;
+        try {
+            if (ticks % TicksPerScan == 0) {
                 QVector<std::int64_t> now = nodes.scanHeldFiles(&copies);
                 if (now != held) {
                     held = std::move(now);
-                    nodes.announce(name, held);
+                    nodes.announce(name, held, options.bt);
                     continue;
                 }
             }
             if (!nodes.heartbeat(name))
-                nodes.announce(name, held);
+                nodes.announce(name, held, options.bt);
         } catch (const DatabaseError &error) {
             fprintf(stderr, "tavrion-server: heartbeat: %s\n", error.what());
         }
@@ -340,6 +375,9 @@ int runHost(const HostNodeOptions &options)
     } catch (const DatabaseError &error) {
         fprintf(stderr, "tavrion-server: leaving: %s\n", error.what());
     }
+    // The swarm wakes connections: it stops after them, before they go.
     engine.stop();
+    if (swarm)
+        swarm->stop();
     return 0;
 }

@@ -43,6 +43,8 @@ struct HostNodeOptions
     int dbConnections = 0;
     int writeTimeoutSeconds = 90;
     int maxPerAddress = 256;
+    bool bt = false; // also fetch and stream the swarm resources it owns
+    SwarmOptions swarm; // cacheDir and statusPath empty: under the data folder
 };
 
 // Splits "host:port"; false when it is not of that form.
@@ -56,6 +58,8 @@ int runServe(const ServeOptions &options);
 // Runs a video-host node until SIGINT or SIGTERM: it streams the library
 // files it holds, takes play codes and cookies from the shared database,
 // records itself and its files there and keeps its heartbeat fresh; a clean
-// stop removes its record. Prints "host ADDR NAME", then "ready" on stdout.
-// Returns the process exit status.
+// stop removes its record. With bt it is a swarm node too: it fetches the
+// swarm resources the services ask for that it owns, and streams them.
+// Prints "host ADDR NAME", then "ready" on stdout. Returns the process exit
+// status.
 int runHost(const HostNodeOptions &options);

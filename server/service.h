@@ -18,6 +18,7 @@ class CaptchaRenderer;
 class FormParams;
 class Store;
 class Swarm;
+class SwarmRequests;
 
 // The envelope body of an HTTP error status (404, 405, 413, ...).
 std::string serviceErrorBody(int status);
@@ -49,6 +50,9 @@ public:
     // With a swarm, the file list of an info-hash the library does not hold
     // is fetched from BitTorrent peers; set before requests.
     void setSwarm(Swarm *swarm) { m_swarm = swarm; }
+    // Without a swarm, swarm nodes fetch and stream such resources; set
+    // before requests.
+    void setSwarmNodes(SwarmRequests *requests) { m_swarmNodes = requests; }
 
     void handle(const HttpRequest &request, HttpResponse &response);
     // Serves a popup notice picture from the data folder's "notices/".
@@ -62,6 +66,8 @@ public:
 
 private:
     Reply dispatch(Context &context);
+    // True when the request comes from a proxy the operator named.
+    bool fromTrustedProxy(const Context &context) const;
     std::string viewerAddress(const Context &context) const;
 
     Reply fileList(Context &context);
@@ -82,6 +88,7 @@ private:
     const CaptchaRenderer &m_captcha;
     ServiceOptions m_options;
     Swarm *m_swarm = nullptr;
+    SwarmRequests *m_swarmNodes = nullptr;
     // Login and retrieval counters, shared through the database by every
     // process. Guessing is slowed per account and address (five free
     // failures) and per address (twenty), each further failure doubling the
@@ -99,4 +106,7 @@ private:
     RateLimit m_captchasByAddress { 30, 600 };
     RateLimit m_anonymousCodesByAddress { 100, 600 };
     RateLimit m_anonymousReportsByAddress { 10, 600 };
+    // Info-hashes the library does not hold that one address has the swarm
+    // nodes look for, per ten minutes.
+    RateLimit m_swarmAsksByAddress { 100, 600 };
 };

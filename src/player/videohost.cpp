@@ -2,18 +2,48 @@
 
 #include "player/windowmessage.h"
 
+#include <QBackingStore>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMetaObject>
 #include <QMouseEvent>
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
+#include <QOpenGLFunctions>
+#include <QPainter>
 #include <QPlatformSurfaceEvent>
 #include <QWindow>
 
 #include <mpv/render_gl.h>
 
+#include <algorithm>
+
 namespace {
+// Whether OpenGL here runs on the CPU. There mpv's GL renderer costs far
+// more than its software scaler, which is what players without a GPU use.
+bool softwareOpenGl()
+{
+    const QByteArray forced = qgetenv("TAVRION_VIDEO_RENDER");
+    if (forced == "opengl" || forced == "software") {
+        return forced == "software";
+    }
+    static const bool software = [] {
+        QOffscreenSurface surface;
+        surface.create();
+        QOpenGLContext context;
+        if (!context.create() || !context.makeCurrent(&surface)) {
+            return true;
+        }
+        const QByteArray renderer = QByteArray(
+            reinterpret_cast<const char *>(context.functions()->glGetString(GL_RENDERER)))
+                                        .toLower();
+        context.doneCurrent();
+        return renderer.contains("llvmpipe") || renderer.contains("softpipe")
+            || renderer.contains("swrast");
+    }();
+    return software;
+}
+
 void *procAddress(void *, const char *name)
 {
     QOpenGLContext *context = QOpenGLContext::currentContext();
@@ -91,9 +121,10 @@ VideoHost::VideoHost(mpv_handle *mpv, QWidget *page)
     , m_mpv(mpv)
     , m_page(page)
     , m_surface(new QWindow)
+    , m_software(softwareOpenGl())
 {
     setObjectName(QStringLiteral("videoHost"));
-    m_surface->setSurfaceType(QSurface::OpenGLSurface);
+    m_surface->setSurfaceType(m_software ? QSurface::RasterSurface : QSurface::OpenGLSurface);
     m_surface->setCursor(page->cursor());
     m_surface->installEventFilter(this);
     m_container = QWidget::createWindowContainer(m_surface, this);
@@ -124,6 +155,13 @@ void VideoHost::releaseRenderContext()
     if (!m_render) {
         return;
     }
+    if (m_software) {
+        mpv_render_context_set_update_callback(m_render, nullptr, nullptr);
+        mpv_render_context_free(m_render);
+        m_render = nullptr;
+        m_store.reset();
+        return;
+    }
     // mpv frees its GL objects, which needs the context current; the window
     // may already have lost its native surface, a stand-in does as well.
     QOffscreenSurface standIn;
@@ -151,6 +189,19 @@ bool VideoHost::createRenderContext()
         // container; give it its final parent now so it can be created.
         m_surface->setParent(m_container->windowHandle());
         m_surface->create();
+    }
+    if (m_software) {
+        mpv_render_param params[] = {
+            { MPV_RENDER_PARAM_API_TYPE, const_cast<char *>(MPV_RENDER_API_TYPE_SW) },
+            { MPV_RENDER_PARAM_INVALID, nullptr },
+        };
+        if (mpv_render_context_create(&m_render, m_mpv, params) < 0) {
+            m_render = nullptr;
+            return false;
+        }
+        m_store = std::make_unique<QBackingStore>(m_surface);
+        mpv_render_context_set_update_callback(m_render, &VideoHost::renderUpdate, this);
+        return true;
     }
     if (!m_context) {
         m_context = std::make_unique<QOpenGLContext>();
@@ -184,8 +235,15 @@ void VideoHost::prepare()
 
 void VideoHost::draw(bool skip)
 {
-    if (!createRenderContext() || !m_context->makeCurrent(m_surface)) {
-        return;
+    if (createRenderContext() && (m_software ? drawSoftware(skip) : drawOpenGl(skip)) && !skip) {
+        ++m_framesShown;
+    }
+}
+
+bool VideoHost::drawOpenGl(bool skip)
+{
+    if (!m_context->makeCurrent(m_surface)) {
+        return false;
     }
     const qreal ratio = m_surface->devicePixelRatio();
     mpv_opengl_fbo fbo { int(m_context->defaultFramebufferObject()),
@@ -201,8 +259,67 @@ void VideoHost::draw(bool skip)
     mpv_render_context_render(m_render, params);
     if (!skip) {
         m_context->swapBuffers(m_surface);
-        ++m_framesShown;
     }
+    return true;
+}
+
+bool VideoHost::drawSoftware(bool skip)
+{
+    char format[] = "bgr0"; // QImage::Format_RGB32 in memory order
+    if (QSysInfo::ByteOrder == QSysInfo::BigEndian) {
+        qstrcpy(format, "0rgb");
+    }
+    const auto render = [this, &format, skip](QImage *target, QSize pixels) {
+        // A skipped frame is taken without touching the target.
+        alignas(64) quint32 scratch[16];
+        int size[2] = { 1, 1 };
+        size_t stride = sizeof scratch;
+        void *pointer = scratch;
+        if (target) {
+            size[0] = std::min(pixels.width(), target->width());
+            size[1] = std::min(pixels.height(), target->height());
+            stride = size_t(target->bytesPerLine());
+            pointer = target->bits();
+        }
+        int skipRendering = skip ? 1 : 0;
+        mpv_render_param params[] = {
+            { MPV_RENDER_PARAM_SW_SIZE, size },
+            { MPV_RENDER_PARAM_SW_FORMAT, format },
+            { MPV_RENDER_PARAM_SW_STRIDE, &stride },
+            { MPV_RENDER_PARAM_SW_POINTER, pointer },
+            { MPV_RENDER_PARAM_SKIP_RENDERING, &skipRendering },
+            { MPV_RENDER_PARAM_INVALID, nullptr },
+        };
+        mpv_render_context_render(m_render, params);
+    };
+    const QRect area(QPoint(0, 0), m_surface->size());
+    if (skip || area.isEmpty()) {
+        render(nullptr, {});
+        return !area.isEmpty();
+    }
+    // Lines of a multiple of 64 bytes let the scaler write them in place.
+    const QSize storeSize((area.width() + 15) / 16 * 16, area.height());
+    if (m_store->size() != storeSize) {
+        m_store->resize(storeSize);
+    }
+    const QSize pixels = area.size() * m_surface->devicePixelRatio();
+    m_store->beginPaint(area);
+    auto *image = dynamic_cast<QImage *>(m_store->paintDevice());
+    // The backing store of a 24-bit display holds the pixels mpv writes;
+    // another format takes a copy through m_frame.
+    if (image && image->format() == QImage::Format_RGB32) {
+        render(image, pixels);
+    } else {
+        if (m_frame.size() != pixels) {
+            m_frame = QImage(pixels, QImage::Format_RGB32);
+        }
+        render(&m_frame, pixels);
+        QPainter painter(m_store->paintDevice());
+        painter.drawImage(area, m_frame);
+    }
+    m_store->endPaint();
+    m_store->flush(area);
+    return true;
 }
 
 void VideoHost::renderUpdate(void *host)

@@ -3,6 +3,7 @@
 #include "serverprocess.h"
 #include "service/accountendpoints.h"
 #include "service/resourceendpoints.h"
+#include "swarmtesting.h"
 #include "testdir.h"
 
 #include <QDirIterator>
@@ -76,6 +77,7 @@ private slots:
     void accountsAndFavouritesAreShared();
     void addressesNameALiveHolder();
     void nodesServeOnlyTheirLibrary();
+    void swarmResourcesLiveOnTheirOwningNode();
     void stoppedNodesAreNamedNoMore();
     void killedServiceLosesNoAcknowledgedWrite();
 
@@ -85,6 +87,8 @@ private:
     int signUp(const ServerProcess &service, const QString &email);
     // The host named for the clip, once it is `wanted` or after 10 s.
     QString fieldWithin(const QString &hash, const QString &wanted);
+    // The same, for the swarm clip's one file.
+    QString swarmFieldWithin(const QString &hash, const QString &wanted);
 
     PostgresCluster m_cluster;
     ScopedWorkingDirectory m_dir;
@@ -254,6 +258,72 @@ QString ServerScaleOutTest::fieldWithin(const QString &hash, const QString &want
         QTest::qWait(250);
     } while (!deadline.hasExpired());
     return field;
+}
+
+QString ServerScaleOutTest::swarmFieldWithin(const QString &hash, const QString &wanted)
+{
+    QString field;
+    QDeadlineTimer deadline(15000);
+    do {
+        const auto info = resolveSwarmFile(hash);
+        field = info ? info->host : QString();
+        if (field == wanted)
+            break;
+        QTest::qWait(250);
+    } while (!deadline.hasExpired());
+    return field;
+}
+
+void ServerScaleOutTest::swarmResourcesLiveOnTheirOwningNode()
+{
+    // Two swarm nodes and one seeder; the services have no swarm of their
+    // own, so the file list reaches them through the database.
+    const QByteArray clip = randomBytes(3 * 1024 * 1024, 9);
+    SeederProcess seeder;
+    QVERIFY(seeder.start(makePayload(m_dir, "swarmclip", clip), m_dir.filePath("swarmclip")));
+    const QString hash = seeder.infoHash();
+    const QStringList bt { "--bt", "--bt-listen", "127.0.0.1:0", "--bt-dht", "off", "--bt-peer",
+        seeder.address() };
+    ServerProcess swarm1, swarm2;
+    QVERIFY2(swarm1.startHost(m_dir.filePath("swarm1"), m_database + bt),
+        qPrintable(swarm1.errorOutput()));
+    QVERIFY(swarm2.startHost(m_dir.filePath("swarm2"), m_database + bt));
+
+    use(m_service2);
+    // A hash nobody seeds gets the answer to try again once the wait is up.
+    QCOMPARE(getResourceFileList(QString(40, 'a')).message,
+        QStringLiteral("资源正在获取中，请稍后再试"));
+    const auto info = resolveSwarmFile(hash);
+    QVERIFY(info);
+    QCOMPARE(info->fileSize, quint64(clip.size()));
+    QCOMPARE(info->name, QStringLiteral("swarmclip.mp4"));
+    // Every code of the resource, from either service, names its owner;
+    // the owner fetches the bytes and streams them.
+    const QString owner = info->host;
+    QVERIFY2(owner == swarm1.hostName() || owner == swarm2.hostName(), qPrintable(owner));
+    for (const ServerProcess *service : { &m_service1, &m_service2 }) {
+        use(*service);
+        const auto again = resolveSwarmFile(hash);
+        QVERIFY(again);
+        QCOMPARE(again->host, owner);
+    }
+    const QUrl url("http://" + owner + "/ftn_handler/" + info->code);
+    const Reply head = get(url, info->comCookie.toUtf8(), "bytes=1000-200999");
+    QCOMPARE(head.status, 206);
+    QVERIFY(head.body == clip.mid(1000, 200000));
+
+    // The owner dies: the other node owns the resource and fetches it anew.
+    ServerProcess &dying = owner == swarm1.hostName() ? swarm1 : swarm2;
+    const QString next = owner == swarm1.hostName() ? swarm2.hostName() : swarm1.hostName();
+    dying.kill();
+    use(m_service1);
+    QCOMPARE(swarmFieldWithin(hash, next), next);
+    const auto moved = resolveSwarmFile(hash);
+    QVERIFY(moved);
+    const Reply whole = get(QUrl("http://" + next + "/ftn_handler/" + moved->code),
+        moved->comCookie.toUtf8(), "bytes=0-");
+    QCOMPARE(whole.status, 206);
+    QVERIFY(whole.body == clip);
 }
 
 void ServerScaleOutTest::stoppedNodesAreNamedNoMore()
