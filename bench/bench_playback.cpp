@@ -10,6 +10,8 @@
 // software OpenGL with --gpu-sw, x11 with software scaling, xv, sdl) and
 // keeps the one that shows at least 90 % of the frames with the least CPU,
 // mpv's and the X server's together; outputs that fail to start are skipped.
+// The main window draws the way it chooses for this display (OpenGL, or
+// mpv's software renderer where OpenGL runs on the CPU) and says which.
 //
 // Run under an X server with a window manager, e.g.
 //   tests/support/run-xvfb build/bench/bench_playback [rounds]
