@@ -9,9 +9,10 @@
 // with each video output that can run here (gpu and gpu-next on Mesa's
 // software OpenGL with --gpu-sw, x11 with software scaling, xv, sdl) and
 // keeps the one with the least CPU per frame shown, mpv's and the X server's
-// together, among those that show at least half the frames; per frame, so
-// that frames a busy machine makes an output drop do not count for or
-// against it. Outputs that fail to start are skipped.
+// together, among those that showed at least half the frames. Each output is
+// taken at its best trial, so that frames a busy machine made it drop in
+// another count neither for nor against it. Outputs that fail to start are
+// skipped.
 // The main window draws the way it chooses for this display (OpenGL, or
 // mpv's software renderer where OpenGL runs on the CPU) and says which.
 //
@@ -386,13 +387,13 @@ double loadAverage()
 }
 
 // Plays the file with every candidate output in turns and returns the one
-// with the least CPU of mpv and the X server per frame shown among those that
-// show half the frames or more; when none does, the one that shows the most.
-// Empty when none runs here.
+// with the least CPU of mpv and the X server per frame shown, each at its
+// best trial, among those that showed half the frames or more in a trial;
+// when none did, the one that showed the most. Empty when none runs here.
 QString bestVideoOutput(const QString &url, qint64 server, const Geometry &geometry, int tries)
 {
     const int count = int(std::size(VideoOutputs));
-    QVector<QVector<double>> cost(count), fps(count);
+    QVector<double> cost(count, 1e9), fps(count, 0);
     QVector<bool> failed(count, false);
     for (int turn = 0; turn < tries; ++turn) {
         for (int i = 0; i < count; ++i) {
@@ -409,19 +410,21 @@ QString bestVideoOutput(const QString &url, qint64 server, const Geometry &geome
                          : "does not run here");
             std::fflush(stdout);
             failed[candidate] = !round.ok;
-            cost[candidate] << (round.fps > 0 ? (round.cpu + round.server) / round.fps : 1e9);
-            fps[candidate] << round.fps;
+            if (round.fps > 0) {
+                cost[candidate]
+                    = std::min(cost.at(candidate), (round.cpu + round.server) / round.fps);
+                fps[candidate] = std::max(fps.at(candidate), round.fps);
+            }
         }
     }
     int best = -1;
     for (int i = 0; i < count; ++i) {
         if (failed.at(i))
             continue;
-        const auto shows = [&fps](int c) { return median(fps.at(c)) >= 0.5 * FrameRate; };
+        const auto shows = [&fps](int c) { return fps.at(c) >= 0.5 * FrameRate; };
         if (best < 0 || (shows(i) && !shows(best))
             || (shows(i) == shows(best)
-                && (shows(i) ? median(cost.at(i)) < median(cost.at(best))
-                             : median(fps.at(i)) > median(fps.at(best)))))
+                && (shows(i) ? cost.at(i) < cost.at(best) : fps.at(i) > fps.at(best))))
             best = i;
     }
     return best < 0 ? QString() : QString::fromLatin1(VideoOutputs[best]);
