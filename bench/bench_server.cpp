@@ -13,8 +13,9 @@
 // off, open_file_cache on and off, with one worker per core, and the best
 // for the case (throughput, or requests/s for the small ranges) is the one
 // compared against; the benchmark prints which it kept. Medians of the
-// rounds and the ratios to nginx are printed, with server CPU per GB,
-// threads and peak RSS.
+// rounds and the ratios to nginx are printed, with server CPU per GB and per
+// request, threads and peak RSS; the small ranges' three ratios (requests/s,
+// p99, CPU per request) close the run on one line.
 #include "benchtools.h"
 #include "formparams.h"
 
@@ -479,6 +480,14 @@ bool compareWithNginx(const QString &folder, const QString &media, qint64 size,
                     : 0);
         return median(values);
     };
+    const auto cpuPerRequest = [&results, seconds](int c, int server) {
+        std::vector<double> values;
+        for (const WrkResult &result : results[{ c, server }])
+            values.push_back(result.requestsPerSecond > 0
+                    ? result.cpuSeconds / (result.requestsPerSecond * seconds) * 1e6
+                    : 0);
+        return median(values);
+    };
     printf("\nmedians of %d rounds of %d s (tavrion-server | nginx | ratio):\n", rounds, seconds);
     for (int c = 0; c < 3; ++c) {
         const double ourRate = medianOf(c, 0, &WrkResult::bytesPerSecond);
@@ -497,6 +506,9 @@ bool compareWithNginx(const QString &folder, const QString &media, qint64 size,
             theirP99 > 0 ? ourP99 / theirP99 : 0.0);
         printf("  CPU per GB   %8.3f s    | %8.3f s    | %.2f\n", cpuPerGb(c, 0), cpuPerGb(c, 1),
             cpuPerGb(c, 1) > 0 ? cpuPerGb(c, 0) / cpuPerGb(c, 1) : 0.0);
+        printf("  CPU per req  %8.2f us   | %8.2f us   | %.2f\n", cpuPerRequest(c, 0),
+            cpuPerRequest(c, 1),
+            cpuPerRequest(c, 1) > 0 ? cpuPerRequest(c, 0) / cpuPerRequest(c, 1) : 0.0);
         printf("  errors       %8.0f      | %8.0f\n", medianOf(c, 0, &WrkResult::errors),
             medianOf(c, 1, &WrkResult::errors));
         printf("  peak threads %8.0f      | %8.0f\n", medianOf(c, 0, &WrkResult::peakThreads),
@@ -504,6 +516,21 @@ bool compareWithNginx(const QString &folder, const QString &media, qint64 size,
         printf("  peak RSS     %8.0f MiB  | %8.0f MiB\n",
             medianOf(c, 0, &WrkResult::peakRssKiB) / 1024,
             medianOf(c, 1, &WrkResult::peakRssKiB) / 1024);
+    }
+    // Small ranges show a server's own work per request best: their three
+    // figures, as ratios to nginx, on one line.
+    for (int c = 0; c < 3; ++c) {
+        if (!cases[c].byRequests)
+            continue;
+        const auto ratio
+            = [](double ours, double theirs) { return theirs > 0 ? ours / theirs : 0.0; };
+        printf("\n%s, tavrion-server / nginx: requests/s %.2f (goal >= 0.95), p99 %.2f (goal <= "
+               "1.00), CPU per request %.2f (goal <= 1.00)\n",
+            cases[c].name,
+            ratio(medianOf(c, 0, &WrkResult::requestsPerSecond),
+                medianOf(c, 1, &WrkResult::requestsPerSecond)),
+            ratio(medianOf(c, 0, &WrkResult::p99Ms), medianOf(c, 1, &WrkResult::p99Ms)),
+            ratio(cpuPerRequest(c, 0), cpuPerRequest(c, 1)));
     }
     fflush(stdout);
     return complete;

@@ -17,8 +17,9 @@
 // high_performance_seed() pack (deeper queues, larger buffers), both on
 // loopback-only networking, and keeps the faster.
 //
-// usage: bench_swarm [ROUNDS] | --smoke   (default 7, after one warm-up round;
-//        smoke: the warm-up round alone, counted, with a 10 s clip and a 16 MiB file)
+// usage: bench_swarm [--cold] [ROUNDS] | --smoke   (default 7, after one warm-up
+//        round; smoke: the warm-up round alone, counted, with a 10 s clip and a
+//        16 MiB file; --cold: (a) without a limit alone, for quick comparisons)
 #include "account/usersession.h"
 #include "app/appsettings.h"
 #include "benchtools.h"
@@ -160,14 +161,41 @@ QSharedPointer<VideoFileInfo> listFirstFile(const QString &hash)
     return nullptr;
 }
 
-// Resolves the file to a playable address as the parse dialog's play button does.
-bool resolveAddress(const QSharedPointer<VideoFileInfo> &file)
+// Stands for the dialog's message label: notes when each step of the
+// resolution starts, by the message the resolver shows for it.
+class StepLabel : public QObject
 {
-    QLabel messageLabel;
+public:
+    StepLabel() { installEventFilter(this); }
+    QElapsedTimer clock;
+    QStringList texts;
+    QVector<double> at; // seconds since construction, per text
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::DynamicPropertyChange) {
+            texts << property("text").toString();
+            at << secondsSince(clock);
+        }
+        return false;
+    }
+};
+
+// Resolves the file to a playable address as the parse dialog's play button
+// does; `probeSeconds` gets the time spent probing the hosts.
+bool resolveAddress(const QSharedPointer<VideoFileInfo> &file, double *probeSeconds = nullptr)
+{
+    StepLabel messageLabel;
+    messageLabel.clock.start();
     const bool resolved = VideoFileResolver::resolve(
         file, &messageLabel, false, VideoFileResolver::ParseDialogPlay);
     if (!resolved)
-        std::fprintf(stderr, "resolve failed: %s\n", qPrintable(messageLabel.text()));
+        std::fprintf(stderr, "resolve failed: %s\n",
+            qPrintable(messageLabel.texts.value(-1 + messageLabel.texts.size())));
+    const int probing = messageLabel.texts.indexOf(QStringLiteral("正在筛选视频文件地址..."));
+    if (probeSeconds && probing >= 0)
+        *probeSeconds = secondsSince(messageLabel.clock) - messageLabel.at.at(probing);
     return resolved;
 }
 
@@ -195,6 +223,8 @@ struct PlayFigures
     double firstFrame = 0; // click to the first frame
     double afterMetadata = 0; // file list's answer to the first frame
     double resolve = 0; // file hash and address calls with the probe
+    double probe = 0; // of which the probe of the hosts
+    double open = 0; // libmpv's open to the first frame
     double seek = 0; // seek to 80 % until playing again
 };
 
@@ -208,7 +238,7 @@ bool playRound(mpv_handle *mpv, const QString &hash, PlayFigures &figures)
         return false;
     }
     figures.fileList = secondsSince(click);
-    if (!resolveAddress(file))
+    if (!resolveAddress(file, &figures.probe))
         return false;
     figures.resolve = secondsSince(click) - figures.fileList;
     const QByteArray header = "Cookie: " + file->comCookie.toUtf8();
@@ -220,6 +250,7 @@ bool playRound(mpv_handle *mpv, const QString &hash, PlayFigures &figures)
     if (played) {
         figures.firstFrame = secondsSince(click);
         figures.afterMetadata = figures.firstFrame - figures.fileList;
+        figures.open = figures.afterMetadata - figures.resolve;
         QElapsedTimer seek;
         seek.start();
         const char *seekTo[] = { "seek", "80", "absolute-percent", nullptr };
@@ -294,7 +325,9 @@ int main(int argc, char *argv[])
     const bool smoke = takeSmokeFlag(argc, argv);
     QApplication app(argc, argv);
     std::setlocale(LC_NUMERIC, "C");
-    const int rounds = smoke ? 0 : qMax(1, app.arguments().value(1, QStringLiteral("7")).toInt());
+    QStringList arguments = app.arguments();
+    const bool coldOnly = arguments.removeAll(QStringLiteral("--cold")) > 0;
+    const int rounds = smoke ? 0 : qMax(1, arguments.value(1, QStringLiteral("7")).toInt());
     if (smoke)
         BigFileSize = 16LL * 1024 * 1024;
 
@@ -366,11 +399,28 @@ int main(int argc, char *argv[])
         bool limitedPlayed = false;
         for (int turn = 0; turn < 2; ++turn) {
             const bool fastTurn = (turn + round) % 2 == 0;
+            if (coldOnly && !fastTurn)
+                continue;
             (fastTurn ? fast : limited).use();
             (fastTurn ? fastPlayed : limitedPlayed)
                 = playRound(mpv, seeder.infoHash(), fastTurn ? fastPlay : limitedPlay);
         }
         seeder.stop();
+
+        if (coldOnly) {
+            std::printf("round %d: first frame %.3f s (metadata %.3f s, resolve %.3f s of which "
+                        "probe %.3f s, open %.3f s)\n",
+                round, fastPlay.firstFrame, fastPlay.fileList, fastPlay.resolve, fastPlay.probe,
+                fastPlay.open);
+            std::fflush(stdout);
+            if (round > 0 || rounds == 0) {
+                if (fastPlayed)
+                    fastPlays << fastPlay;
+                else
+                    ++fastFailures;
+            }
+            continue;
+        }
 
         const QString bigTorrent
             = torrentUnderName(*bigModel, big, dir, QStringLiteral("big-%1.bin").arg(round));
@@ -408,11 +458,13 @@ int main(int argc, char *argv[])
         }
         seeder.stop();
         QDir(anchorDir).removeRecursively();
-        std::printf("round %d: first frame %.3f s (metadata %.3f s, resolve %.3f s), seek %.3f s;"
+        std::printf("round %d: first frame %.3f s (metadata %.3f s, resolve %.3f s of which probe"
+                    " %.3f s, open %.3f s), seek %.3f s;"
                     " limited: first frame %.3f s, seek %.3f s; rate %.1f MiB/s, libtorrent "
                     "%.1f MiB/s\n",
-            round, fastPlay.firstFrame, fastPlay.fileList, fastPlay.resolve, fastPlay.seek,
-            limitedPlay.firstFrame, limitedPlay.seek, service, anchor);
+            round, fastPlay.firstFrame, fastPlay.fileList, fastPlay.resolve, fastPlay.probe,
+            fastPlay.open, fastPlay.seek, limitedPlay.firstFrame, limitedPlay.seek, service,
+            anchor);
         std::fflush(stdout);
         if (round == 0 && rounds > 0)
             continue; // warm-up
@@ -454,6 +506,8 @@ int main(int argc, char *argv[])
     } services[] = { { "service, no limit", &fastPlays, fastFailures },
         { "service fetching at most 1 MiB/s", &limitedPlays, limitedFailures } };
     for (const auto &[name, plays, failures] : services) {
+        if (coldOnly && plays == &limitedPlays)
+            break;
         std::printf("%s (%d of %d rounds failed to play):\n", name, failures, counted);
         std::printf("  (a) play click to first frame, cold resource   %8.3f s\n",
             of(*plays, &PlayFigures::firstFrame));
@@ -463,9 +517,15 @@ int main(int argc, char *argv[])
             of(*plays, &PlayFigures::afterMetadata));
         std::printf("      of which file hash, address, probe         %8.3f s\n",
             of(*plays, &PlayFigures::resolve));
+        std::printf("        of which the probe                       %8.3f s\n",
+            of(*plays, &PlayFigures::probe));
+        std::printf("      libmpv open to first frame                 %8.3f s\n",
+            of(*plays, &PlayFigures::open));
         std::printf("  (b) seek to 80 %% to playing again              %8.3f s\n",
             of(*plays, &PlayFigures::seek));
     }
+    if (coldOnly)
+        return fastFailures > 0 ? 1 : 0;
     std::printf("(c) download through the video host              %8.1f MiB/s (%d failed)\n",
         median(serviceRates), downloadFailures);
     std::printf("    libtorrent session (%s) from the same seeder %8.1f MiB/s\n",

@@ -73,6 +73,9 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME tavrion)
 set(CPACK_DEBIAN_CLIENT_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_CLIENT_PACKAGE_RECOMMENDS "fonts-noto-cjk")
+# Qt loads OpenSSL only when a connection needs TLS, so the package tools do
+# not see it: an https service address needs both.
+set(CPACK_DEBIAN_CLIENT_PACKAGE_DEPENDS "libssl3 | libssl3t64, ca-certificates")
 # One string each: the first line is the synopsis, the rest the long text.
 string(CONCAT CPACK_COMPONENT_CLIENT_DESCRIPTION
   "video client for BitTorrent resources\n"

@@ -9,8 +9,9 @@
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/basic_parser.hpp>
 #include <boost/beast/http/read.hpp>
-#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/http/rfc7230.hpp>
 
 #include <fcntl.h>
 #include <sys/sendfile.h>
@@ -65,13 +66,15 @@ int hexValue(char c)
     return -1;
 }
 
-// Decodes %XX escapes of a path; a malformed escape stays as it is.
-std::string decodePath(std::string_view path)
+// Decodes %XX escapes of a path into `decoded`; a malformed escape stays as
+// it is.
+void decodePath(std::string_view path, std::string &decoded)
 {
-    if (path.find('%') == std::string_view::npos)
-        return std::string(path);
-    std::string decoded;
-    decoded.reserve(path.size());
+    decoded.clear();
+    if (path.find('%') == std::string_view::npos) {
+        decoded.append(path);
+        return;
+    }
     for (std::size_t i = 0; i < path.size(); ++i) {
         if (path[i] == '%' && i + 2 < path.size() && hexValue(path[i + 1]) >= 0
             && hexValue(path[i + 2]) >= 0) {
@@ -81,8 +84,120 @@ std::string decodePath(std::string_view path)
             decoded += path[i];
         }
     }
-    return decoded;
 }
+
+// Empties a string; one grown large by an unusual request gives its memory
+// back, so that a connection waiting between requests stays small.
+void clearSmall(std::string &text)
+{
+    if (text.capacity() > 1024)
+        std::string().swap(text);
+    else
+        text.clear();
+}
+
+// Parses a request straight into the connection's HttpRequest, whose strings
+// keep their capacity from one request to the next: a keep-alive connection
+// then parses without allocating.
+class RequestParser : public http::basic_parser<true>
+{
+public:
+    explicit RequestParser(HttpRequest &request)
+        : m_request(request)
+    {
+        clearSmall(m_request.method);
+        clearSmall(m_request.target);
+        clearSmall(m_request.path);
+        clearSmall(m_request.body);
+        clearSmall(m_request.capture);
+        m_request.peer.clear();
+        m_request.arrived = {};
+        m_request.parkExpired = false;
+        for (const auto &[name, value] : m_request.headers) {
+            if (name.capacity() > 1024 || value.capacity() > 1024) {
+                m_request.headers.clear();
+                break;
+            }
+        }
+    }
+
+    bool head() const { return m_verb == http::verb::head; }
+    bool http10() const { return m_version < 11; }
+    bool expectsContinue() const { return m_expectsContinue; }
+    // Read from the first Connection header, as HTTP/1.0 and 1.1 differ.
+    bool keepAlive() const { return m_version < 11 ? m_connectionKeepAlive : !m_connectionClose; }
+
+private:
+    void on_request_impl(http::verb method, beast::string_view methodText,
+        beast::string_view target, int version, boost::system::error_code &) override
+    {
+        m_verb = method;
+        m_version = version;
+        m_request.method.assign(methodText.data(), methodText.size());
+        m_request.target.assign(target.data(), target.size());
+        const std::string_view text = view(target);
+        decodePath(text.substr(0, text.find('?')), m_request.path);
+    }
+    void on_response_impl(int, beast::string_view, int, boost::system::error_code &) override { }
+    void on_field_impl(http::field field, beast::string_view name, beast::string_view value,
+        boost::system::error_code &) override
+    {
+        auto &headers = m_request.headers;
+        if (m_fields < headers.size()) {
+            headers[m_fields].first.assign(name.data(), name.size());
+            headers[m_fields].second.assign(value.data(), value.size());
+        } else {
+            headers.emplace_back(std::string(view(name)), std::string(view(value)));
+        }
+        ++m_fields;
+        if (field == http::field::expect && !m_sawExpect) {
+            m_sawExpect = true;
+            m_expectsContinue = equalsIgnoringCase(view(value), "100-continue");
+        }
+        if (field == http::field::connection && !m_sawConnection) {
+            m_sawConnection = true;
+            http::token_list tokens { value };
+            m_connectionClose = tokens.exists("close");
+            m_connectionKeepAlive = tokens.exists("keep-alive");
+        }
+    }
+    void on_header_impl(boost::system::error_code &) override
+    {
+        m_request.headers.resize(m_fields);
+    }
+    void on_body_init_impl(
+        const boost::optional<std::uint64_t> &length, boost::system::error_code &) override
+    {
+        if (length)
+            m_request.body.reserve(std::size_t(*length));
+    }
+    std::size_t on_body_impl(beast::string_view body, boost::system::error_code &) override
+    {
+        m_request.body.append(body.data(), body.size());
+        return body.size();
+    }
+    void on_chunk_header_impl(
+        std::uint64_t, beast::string_view, boost::system::error_code &) override
+    {
+    }
+    std::size_t on_chunk_body_impl(
+        std::uint64_t, beast::string_view body, boost::system::error_code &) override
+    {
+        m_request.body.append(body.data(), body.size());
+        return body.size();
+    }
+    void on_finish_impl(boost::system::error_code &) override { }
+
+    HttpRequest &m_request;
+    std::size_t m_fields = 0;
+    http::verb m_verb = http::verb::unknown;
+    int m_version = 11;
+    bool m_sawExpect = false;
+    bool m_expectsContinue = false;
+    bool m_sawConnection = false;
+    bool m_connectionClose = false;
+    bool m_connectionKeepAlive = false;
+};
 
 } // namespace
 
@@ -322,8 +437,10 @@ private:
 
     // Between requests the connection holds no buffer, only the idle limit:
     // the next request's first bytes are read into the connection's own
-    // small array. A read (unlike a bare readiness wait) is queued without
-    // re-arming the socket in epoll, which saves a system call per request.
+    // small array and parsed there; only what is left over (a header still
+    // incomplete, a body, a pipelined request) moves into the buffer. A read
+    // (unlike a bare readiness wait) is queued without re-arming the socket
+    // in epoll, which saves a system call per request.
     void awaitRequest()
     {
         if (m_engine.stopping)
@@ -336,21 +453,35 @@ private:
             [self = shared_from_this()](const boost::system::error_code &error, std::size_t got) {
                 if (error)
                     return self->close();
-                const auto room = self->m_buffer.prepare(got);
-                std::memcpy(room.data(), self->m_drain, got);
-                self->m_buffer.commit(got);
-                self->readHeader();
+                self->readHeader(std::string_view(self->m_drain, got));
             });
     }
 
     // The whole header has to arrive within the header deadline, however
     // slowly its bytes trickle in.
-    void readHeader()
+    // `arrived`: bytes just read into the small array, with the buffer empty.
+    void readHeader(std::string_view arrived = {})
     {
-        m_parser.emplace();
+        m_parser.emplace(m_request);
         m_parser->header_limit(std::uint32_t(limits().maxHeaderBytes));
         m_parser->body_limit(limits().maxBodyBytes);
         arm(limits().headerDeadline);
+        // Mostly the whole header is here already: parsed at once, without
+        // the composed read operation.
+        boost::system::error_code error;
+        if (arrived.empty()) {
+            m_buffer.consume(m_parser->put(m_buffer.data(), error));
+        } else {
+            arrived.remove_prefix(
+                m_parser->put(asio::buffer(arrived.data(), arrived.size()), error));
+            if (!arrived.empty()) {
+                const auto room = m_buffer.prepare(arrived.size());
+                std::memcpy(room.data(), arrived.data(), arrived.size());
+                m_buffer.commit(arrived.size());
+            }
+        }
+        if (error != http::error::need_more)
+            return headerRead(error);
         http::async_read_header(m_socket, m_buffer, *m_parser,
             [self = shared_from_this()](
                 const boost::system::error_code &error, std::size_t) { self->headerRead(error); });
@@ -374,7 +505,7 @@ private:
             return refuse(413);
         if (m_parser->is_done())
             return dispatchRequest();
-        if (equalsIgnoringCase(view(m_parser->get()[http::field::expect]), "100-continue")) {
+        if (m_parser->expectsContinue()) {
             static const std::string proceed = "HTTP/1.1 100 Continue\r\n\r\n";
             arm(limits().writeStall);
             asio::async_write(m_socket, asio::buffer(proceed),
@@ -403,21 +534,13 @@ private:
 
     void takeRequest()
     {
-        auto &message = m_parser->get();
-        m_request = HttpRequest();
-        m_head = message.method() == http::verb::head;
-        m_request.method = m_head ? std::string("GET") : std::string(message.method_string());
-        m_request.target = std::string(message.target());
-        const std::string_view target = view(message.target());
-        m_request.path = decodePath(target.substr(0, target.find('?')));
-        for (const auto &field : message)
-            m_request.headers.emplace_back(
-                std::string(field.name_string()), std::string(field.value()));
-        m_request.body = std::move(message.body());
+        m_head = m_parser->head();
+        if (m_head)
+            m_request.method = "GET";
         m_request.peer = m_peer;
         m_request.arrived = std::chrono::steady_clock::now();
-        m_keepAlive = message.keep_alive();
-        m_http10 = message.version() < 11;
+        m_keepAlive = m_parser->keepAlive();
+        m_http10 = m_parser->http10();
         m_response = HttpResponse();
     }
 
@@ -452,14 +575,12 @@ private:
     void refuse(int status)
     {
         disarm();
-        if (m_parser) {
-            auto &message = m_parser->get();
-            m_request = HttpRequest();
-            m_request.method = std::string(message.method_string());
-            m_request.target = std::string(message.target());
-            const std::string_view target = view(message.target());
-            m_request.path = decodePath(target.substr(0, target.find('?')));
-        }
+        // The handler sees the request line, if one was read, and nothing
+        // else.
+        m_request.headers.clear();
+        m_request.body.clear();
+        m_request.capture.clear();
+        m_request.peer.clear();
         m_response = HttpResponse();
         m_response.status = status;
         m_handler->completeError(m_request, m_response);
@@ -523,8 +644,8 @@ private:
         char lengthText[24];
         const auto lengthEnd
             = std::to_chars(lengthText, lengthText + sizeof lengthText, length).ptr;
-        std::vector<std::pair<std::string_view, std::string_view>> lines;
-        lines.reserve(response.headers.size() + 4);
+        std::vector<std::pair<std::string_view, std::string_view>> &lines = m_headLines;
+        lines.clear();
         for (const auto &[name, value] : response.headers)
             lines.emplace_back(name, value);
         if (!response.contentType.empty())
@@ -536,24 +657,47 @@ private:
             lines.emplace_back("Keep-Alive", m_engine.keepAliveText);
         if (m_keepAlive && m_http10)
             lines.emplace_back("Connection", "keep-alive");
-        std::stable_sort(lines.begin(), lines.end(), [](const auto &a, const auto &b) {
-            return std::lexicographical_compare(a.first.begin(), a.first.end(), b.first.begin(),
-                b.first.end(), [](char x, char y) { return lowered(x) < lowered(y); });
-        });
-        std::string &head = m_headText;
-        head.clear();
-        head += "HTTP/1.1 ";
-        head += std::to_string(response.status);
-        head += ' ';
-        head += httpReason(response.status);
-        head += "\r\n";
-        for (const auto &[name, value] : lines) {
-            head += name;
-            head += ": ";
-            head += value;
-            head += "\r\n";
+        // A handful of lines: an insertion sort, stable and without the
+        // temporary buffer std::stable_sort allocates.
+        const auto before = [](std::string_view a, std::string_view b) {
+            return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                [](char x, char y) { return lowered(x) < lowered(y); });
+        };
+        for (std::size_t i = 1; i < lines.size(); ++i) {
+            const auto line = lines[i];
+            std::size_t j = i;
+            for (; j > 0 && before(line.first, lines[j - 1].first); --j)
+                lines[j] = lines[j - 1];
+            lines[j] = line;
         }
-        head += "\r\n";
+        char statusText[8];
+        const auto statusEnd
+            = std::to_chars(statusText, statusText + sizeof statusText, response.status).ptr;
+        // The header is sized first and then copied in, into a string that
+        // keeps its capacity from one reply to the next.
+        const std::string_view reason = httpReason(response.status);
+        std::size_t size = 9 + std::size_t(statusEnd - statusText) + 1 + reason.size() + 2 + 2;
+        for (const auto &[name, value] : lines)
+            size += name.size() + 2 + value.size() + 2;
+        std::string &head = m_headText;
+        head.resize(size);
+        char *at = head.data();
+        const auto put = [&at](std::string_view text) {
+            std::memcpy(at, text.data(), text.size());
+            at += text.size();
+        };
+        put("HTTP/1.1 ");
+        put(std::string_view(statusText, std::size_t(statusEnd - statusText)));
+        put(" ");
+        put(reason);
+        put("\r\n");
+        for (const auto &[name, value] : lines) {
+            put(name);
+            put(": ");
+            put(value);
+            put("\r\n");
+        }
+        put("\r\n");
 
         m_fileOffset = response.fileOffset;
         m_fileRemaining = m_head || !fromFile ? 0 : response.fileLength;
@@ -653,7 +797,6 @@ private:
         disarm();
         ++m_wakeGeneration;
         m_response = HttpResponse();
-        m_request = HttpRequest();
         m_parser.reset();
         if (m_keepAlive)
             return awaitRequest();
@@ -690,10 +833,11 @@ private:
     HttpHandler *m_handler;
     std::string m_peer;
     beast::flat_buffer m_buffer;
-    std::optional<http::request_parser<http::string_body>> m_parser;
+    std::optional<RequestParser> m_parser;
     HttpRequest m_request;
     HttpResponse m_response;
     std::string m_headText;
+    std::vector<std::pair<std::string_view, std::string_view>> m_headLines;
     std::int64_t m_fileOffset = 0;
     std::int64_t m_fileRemaining = 0;
     bool m_head = false;

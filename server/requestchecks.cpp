@@ -3,7 +3,6 @@
 #include <QRegularExpression>
 
 #include <algorithm>
-#include <cctype>
 
 bool videoCodeOfPath(const std::string &path, std::string *code)
 {
@@ -11,10 +10,11 @@ bool videoCodeOfPath(const std::string &path, std::string *code)
     if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0)
         return false;
     for (std::size_t i = prefix.size(); i < path.size(); ++i) {
-        if (!std::isalnum(static_cast<unsigned char>(path[i])))
+        const char c = path[i];
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')))
             return false;
     }
-    *code = path.substr(prefix.size());
+    code->assign(path, prefix.size());
     return true;
 }
 

@@ -335,12 +335,12 @@ int runHost(const HostNodeOptions &options)
     printf("ready\n");
     fflush(stdout);
 
-    // The services' asks for swarm resources are looked at every quarter
+    // The services' asks for swarm resources are looked at twenty times a
     // second, since a file list waits for them; the heartbeat goes out
     // every couple of seconds; the data folder is looked at again every
     // half minute, so that copies added or removed while the node runs are
     // known without a restart.
-    constexpr int TickMilliseconds = 250;
+    constexpr int TickMilliseconds = 50;
     constexpr int TicksPerHeartbeat = HostNodes::HeartbeatMilliseconds / TickMilliseconds;
     constexpr int TicksPerScan = 15 * TicksPerHeartbeat;
     const timespec interval { 0, TickMilliseconds * 1000000 };
@@ -349,8 +349,12 @@ int runHost(const HostNodeOptions &options)
         try {
             if (duty)
                 duty->poll();
-            if (++ticks % TicksPerHeartbeat != 0)
-                continue;
+        } catch (const std::exception &error) {
+            fprintf(stderr, "tavrion-server: swarm: %s\n", error.what());
+        }
+        if (++ticks % TicksPerHeartbeat != 0)
+            continue;
+        try {
             if (ticks % TicksPerScan == 0) {
                 QVector<std::int64_t> now = nodes.scanHeldFiles(&copies);
                 if (now != held) {

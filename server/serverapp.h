@@ -59,6 +59,7 @@ int runServe(const ServeOptions &options);
 // files it holds, takes play codes and cookies from the shared database,
 // records itself and its files there and keeps its heartbeat fresh; a clean
 // stop removes its record. With bt it is a swarm node too: it fetches the
-// swarm resources the services ask for that it owns, and streams them. Prints "host ADDR NAME",
-// then "ready" on stdout. Returns the process exit status.
+// swarm resources the services ask for that it owns, and streams them.
+// Prints "host ADDR NAME", then "ready" on stdout. Returns the process exit
+// status.
 int runHost(const HostNodeOptions &options);

@@ -312,6 +312,23 @@ Service::Reply Service::dispatch(Context &context)
     return modifyPassword(context);
 }
 
+namespace {
+
+// A resource fetched from peers: its file list waits a while, holding no
+// thread, for the metadata; after that the user is asked to try again.
+// How much longer it may wait; nothing once it waited `limit`.
+std::optional<std::chrono::milliseconds> metadataWaitLeft(
+    const HttpRequest &request, std::chrono::milliseconds limit)
+{
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - request.arrived);
+    if (request.parkExpired || waited >= limit)
+        return std::nullopt;
+    return limit - waited;
+}
+
+} // namespace
+
 Service::Reply Service::fileList(Context &context)
 {
     const QString hash = normaliseResourceId(context.value("hash"));
@@ -321,18 +338,14 @@ Service::Reply Service::fileList(Context &context)
     if (files.isEmpty() && m_swarm && isInfoHash(hash) && m_swarm->storeSaved(hash))
         files = m_store.resourceFiles(hash);
     if (files.isEmpty() && m_swarm && isInfoHash(hash)) {
-        // Fetched from peers: the request waits a while, holding no thread,
-        // for the metadata; after that the user is asked to try again.
-        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::steady_clock::now() - context.request.arrived);
-        const std::chrono::milliseconds limit = m_swarm->options().metadataWait;
-        if (context.request.parkExpired || waited >= limit)
+        const auto left = metadataWaitLeft(context.request, m_swarm->options().metadataWait);
+        if (!left)
             return Reply::refuse(QStringLiteral("资源正在获取中，请稍后再试"));
         Reply reply;
         reply.park = [swarm = m_swarm, hash](std::function<void()> wake) {
             swarm->fetchMetadata(hash, std::move(wake));
         };
-        reply.parkLimit = limit - waited;
+        reply.parkLimit = *left;
         return reply;
     }
     if (!m_swarm && m_swarmNodes && isInfoHash(hash)
@@ -340,20 +353,22 @@ Service::Reply Service::fileList(Context &context)
         && !m_swarmNodes->liveNodes().isEmpty()) {
         // The owning swarm node fetches it, or gets it ready to play; the
         // file list it stores comes through the database.
-        m_swarmNodes->ask(hash);
         if (files.isEmpty()) {
-            const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::chrono::steady_clock::now() - context.request.arrived);
-            const std::chrono::milliseconds limit = m_swarmNodes->metadataWait();
-            if (context.request.parkExpired || waited >= limit)
+            const auto left = metadataWaitLeft(context.request, m_swarmNodes->metadataWait());
+            if (!left)
                 return Reply::refuse(QStringLiteral("资源正在获取中，请稍后再试"));
+            // Each new info-hash is a row and a fetch on a node.
+            if (!m_swarmAsksByAddress.take(viewerAddress(context), currentTime()))
+                return Reply::refuse(QStringLiteral("请求过于频繁，请稍后再试"));
+            m_swarmNodes->ask(hash);
             Reply reply;
-            reply.park
-                = [nodes = m_swarmNodes, hash, rest = limit - waited](
-                      std::function<void()> wake) { nodes->await(hash, std::move(wake), rest); };
-            reply.parkLimit = limit - waited;
+            reply.park = [nodes = m_swarmNodes, hash, rest = *left](std::function<void()> wake) {
+                nodes->await(hash, std::move(wake), rest);
+            };
+            reply.parkLimit = *left;
             return reply;
         }
+        m_swarmNodes->ask(hash);
     }
     if (files.isEmpty())
         return Reply::refuse(QStringLiteral("资源不存在"));
@@ -443,7 +458,10 @@ Service::Reply Service::config(Context &context, const QString &which)
         return Reply::withData(readJsonArray(m_store.config(QStringLiteral("gonggao"))));
 
     // Notice pictures are served by this service; their address uses the
-    // host name the client reached it under.
+    // host name and, behind a TLS front, the scheme the client reached it
+    // under: a plain address on a TLS port would not load.
+    const bool overTls
+        = fromTrustedProxy(context) && context.request.header("X-Forwarded-Proto") == "https";
     QString host = QString::fromStdString(context.request.header("Host"));
     static const QRegularExpression hostPattern(QStringLiteral("^[A-Za-z0-9.:\\[\\]-]+$"));
     if (!hostPattern.match(host).hasMatch())
@@ -453,8 +471,9 @@ Service::Reply Service::config(Context &context, const QString &which)
         const QJsonObject notice = value.toObject();
         pages.append(
             QJsonObject { { QStringLiteral("img"),
-                              QStringLiteral("http://%1/notice/%2")
-                                  .arg(host, notice.value(QStringLiteral("image")).toString()) },
+                              QStringLiteral("%1://%2/notice/%3")
+                                  .arg(overTls ? QStringLiteral("https") : QStringLiteral("http"),
+                                      host, notice.value(QStringLiteral("image")).toString()) },
                 { QStringLiteral("url"), notice.value(QStringLiteral("url")).toString() } });
     }
     const bool enabled
@@ -526,11 +545,16 @@ Service::Reply Service::report(Context &context)
 // limits per address would count all viewers as one. Only a proxy the
 // operator named is believed: anyone else could pick the address its guesses
 // are counted against.
+bool Service::fromTrustedProxy(const Context &context) const
+{
+    const auto &proxies = m_options.trustedProxies;
+    return std::find(proxies.begin(), proxies.end(), context.request.peer) != proxies.end();
+}
+
 std::string Service::viewerAddress(const Context &context) const
 {
     const std::string &peer = context.request.peer;
-    const auto &proxies = m_options.trustedProxies;
-    if (std::find(proxies.begin(), proxies.end(), peer) == proxies.end())
+    if (!fromTrustedProxy(context))
         return peer;
     const std::string named = context.request.header("X-Real-IP");
     const bool plausible = !named.empty() && named.size() <= 45

@@ -66,6 +66,8 @@ public:
 
 private:
     Reply dispatch(Context &context);
+    // True when the request comes from a proxy the operator named.
+    bool fromTrustedProxy(const Context &context) const;
     std::string viewerAddress(const Context &context) const;
 
     Reply fileList(Context &context);
@@ -104,4 +106,7 @@ private:
     RateLimit m_captchasByAddress { 30, 600 };
     RateLimit m_anonymousCodesByAddress { 100, 600 };
     RateLimit m_anonymousReportsByAddress { 10, 600 };
+    // Info-hashes the library does not hold that one address has the swarm
+    // nodes look for, per ten minutes.
+    RateLimit m_swarmAsksByAddress { 100, 600 };
 };

@@ -336,8 +336,12 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
         for (const QString &tracker : options.trackers)
             params.trackers.push_back(tracker.toStdString());
         params.peers = peers;
-        // Streams cannot wait in a download queue.
-        params.flags &= ~(lt::torrent_flags::auto_managed | lt::torrent_flags::paused);
+        // Streams cannot wait in a download queue. Added paused and resumed
+        // once the named peers are in its list: resuming connects to them at
+        // once, where the session's own round of connections comes only once
+        // a second.
+        params.flags &= ~lt::torrent_flags::auto_managed;
+        params.flags |= lt::torrent_flags::paused;
         entry.adding = true;
         session->async_add_torrent(std::move(params));
     }
@@ -751,10 +755,10 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
                 }
                 entry->handle = added->handle;
                 entry->filesSet = bool(entry->info);
-                // Sooner than the session's own round of connection attempts.
                 onHandle(entry->handle, [&] {
                     for (const lt::tcp::endpoint &peer : peers)
                         entry->handle.connect_peer(peer);
+                    entry->handle.resume();
                 });
                 if (entry->info)
                     applyPriorities(*entry);
@@ -1238,6 +1242,11 @@ bool Swarm::start(QString *error)
     // A resource nobody streams yet has nothing to fetch; its peers stay
     // connected for when someone does.
     pack.set_bool(lt::settings_pack::close_redundant_connections, false);
+    // A peer that closed the connection (one still loading the torrent, or
+    // restarting) is tried again after two seconds rather than a minute: a
+    // player cannot wait that long. Peers that cannot be reached still count
+    // failures and are given up after a few.
+    pack.set_int(lt::settings_pack::min_reconnect_time, 2);
     // Peers behind one address (one NAT, or loopback) are told apart by port.
     pack.set_bool(lt::settings_pack::allow_multiple_connections_per_ip, true);
     pack.set_int(lt::settings_pack::download_rate_limit,

@@ -13,9 +13,9 @@ namespace {
 // A file list waits seconds for its resource: an ask older than a minute
 // has been answered, and its row goes.
 constexpr std::int64_t AskLifetimeMilliseconds = 60000;
-constexpr auto WatchInterval = std::chrono::milliseconds(200);
+constexpr auto WatchInterval = std::chrono::milliseconds(25);
 // Polls between two prunings of old asks, at the node loop's pace.
-constexpr int PollsPerPrune = 40;
+constexpr int PollsPerPrune = 200;
 
 } // namespace
 

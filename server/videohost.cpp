@@ -11,6 +11,7 @@
 #include <QString>
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -86,18 +87,46 @@ QString hashOf(int fd)
 
 const char *contentType(const QString &name)
 {
-    const auto endsWith = [&name](const char *suffix) {
-        return name.endsWith(QLatin1String(suffix), Qt::CaseInsensitive);
-    };
-    if (endsWith(".mp4") || endsWith(".m4v"))
+    // The suffix is lowered into a small array and compared there: this runs
+    // for every range a player asks for.
+    const int dot = name.lastIndexOf(QLatin1Char('.'));
+    char suffix[6] = {};
+    if (dot < 0 || name.size() - dot > int(sizeof suffix))
+        return "application/octet-stream";
+    for (int i = dot + 1; i < name.size(); ++i) {
+        const char16_t c = name.at(i).unicode();
+        if (c >= 0x80)
+            return "application/octet-stream";
+        suffix[i - dot - 1] = char(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    }
+    const std::string_view lowered(suffix);
+    if (lowered == "mp4" || lowered == "m4v")
         return "video/mp4";
-    if (endsWith(".mkv"))
+    if (lowered == "mkv")
         return "video/x-matroska";
-    if (endsWith(".webm"))
+    if (lowered == "webm")
         return "video/webm";
-    if (endsWith(".srt") || endsWith(".ass"))
+    if (lowered == "srt" || lowered == "ass")
         return "text/plain";
     return "application/octet-stream";
+}
+
+// "bytes first-last/size" of a partial answer.
+std::string contentRange(std::int64_t first, std::int64_t last, std::int64_t size)
+{
+    std::string text;
+    text.reserve(64);
+    text += "bytes ";
+    char number[24];
+    const auto append = [&](std::int64_t value) {
+        text.append(number, std::to_chars(number, number + sizeof number, value).ptr);
+    };
+    append(first);
+    text += '-';
+    append(last);
+    text += '/';
+    append(size);
+    return text;
 }
 
 } // namespace
@@ -195,6 +224,7 @@ bool VideoHost::answer(const HttpRequest &request, HttpResponse &response, const
 
     bool partial = false;
     const std::optional<ByteRange> range = resolveRange(request.header("Range"), size, &partial);
+    response.headers.reserve(2);
     response.setHeader("Accept-Ranges", "bytes");
     if (!range) {
         response.status = 416;
@@ -203,13 +233,8 @@ bool VideoHost::answer(const HttpRequest &request, HttpResponse &response, const
         return true;
     }
     response.status = partial ? 206 : 200;
-    if (partial) {
-        char text[80];
-        const int written = std::snprintf(text, sizeof text, "bytes %lld-%lld/%lld",
-            static_cast<long long>(range->first), static_cast<long long>(range->last),
-            static_cast<long long>(size));
-        response.setHeader("Content-Range", std::string(text, std::size_t(written)));
-    }
+    if (partial)
+        response.setHeader("Content-Range", contentRange(range->first, range->last, size));
     response.contentType = contentType(file.name);
     const std::int64_t length = range->last - range->first + 1;
     if (length == 0)

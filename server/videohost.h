@@ -37,7 +37,7 @@ public:
     // (still being copied, or another version), one whose real path leaves
     // the library folder, or one changed since the node found it whose
     // bytes are no longer the library's is treated as missing; swarm files
-    // are never served.
+    // go through the swarm, as without copies.
     void setLocalCopies(LocalCopies *copies) { m_copies = copies; }
     // Answers from the codes held in memory; false when the database has to
     // be asked.

@@ -8,6 +8,7 @@
 #include "platform/sessionplatform.h"
 #include "platform/singleinstance.h"
 #include "player/aplayercontrol.h"
+#include "service/serverclient.h"
 
 #include <QDate>
 #include <QDir>
@@ -45,6 +46,7 @@ int main(int argc, char **argv)
 
     Startup::renameLegacyDomainFile();
     Application app(argc, argv);
+    trustCertificatesFromEnvironment();
     ResourceHandover handover;
     handover.listen();
     if (!resource.isEmpty())

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QDir>
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -11,6 +12,7 @@
 #include <QNetworkInterface>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSslConfiguration>
 #include <QSysInfo>
 #include <QThread>
 #include <QTimer>
@@ -186,6 +188,25 @@ bool waitForReply(QNetworkReply *reply)
         return false;
     }
     return reply->error() == QNetworkReply::NoError;
+}
+
+void trustCertificatesFromEnvironment()
+{
+    const QString file = qEnvironmentVariable("SSL_CERT_FILE");
+    const QStringList folders
+        = qEnvironmentVariable("SSL_CERT_DIR").split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    if (file.isEmpty() && folders.isEmpty())
+        return;
+    // Adding to the default configuration keeps Qt's own loading of the
+    // system folders; setting the list would replace it.
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    if (!file.isEmpty())
+        configuration.addCaCertificates(
+            file, QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
+    for (const QString &folder : folders)
+        configuration.addCaCertificates(QDir(folder).filePath(QStringLiteral("*")), QSsl::Pem,
+            QSslCertificate::PatternSyntax::Wildcard);
+    QSslConfiguration::setDefaultConfiguration(configuration);
 }
 
 ServerClient *ServerClient::instance()

@@ -62,6 +62,13 @@ QByteArray encodeRequestParameters(QStringList parameters, bool sign);
 // ("?r=www/user/login"). An operator behind TLS sets an https base address.
 QUrl servicePageUrl(const QString &query);
 
+// Qt's TLS layer trusts the system's certificate folders but ignores
+// OpenSSL's SSL_CERT_FILE and SSL_CERT_DIR (folders separated by ":"), by
+// which a user or administrator names further authorities, such as a
+// company's own. Their certificates are trusted besides the system's; with
+// neither set nothing is read. Call before the first request.
+void trustCertificatesFromEnvironment();
+
 // The process-wide client of the web service. Every request waits for its
 // reply in a local event loop, so the caller sees a synchronous call while
 // the rest of the program keeps running.

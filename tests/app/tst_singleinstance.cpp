@@ -30,12 +30,14 @@ class TestSingleInstance : public QObject
     Q_OBJECT
 
 private slots:
-    void secondCopyWarnsAndExits()
+    void init()
     {
         QVERIFY2(!builtProgram(QStringLiteral("tavrion")).isEmpty(), "tavrion binary not found");
-        if (!missingTool({ "xdotool" }).isEmpty())
-            QSKIP("xdotool is not installed");
+        SKIP_WITHOUT_TOOLS({ "xdotool" });
+    }
 
+    void secondCopyWarnsAndExits()
+    {
         QTemporaryDir home;
         ScopedWorkingDirectory work;
         // The day's first start is done: no popup notice before the login.
@@ -106,10 +108,6 @@ private slots:
     // program must end, lock and all.
     void closingTheWindowEndsAPendingStart()
     {
-        QVERIFY2(!builtProgram(QStringLiteral("tavrion")).isEmpty(), "tavrion binary not found");
-        if (!missingTool({ "xdotool" }).isEmpty())
-            QSKIP("xdotool is not installed");
-
         QTcpServer silent;
         QVERIFY(silent.listen(QHostAddress::LocalHost));
         QTemporaryDir home;
@@ -148,9 +146,6 @@ private slots:
 
     void userDataFolder()
     {
-        QVERIFY2(!builtProgram(QStringLiteral("tavrion")).isEmpty(), "tavrion binary not found");
-        if (!missingTool({ "xdotool" }).isEmpty())
-            QSKIP("xdotool is not installed");
         QTemporaryDir home;
         ScopedWorkingDirectory started;
         QProcessEnvironment environment = isolatedEnvironment(home.path());
@@ -180,9 +175,7 @@ private slots:
 
     void unwritableFolderIsReported()
     {
-        QVERIFY2(!builtProgram(QStringLiteral("tavrion")).isEmpty(), "tavrion binary not found");
-        if (!missingTool({ "xdotool", "import" }).isEmpty())
-            QSKIP("xdotool or import is not installed");
+        SKIP_WITHOUT_TOOLS({ "import" });
         QTemporaryDir home;
         QTemporaryDir locked;
         // Root writes through permission bits: only a read-only mount stops it.

@@ -3,10 +3,12 @@
 // each started with the command line its systemd unit and environment file
 // give. The only changes are free ports for the recipe's fixed ones,
 // temporary folders for /var/lib/tavrion-server, the test's database for the
-// recipe's, and for the swarm node a seeder on loopback in place of the
-// open peer port and the DHT.
+// recipe's, a certificate from an authority made for the run for the
+// service's, and for the swarm node a seeder on loopback in place of the open
+// peer port and the DHT.
 #include "formparams.h"
 #include "postgresfixture.h"
+#include "recipenginx.h"
 #include "serverprocess.h"
 #include "testdir.h"
 
@@ -19,7 +21,6 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QStandardPaths>
-#include <QTcpServer>
 #include <QtTest>
 
 #include <httplib.h>
@@ -29,11 +30,6 @@
 namespace {
 
 const QByteArray SigningKey = "7c1e4b9a0d3f6e2b8a5c9d0e1f4a7b3c";
-
-QString deployPath(const QString &name)
-{
-    return QStringLiteral(TAVRION_SOURCE_DIR "/deploy/") + name;
-}
 
 QString readText(const QString &path)
 {
@@ -75,12 +71,6 @@ QStringList execArguments(const QString &unit, const QHash<QString, QString> &en
     return arguments.mid(1); // the program is the one built
 }
 
-quint16 freePortOn(const QString &address)
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress(address), 0) ? probe.serverPort() : 0;
-}
-
 QByteArray signedQuery(const QStringList &parameters)
 {
     QByteArray query;
@@ -100,6 +90,7 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void clientRoadThroughNginx();
+    void tlsFront();
     void apiProcessDownIsCoveredByTheOther();
     void swarmNodeStreamsWhatTheLibraryLacks();
     void unitsVerify();
@@ -109,7 +100,8 @@ private:
     QJsonObject call(const QStringList &parameters, bool post = false);
     bool startProcess(
         const QString &unitName, int instance, QProcess *process, const QStringList &peers = {});
-    QString mapped(QString text) const;
+    // A client of nginx's service address that trusts the run's authority.
+    std::unique_ptr<httplib::SSLClient> serviceClient() const;
     // The client's file-hash and address calls for a resource's first file:
     // the address reply's data, and the file's jxhash.
     QJsonObject playAddress(const QString &hash, const QString &name, qint64 size, QString *jxhash);
@@ -118,35 +110,38 @@ private:
     PostgresCluster m_postgres;
     QString m_database; // empty: the data folder's SQLite file
     QString m_data;
+    QStringList m_storage; // the admin commands' --data and --database
     QByteArray m_clip;
     QString m_clipHash;
-    QMap<QString, QString> m_ports; // recipe "ADDR:PORT" -> the test's
     std::vector<std::unique_ptr<QProcess>> m_api;
     std::vector<std::unique_ptr<QProcess>> m_hosts;
-    QProcess m_nginx;
-    QString m_service; // nginx's service address
+    TestAuthority m_authority;
+    RecipeNginx m_nginx;
+    QString m_service; // nginx's service address, over TLS
     QStringList m_publicHosts; // the host nodes' names, as nginx serves them
     std::string m_cookie;
 };
 
-QString DeployRecipeTest::mapped(QString text) const
+std::unique_ptr<httplib::SSLClient> DeployRecipeTest::serviceClient() const
 {
-    for (auto port = m_ports.constBegin(); port != m_ports.constEnd(); ++port)
-        text.replace(port.key(), port.value());
-    return text;
+    auto client = std::make_unique<httplib::SSLClient>(
+        "127.0.0.1", m_service.section(QLatin1Char(':'), 1).toInt());
+    client->set_ca_cert_path(m_authority.certificateFile().toStdString());
+    client->enable_server_certificate_verification(true);
+    return client;
 }
 
 bool DeployRecipeTest::startProcess(
     const QString &unitName, int instance, QProcess *process, const QStringList &peers)
 {
     const QString kind = unitName.section(QLatin1Char('-'), 1).section(QLatin1Char('@'), 0, 0);
-    QHash<QString, QString> environment
-        = readEnvironment(deployPath(QStringLiteral("env/%1-%2.env").arg(kind).arg(instance)));
+    QHash<QString, QString> environment = readEnvironment(
+        RecipeNginx::recipeFile(QStringLiteral("env/%1-%2.env").arg(kind).arg(instance)));
     for (QString &value : environment)
-        value = mapped(value);
+        value = m_nginx.mapped(value);
     environment[QStringLiteral("TAVRION_DATA")] = m_data;
-    QStringList arguments
-        = execArguments(readText(deployPath(QStringLiteral("systemd/") + unitName)), environment);
+    QStringList arguments = execArguments(
+        readText(RecipeNginx::recipeFile(QStringLiteral("systemd/") + unitName)), environment);
     const int database = arguments.indexOf(QStringLiteral("--database"));
     if (database < 0 || database + 1 >= arguments.size())
         return false;
@@ -180,9 +175,7 @@ void DeployRecipeTest::initTestCase()
     // nginx's workers run as nobody when the test runs as root.
     QFile::setPermissions(
         m_dir.path(), QFile::permissions(m_dir.path()) | QFile::ExeGroup | QFile::ExeOther);
-    const QString nginx = QStandardPaths::findExecutable(QStringLiteral("nginx"),
-        { QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin") });
-    if (nginx.isEmpty())
+    if (RecipeNginx::program().isEmpty())
         QSKIP("nginx is not installed (scripts/install-deps installs nginx-light)");
     // The recipe's database is PostgreSQL; the processes share the data
     // folder's SQLite file where PostgreSQL cannot start, or when asked to.
@@ -204,9 +197,10 @@ void DeployRecipeTest::initTestCase()
     for (char &byte : m_clip)
         byte = char(random.bounded(256));
     QVERIFY(writeFileBytes(m_dir.filePath(QStringLiteral("media/clip.mp4")), m_clip));
-    QStringList storage { QStringLiteral("--data"), m_data };
+    m_storage = QStringList { QStringLiteral("--data"), m_data };
     if (!m_database.isEmpty())
-        storage << QStringLiteral("--database") << m_database;
+        m_storage << QStringLiteral("--database") << m_database;
+    const QStringList &storage = m_storage;
     const QString torrent = m_dir.filePath(QStringLiteral("clip.torrent"));
     ServerProcess::admin({ QStringLiteral("make-torrent"), torrent,
         m_dir.filePath(QStringLiteral("media/clip.mp4")) });
@@ -218,26 +212,17 @@ void DeployRecipeTest::initTestCase()
         << QStringLiteral("viewer@example.com") << QStringLiteral("viewer-pass"));
 
     // Every fixed address of the recipe gets a free port on the same address.
-    const QString config = readText(deployPath(QStringLiteral("nginx/tavrion.conf")));
-    QString everything = config;
+    QString everything = readText(RecipeNginx::recipeFile(QStringLiteral("nginx/tavrion.conf")));
     for (const char *name : { "api-1", "api-2", "host-1", "host-2", "host-3" })
-        everything += readText(deployPath(QStringLiteral("env/%1.env").arg(name)));
-    static const QRegularExpression addressPattern(
-        QStringLiteral("\\b(127\\.\\d+\\.\\d+\\.\\d+):(\\d+)\\b"));
-    for (auto match = addressPattern.globalMatch(everything); match.hasNext();) {
-        const QRegularExpressionMatch found = match.next();
-        if (!m_ports.contains(found.captured(0)))
-            m_ports.insert(found.captured(0),
-                found.captured(1) + QLatin1Char(':')
-                    + QString::number(freePortOn(found.captured(1))));
-    }
-    for (const char *fixed : { "127.0.0.1:17080", "127.0.1.1:17080", "127.0.1.2:17080",
-             "127.0.0.1:18081", "127.0.0.1:18082", "127.0.0.1:18083", "127.0.2.1:18080",
-             "127.0.2.2:18080", "127.0.2.3:18080" })
-        QVERIFY2(!m_ports.value(QLatin1String(fixed)).endsWith(QLatin1String(":0")), fixed);
-    m_service = m_ports.value(QStringLiteral("127.0.0.1:17080"));
-    m_publicHosts = QStringList { m_ports.value(QStringLiteral("127.0.0.1:18081")),
-        m_ports.value(QStringLiteral("127.0.0.1:18082")) };
+        everything += readText(RecipeNginx::recipeFile(QStringLiteral("env/%1.env").arg(name)));
+    m_nginx.mapAddresses(everything);
+    for (const char *fixed : { "127.0.0.1:17443", "127.0.0.1:17080", "127.0.1.1:17080",
+             "127.0.1.2:17080", "127.0.0.1:18081", "127.0.0.1:18082", "127.0.0.1:18083",
+             "127.0.2.1:18080", "127.0.2.2:18080", "127.0.2.3:18080" })
+        QVERIFY2(!m_nginx.address(QLatin1String(fixed)).endsWith(QLatin1String(":0")), fixed);
+    m_service = m_nginx.address(QStringLiteral("127.0.0.1:17443"));
+    m_publicHosts = QStringList { m_nginx.address(QStringLiteral("127.0.0.1:18081")),
+        m_nginx.address(QStringLiteral("127.0.0.1:18082")) };
 
     for (int instance = 1; instance <= 2; ++instance) {
         m_api.push_back(std::make_unique<QProcess>());
@@ -247,32 +232,15 @@ void DeployRecipeTest::initTestCase()
             startProcess(QStringLiteral("tavrion-host@.service"), instance, m_hosts.back().get()));
     }
 
-    // nginx's own main file stands in for the system's, which includes the
-    // recipe's file in its http block.
-    const QString prefix = m_dir.filePath(QStringLiteral("nginx/"));
-    QVERIFY(writeFileBytes(prefix + QStringLiteral("tavrion.conf"), mapped(config).toUtf8()));
-    const QByteArray main = "daemon off;\nworker_processes 1;\npid " + prefix.toUtf8()
-        + "nginx.pid;\nerror_log " + prefix.toUtf8()
-        + "error.log;\nevents { worker_connections 1024; }\nhttp {\n    access_log off;\n"
-          "    client_body_temp_path body;\n    proxy_temp_path proxy;\n"
-          "    fastcgi_temp_path fastcgi;\n    uwsgi_temp_path uwsgi;\n    scgi_temp_path scgi;\n"
-          "    include "
-        + prefix.toUtf8() + "tavrion.conf;\n}\n";
-    QVERIFY(writeFileBytes(prefix + QStringLiteral("nginx.conf"), main));
-    m_nginx.setProcessChannelMode(QProcess::ForwardedChannels);
-    m_nginx.start(nginx,
-        { QStringLiteral("-p"), prefix, QStringLiteral("-c"), prefix + QStringLiteral("nginx.conf"),
-            QStringLiteral("-e"), prefix + QStringLiteral("error.log") });
-    QVERIFY(m_nginx.waitForStarted());
-    const QString port = m_service.section(QLatin1Char(':'), 1);
-    QTRY_VERIFY_WITH_TIMEOUT(
-        httplib::Client("127.0.0.1", port.toInt()).Get("/?r=www/default/page&p=jiaocheng"), 10000);
+    QVERIFY2(m_authority.create(m_dir.filePath(QStringLiteral("tls"))),
+        qPrintable(m_authority.reason()));
+    QVERIFY2(m_nginx.start(m_dir.filePath(QStringLiteral("nginx")), m_authority),
+        qPrintable(m_nginx.reason()));
+    QTRY_VERIFY_WITH_TIMEOUT(serviceClient()->Get("/?r=www/default/page&p=jiaocheng"), 10000);
 }
 
 void DeployRecipeTest::cleanupTestCase()
 {
-    m_nginx.terminate();
-    m_nginx.waitForFinished(5000);
     for (auto *group : { &m_api, &m_hosts }) {
         for (auto &process : *group) {
             process->terminate();
@@ -283,14 +251,14 @@ void DeployRecipeTest::cleanupTestCase()
 
 QJsonObject DeployRecipeTest::call(const QStringList &parameters, bool post)
 {
-    httplib::Client client("127.0.0.1", m_service.section(QLatin1Char(':'), 1).toInt());
+    const std::unique_ptr<httplib::SSLClient> client = serviceClient();
     httplib::Headers headers;
     if (!m_cookie.empty())
         headers.emplace("Cookie", m_cookie);
     const std::string query = signedQuery(parameters).toStdString();
     const httplib::Result reply = post
-        ? client.Post("/server/", headers, query, "application/x-www-form-urlencoded")
-        : client.Get("/server/?" + query, headers);
+        ? client->Post("/server/", headers, query, "application/x-www-form-urlencoded")
+        : client->Get("/server/?" + query, headers);
     if (!reply || reply->status != 200)
         return {};
     if (m_cookie.empty() && reply->has_header("Set-Cookie"))
@@ -393,6 +361,48 @@ void DeployRecipeTest::clientRoadThroughNginx()
     QCOMPARE(refused->status, 403);
 }
 
+// The service answers over TLS only to a client that trusts the run's
+// authority; its plain address sends browsers on to https, and the notice
+// pictures it names load over TLS.
+void DeployRecipeTest::tlsFront()
+{
+    const int servicePort = m_service.section(QLatin1Char(':'), 1).toInt();
+    const char page[] = "/?r=www/default/page&p=jiaocheng";
+    httplib::SSLClient stranger("127.0.0.1", servicePort);
+    stranger.enable_server_certificate_verification(true);
+    const httplib::Result refused = stranger.Get(page);
+    QVERIFY(!refused);
+    QCOMPARE(refused.error(), httplib::Error::SSLServerVerification);
+
+    httplib::Client clear("127.0.0.1",
+        m_nginx.address(QStringLiteral("127.0.0.1:17080")).section(QLatin1Char(':'), 1).toInt());
+    const httplib::Result moved = clear.Get(page);
+    QVERIFY(moved);
+    QCOMPARE(moved->status, 301);
+    QCOMPARE(moved->get_header_value("Location"), "https://" + m_service.toStdString() + page);
+
+    const QByteArray picture = "\x89PNG not really a picture";
+    QVERIFY(writeFileBytes(m_dir.filePath(QStringLiteral("notice.png")), picture));
+    ServerProcess::admin(QStringList { QStringLiteral("add-popup") } + m_storage
+        << m_dir.filePath(QStringLiteral("notice.png")) << QStringLiteral("https://example.com/"));
+    const QString address = call({ "r=www/default/pc", "do=getConfig", "cfg=tanchuang", "_s=pc" })
+                                .value("data")
+                                .toObject()
+                                .value("datas")
+                                .toArray()
+                                .first()
+                                .toObject()
+                                .value("img")
+                                .toString();
+    QVERIFY2(
+        address.startsWith(QStringLiteral("https://") + m_service + QStringLiteral("/notice/")),
+        qPrintable(address));
+    const httplib::Result image = serviceClient()->Get(QUrl(address).path().toStdString());
+    QVERIFY(image);
+    QCOMPARE(image->status, 200);
+    QCOMPARE(QByteArray::fromStdString(image->body), picture);
+}
+
 // One API process stops, as in a restart: nginx sends every call to the
 // other one, and the session, kept in the shared database, stays logged in.
 void DeployRecipeTest::apiProcessDownIsCoveredByTheOther()
@@ -435,7 +445,7 @@ void DeployRecipeTest::swarmNodeStreamsWhatTheLibraryLacks()
     QString jxhash;
     const QJsonObject address = playAddress(hash, "swarmclip.mp4", clip.size(), &jxhash);
     const QString host = address.value("field").toString();
-    QCOMPARE(host, m_ports.value(QStringLiteral("127.0.0.1:18083")));
+    QCOMPARE(host, m_nginx.address(QStringLiteral("127.0.0.1:18083")));
     httplib::Client player("127.0.0.1", host.section(QLatin1Char(':'), 1).toInt());
     const auto whole = player.Get("/ftn_handler/" + address.value("code").toString().toStdString(),
         { { "Cookie", address.value("com_cookie").toString().toStdString() } });
@@ -451,7 +461,7 @@ void DeployRecipeTest::unitsVerify()
         QSKIP("systemd-analyze is not installed");
     for (const QString unit : { "tavrion-api@.service", "tavrion-host@.service" }) {
         // An instance of the template, with the program the build made.
-        QString text = readText(deployPath(QStringLiteral("systemd/") + unit));
+        QString text = readText(RecipeNginx::recipeFile(QStringLiteral("systemd/") + unit));
         QVERIFY(text.contains(QLatin1String("ExecStart=/usr/bin/tavrion-server ")));
         text.replace(QLatin1String("ExecStart=/usr/bin/tavrion-server "),
             QStringLiteral("ExecStart=") + ServerProcess::program() + QLatin1Char(' '));

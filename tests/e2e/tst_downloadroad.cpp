@@ -5,8 +5,6 @@
 // downloads dialog opens and the clip arrives in the download folder, byte
 // for byte the library's file. Screenshots are kept under
 // <build>/tests/e2e/artefacts.
-#include "serverprocess.h"
-#include "testdir.h"
 #include "xdriver.h"
 
 #include <QDir>
@@ -31,41 +29,32 @@ private slots:
 
 void TestDownloadRoad::parseAndDownload()
 {
-    const QString missing = missingTool({ "xdotool", "import", "ffmpeg" });
-    if (!missing.isEmpty())
-        QSKIP(qPrintable(missing + QStringLiteral(" is not installed")));
+    SKIP_WITHOUT_TOOLS({ "xdotool", "import", "ffmpeg" });
     const QString artefacts = e2eArtefacts();
     QVERIFY2(!builtProgram(QStringLiteral("tavrion")).isEmpty(), "tavrion binary not found");
 
-    QTemporaryDir library;
-    const QString data = library.filePath(QStringLiteral("data"));
-    QString makeError;
-    const QString clip = makeQuickDemoLibrary(data, &makeError);
-    QVERIFY2(clip.size() == 40, qPrintable(makeError));
+    DemoRoad road;
+    QVERIFY2(road.makeLibrary(), road.why());
     QString served;
     for (QDirIterator it(
-             data + QStringLiteral("/library"), QDir::Files, QDirIterator::Subdirectories);
+             road.data() + QStringLiteral("/library"), QDir::Files, QDirIterator::Subdirectories);
          it.hasNext();) {
         if (it.next().endsWith(ClipName))
             served = it.filePath();
     }
     QVERIFY2(!served.isEmpty(), "the clip is not in the library");
 
-    ServerProcess server;
-    QVERIFY2(server.start(data, { "--host", "127.0.0.1:0", "--host", "127.0.0.1:0" }),
-        qPrintable(server.errorOutput()));
+    QVERIFY2(road.startServer({ "--host", "127.0.0.1:0", "--host", "127.0.0.1:0" }), road.why());
 
     // Logged in automatically as the demo account, launched earlier today
     // (no daily popup), downloading into a folder of its own.
-    QTemporaryDir home;
-    ScopedWorkingDirectory work;
-    const QString downloads = work.filePath(QStringLiteral("downloads"));
+    const QString downloads = road.work.filePath(QStringLiteral("downloads"));
     QVERIFY(QDir().mkpath(downloads));
-    QVERIFY(prepareDemoLogin(work.path(), server.baseAddress(),
-        "[VideoFile]\nDownloadDirectory=" + downloads.toUtf8() + "\n"));
+    QVERIFY2(road.prepareLogin("[VideoFile]\nDownloadDirectory=" + downloads.toUtf8() + "\n"),
+        road.why());
 
     QProcess tavrion;
-    QVERIFY(startTavrion(tavrion, work.path(), home.path()));
+    QVERIFY(startTavrion(tavrion, road.work.path(), road.home.path()));
     const auto stop = qScopeGuard([&] { stopTavrion(tavrion); });
     const qint64 pid = tavrion.processId();
 
@@ -74,7 +63,7 @@ void TestDownloadRoad::parseAndDownload()
     QVERIFY2(closeAccountDialog(pid), "no account dialog");
     QString problem;
     const QPoint dialog = parseFromMainPage(
-        pid, main, clip, &problem, artefacts + QStringLiteral("/download-main.png"));
+        pid, main, road.clip, &problem, artefacts + QStringLiteral("/download-main.png"));
     QVERIFY2(dialog.x() >= 0, qPrintable(problem));
 
     // Rows show once the file name is drawn in the first one.

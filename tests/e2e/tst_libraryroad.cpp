@@ -3,8 +3,6 @@
 // plays the demo clip again; the clip becomes a favourite; after a restart
 // the favourite plays it. Screenshots are kept under
 // <build>/tests/e2e/artefacts.
-#include "serverprocess.h"
-#include "testdir.h"
 #include "xdriver.h"
 
 #include <QImage>
@@ -60,9 +58,7 @@ private:
 
 void TestLibraryRoad::initTestCase()
 {
-    const QString missing = missingTool({ "xdotool", "import", "ffmpeg" });
-    if (!missing.isEmpty())
-        QSKIP(qPrintable(missing + QStringLiteral(" is not installed")));
+    SKIP_WITHOUT_TOOLS({ "xdotool", "import", "ffmpeg" });
     m_artefacts = e2eArtefacts();
 }
 
@@ -70,28 +66,17 @@ void TestLibraryRoad::historyAndFavourites()
 {
     QVERIFY2(!builtProgram("tavrion").isEmpty(), "tavrion binary not found");
 
-    QTemporaryDir library;
-    const QString data = library.filePath("data");
-    QProcess make;
-    make.start(QStringLiteral(TAVRION_SOURCE_DIR) + "/tools/make-demo-library",
-        { "--quick", "--server", ServerProcess::program(), data });
-    QVERIFY(make.waitForFinished(120000));
-    QVERIFY2(make.exitCode() == 0, make.readAllStandardError().constData());
-    const QMap<QString, QString> resources = demoResources(data);
-    const QString clip = resources.value("clip");
-    QCOMPARE(clip.size(), 40);
-
-    ServerProcess server;
-    QVERIFY2(server.start(data, { "--host", "127.0.0.1:0", "--host", "127.0.0.1:0" }),
-        qPrintable(server.errorOutput()));
+    DemoRoad road;
+    QVERIFY2(road.makeLibrary(), road.why());
+    QVERIFY2(road.startServer({ "--host", "127.0.0.1:0", "--host", "127.0.0.1:0" }), road.why());
+    const QString &clip = road.clip;
 
     // Logged in automatically as the demo account, launched earlier today
     // (no popup notice), with a history of three plays, the clip first.
-    QTemporaryDir home;
-    ScopedWorkingDirectory work;
-    QVERIFY(prepareDemoLogin(work.path(), server.baseAddress()));
+    QVERIFY2(road.prepareLogin(), road.why());
+    const ScopedWorkingDirectory &work = road.work;
+    const QString episodes = demoResources(road.data()).value("episodes");
     QJsonArray history;
-    const QString episodes = resources.value("episodes");
     for (const auto &[hash, index, name] :
         { std::tuple<QString, int, QString> { clip, 0, "Tavrion演示.mp4" },
             { episodes, 0, "第1集.mp4" }, { episodes, 1, "第2集.mp4" } })
@@ -100,7 +85,7 @@ void TestLibraryRoad::historyAndFavourites()
     QVERIFY(writeFileBytes(work.filePath("PlayRecord.dat"), QJsonDocument(history).toJson()));
 
     QProcess tavrion;
-    QVERIFY(startTavrion(tavrion, work.path(), home.path()));
+    QVERIFY(startTavrion(tavrion, work.path(), road.home.path()));
     QPoint main = findWindow(tavrion.processId(), MainWindowSize, 20000);
     QVERIFY2(main.x() >= 0, "no main window");
     QTest::qWait(1000);
@@ -140,7 +125,7 @@ void TestLibraryRoad::historyAndFavourites()
     tavrion.terminate();
     QVERIFY(tavrion.waitForFinished(10000));
     QProcess again;
-    QVERIFY(startTavrion(again, work.path(), home.path()));
+    QVERIFY(startTavrion(again, work.path(), road.home.path()));
     main = findWindow(again.processId(), MainWindowSize, 20000);
     QVERIFY2(main.x() >= 0, "no main window after the restart");
     QTest::qWait(1000);

@@ -4,8 +4,6 @@
 // parses, plays the first file and ends on the play page with the video
 // moving and the play recorded. Screenshots are kept under
 // <build>/tests/e2e/artefacts.
-#include "serverprocess.h"
-#include "testdir.h"
 #include "xdriver.h"
 
 #include <QJsonArray>
@@ -29,9 +27,7 @@ private:
 
 void TestMainRoad::initTestCase()
 {
-    const QString missing = missingTool({ "xdotool", "import", "ffmpeg" });
-    if (!missing.isEmpty())
-        QSKIP(qPrintable(missing + QStringLiteral(" is not installed")));
+    SKIP_WITHOUT_TOOLS({ "xdotool", "import", "ffmpeg" });
     m_artefacts = e2eArtefacts();
 }
 
@@ -39,27 +35,16 @@ void TestMainRoad::pasteParsePlay()
 {
     QVERIFY2(!builtProgram(QStringLiteral("tavrion")).isEmpty(), "tavrion binary not found");
 
-    // The demo library, small and quick.
-    QTemporaryDir library;
-    const QString data = library.filePath(QStringLiteral("data"));
-    QString makeError;
-    const QString clip = makeQuickDemoLibrary(data, &makeError);
-    QVERIFY2(clip.size() == 40, qPrintable(makeError));
-
-    ServerProcess server;
-    QVERIFY2(server.start(data,
-                 { QStringLiteral("--host"), QStringLiteral("127.0.0.1:0"),
-                     QStringLiteral("--host"), QStringLiteral("127.0.0.1:0") }),
-        qPrintable(server.errorOutput()));
-
-    // A working folder prepared for automatic login with the demo account;
+    // The demo library, small and quick, on a service with two addresses; a
+    // working folder prepared for automatic login with the demo account,
     // launched earlier today, so no daily popup notice covers the window.
-    QTemporaryDir home;
-    ScopedWorkingDirectory work;
-    QVERIFY(prepareDemoLogin(work.path(), server.baseAddress()));
+    DemoRoad road;
+    QVERIFY2(road.makeLibrary(), road.why());
+    QVERIFY2(road.startServer({ "--host", "127.0.0.1:0", "--host", "127.0.0.1:0" }), road.why());
+    QVERIFY2(road.prepareLogin(), road.why());
 
     QProcess tavrion;
-    QVERIFY(startTavrion(tavrion, work.path(), home.path()));
+    QVERIFY(startTavrion(tavrion, road.work.path(), road.home.path()));
     const qint64 pid = tavrion.processId();
 
     const QPoint main = findWindow(pid, MainWindowSize, 20000);
@@ -70,7 +55,7 @@ void TestMainRoad::pasteParsePlay()
     QCOMPARE(findWindow(pid, AccountDialogSize, 500), QPoint(-1, -1));
 
     QString problem;
-    const QPoint dialog = parseFromMainPage(pid, main, clip, &problem);
+    const QPoint dialog = parseFromMainPage(pid, main, road.clip, &problem);
     QVERIFY2(dialog.x() >= 0, qPrintable(problem));
     // Rows show once the file name is drawn in the first one.
     QVERIFY2(
@@ -80,7 +65,7 @@ void TestMainRoad::pasteParsePlay()
         .save(m_artefacts + "/parse-dialog-rows.png");
 
     click(dialog + ParseFirstRowPlay);
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(work.filePath("PlayRecord.dat")), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(road.work.filePath("PlayRecord.dat")), 30000);
 
     // The dialog is gone and the video moves on the play page.
     QTest::qWait(1000);
@@ -90,10 +75,10 @@ void TestMainRoad::pasteParsePlay()
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
 
     const QJsonArray records
-        = QJsonDocument::fromJson(readFileBytes(work.filePath("PlayRecord.dat"))).array();
+        = QJsonDocument::fromJson(readFileBytes(road.work.filePath("PlayRecord.dat"))).array();
     QCOMPARE(records.size(), 1);
     const QJsonObject record = records.first().toObject();
-    QCOMPARE(record.value("resource_hash").toString(), clip);
+    QCOMPARE(record.value("resource_hash").toString(), road.clip);
     QCOMPARE(record.value("resource_index").toInt(), 0);
     QCOMPARE(record.value("file_name").toString(), QStringLiteral("Tavrion演示.mp4"));
     QVERIFY(!record.value("file_hash").toString().isEmpty());

@@ -1,8 +1,6 @@
 // Remote control from the desktop: the real program on a private session
 // bus, started with the demo clip's hash, plays the clip; the real
 // `playerctl` then reads and drives it the way media keys and panels do.
-#include "serverprocess.h"
-#include "testdir.h"
 #include "xdriver.h"
 
 #include <QProcess>
@@ -18,20 +16,10 @@ private slots:
 
 void TestMprisRoad::playerctlDrivesPlayback()
 {
-    const QString missing
-        = missingTool({ "xdotool", "import", "ffmpeg", "playerctl", "dbus-daemon" });
-    if (!missing.isEmpty())
-        QSKIP(qPrintable(missing + QStringLiteral(" is not installed")));
+    SKIP_WITHOUT_TOOLS({ "xdotool", "import", "ffmpeg", "playerctl", "dbus-daemon" });
     QVERIFY2(!builtProgram(QStringLiteral("tavrion")).isEmpty(), "tavrion binary not found");
-
-    QTemporaryDir library;
-    const QString data = library.filePath(QStringLiteral("data"));
-    QString makeError;
-    const QString clip = makeQuickDemoLibrary(data, &makeError);
-    QVERIFY2(clip.size() == 40, qPrintable(makeError));
-    ServerProcess server;
-    QVERIFY2(server.start(data, { QStringLiteral("--host"), QStringLiteral("127.0.0.1:0") }),
-        qPrintable(server.errorOutput()));
+    DemoRoad road;
+    QVERIFY2(road.start(), road.why());
 
     // A bus of this test's own.
     QProcess bus;
@@ -42,11 +30,7 @@ void TestMprisRoad::playerctlDrivesPlayback()
     const QString address = QString::fromUtf8(bus.readLine()).trimmed();
     QVERIFY(!address.isEmpty());
 
-    QTemporaryDir home;
-    ScopedWorkingDirectory work;
-    QVERIFY(prepareDemoLogin(work.path(), server.baseAddress()));
-
-    QProcessEnvironment env = isolatedEnvironment(home.path());
+    QProcessEnvironment env = isolatedEnvironment(road.home.path());
     env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address);
     const auto playerctl = [&env](const QStringList &arguments) {
         return run(QStringLiteral("playerctl"),
@@ -54,7 +38,7 @@ void TestMprisRoad::playerctlDrivesPlayback()
     };
 
     QProcess tavrion;
-    QVERIFY(startTavrion(tavrion, work.path(), env, { clip }));
+    QVERIFY(startTavrion(tavrion, road.work.path(), env, { road.clip }));
     QTRY_COMPARE_WITH_TIMEOUT(
         playerctl({ QStringLiteral("status") }), QStringLiteral("Stopped"), 30000);
 

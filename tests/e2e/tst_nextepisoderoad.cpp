@@ -64,9 +64,7 @@ private:
 
 void TestNextEpisodeRoad::initTestCase()
 {
-    const QString missing = missingTool({ "xdotool", "import", "ffmpeg" });
-    if (!missing.isEmpty())
-        QSKIP(qPrintable(missing + QStringLiteral(" is not installed")));
+    SKIP_WITHOUT_TOOLS({ "xdotool", "import", "ffmpeg" });
     QVERIFY2(!builtProgram(QStringLiteral("tavrion")).isEmpty(), "tavrion binary not found");
     m_artefacts = e2eArtefacts(QStringLiteral("nextepisode"));
     const QString data = m_library.filePath(QStringLiteral("data"));

@@ -40,8 +40,7 @@ private slots:
     void handOver()
     {
         QVERIFY2(!builtProgram(QStringLiteral("tavrion")).isEmpty(), "tavrion binary not found");
-        if (!missingTool({ "xdotool" }).isEmpty())
-            QSKIP("xdotool is not installed");
+        SKIP_WITHOUT_TOOLS({ "xdotool" });
 
         TestHttpServer service;
         QVERIFY(service.start());

@@ -3,8 +3,6 @@
 // clip's info-hash, parses and plays it; the service fetches it from the
 // seeder while it streams. Screenshots are kept under
 // <build>/tests/e2e/artefacts.
-#include "serverprocess.h"
-#include "testdir.h"
 #include "xdriver.h"
 
 #include <QJsonArray>
@@ -23,16 +21,13 @@ private slots:
 
 void TestSwarmRoad::pasteParsePlayFromTheSwarm()
 {
-    const QString missing = missingTool({ "xdotool", "import", "ffmpeg" });
-    if (!missing.isEmpty())
-        QSKIP(qPrintable(missing + QStringLiteral(" is not installed")));
+    SKIP_WITHOUT_TOOLS({ "xdotool", "import", "ffmpeg" });
     const QString artefacts = e2eArtefacts();
     QVERIFY2(!builtProgram(QStringLiteral("tavrion")).isEmpty(), "tavrion binary not found");
 
-    QTemporaryDir library;
-    const QString data = library.filePath(QStringLiteral("data"));
-    QString makeError;
-    QVERIFY2(makeQuickDemoLibrary(data, &makeError).size() == 40, qPrintable(makeError));
+    DemoRoad road;
+    QVERIFY2(road.makeLibrary(), road.why());
+    const QString data = road.data();
     SeederProcess seeder;
     QVERIFY2(seeder.start(swarmDemoTorrent(data), QFileInfo(swarmDemoTorrent(data)).path()),
         qPrintable(seeder.errorOutput()));
@@ -40,25 +35,19 @@ void TestSwarmRoad::pasteParsePlayFromTheSwarm()
     QVERIFY(readFileBytes(data + QStringLiteral("/demo-resources.txt"))
                 .contains("swarm " + hash.toUtf8() + '\n'));
 
-    ServerProcess server;
-    QVERIFY2(server.start(data,
-                 { QStringLiteral("--host"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--bt"),
-                     QStringLiteral("--bt-dht"), QStringLiteral("off"),
-                     QStringLiteral("--bt-listen"), QStringLiteral("127.0.0.1:0"),
-                     QStringLiteral("--bt-cache"), library.filePath(QStringLiteral("cache")),
-                     QStringLiteral("--bt-peer"), seeder.address() }),
-        qPrintable(server.errorOutput()));
+    QVERIFY2(road.startServer(
+                 { "--host", "127.0.0.1:0", "--bt", "--bt-dht", "off", "--bt-listen", "127.0.0.1:0",
+                     "--bt-cache", road.library.filePath("cache"), "--bt-peer", seeder.address() }),
+        road.why());
     QVERIFY(
         !ServerProcess::admin({ QStringLiteral("list-resources"), QStringLiteral("--data"), data })
              .contains(hash));
 
     // Logged in automatically with the demo account, launched earlier today.
-    QTemporaryDir home;
-    ScopedWorkingDirectory work;
-    QVERIFY(prepareDemoLogin(work.path(), server.baseAddress()));
+    QVERIFY2(road.prepareLogin(), road.why());
 
     QProcess tavrion;
-    QVERIFY(startTavrion(tavrion, work.path(), home.path()));
+    QVERIFY(startTavrion(tavrion, road.work.path(), road.home.path()));
     const qint64 pid = tavrion.processId();
 
     const QPoint main = findWindow(pid, MainWindowSize, 20000);
@@ -74,7 +63,7 @@ void TestSwarmRoad::pasteParsePlayFromTheSwarm()
     QVERIFY2(rows, "no file rows after parsing the swarm resource");
 
     click(dialog + ParseFirstRowPlay);
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(work.filePath("PlayRecord.dat")), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(road.work.filePath("PlayRecord.dat")), 30000);
 
     // The video moves on the play page while the service is still fetching.
     QTest::qWait(1500);
@@ -83,14 +72,14 @@ void TestSwarmRoad::pasteParsePlayFromTheSwarm()
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
 
     const QJsonArray records
-        = QJsonDocument::fromJson(readFileBytes(work.filePath("PlayRecord.dat"))).array();
+        = QJsonDocument::fromJson(readFileBytes(road.work.filePath("PlayRecord.dat"))).array();
     QCOMPARE(records.size(), 1);
     QCOMPARE(records.first().toObject().value("resource_hash").toString(), hash);
     QCOMPARE(records.first().toObject().value("file_name").toString(),
         QStringLiteral("Tavrion群集演示.mp4"));
 
     stopTavrion(tavrion);
-    QVERIFY(server.stop());
+    QVERIFY(road.server.stop());
     QVERIFY(seeder.stop());
 }
 

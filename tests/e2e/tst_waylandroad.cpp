@@ -3,8 +3,6 @@
 // goes through weston's own pointer and keyboard, and the screenshots show
 // what weston shows; the program's windows are found on XWayland. Kept
 // under <build>/tests/e2e/artefacts/wayland.
-#include "serverprocess.h"
-#include "testdir.h"
 #include "xdriver.h"
 
 #include <QProcess>
@@ -117,31 +115,20 @@ void TestWaylandRoad::initTestCase()
 {
     if (qEnvironmentVariableIsEmpty("TAVRION_HOST_DISPLAY"))
         QSKIP("not inside a Wayland session (tests/support/run-weston)");
-    const QString missing = missingTool({ "xdotool", "import", "ffmpeg" });
-    if (!missing.isEmpty())
-        QSKIP(qPrintable(missing + QStringLiteral(" is not installed")));
+    SKIP_WITHOUT_TOOLS({ "xdotool", "import", "ffmpeg" });
     m_artefacts = e2eArtefacts(QStringLiteral("wayland"));
 }
 
 void TestWaylandRoad::appearPlayDragFullScreen()
 {
-    QTemporaryDir library;
-    const QString data = library.filePath(QStringLiteral("data"));
-    QString makeError;
-    const QString clip = makeQuickDemoLibrary(data, &makeError);
-    QVERIFY2(clip.size() == 40, qPrintable(makeError));
-    ServerProcess server;
-    QVERIFY2(server.start(data, { QStringLiteral("--host"), QStringLiteral("127.0.0.1:0") }),
-        qPrintable(server.errorOutput()));
+    DemoRoad road;
+    QVERIFY2(road.start(), road.why());
 
     // A session as a Wayland desktop starts it: WAYLAND_DISPLAY, DISPLAY of
     // XWayland and XDG_SESSION_TYPE=wayland, no platform chosen.
-    QTemporaryDir home;
-    ScopedWorkingDirectory work;
-    QVERIFY(prepareDemoLogin(work.path(), server.baseAddress()));
     QProcess tavrion;
     tavrion.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    QVERIFY(startTavrion(tavrion, work.path(), home.path()));
+    QVERIFY(startTavrion(tavrion, road.work.path(), road.home.path()));
     const qint64 pid = tavrion.processId();
 
     // The window appears, on XWayland and on weston's screen. Weston keeps
@@ -198,14 +185,14 @@ void TestWaylandRoad::appearPlayDragFullScreen()
     {
         OnCompositor compositor;
         clickOnCompositor(dialog + QPoint(100, 62));
-        type(clip);
+        type(road.clip);
         clickOnCompositor(dialog + QPoint(658, 62));
         QVERIFY2(
             waitForText(ParseFirstRowName.translated(dialog), 15000), "no file rows after parsing");
         screenshot(m_artefacts + QStringLiteral("/3-parse-dialog.png"));
         clickOnCompositor(dialog + ParseFirstRowPlay);
     }
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(work.filePath("PlayRecord.dat")), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(road.work.filePath("PlayRecord.dat")), 30000);
     QTest::qWait(1000);
     {
         OnCompositor compositor;

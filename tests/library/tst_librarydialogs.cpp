@@ -24,7 +24,6 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QTextDocumentFragment>
 #include <QtTest>
 
@@ -35,15 +34,6 @@ namespace {
 const QString Email = QStringLiteral("viewer@example.com");
 const QString Password = QStringLiteral("viewer-pass");
 const QString MissingHash = QStringLiteral("0123456789abcdef0123456789abcdef01234567");
-
-QByteArray randomBytes(int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator { quint32(size) };
-    for (char &byte : bytes)
-        byte = char(generator.bounded(256));
-    return bytes;
-}
 
 QJsonObject record(const QString &hash, int index, const QString &name)
 {
@@ -173,9 +163,9 @@ void TestLibraryDialogs::initTestCase()
     m_player->initialize(0);
 
     // Files over 100 KiB, so that the address probe passes.
-    QVERIFY(writeFileBytes(m_fixtures.filePath("clip/clip.mp4"), randomBytes(300 * 1024)));
-    QVERIFY(writeFileBytes(m_fixtures.filePath("show/ep1.mkv"), randomBytes(200 * 1024)));
-    QVERIFY(writeFileBytes(m_fixtures.filePath("show/ep2.mkv"), randomBytes(210 * 1024)));
+    QVERIFY(writeFileBytes(m_fixtures.filePath("clip/clip.mp4"), seededBytes(300 * 1024, 300)));
+    QVERIFY(writeFileBytes(m_fixtures.filePath("show/ep1.mkv"), seededBytes(200 * 1024, 200)));
+    QVERIFY(writeFileBytes(m_fixtures.filePath("show/ep2.mkv"), seededBytes(210 * 1024, 210)));
     m_clipHash = addResource("clip");
     m_showHash = addResource("show");
     QCOMPARE(m_clipHash.size(), 40);

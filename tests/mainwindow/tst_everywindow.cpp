@@ -30,7 +30,6 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QRandomGenerator>
 #include <QStyle>
 #include <QtTest>
 
@@ -468,6 +467,54 @@ private slots:
         QVERIFY(!shown.isNull());
         QVERIFY(shown != platform);
         QCOMPARE(buttonIcons, 0);
+    }
+
+    // The service's pages go to the browser through the desktop's xdg-open
+    // (here a script in PATH); where none takes the page, the user is told,
+    // with the address to copy.
+    void pagesOpenThroughXdgOpen_data()
+    {
+        QTest::addColumn<QByteArray>("xdgOpen"); // script body; empty: no xdg-open at all
+        QTest::addColumn<bool>("told");
+        QTest::newRow("browser takes the page")
+            << QByteArray("echo \"$1\" > \"${0%/*}/opened\"") << false;
+        // What xdg-open says when it finds no way to open the page.
+        QTest::newRow("xdg-open finds no browser") << QByteArray("exit 3") << true;
+        QTest::newRow("no xdg-open, no BROWSER") << QByteArray() << true;
+    }
+
+    void pagesOpenThroughXdgOpen()
+    {
+        QFETCH(QByteArray, xdgOpen);
+        QFETCH(bool, told);
+        QTemporaryDir bin;
+        const QString script = bin.filePath(QStringLiteral("xdg-open"));
+        if (!xdgOpen.isEmpty()) {
+            QVERIFY(writeFileBytes(script, "#!/bin/sh\n" + xdgOpen + "\n"));
+            QVERIFY(QFile::setPermissions(script, QFile::permissions(script) | QFile::ExeOwner));
+        }
+        const QByteArray path = qgetenv("PATH");
+        const auto restore = qScopeGuard([&] { qputenv("PATH", path); });
+        qputenv("PATH", QFile::encodeName(bin.path()));
+        qunsetenv("BROWSER");
+        qunsetenv("DEFAULT_BROWSER");
+
+        MainWindow *main = m_started->window();
+        button(main, "openNewbieTutorialPushButton")->click();
+        const QUrl url(m_service.baseAddress() + "/server/?r=www/default/page&p=jiaocheng");
+        QMessageBox *box = nullptr;
+        if (told) {
+            QTRY_VERIFY_WITH_TIMEOUT((box = main->findChild<QMessageBox *>()), 5000);
+            QVERIFY(box->text().startsWith(QStringLiteral("无法打开浏览器")));
+            QVERIFY(box->text().contains(url.toString()));
+            box->buttons().first()->click();
+            QTRY_VERIFY(!main->findChild<QMessageBox *>());
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(bin.filePath(QStringLiteral("opened"))), 5000);
+        QTest::qWait(300);
+        QVERIFY(!main->findChild<QMessageBox *>());
+        QCOMPARE(QUrl(QString::fromUtf8(readFileBytes(bin.filePath("opened")).trimmed())), url);
     }
 
 private:

@@ -67,6 +67,7 @@ private:
     QString m_sample;
     QString m_tracks;
     QString m_subtitle;
+    QImage m_frame;
     std::unique_ptr<APlayerControl> m_control;
 };
 
@@ -210,14 +211,19 @@ void TestPlayExtras::screenshotFile()
     QFETCH(QString, videoName);
     QFETCH(QString, expected);
 
-    MediaServer server(m_sample);
-    QVERIFY(server.start());
-    APlayerControl *control = makeControl();
-    QVERIFY(openAndWait(fileAt(server.url())));
-    control->setPosition(1500);
-    QTest::qWait(300);
-    const QImage frame = control->engine()->videoFrame();
-    QCOMPARE(frame.size(), QSize(320, 180));
+    // One frame from the engine serves every row: the rows differ in where
+    // and under what name it is saved.
+    if (m_frame.isNull()) {
+        MediaServer server(m_sample);
+        QVERIFY(server.start());
+        APlayerControl *control = makeControl();
+        QVERIFY(openAndWait(fileAt(server.url())));
+        control->setPosition(1500);
+        QTest::qWait(300);
+        m_frame = control->engine()->videoFrame();
+        QCOMPARE(m_frame.size(), QSize(320, 180));
+    }
+    const QImage &frame = m_frame;
 
     QTemporaryDir pictures;
     QString folder = pictures.filePath(QStringLiteral("Tavrion"));

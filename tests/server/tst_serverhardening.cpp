@@ -135,13 +135,7 @@ private:
 
 void ServerHardeningTest::initTestCase()
 {
-    if (testsUsePostgres()) {
-        if (!m_cluster.start())
-            QSKIP(qPrintable(m_cluster.reason()));
-        const QString url = m_cluster.createDatabase();
-        QVERIFY2(!url.isEmpty(), qPrintable(m_cluster.reason()));
-        ServerProcess::setDatabase(url);
-    }
+    USE_TEST_DATABASE(m_cluster);
     m_data = m_dir.filePath("data");
     for (const char *user : { "a@example.com", "b@example.com", "c@example.com", "d@example.com" })
         ServerProcess::admin({ "add-user", "--data", m_data, user, "right-pass" });

@@ -14,7 +14,6 @@
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QtTest>
 
@@ -61,15 +60,6 @@ RawReply fetch(const QByteArray &method, const QUrl &url, const QByteArray &body
 QByteArray sha1Hex(const QByteArray &bytes)
 {
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex();
-}
-
-QByteArray randomBytes(int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(size);
-    for (char &byte : bytes)
-        byte = char(generator.bounded(256));
-    return bytes;
 }
 
 } // namespace
@@ -199,18 +189,12 @@ QString ServerIntegrationTest::addResource(const QString &payload, const QString
 void ServerIntegrationTest::initTestCase()
 {
     QVERIFY2(!ServerProcess::program().isEmpty(), "tavrion-server is not built");
-    if (testsUsePostgres()) {
-        if (!m_cluster.start())
-            QSKIP(qPrintable(m_cluster.reason()));
-        const QString url = m_cluster.createDatabase();
-        QVERIFY2(!url.isEmpty(), qPrintable(m_cluster.reason()));
-        ServerProcess::setDatabase(url);
-    }
+    USE_TEST_DATABASE(m_cluster);
     m_data = m_dir.filePath("data");
-    m_clip = randomBytes(400 * 1024);
+    m_clip = seededBytes(400 * 1024, 400);
     QVERIFY(writeFileBytes(m_dir.filePath("single/clip.mp4"), m_clip));
-    QVERIFY(writeFileBytes(m_dir.filePath("show/ep1.mkv"), randomBytes(150 * 1024)));
-    QVERIFY(writeFileBytes(m_dir.filePath("show/ep2.mkv"), randomBytes(120 * 1024)));
+    QVERIFY(writeFileBytes(m_dir.filePath("show/ep1.mkv"), seededBytes(150 * 1024, 150)));
+    QVERIFY(writeFileBytes(m_dir.filePath("show/ep2.mkv"), seededBytes(120 * 1024, 120)));
     QVERIFY(writeFileBytes(m_dir.filePath("folder/copy.mp4"), m_clip));
     m_clipHash = addResource("single/clip.mp4", "single");
     m_episodesHash = addResource("show", ".");

@@ -3,7 +3,6 @@
 #include "testdir.h"
 
 #include <QElapsedTimer>
-#include <QRandomGenerator>
 #include <QtTest>
 
 #include <arpa/inet.h>
@@ -157,9 +156,7 @@ void ServerLoadTest::initTestCase()
 {
     QVERIFY2(enoughDescriptors(4500), "needs 4500 open files (ulimit -Hn)");
     m_data = m_dir.filePath("data");
-    m_video = QByteArray(24 * 1024 * 1024, Qt::Uninitialized);
-    QRandomGenerator random(7);
-    random.fillRange(reinterpret_cast<quint32 *>(m_video.data()), m_video.size() / 4);
+    m_video = seededBytes(24 * 1024 * 1024, 7);
     QVERIFY(writeFileBytes(m_dir.filePath("films/film.mp4"), m_video));
     const QString folder
         = ServerProcess::admin({ "add-folder", "--data", m_data, m_dir.filePath("films") })

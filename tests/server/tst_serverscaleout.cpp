@@ -290,6 +290,9 @@ void ServerScaleOutTest::swarmResourcesLiveOnTheirOwningNode()
     QVERIFY(swarm2.startHost(m_dir.filePath("swarm2"), m_database + bt));
 
     use(m_service2);
+    // A hash nobody seeds gets the answer to try again once the wait is up.
+    QCOMPARE(getResourceFileList(QString(40, 'a')).message,
+        QStringLiteral("资源正在获取中，请稍后再试"));
     const auto info = resolveSwarmFile(hash);
     QVERIFY(info);
     QCOMPARE(info->fileSize, quint64(clip.size()));

@@ -33,16 +33,6 @@ private slots:
         QCOMPARE(info->effectiveIndex(), 9u);
         QCOMPARE(info->effectiveSize(), quint64(7));
     }
-
-    void holdersShareOneRecord()
-    {
-        const auto row = QSharedPointer<VideoFileInfo>::create();
-        const QSharedPointer<VideoFileInfo> pipeline = row;
-        const QVariant carried = QVariant::fromValue(row);
-        pipeline->url = QStringLiteral("http://h/ftn_handler/c");
-        QCOMPARE(row->url, pipeline->url);
-        QCOMPARE(carried.value<QSharedPointer<VideoFileInfo>>()->url, pipeline->url);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestVideoFileInfo)

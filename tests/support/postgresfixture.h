@@ -51,3 +51,17 @@ private:
 // The back end the server suites run against, from TAVRION_TEST_DATABASE:
 // "postgresql", or SQLite (the data folder's file) when unset or anything else.
 bool testsUsePostgres();
+
+// In a server suite's initTestCase: against PostgreSQL, starts `cluster` and
+// makes a new database of it the one every ServerProcess is given; skips
+// the suite when no cluster starts. Against SQLite it does nothing.
+#define USE_TEST_DATABASE(cluster)                                                                 \
+    do {                                                                                           \
+        if (testsUsePostgres()) {                                                                  \
+            if (!(cluster).start())                                                                \
+                QSKIP(qPrintable((cluster).reason()));                                             \
+            const QString databaseUrl_ = (cluster).createDatabase();                               \
+            QVERIFY2(!databaseUrl_.isEmpty(), qPrintable((cluster).reason()));                     \
+            ServerProcess::setDatabase(databaseUrl_);                                              \
+        }                                                                                          \
+    } while (false)

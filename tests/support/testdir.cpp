@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 ScopedWorkingDirectory::ScopedWorkingDirectory()
     : m_previous(QDir::currentPath())
@@ -30,6 +31,16 @@ bool writeFileBytes(const QString &path, const QByteArray &bytes)
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
     return file.write(bytes) == bytes.size();
+}
+
+QByteArray seededBytes(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(seed);
+    generator.fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
+    for (int i = size / 4 * 4; i < size; ++i)
+        bytes[i] = char(generator.generate());
+    return bytes;
 }
 
 QString artefactPath(const QString &name)

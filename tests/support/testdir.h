@@ -25,6 +25,9 @@ private:
 QByteArray readFileBytes(const QString &path);
 // Writes bytes to a file, creating parent folders; false on failure.
 bool writeFileBytes(const QString &path, const QByteArray &bytes);
+// `size` bytes of noise, the same for the same seed: media and payloads
+// that no compression or coincidence makes special.
+QByteArray seededBytes(int size, quint32 seed);
 // Where a suite keeps pictures and logs for people to look at:
 // test-artefacts/ in the build folder.
 QString artefactPath(const QString &name);

@@ -140,6 +140,27 @@ bool prepareDemoLogin(
     return stream.status() == QDataStream::Ok;
 }
 
+bool DemoRoad::makeLibrary()
+{
+    QString error;
+    clip = makeQuickDemoLibrary(data(), &error);
+    m_why = error.toUtf8();
+    return clip.size() == 40;
+}
+
+bool DemoRoad::startServer(const QStringList &arguments)
+{
+    const bool started = server.start(data(), arguments);
+    m_why = server.errorOutput().toUtf8();
+    return started;
+}
+
+bool DemoRoad::prepareLogin(const QByteArray &extraConfig)
+{
+    m_why = "cannot write the working folder's Config.ini and user.dat";
+    return prepareDemoLogin(work.path(), server.baseAddress(), extraConfig);
+}
+
 QProcessEnvironment isolatedEnvironment(const QString &home)
 {
     const QString runtime = home + QStringLiteral("/run");

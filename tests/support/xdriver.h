@@ -2,6 +2,10 @@
 
 // Drives the real program through X with xdotool and ImageMagick, for the
 // end-to-end suites that run under Xvfb.
+#include "serverprocess.h"
+#include "testdir.h"
+
+#include <QByteArray>
 #include <QImage>
 #include <QPoint>
 #include <QProcessEnvironment>
@@ -25,6 +29,14 @@ const QPoint ParseFirstRowPlay(10 + 1 + 720 + 8, 100 + 1 + 7 + 8);
 
 // The first of these programs that is not installed; empty when all are.
 QString missingTool(const QStringList &tools);
+
+// Skips the calling test when one of these programs is not installed.
+#define SKIP_WITHOUT_TOOLS(...)                                                                    \
+    do {                                                                                           \
+        const QString missingTool_ = missingTool(__VA_ARGS__);                                     \
+        if (!missingTool_.isEmpty())                                                               \
+            QSKIP(qPrintable(missingTool_ + QStringLiteral(" is not installed")));                 \
+    } while (false)
 
 // <build>/tests/e2e/artefacts, or a folder below it, made when missing:
 // where the end-to-end suites keep their screenshots.
@@ -71,6 +83,33 @@ bool waitForText(const QRect &area, int timeoutMs);
 // window; extraConfig is appended to Config.ini.
 bool prepareDemoLogin(
     const QString &workDir, const QString &baseAddress, const QByteArray &extraConfig = {});
+
+// What a road starts from: the quick demo library in a folder of its own,
+// the real service over it, and a working folder and home for the program
+// with the demo account's automatic login. Each step returns false with the
+// reason in why().
+class DemoRoad
+{
+public:
+    bool makeLibrary();
+    bool startServer(
+        const QStringList &arguments = { QStringLiteral("--host"), QStringLiteral("127.0.0.1:0") });
+    bool prepareLogin(const QByteArray &extraConfig = {});
+    // The three steps with the service on one address.
+    bool start() { return makeLibrary() && startServer() && prepareLogin(); }
+
+    const char *why() const { return m_why.constData(); }
+    QString data() const { return library.filePath(QStringLiteral("data")); }
+
+    QString clip; // the demo clip's hash
+    QTemporaryDir library;
+    ServerProcess server;
+    QTemporaryDir home;
+    ScopedWorkingDirectory work;
+
+private:
+    QByteArray m_why;
+};
 
 // The environment of a program run in its own home: HOME, the XDG folders
 // and TMPDIR below `home`, with a private runtime folder (Qt ignores one
