@@ -331,6 +331,14 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             // Idle from the moment the metadata arrives, not from when the
             // alert is handled; a stream sets the file priorities.
             params.flags |= lt::torrent_flags::default_dont_download;
+            // Except the first file, at low priority: the torrent still wants
+            // something when the metadata arrives, until the ends of the
+            // video files are asked for (warmUp). A peer told "not
+            // interested" in between loses libtorrent's quick start of its
+            // request queue for good, and some clients (Transmission) take
+            // seconds to unchoke again.
+            if (!limited())
+                params.file_priorities = { lt::low_priority };
         }
         params.save_path = savePath(entry.hash);
         for (const QString &tracker : options.trackers)
@@ -782,8 +790,11 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
                     return;
                 if (!entry->info)
                     setInfo(*entry, info);
-                applyPriorities(*entry);
+                // The ends of the video files first, so that the torrent is
+                // never left with nothing to fetch in between (see activate).
                 warmUp(*entry);
+                if (entry->warm.empty())
+                    applyPriorities(*entry);
             }
             bool stored = false;
             try {
@@ -1243,10 +1254,14 @@ bool Swarm::start(QString *error)
     // connected for when someone does.
     pack.set_bool(lt::settings_pack::close_redundant_connections, false);
     // A peer that closed the connection (one still loading the torrent, or
-    // restarting) is tried again after two seconds rather than a minute: a
-    // player cannot wait that long. Peers that cannot be reached still count
-    // failures and are given up after a few.
-    pack.set_int(lt::settings_pack::min_reconnect_time, 2);
+    // restarting) is tried again after 5 s rather than a minute: a player
+    // cannot wait that long. Peers that cannot be reached still count
+    // failures, wait longer each time and are given up after a few.
+    pack.set_int(lt::settings_pack::min_reconnect_time, 5);
+    // The first pieces are the reader's, not random ones: libtorrent
+    // otherwise picks its first four pieces at random whatever their
+    // priority.
+    pack.set_int(lt::settings_pack::initial_picker_threshold, 0);
     // Peers behind one address (one NAT, or loopback) are told apart by port.
     pack.set_bool(lt::settings_pack::allow_multiple_connections_per_ip, true);
     pack.set_int(lt::settings_pack::download_rate_limit,

@@ -7,7 +7,6 @@
 #include "scriptedengine.h"
 #include "serviceenvironment.h"
 
-#include <QBuffer>
 #include <QImage>
 #include <QPushButton>
 #include <QUrlQuery>
@@ -18,11 +17,7 @@ inline QByteArray png(const QColor &colour, const QSize &size = QSize(711, 404))
 {
     QImage image(size, QImage::Format_RGB32);
     image.fill(colour);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes;
+    return pngBytes(image);
 }
 
 // A stand-in web service that answers each route ("www/user/login") with the

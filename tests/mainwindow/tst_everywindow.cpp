@@ -21,7 +21,6 @@
 #include "testhttpserver.h"
 #include "windowcheck.h"
 
-#include <QBuffer>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -37,15 +36,6 @@
 
 namespace {
 
-QByteArray pngOf(const QImage &image)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes;
-}
-
 // A picture with something on it, as the service's pictures have.
 QByteArray picture(const QSize &size, const QColor &colour)
 {
@@ -55,7 +45,7 @@ QByteArray picture(const QSize &size, const QColor &colour)
     painter.setPen(QPen(Qt::white, 3));
     painter.drawEllipse(QRect(QPoint(0, 0), size).adjusted(8, 8, -8, -8));
     painter.drawText(QRect(QPoint(0, 0), size), Qt::AlignCenter, QStringLiteral("Tavrion"));
-    return pngOf(image);
+    return pngBytes(image);
 }
 
 QByteArray json(const QString &text)

@@ -22,6 +22,27 @@ inline QString mpvString(APlayerControl *control, const char *name)
     return value;
 }
 
+// Engine options that send the sound, as 48 kHz 16-bit stereo samples, to
+// the file `path` as fast as it can be written: a file plays through at once.
+inline MpvEngine::Options pcmOutput(const QString &path)
+{
+    return { { "ao", "pcm" }, { "ao-pcm-file", path.toUtf8() }, { "ao-pcm-waveheader", "no" },
+        { "audio-format", "s16" }, { "audio-samplerate", "48000" }, { "audio-channels", "stereo" },
+        { "untimed", "yes" } };
+}
+
+// One channel (0 left, 1 right) of such samples as values from -1 to 1:
+// `frames` frames around the middle, away from fades at the edges.
+inline QVector<double> pcmMiddle(const QByteArray &bytes, int channel, int frames)
+{
+    const auto *samples = reinterpret_cast<const qint16 *>(bytes.constData());
+    const int middle = int(bytes.size() / 4) / 2;
+    QVector<double> values;
+    for (int i = middle - frames / 2; i < middle + frames / 2; ++i)
+        values << samples[2 * i + channel] / 32768.0;
+    return values;
+}
+
 // Energy of one frequency in a run of samples (Goertzel), relative to the
 // run's length.
 inline double toneLevel(const QVector<double> &samples, double frequency, int rate)

@@ -1,3 +1,4 @@
+#include "resource/videofileinfo.h"
 #include "service/replyvalues.h"
 
 #include <QJsonDocument>
@@ -70,6 +71,35 @@ private slots:
         QCOMPARE(replyInt(QVariant()), 0);
         QCOMPARE(replyUInt64(QVariant()), quint64(0));
         QVERIFY(replyText(QVariant()).isEmpty());
+    }
+
+    // A file's record as the replies fill it: a remapped file answers with
+    // the remapped resource's hash, index and size.
+    void effectiveValuesFollowTheRemapping()
+    {
+        const auto info = QSharedPointer<VideoFileInfo>::create();
+        QVERIFY(!info->remapped);
+        QCOMPARE(info->index, 0u);
+        QCOMPARE(info->fileSize, quint64(0));
+        QVERIFY(info->hash.isEmpty() && info->url.isEmpty());
+
+        info->hash = QStringLiteral("h");
+        info->index = 2;
+        info->fileSize = 5000000000;
+        info->remappedHash = QStringLiteral("r");
+        info->remappedIndex = 9;
+        info->remappedSize = 7;
+        QCOMPARE(info->effectiveHash(), QStringLiteral("h"));
+        QCOMPARE(info->effectiveIndex(), 2u);
+        QCOMPARE(info->effectiveSize(), quint64(5000000000));
+
+        info->remapped = true;
+        info->hash = QStringLiteral("h2");
+        info->index = 3;
+        info->fileSize = 4;
+        QCOMPARE(info->effectiveHash(), QStringLiteral("r"));
+        QCOMPARE(info->effectiveIndex(), 9u);
+        QCOMPARE(info->effectiveSize(), quint64(7));
     }
 };
 

@@ -4,6 +4,7 @@
 #include "mainwindow/mainwindow.h"
 #include "player/mpvengine.h"
 
+#include <QBuffer>
 #include <QDate>
 #include <QGuiApplication>
 #include <QLabel>
@@ -13,6 +14,15 @@
 #include <QtTest>
 
 #include <mpv/client.h>
+
+QByteArray pngBytes(const QImage &image)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
 
 QImage grabScreenArea(const QRect &area)
 {

@@ -26,6 +26,9 @@ template <class T> T *child(const QObject *parent, const char *name)
     return widget;
 }
 
+// The picture as the bytes of a PNG file, as a service sends pictures.
+QByteArray pngBytes(const QImage &image);
+
 // The screen's pixels in `area`.
 QImage grabScreenArea(const QRect &area);
 // Keeps the screen's pixels in `area` (the whole screen when empty) as a
