@@ -51,6 +51,10 @@ constexpr std::int64_t ReadAheadBytes = 8 * 1024 * 1024;
 constexpr std::int64_t HeadBytes = 256 * 1024;
 // The ends of the next video file come after the reader's next pieces.
 constexpr int WarmDeadline = 3000;
+// Bytes right ahead of a reader that get deadlines (see hurryNext), and the
+// rate those deadlines assume: a few seconds of a high bit rate video.
+constexpr std::int64_t NearBytes = 2 * 1024 * 1024;
+constexpr std::int64_t NearBytesPerSecond = 2 * 1024 * 1024;
 // A hash nobody asks about again is dropped from the session after this long
 // without metadata.
 constexpr auto PendingLifetime = std::chrono::minutes(10);
@@ -1113,6 +1117,8 @@ public:
             }
             if (m_readPiece >= 0 && piece > m_readPiece)
                 m_readAhead = std::min(m_readAhead * 2, ReadAheadBytes);
+            if (piece != m_readPiece && !m_core->limited())
+                hurryNext(entry, piece, int((fileEnd - 1) / pieceLength), pieceLength);
             m_readPiece = piece;
             askAhead(entry, start, std::min(fileEnd, start + m_readAhead), pieceLength);
             std::int64_t at = start;
@@ -1188,6 +1194,24 @@ private:
             });
         }
         window.last = std::max(window.last, last);
+    }
+
+    // The next pieces the reader needs get deadlines as it comes to them: a
+    // late piece with a deadline is asked of another peer as well, so a peer
+    // that stopped answering (or a slow one) holds the stream up only a
+    // moment. Without a limit only; limited, the whole window has deadlines.
+    void hurryNext(Entry &entry, int piece, int lastPiece, std::int64_t pieceLength)
+    {
+        const int count = int(std::max<std::int64_t>(1, NearBytes / pieceLength));
+        for (int next = piece; next <= std::min(lastPiece, piece + count - 1); ++next) {
+            if (entry.have[std::size_t(next)])
+                continue;
+            const std::int64_t ahead = (next - piece) * pieceLength;
+            onHandle(entry.handle, [&] {
+                entry.handle.set_piece_deadline(
+                    lt::piece_index_t(next), int(ahead * 1000 / NearBytesPerSecond));
+            });
+        }
     }
 
     std::shared_ptr<Swarm::Core> m_core;
