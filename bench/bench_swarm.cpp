@@ -23,6 +23,7 @@
 #include "account/usersession.h"
 #include "app/appsettings.h"
 #include "benchtools.h"
+#include "externalseeder.h"
 #include "loopbacksettings.h"
 #include "mediaserver.h"
 #include "resource/videofileresolver.h"
@@ -314,6 +315,136 @@ double libtorrentRate(
     return BigFileSize / 1048576.0 / secondsSince(timer);
 }
 
+QString infoHashOf(const QString &torrentPath)
+{
+    const lt::sha1_hash hash = lt::torrent_info(torrentPath.toStdString()).info_hashes().v1;
+    return QString::fromLatin1(QByteArray(hash.data(), int(hash.size())).toHex());
+}
+
+// Seconds from the file list's answer (the metadata there) to the first MiB
+// of the file through the service, resolution included; 0 on failure.
+double serviceFirstMiB(const QString &hash)
+{
+    const QSharedPointer<VideoFileInfo> file = listFirstFile(hash);
+    QElapsedTimer clock;
+    clock.start();
+    if (!file || !resolveAddress(file))
+        return 0;
+    QProcess curl;
+    curl.start(QStringLiteral("curl"),
+        { QStringLiteral("-sf"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
+            QStringLiteral("-w"), QStringLiteral("%{size_download}"), QStringLiteral("-r"),
+            QStringLiteral("0-1048575"), QStringLiteral("-H"),
+            QStringLiteral("Cookie: ") + file->comCookie, file->url });
+    curl.waitForFinished(120000);
+    if (curl.exitCode() != 0 || curl.readAllStandardOutput() != "1048576")
+        return 0;
+    return secondsSince(clock);
+}
+
+// Seconds from the metadata to the first MiB in a plain libtorrent session
+// fetching the torrent by its info-hash, in order, from `seeder`; 0 on failure.
+double libtorrentFirstMiB(const QString &hash, const QString &seeder, const QString &saveDir)
+{
+    lt::session session(loopbackSettings());
+    lt::add_torrent_params params;
+    params.info_hashes
+        = lt::info_hash_t(lt::sha1_hash(QByteArray::fromHex(hash.toLatin1()).constData()));
+    params.save_path = saveDir.toStdString();
+    params.flags |= lt::torrent_flags::sequential_download;
+    lt::torrent_handle torrent = session.add_torrent(params);
+    torrent.connect_peer(
+        { lt::make_address_v4(seeder.section(QLatin1Char(':'), 0, 0).toStdString()),
+            std::uint16_t(seeder.section(QLatin1Char(':'), 1).toInt()) });
+    QElapsedTimer clock;
+    clock.start();
+    bool metadata = false;
+    while (clock.elapsed() < 120000) {
+        const lt::torrent_status status = torrent.status(lt::torrent_handle::query_pieces);
+        if (!metadata && status.has_metadata) {
+            metadata = true;
+            clock.restart();
+        }
+        if (metadata) {
+            const int pieces = int((1048576 - 1) / torrent.torrent_file()->piece_length()) + 1;
+            int have = 0;
+            while (have < pieces && status.pieces.get_bit(lt::piece_index_t(have)))
+                ++have;
+            if (have == pieces)
+                return secondsSince(clock);
+        }
+        QThread::msleep(5);
+    }
+    return 0;
+}
+
+// Rounds of a Transmission seeder: the first MiB through the service and
+// through a plain libtorrent session, interleaved, each from a torrent of its
+// own.
+int transmissionRounds(
+    int rounds, const lt::torrent_info &clipModel, const QString &clip, const QString &scratch)
+{
+    const quint16 port = ExternalSeeder::freePort();
+    const QString seederAddress = QStringLiteral("127.0.0.1:%1").arg(port);
+    Service tavrion;
+    if (!tavrion.start(scratch + QStringLiteral("/transmission-service"), seederAddress, {}))
+        return 1;
+    tavrion.use();
+    QVector<double> ours;
+    QVector<double> anchors;
+    int failures = 0;
+    for (int round = 0; round <= rounds; ++round) {
+        const QString dir = scratch + QStringLiteral("/transmission-%1").arg(round);
+        const QString viaService
+            = torrentUnderName(clipModel, clip, dir, QStringLiteral("service-%1.mp4").arg(round));
+        const QString viaLibtorrent
+            = torrentUnderName(clipModel, clip, dir, QStringLiteral("plain-%1.mp4").arg(round));
+        double service = 0;
+        double anchor = 0;
+        for (int turn = 0; turn < 2; ++turn) {
+            const bool serviceTurn = (turn + round) % 2 == 0;
+            // A daemon of its own for each, started the same way: Transmission
+            // unchokes on a 10 s round from its start, which would otherwise
+            // decide the figures.
+            ExternalSeeder seeder;
+            if (!seeder.start(SeederClient::Transmission,
+                    { serviceTurn ? viaService : viaLibtorrent }, dir,
+                    dir + (serviceTurn ? QStringLiteral("/seeder") : QStringLiteral("/anchor")),
+                    true, port)) {
+                std::fprintf(stderr, "transmission-daemon did not start\n");
+                return 1;
+            }
+            // Its watch folder is read after it listens: the torrent is
+            // loaded before anyone asks, so the figures show the transfer.
+            QThread::sleep(2);
+            if (serviceTurn)
+                service = serviceFirstMiB(infoHashOf(viaService));
+            else
+                anchor = libtorrentFirstMiB(
+                    infoHashOf(viaLibtorrent), seederAddress, dir + QStringLiteral("/plain"));
+        }
+        std::printf("round %d: first MiB from Transmission after the metadata: service %.3f s,"
+                    " libtorrent %.3f s\n",
+            round, service, anchor);
+        std::fflush(stdout);
+        if (round == 0 && rounds > 0)
+            continue;
+        if (service > 0 && anchor > 0) {
+            ours << service;
+            anchors << anchor;
+        } else {
+            ++failures;
+        }
+    }
+    std::printf("\nTransmission seeder on loopback, medians of %d rounds (%d failed)\n",
+        qMax(rounds, 1), failures);
+    std::printf("  first MiB after the metadata, service          %8.3f s\n", median(ours));
+    std::printf("  plain libtorrent session, in order             %8.3f s\n", median(anchors));
+    std::printf("  ratio service / libtorrent                     %8.2f\n",
+        median(anchors) > 0 ? median(ours) / median(anchors) : 0.0);
+    return failures > 0 ? 1 : 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -327,6 +458,7 @@ int main(int argc, char *argv[])
     std::setlocale(LC_NUMERIC, "C");
     QStringList arguments = app.arguments();
     const bool coldOnly = arguments.removeAll(QStringLiteral("--cold")) > 0;
+    const bool transmission = arguments.removeAll(QStringLiteral("--transmission")) > 0;
     const int rounds = smoke ? 0 : qMax(1, arguments.value(1, QStringLiteral("7")).toInt());
     if (smoke)
         BigFileSize = 16LL * 1024 * 1024;
@@ -370,6 +502,8 @@ int main(int argc, char *argv[])
     QDir::setCurrent(scratch.path());
     qputenv("TMPDIR", scratch.path().toLocal8Bit());
     AppSettings::initialize(QStringLiteral("Config.ini"));
+    if (transmission)
+        return transmissionRounds(rounds, *clipModel, clip, scratch.path());
 
     mpv_handle *mpv = mpv_create();
     mpv_set_option_string(mpv, "vo", "null");

@@ -31,6 +31,7 @@
 #include "account/usersession.h"
 #include "app/appsettings.h"
 #include "benchtools.h"
+#include "externalseeder.h"
 #include "linkproxy.h"
 #include "mediaserver.h"
 #include "resource/videofileresolver.h"
@@ -44,8 +45,6 @@
 #include <QFile>
 #include <QLabel>
 #include <QProcess>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QUrl>
@@ -88,13 +87,6 @@ double secondsSince(const QElapsedTimer &timer)
     return timer.nsecsElapsed() / 1e9;
 }
 
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
 // A seeder process of either kind on a fixed loopback port, for one torrent.
 class SeederNode
 {
@@ -104,54 +96,26 @@ public:
         , m_port(port)
     {
     }
-    ~SeederNode() { stop(); }
 
-    QString address() const { return QStringLiteral("127.0.0.1:%1").arg(m_port); }
     QString infoHash() const { return m_tavrion.infoHash(); }
 
     bool start(const QString &torrent, const QString &payload)
     {
         if (m_kind == Seeder::Tavrion)
-            return m_tavrion.start(torrent, payload, address());
-        m_aria2.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_aria2.setStandardOutputFile(QProcess::nullDevice());
-        m_aria2.start(QStringLiteral("aria2c"),
-            { "--no-conf", "--enable-dht=false", "--enable-dht6=false", "--bt-enable-lpd=false",
-                "--enable-peer-exchange=false", "--disable-ipv6", "--interface=127.0.0.1",
-                QStringLiteral("--listen-port=%1").arg(m_port), "--seed-ratio=0.0",
-                "--summary-interval=0", "--console-log-level=warn", "--file-allocation=none",
-                "--bt-seed-unverified=true", "--dir=" + payload, torrent });
-        if (!m_aria2.waitForStarted(10000))
-            return false;
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < 20000 && m_aria2.state() == QProcess::Running) {
-            QTcpSocket socket;
-            socket.connectToHost(QHostAddress::LocalHost, m_port);
-            if (socket.waitForConnected(500))
-                return true;
-            QThread::msleep(50);
-        }
-        return false;
+            return m_tavrion.start(torrent, payload, QStringLiteral("127.0.0.1:%1").arg(m_port));
+        return m_aria2.start(SeederClient::Aria2, { torrent }, payload, payload, false, m_port);
     }
-
     void stop()
     {
         m_tavrion.stop();
-        if (m_aria2.state() == QProcess::NotRunning)
-            return;
-        m_aria2.terminate();
-        if (!m_aria2.waitForFinished(5000)) {
-            m_aria2.kill();
-            m_aria2.waitForFinished(5000);
-        }
+        m_aria2.stop();
     }
 
 private:
     Seeder m_kind;
     quint16 m_port;
     SeederProcess m_tavrion;
-    QProcess m_aria2;
+    ExternalSeeder m_aria2;
 };
 
 // libmpv as a player uses it, with the time it spends waiting for its cache.
@@ -451,7 +415,7 @@ int main(int argc, char *argv[])
     QVector<quint16> seederPorts;
     std::vector<std::unique_ptr<SeederNode>> seeders;
     for (const PeerRow &row : lab.rows) {
-        seederPorts << freePort();
+        seederPorts << ExternalSeeder::freePort();
         seeders.push_back(std::make_unique<SeederNode>(row.seeder, seederPorts.last()));
     }
     if (!lab.openRelays(seederPorts))

@@ -96,6 +96,14 @@ void clearSmall(std::string &text)
         text.clear();
 }
 
+// Copies text into a string that mostly has the room already (cheaper than
+// assign, which allows for overlap).
+void setText(std::string &target, beast::string_view text)
+{
+    target.clear();
+    target.append(text.data(), text.size());
+}
+
 // Parses a request straight into the connection's HttpRequest, whose strings
 // keep their capacity from one request to the next: a keep-alive connection
 // then parses without allocating.
@@ -133,8 +141,8 @@ private:
     {
         m_verb = method;
         m_version = version;
-        m_request.method.assign(methodText.data(), methodText.size());
-        m_request.target.assign(target.data(), target.size());
+        setText(m_request.method, methodText);
+        setText(m_request.target, target);
         const std::string_view text = view(target);
         decodePath(text.substr(0, text.find('?')), m_request.path);
     }
@@ -144,8 +152,8 @@ private:
     {
         auto &headers = m_request.headers;
         if (m_fields < headers.size()) {
-            headers[m_fields].first.assign(name.data(), name.size());
-            headers[m_fields].second.assign(value.data(), value.size());
+            setText(headers[m_fields].first, name);
+            setText(headers[m_fields].second, value);
         } else {
             headers.emplace_back(std::string(view(name)), std::string(view(value)));
         }
@@ -225,6 +233,21 @@ OpenFile::~OpenFile()
 void HttpResponse::setHeader(std::string name, std::string value)
 {
     headers.emplace_back(std::move(name), std::move(value));
+}
+
+void HttpResponse::clear()
+{
+    status = 200;
+    headers.clear();
+    clearSmall(body);
+    clearSmall(contentType);
+    file.reset();
+    fileOffset = 0;
+    fileLength = 0;
+    source.reset();
+    delay = std::chrono::milliseconds(0);
+    park = nullptr;
+    parkLimit = std::chrono::milliseconds(0);
 }
 
 void HttpResponse::setContent(std::string content, std::string type)
@@ -541,7 +564,6 @@ private:
         m_request.arrived = std::chrono::steady_clock::now();
         m_keepAlive = m_parser->keepAlive();
         m_http10 = m_parser->http10();
-        m_response = HttpResponse();
     }
 
     void dispatchRequest()
@@ -796,7 +818,7 @@ private:
     {
         disarm();
         ++m_wakeGeneration;
-        m_response = HttpResponse();
+        m_response.clear();
         m_parser.reset();
         if (m_keepAlive)
             return awaitRequest();

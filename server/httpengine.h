@@ -82,6 +82,9 @@ struct HttpResponse
     std::chrono::milliseconds parkLimit { 0 };
 
     void setHeader(std::string name, std::string value);
+    // Back to a fresh response, keeping the memory of the header list and
+    // of a short body and type for the connection's next reply.
+    void clear();
     void setContent(std::string content, std::string type);
     bool hasContent() const { return !body.empty() || !contentType.empty() || file || source; }
 };

@@ -3,15 +3,24 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <array>
 
 bool videoCodeOfPath(const std::string &path, std::string *code)
 {
     static const std::string prefix = "/ftn_handler/";
     if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0)
         return false;
+    // ASCII letters and digits, looked up rather than compared: every
+    // range a player asks for passes here.
+    static constexpr auto letterOrDigit = [] {
+        std::array<bool, 256> table {};
+        for (int c = 0; c < 256; ++c)
+            table[std::size_t(c)]
+                = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        return table;
+    }();
     for (std::size_t i = prefix.size(); i < path.size(); ++i) {
-        const char c = path[i];
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')))
+        if (!letterOrDigit[static_cast<unsigned char>(path[i])])
             return false;
     }
     code->assign(path, prefix.size());

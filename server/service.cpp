@@ -172,8 +172,18 @@ struct Service::Context
     const HttpRequest &request;
     FormParams params;
     QString session;
-    std::int64_t accountId = 0;
+    Store &store;
+    // The account logged in on the session, or 0. Looked up at the first
+    // call: most calls do not depend on it, and on a shared database each
+    // lookup is a round trip.
+    std::int64_t accountId()
+    {
+        if (!account)
+            account = store.sessionAccount(session);
+        return *account;
+    }
     QString value(const char *key) const { return params.value(QLatin1String(key)); }
+    std::optional<std::int64_t> account = std::nullopt;
 };
 
 Service::Service(Store &store, const CaptchaRenderer &captcha, ServiceOptions options)
@@ -229,7 +239,7 @@ void Service::handle(const HttpRequest &request, HttpResponse &response)
         reply = Reply::refuse(QStringLiteral("参数错误"));
     } else {
         try {
-            Context context { request, *params, session, m_store.sessionAccount(session) };
+            Context context { request, *params, session, m_store };
             reply = dispatch(context);
         } catch (const DatabaseError &error) {
             fprintf(stderr, "tavrion-server: %s\n", error.what());
@@ -426,7 +436,7 @@ Service::Reply Service::fileAddress(Context &context)
         || (!jxhash.isEmpty() && !names(file->jxhash) && !names(file->swarmId)
             && !names(file->content)))
         return Reply::refuse(QStringLiteral("文件校验失败"));
-    if (context.accountId == 0
+    if (context.accountId() == 0
         && !m_anonymousCodesByAddress.take(viewerAddress(context), currentTime()))
         return Reply::refuse(QStringLiteral("请求过于频繁，请稍后再试"));
     const AddressCode code = m_store.issueCode(
@@ -485,7 +495,7 @@ Service::Reply Service::config(Context &context, const QString &which)
 
 Service::Reply Service::favourites(Context &context, const QString &method)
 {
-    if (context.accountId == 0)
+    if (context.accountId() == 0)
         return Reply::refuse(QStringLiteral("请先登录"));
     if (method == QLatin1String("get")) {
         const std::optional<std::int64_t> page = readNumber(context.value("page"), 1000000);
@@ -494,7 +504,7 @@ Service::Reply Service::favourites(Context &context, const QString &method)
             return Reply::refuse(QStringLiteral("参数错误"));
         QJsonArray list;
         for (const Favourite &favourite :
-            m_store.favourites(context.accountId, int(*page), int(*perPage)))
+            m_store.favourites(context.accountId(), int(*page), int(*perPage)))
             list.append(QJsonObject { { QStringLiteral("id"), double(favourite.id) },
                 { QStringLiteral("hash"), favourite.hash },
                 { QStringLiteral("index"), double(favourite.index) },
@@ -513,7 +523,7 @@ Service::Reply Service::favourites(Context &context, const QString &method)
         if (name.size() > MaxTextLength)
             return Reply::refuse(
                 QStringLiteral("收藏名称过长，请不要超过%1个字符").arg(MaxTextLength));
-        if (!m_store.addFavourite(context.accountId, hash, *index, name))
+        if (!m_store.addFavourite(context.accountId(), hash, *index, name))
             return Reply::refuse(QStringLiteral("该文件已在收藏中"));
         return Reply();
     }
@@ -521,7 +531,7 @@ Service::Reply Service::favourites(Context &context, const QString &method)
         = readNumber(context.value("id"), std::numeric_limits<quint32>::max());
     if (!id)
         return Reply::refuse(QStringLiteral("参数错误"));
-    if (!m_store.deleteFavourite(context.accountId, *id))
+    if (!m_store.deleteFavourite(context.accountId(), *id))
         return Reply::refuse(QStringLiteral("收藏不存在"));
     return Reply();
 }
@@ -534,10 +544,10 @@ Service::Reply Service::report(Context &context)
         return Reply::refuse(QStringLiteral("请填写举报内容"));
     if (name.size() > MaxTextLength || description.size() > MaxTextLength * 5)
         return Reply::refuse(QStringLiteral("举报内容过长"));
-    if (context.accountId == 0
+    if (context.accountId() == 0
         && !m_anonymousReportsByAddress.take(viewerAddress(context), currentTime()))
         return Reply::refuse(QStringLiteral("举报过于频繁，请稍后再试"));
-    m_store.addReport(context.accountId, context.session, name, description);
+    m_store.addReport(context.accountId(), context.session, name, description);
     return Reply();
 }
 
@@ -705,7 +715,7 @@ Service::Reply Service::forgetPassword(Context &context)
 
 Service::Reply Service::modifyPassword(Context &context)
 {
-    if (context.accountId == 0)
+    if (context.accountId() == 0)
         return Reply::refuse(QStringLiteral("请先登录"));
     const QString oldPassword = context.value("f[password]");
     const QString newPassword = context.value("f[newpassword]");
@@ -713,7 +723,7 @@ Service::Reply Service::modifyPassword(Context &context)
         return Reply::refuse(QStringLiteral("请填写完整的密码信息"));
     if (const auto problem = passwordProblem(newPassword, context.value("f[repassword]")))
         return Reply::refuse(*problem);
-    const std::optional<Account> account = m_store.accountById(context.accountId);
+    const std::optional<Account> account = m_store.accountById(context.accountId());
     if (!account
         || matchPassword(*account, m_store.pendingPassword(account->id), oldPassword)
             == PasswordMatch::None)

@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QStringList>
 
+#include <algorithm>
+
 std::int64_t currentTime()
 {
     return QDateTime::currentSecsSinceEpoch();
@@ -389,23 +391,43 @@ FileRecord Store::fileFromRow(Statement &statement)
 
 QVector<FileRecord> Store::resourceFiles(const QString &hash)
 {
-    const ConnectionPool::Lease db = m_pool.lease();
-    Statement query(*db, select(FileColumns, "WHERE resource = ? ORDER BY idx").c_str());
-    query.bind(1, hash);
+    {
+        std::shared_lock guard(m_libraryMutex);
+        const auto held = m_libraryFiles.constFind(hash);
+        if (held != m_libraryFiles.constEnd())
+            return *held;
+    }
     QVector<FileRecord> result;
-    while (query.next())
-        result.append(fileFromRow(query));
+    {
+        const ConnectionPool::Lease db = m_pool.lease();
+        Statement query(*db, select(FileColumns, "WHERE resource = ? ORDER BY idx").c_str());
+        query.bind(1, hash);
+        while (query.next())
+            result.append(fileFromRow(query));
+    }
+    const bool library = !result.isEmpty()
+        && std::all_of(result.cbegin(), result.cend(),
+            [](const FileRecord &file) { return file.swarmId.isEmpty(); });
+    if (library) {
+        // Bounded: a library larger than this is read again now and then.
+        constexpr int MaxHeldResources = 4096;
+        std::unique_lock guard(m_libraryMutex);
+        if (m_libraryFiles.size() >= MaxHeldResources)
+            m_libraryFiles.clear();
+        m_libraryFiles.insert(hash, result);
+    }
     return result;
 }
 
 std::optional<FileRecord> Store::file(const QString &hash, std::int64_t index)
 {
-    const ConnectionPool::Lease db = m_pool.lease();
-    Statement query(*db, select(FileColumns, "WHERE resource = ? AND idx = ?").c_str());
-    query.bind(1, hash).bind(2, index);
-    if (!query.next())
-        return std::nullopt;
-    return fileFromRow(query);
+    // A resource's files are stored together, so its list says whether the
+    // index exists.
+    for (const FileRecord &file : resourceFiles(hash)) {
+        if (file.index == index)
+            return file;
+    }
+    return std::nullopt;
 }
 
 std::optional<FileRecord> Store::firstFileWithContent(const QString &jxhash)

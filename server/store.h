@@ -171,6 +171,13 @@ private:
     };
     void holdCode(const QString &code, const HeldCode &held);
 
+    // Files of library resources never change once added (swarm files gain
+    // and lose their content hash, so they are always read afresh): their
+    // lists are kept here after the first read, and browsing them needs no
+    // round trip to a shared database.
+    std::shared_mutex m_libraryMutex;
+    QHash<QString, QVector<FileRecord>> m_libraryFiles;
+
     QString m_dataDir;
     ConnectionPool m_pool;
     std::shared_mutex m_codesMutex;

@@ -51,6 +51,10 @@ constexpr std::int64_t ReadAheadBytes = 8 * 1024 * 1024;
 constexpr std::int64_t HeadBytes = 256 * 1024;
 // The ends of the next video file come after the reader's next pieces.
 constexpr int WarmDeadline = 3000;
+// Bytes right ahead of a reader that get deadlines (see hurryNext), and the
+// rate those deadlines assume: a few seconds of a high bit rate video.
+constexpr std::int64_t NearBytes = 2 * 1024 * 1024;
+constexpr std::int64_t NearBytesPerSecond = 2 * 1024 * 1024;
 // A hash nobody asks about again is dropped from the session after this long
 // without metadata.
 constexpr auto PendingLifetime = std::chrono::minutes(10);
@@ -331,6 +335,14 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             // Idle from the moment the metadata arrives, not from when the
             // alert is handled; a stream sets the file priorities.
             params.flags |= lt::torrent_flags::default_dont_download;
+            // Except the first file, at low priority: the torrent still wants
+            // something when the metadata arrives, until the ends of the
+            // video files are asked for (warmUp). A peer told "not
+            // interested" in between loses libtorrent's quick start of its
+            // request queue for good, and some clients (Transmission) take
+            // seconds to unchoke again.
+            if (!limited())
+                params.file_priorities = { lt::low_priority };
         }
         params.save_path = savePath(entry.hash);
         for (const QString &tracker : options.trackers)
@@ -782,8 +794,11 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
                     return;
                 if (!entry->info)
                     setInfo(*entry, info);
-                applyPriorities(*entry);
+                // The ends of the video files first, so that the torrent is
+                // never left with nothing to fetch in between (see activate).
                 warmUp(*entry);
+                if (entry->warm.empty())
+                    applyPriorities(*entry);
             }
             bool stored = false;
             try {
@@ -1102,6 +1117,8 @@ public:
             }
             if (m_readPiece >= 0 && piece > m_readPiece)
                 m_readAhead = std::min(m_readAhead * 2, ReadAheadBytes);
+            if (piece != m_readPiece && !m_core->limited())
+                hurryNext(entry, piece, int((fileEnd - 1) / pieceLength), pieceLength);
             m_readPiece = piece;
             askAhead(entry, start, std::min(fileEnd, start + m_readAhead), pieceLength);
             std::int64_t at = start;
@@ -1179,6 +1196,24 @@ private:
         window.last = std::max(window.last, last);
     }
 
+    // The next pieces the reader needs get deadlines as it comes to them: a
+    // late piece with a deadline is asked of another peer as well, so a peer
+    // that stopped answering (or a slow one) holds the stream up only a
+    // moment. Without a limit only; limited, the whole window has deadlines.
+    void hurryNext(Entry &entry, int piece, int lastPiece, std::int64_t pieceLength)
+    {
+        const int count = int(std::max<std::int64_t>(1, NearBytes / pieceLength));
+        for (int next = piece; next <= std::min(lastPiece, piece + count - 1); ++next) {
+            if (entry.have[std::size_t(next)])
+                continue;
+            const std::int64_t ahead = (next - piece) * pieceLength;
+            onHandle(entry.handle, [&] {
+                entry.handle.set_piece_deadline(
+                    lt::piece_index_t(next), int(ahead * 1000 / NearBytesPerSecond));
+            });
+        }
+    }
+
     std::shared_ptr<Swarm::Core> m_core;
     std::shared_ptr<Entry> m_entry;
     int m_file;
@@ -1243,10 +1278,14 @@ bool Swarm::start(QString *error)
     // connected for when someone does.
     pack.set_bool(lt::settings_pack::close_redundant_connections, false);
     // A peer that closed the connection (one still loading the torrent, or
-    // restarting) is tried again after two seconds rather than a minute: a
-    // player cannot wait that long. Peers that cannot be reached still count
-    // failures and are given up after a few.
-    pack.set_int(lt::settings_pack::min_reconnect_time, 2);
+    // restarting) is tried again after 5 s rather than a minute: a player
+    // cannot wait that long. Peers that cannot be reached still count
+    // failures, wait longer each time and are given up after a few.
+    pack.set_int(lt::settings_pack::min_reconnect_time, 5);
+    // The first pieces are the reader's, not random ones: libtorrent
+    // otherwise picks its first four pieces at random whatever their
+    // priority.
+    pack.set_int(lt::settings_pack::initial_picker_threshold, 0);
     // Peers behind one address (one NAT, or loopback) are told apart by port.
     pack.set_bool(lt::settings_pack::allow_multiple_connections_per_ip, true);
     pack.set_int(lt::settings_pack::download_rate_limit,

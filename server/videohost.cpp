@@ -138,10 +138,11 @@ VideoHost::VideoHost(Store &store, HostMode mode, int slowMilliseconds)
 {
 }
 
+// The capture is letters and digits only, so Latin-1 reads it as UTF-8 would.
 bool VideoHost::handleQuickly(const HttpRequest &request, HttpResponse &response)
 {
-    const std::optional<CodeTarget> target
-        = m_store.cachedCodeTarget(QString::fromStdString(request.capture));
+    const std::optional<CodeTarget> target = m_store.cachedCodeTarget(
+        QString::fromLatin1(request.capture.data(), int(request.capture.size())));
     if (!target)
         return false;
     return answer(request, response, target->file, target->cookie, false);

@@ -1,109 +1,16 @@
 #include "app/appsettings.h"
+#include "externalseeder.h"
 #include "swarmtesting.h"
 
-#include <QDir>
 #include <QElapsedTimer>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QStandardPaths>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QtTest>
 
 #include <csignal>
 
-enum class Client { Aria2, Transmission };
-Q_DECLARE_METATYPE(Client)
+Q_DECLARE_METATYPE(SeederClient)
 
 namespace {
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-bool waitForListener(quint16 port, int milliseconds)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < milliseconds) {
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, port);
-        if (socket.waitForConnected(500))
-            return true;
-        QTest::qWait(100);
-    }
-    return false;
-}
-
-// A BitTorrent client nobody here wrote, seeding one torrent on a free
-// loopback port with DHT, local discovery, port mapping and peer exchange off.
-class ExternalSeeder
-{
-public:
-    ~ExternalSeeder() { stop(); }
-
-    // `verified` false: aria2 seeds the payload as it is, corrupt or not.
-    bool start(Client client, const QString &torrent, const QString &payload, const QString &work,
-        bool verified = true)
-    {
-        m_port = freePort();
-        if (client == Client::Aria2) {
-            m_process.setProgram(QStringLiteral("aria2c"));
-            m_process.setArguments({ "--no-conf", "--enable-dht=false", "--enable-dht6=false",
-                "--bt-enable-lpd=false", "--enable-peer-exchange=false", "--disable-ipv6",
-                "--interface=127.0.0.1", QStringLiteral("--listen-port=%1").arg(m_port),
-                "--seed-ratio=0.0", "--summary-interval=0", "--console-log-level=warn",
-                "--file-allocation=none", "--bt-tracker-interval=1",
-                verified ? "--check-integrity=true" : "--bt-seed-unverified=true",
-                "--dir=" + payload, torrent });
-        } else {
-            // Transmission adds what its watch folder holds when it starts.
-            const QString config = work + QStringLiteral("/config");
-            const QString watch = work + QStringLiteral("/watch");
-            QDir().mkpath(config);
-            QDir().mkpath(watch);
-            QFile::copy(torrent, watch + QStringLiteral("/seed.torrent"));
-            const QJsonObject settings { { "bind-address-ipv4", "127.0.0.1" },
-                { "bind-address-ipv6", "::1" }, { "dht-enabled", false }, { "lpd-enabled", false },
-                { "pex-enabled", false }, { "utp-enabled", false },
-                { "port-forwarding-enabled", false }, { "peer-port", m_port },
-                { "peer-port-random-on-start", false }, { "rpc-enabled", false },
-                { "ratio-limit-enabled", false }, { "download-dir", payload },
-                { "watch-dir", watch }, { "watch-dir-enabled", true },
-                { "start-added-torrents", true }, { "message-level", 1 } };
-            if (!writeFileBytes(
-                    config + QStringLiteral("/settings.json"), QJsonDocument(settings).toJson()))
-                return false;
-            m_process.setProgram(QStringLiteral("transmission-daemon"));
-            m_process.setArguments({ "--foreground", "--config-dir", config });
-        }
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.setStandardOutputFile(QProcess::nullDevice());
-        m_process.start();
-        return m_process.waitForStarted(10000) && waitForListener(m_port, 20000);
-    }
-    void kill()
-    {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
-    void stop()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.terminate();
-        if (!m_process.waitForFinished(10000))
-            kill();
-    }
-    QString address() const { return QStringLiteral("127.0.0.1:%1").arg(m_port); }
-
-private:
-    QProcess m_process;
-    quint16 m_port = 0;
-};
 
 // bittorrent-tracker from npm, run by tracker.mjs beside this suite's source.
 class Tracker
@@ -216,17 +123,17 @@ bool ServerInteropTest::startServer(ServerProcess &server, const QString &name,
 
 void ServerInteropTest::streamsFromIndependentSeeders_data()
 {
-    QTest::addColumn<Client>("client");
+    QTest::addColumn<SeederClient>("client");
     QTest::addColumn<bool>("throughTracker");
-    QTest::newRow("aria2, named peer") << Client::Aria2 << false;
-    QTest::newRow("aria2, tracker") << Client::Aria2 << true;
-    QTest::newRow("transmission, named peer") << Client::Transmission << false;
-    QTest::newRow("transmission, tracker") << Client::Transmission << true;
+    QTest::newRow("aria2, named peer") << SeederClient::Aria2 << false;
+    QTest::newRow("aria2, tracker") << SeederClient::Aria2 << true;
+    QTest::newRow("transmission, named peer") << SeederClient::Transmission << false;
+    QTest::newRow("transmission, tracker") << SeederClient::Transmission << true;
 }
 
 void ServerInteropTest::streamsFromIndependentSeeders()
 {
-    QFETCH(Client, client);
+    QFETCH(SeederClient, client);
     QFETCH(bool, throughTracker);
     const QString name = QStringLiteral("row%1").arg(++m_seed);
     const QByteArray clip = randomBytes(6 * 1024 * 1024 + 4321, quint32(m_seed));
@@ -234,7 +141,8 @@ void ServerInteropTest::streamsFromIndependentSeeders()
         = makePayload(m_dir, name, clip, throughTracker ? m_tracker.url() : QString());
     QVERIFY(!torrent.isEmpty());
     ExternalSeeder seeder;
-    QVERIFY(seeder.start(client, torrent, m_dir.filePath(name), m_dir.filePath(name + "-seeder")));
+    QVERIFY(
+        seeder.start(client, { torrent }, m_dir.filePath(name), m_dir.filePath(name + "-seeder")));
     // The service announces once: the seeder must be known to the tracker.
     QVERIFY(!throughTracker || m_tracker.waitForPeer(seeder.address()));
     ServerProcess server;
@@ -277,7 +185,7 @@ void ServerInteropTest::corruptPieceIsNeverServed()
     damaged[int(bad)] = char(~damaged[int(bad)]);
     QVERIFY(writeFileBytes(m_dir.filePath("corrupt/corrupt.mp4"), damaged));
     ExternalSeeder seeder;
-    QVERIFY(seeder.start(Client::Aria2, torrent, m_dir.filePath("corrupt"),
+    QVERIFY(seeder.start(SeederClient::Aria2, { torrent }, m_dir.filePath("corrupt"),
         m_dir.filePath("corrupt-seeder"), false));
     ServerProcess server;
     QVERIFY(startServer(server, "corrupt", { seeder.address() }, {}, { "--bt-stall", "3" }));
@@ -298,8 +206,8 @@ void ServerInteropTest::seederKilledMidReadEndsTheRangeCleanly()
     const QByteArray clip = randomBytes(16 * 1024 * 1024, 202);
     const QString torrent = makePayload(m_dir, "killed", clip);
     ExternalSeeder seeder;
-    QVERIFY(seeder.start(
-        Client::Aria2, torrent, m_dir.filePath("killed"), m_dir.filePath("killed-seeder")));
+    QVERIFY(seeder.start(SeederClient::Aria2, { torrent }, m_dir.filePath("killed"),
+        m_dir.filePath("killed-seeder")));
     ServerProcess server;
     QVERIFY(startServer(server, "killed", { seeder.address() }, {},
         { "--bt-download-limit", "1M", "--bt-stall", "3" }));
