@@ -237,7 +237,11 @@ private slots:
         clock.start();
         {
             MainWindow window;
-            QVERIFY2(clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
+            // Built before the answer comes, and before the 10 s the window
+            // would give it; a bound no tighter than that leaves a busy
+            // machine its slower start.
+            QVERIFY2(clock.elapsed() < std::min(std::max(delay, trickle), 10000),
+                qPrintable(QString::number(clock.elapsed())));
             auto *label = window.findChild<QLabel *>(QStringLiteral("announcementLabel"));
             QVERIFY(label->text().isEmpty());
             QCOMPARE(service.routes.value(0), QStringLiteral("www/default/pc/gonggao"));

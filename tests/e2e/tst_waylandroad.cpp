@@ -5,6 +5,7 @@
 // under <build>/tests/e2e/artefacts/wayland.
 #include "xdriver.h"
 
+#include <QDeadlineTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -60,16 +61,18 @@ QString windowId(qint64 pid, const QSize &size)
     return QString();
 }
 
-// Where weston shows a window: the top strip of the window's own picture
-// (taken on XWayland) looked for in weston's screen within 64 pixels of
-// where XWayland says the window is. (-1, -1) when it is not there.
-QPoint shownAt(const QString &id, const QPoint &xPosition, const QImage &screen)
+// Where weston shows a window of this size: the top strip of the window's
+// own picture (taken on XWayland) looked for in weston's screen within 64
+// pixels of where XWayland says the window is. (-1, -1) when it is not there.
+QPoint shownAt(const QString &id, const QPoint &xPosition, const QImage &screen, const QSize &size)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("window.png"));
     run(QStringLiteral("import"), { QStringLiteral("-window"), id, path });
     // The right part of the title bar: dialogs may cover the left part.
-    const QRect part(420, 0, 440, 30);
+    const QRect part = size == MainWindowSize
+        ? QRect(420, 0, 440, 30)
+        : QRect(size.width() / 2, 0, size.width() / 2 - 12, 30);
     const QImage strip = QImage(path).convertToFormat(QImage::Format_RGB32).copy(part);
     const QImage shown = screen.convertToFormat(QImage::Format_RGB32);
     if (strip.isNull() || shown.isNull())
@@ -95,6 +98,26 @@ QPoint shownAt(const QString &id, const QPoint &xPosition, const QImage &screen)
         }
     }
     return QPoint(-1, -1);
+}
+
+// On a busy machine weston may draw a window seconds after XWayland maps
+// it: waits up to 60 s until weston's screen shows the window of this size
+// near xPosition. Returns where it is shown, the last screen in `shot`.
+QPoint waitShown(const QString &id, const QPoint &xPosition, const QSize &size, QImage *shot,
+    const QString &saveAs = QString())
+{
+    QDeadlineTimer deadline(60000);
+    QPoint shown(-1, -1);
+    for (;;) {
+        {
+            OnCompositor compositor;
+            *shot = screenshot(saveAs);
+        }
+        shown = shownAt(id, xPosition, *shot, size);
+        if (shown.x() >= 0 || deadline.hasExpired())
+            return shown;
+        QTest::qWait(300);
+    }
 }
 
 } // namespace
@@ -134,7 +157,9 @@ void TestWaylandRoad::appearPlayDragFullScreen()
     // The window appears, on XWayland and on weston's screen. Weston keeps
     // a margin around the windows it frames, so its screen and XWayland
     // place them a few pixels apart: the offset is measured here.
-    const QPoint main = findWindow(pid, MainWindowSize, 20000);
+    // Time-outs here are generous: under load the program, XWayland and
+    // weston each take seconds for what is instant on a quiet machine.
+    const QPoint main = findWindow(pid, MainWindowSize, 60000);
     QVERIFY2(main.x() >= 0, "no main window on XWayland");
     const QString id = windowId(pid, MainWindowSize);
     QVERIFY(!id.isEmpty());
@@ -147,28 +172,25 @@ void TestWaylandRoad::appearPlayDragFullScreen()
         xdotool({ "mousemove", "800", "500" });
     }
     QImage shot;
-    QPoint shown;
-    for (int tries = 0; tries < 10 && shown.isNull(); ++tries) {
-        QTest::qWait(500);
-        {
-            OnCompositor compositor;
-            shot = screenshot(m_artefacts + QStringLiteral("/1-start.png"));
-        }
-        shown = shownAt(id, main, shot);
-        if (shown.x() < 0)
-            shown = QPoint();
-    }
-    QVERIFY2(!shown.isNull(), "the main window is not on weston's screen");
+    const QPoint shown
+        = waitShown(id, main, MainWindowSize, &shot, m_artefacts + QStringLiteral("/1-start.png"));
+    QVERIFY2(shown.x() >= 0, "the main window is not on weston's screen");
     const QPoint offset = main - shown;
 
     // Logged in automatically: the account dialog's close button puts it away.
-    const QPoint account = findWindow(pid, AccountDialogSize, 10000);
+    // A click is only sent once weston shows the dialog, or it would land on
+    // the window below.
+    const QPoint account = findWindow(pid, AccountDialogSize, 30000);
     QVERIFY2(account.x() >= 0, "no account dialog");
+    const QString accountId = windowId(pid, AccountDialogSize);
+    QVERIFY(!accountId.isEmpty());
+    QVERIFY2(waitShown(accountId, account, AccountDialogSize, &shot).x() >= 0,
+        "the account dialog is not on weston's screen");
     {
         OnCompositor compositor;
         clickOnCompositor(account - offset + QPoint(282, 20));
     }
-    QTRY_COMPARE_WITH_TIMEOUT(findWindow(pid, AccountDialogSize, 0), QPoint(-1, -1), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(findWindow(pid, AccountDialogSize, 0), QPoint(-1, -1), 30000);
 
     // It plays.
     {
@@ -179,20 +201,24 @@ void TestWaylandRoad::appearPlayDragFullScreen()
         QVERIFY2(openButton.x() >= 0, "no open button on the main page");
         clickOnCompositor(openButton);
     }
-    const QPoint dialogX = findWindow(pid, ListDialogSize, 10000);
+    const QPoint dialogX = findWindow(pid, ListDialogSize, 30000);
     QVERIFY2(dialogX.x() >= 0, "the parse dialog did not open");
     const QPoint dialog = dialogX - offset;
+    const QString dialogId = windowId(pid, ListDialogSize);
+    QVERIFY(!dialogId.isEmpty());
+    QVERIFY2(waitShown(dialogId, dialogX, ListDialogSize, &shot).x() >= 0,
+        "the parse dialog is not on weston's screen");
     {
         OnCompositor compositor;
         clickOnCompositor(dialog + QPoint(100, 62));
         type(road.clip);
         clickOnCompositor(dialog + QPoint(658, 62));
         QVERIFY2(
-            waitForText(ParseFirstRowName.translated(dialog), 15000), "no file rows after parsing");
+            waitForText(ParseFirstRowName.translated(dialog), 60000), "no file rows after parsing");
         screenshot(m_artefacts + QStringLiteral("/3-parse-dialog.png"));
         clickOnCompositor(dialog + ParseFirstRowPlay);
     }
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(road.work.filePath("PlayRecord.dat")), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(road.work.filePath("PlayRecord.dat")), 60000);
     QTest::qWait(1000);
     {
         OnCompositor compositor;
@@ -216,11 +242,21 @@ void TestWaylandRoad::appearPlayDragFullScreen()
             QTest::qWait(50);
         }
         xdotool({ "mouseup", "1" });
-        QTest::qWait(1000);
-        shot = screenshot(m_artefacts + QStringLiteral("/5-dragged.png"));
     }
-    const QPoint moved = findWindow(pid, MainWindowSize, 2000);
-    const QPoint shownMoved = shownAt(id, moved, shot);
+    // XWayland learns the new place from weston, so both follow the drag
+    // with some delay; waited for until weston shows it where it was dragged.
+    QPoint moved;
+    QPoint shownMoved;
+    QDeadlineTimer deadline(60000);
+    do {
+        QTest::qWait(500);
+        moved = findWindow(pid, MainWindowSize, 10000);
+        {
+            OnCompositor compositor;
+            shot = screenshot(m_artefacts + QStringLiteral("/5-dragged.png"));
+        }
+        shownMoved = shownAt(id, moved, shot, MainWindowSize);
+    } while ((shownMoved - (shown + by)).manhattanLength() > 4 && !deadline.hasExpired());
     QVERIFY2((shownMoved - (shown + by)).manhattanLength() <= 4,
         qPrintable(QStringLiteral("shown at %1,%2 after the drag, from %3,%4")
                        .arg(shownMoved.x())
@@ -236,15 +272,20 @@ void TestWaylandRoad::appearPlayDragFullScreen()
             "--repeat", "2", "--delay", "80", "1" });
     }
     QTRY_VERIFY_WITH_TIMEOUT(
-        run(QStringLiteral("xdotool"), { "getwindowgeometry", id }).endsWith("1600x1000"), 5000);
-    QTest::qWait(1000);
-    {
-        OnCompositor compositor;
-        shot = screenshot(m_artefacts + QStringLiteral("/6-full-screen.png"));
-    }
+        run(QStringLiteral("xdotool"), { "getwindowgeometry", id }).endsWith("1600x1000"), 30000);
+    // Weston redraws the enlarged window some time after the resize.
     int coloured = 0;
-    for (int x = 0; x < 1600; x += 16)
-        coloured += QColor(shot.pixel(x, 500)).saturation() > 120 ? 1 : 0;
+    deadline.setRemainingTime(60000);
+    do {
+        QTest::qWait(1000);
+        {
+            OnCompositor compositor;
+            shot = screenshot(m_artefacts + QStringLiteral("/6-full-screen.png"));
+        }
+        coloured = 0;
+        for (int x = 0; x < 1600; x += 16)
+            coloured += QColor(shot.pixel(x, 500)).saturation() > 120 ? 1 : 0;
+    } while (coloured <= 20 && !deadline.hasExpired());
     QVERIFY2(coloured > 20, "no full-screen video picture");
 
     stopTavrion(tavrion);

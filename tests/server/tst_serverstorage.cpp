@@ -315,19 +315,21 @@ void ServerStorageTest::poolServesThreadsSideBySide()
     QVERIFY(qAbs(store.accountByEmail(email)->vipUntil - currentTime() - 40 * 86400) < 60);
     if (!postgres)
         return;
-    // Statements that wait run side by side on PostgreSQL, not in turn.
+    // Statements that wait run side by side on PostgreSQL, not in turn: four
+    // waits of 1 s end in well under the 4 s they take one after another,
+    // with room left for a busy machine's slower connections.
     QElapsedTimer timer;
     timer.start();
     std::vector<std::future<void>> waiting;
     for (int i = 0; i < 4; ++i) {
         waiting.push_back(std::async(std::launch::async, [&store] {
             const ConnectionPool::Lease db = store.database().lease();
-            Statement(*db, "SELECT pg_sleep(0.4)").next();
+            Statement(*db, "SELECT pg_sleep(1)").next();
         }));
     }
     for (auto &done : waiting)
         done.get();
-    QVERIFY2(timer.elapsed() < 1200, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
 }
 
 void ServerStorageTest::pruningBoundsStateWithoutLogin()

@@ -4,6 +4,7 @@
 
 #include <QDataStream>
 #include <QDate>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QMap>
@@ -261,14 +262,22 @@ QPoint parseFromMainPage(qint64 pid, const QPoint &main, const QString &resource
 QString videoProblem(const QPoint &main, const QString &firstShot, const QString &secondShot)
 {
     const QRect video(main + QPoint(0, 60), QSize(MainWindowSize.width(), 380));
-    const QImage first = screenshot(firstShot).copy(video);
-    QTest::qWait(1500);
-    const QImage second = screenshot(secondShot).copy(video);
-    if (first == second)
-        return QStringLiteral("the picture did not change while playing");
-    int coloured = 0;
-    for (int x = 0; x < second.width(); x += 8)
-        for (int y = 0; y < second.height(); y += 8)
-            coloured += QColor(second.pixel(x, y)).saturation() > 120 ? 1 : 0;
-    return coloured > 200 ? QString() : QStringLiteral("no video picture on the play page");
+    const QDeadlineTimer deadline(30000);
+    QString problem;
+    do {
+        const QImage first = screenshot(firstShot).copy(video);
+        QTest::qWait(1500);
+        const QImage second = screenshot(secondShot).copy(video);
+        int coloured = 0;
+        for (int x = 0; x < second.width(); x += 8)
+            for (int y = 0; y < second.height(); y += 8)
+                coloured += QColor(second.pixel(x, y)).saturation() > 120 ? 1 : 0;
+        if (first == second)
+            problem = QStringLiteral("the picture did not change while playing");
+        else if (coloured <= 200)
+            problem = QStringLiteral("no video picture on the play page");
+        else
+            return QString();
+    } while (!deadline.hasExpired());
+    return problem;
 }

@@ -140,7 +140,8 @@ QPoint parseFromMainPage(qint64 pid, const QPoint &main, const QString &resource
 
 // Empty when the play page of the main window at `main` shows a coloured
 // picture that moves: two screenshots 1.5 s apart, saved under the names
-// given. Otherwise what is wrong.
+// given, taken again for up to 30 s while they do not show it (the first
+// frames come late on a busy machine). Otherwise what is wrong.
 QString videoProblem(const QPoint &main, const QString &firstShot = QString(),
     const QString &secondShot = QString());
 
