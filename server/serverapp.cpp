@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QStringList>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -284,9 +285,13 @@ int runServe(const ServeOptions &options)
     printf("ready\n");
     fflush(stdout);
 
+    // Only a full quiet interval prunes: a wait cut short by another signal
+    // (or by a debugger attaching) just waits again.
     const timespec pruneInterval { 300, 0 };
-    while (sigtimedwait(&stopSignals, nullptr, &pruneInterval) < 0)
-        prune();
+    while (sigtimedwait(&stopSignals, nullptr, &pruneInterval) < 0) {
+        if (errno == EAGAIN)
+            prune();
+    }
     // The swarm wakes connections: it stops after them, before they go.
     engine.stop();
     if (swarm)

@@ -27,6 +27,9 @@ enum PropertyId : uint64_t {
 };
 
 const char EnhanceLabel[] = "tav_enh";
+const char PictureLabel[] = "tav_pic";
+// The picture levels, in the order of their configuration ids.
+const char *const PictureProperties[] = { "brightness", "contrast", "saturation", "hue" };
 const char ChannelLabel[] = "tav_ch";
 const char EnhanceFilter[] = "@tav_enh:lavfi=[unsharp=5:5:1.0:5:5:0.0]";
 // The aformat step turns mono and surround sources into stereo first, so the
@@ -655,12 +658,12 @@ int MpvEngine::setConfig(int id, const QString &value)
     case APlayerControl::ContrastId:
     case APlayerControl::SaturationId:
     case APlayerControl::HueId: {
-        static const char *const names[] = { "brightness", "contrast", "saturation", "hue" };
         // The client's scale is 0..100 around 50; mpv's is -100..100 around 0.
         int64_t level = std::clamp((value.toInt() - 50) * 2, -100, 100);
-        status = mpv_set_property(
-                     m_mpv, names[id - APlayerControl::BrightnessId], MPV_FORMAT_INT64, &level)
-                < 0
+        status = mpv_set_property(m_mpv, PictureProperties[id - APlayerControl::BrightnessId],
+                     MPV_FORMAT_INT64, &level)
+                    < 0
+                || applyPictureFilter() != 0
             ? 1
             : 0;
         break;
@@ -775,6 +778,44 @@ int MpvEngine::setImageNormalize(bool on)
         return 0;
     }
     return command({ "vf", "remove", QByteArray("@") + EnhanceLabel });
+}
+
+int MpvEngine::applyPictureFilter()
+{
+    // mpv's software renderer leaves the picture levels out; where the host
+    // draws with it, a filter applies them, and only while one is set.
+    if (!m_host || !m_host->drawsInSoftware()) {
+        return 0;
+    }
+    int64_t level[4] = {};
+    for (int i = 0; i < 4; ++i) {
+        mpv_get_property(m_mpv, PictureProperties[i], MPV_FORMAT_INT64, &level[i]);
+    }
+    QStringList steps;
+    if (level[0] != 0 || level[1] != 0 || level[2] != 0) {
+        // mpv scales the colour around black, eq scales the luma around mid
+        // grey and leaves the chroma alone: brightness and saturation make up
+        // the difference.
+        const double contrast = 1 + level[1] / 100.0;
+        steps << QStringLiteral("eq=brightness=%1:contrast=%2:saturation=%3")
+                     .arg(std::clamp(level[0] / 100.0 - (1 - contrast) / 2, -1.0, 1.0))
+                     .arg(contrast)
+                     .arg(std::clamp((1 + level[2] / 100.0) * contrast, 0.0, 3.0));
+    }
+    if (level[3] != 0) {
+        // mpv turns the hue by level × π / 100, the other way round.
+        steps << QStringLiteral("hue=h=%1").arg(level[3] * -1.8);
+    }
+    if (hasFilter("vf", PictureLabel)
+        && command({ "vf", "remove", QByteArray("@") + PictureLabel }) != 0) {
+        return 1;
+    }
+    if (steps.isEmpty()) {
+        return 0;
+    }
+    return command({ "vf", "add",
+        QByteArray("@") + PictureLabel + ":lavfi=[" + steps.join(QLatin1Char(',')).toLatin1()
+            + "]" });
 }
 
 int MpvEngine::setAudioChannel(int mode)

@@ -85,6 +85,7 @@ private:
     QString fileAspectRatio() const;
     bool hasFilter(const char *list, const char *label) const;
     int setImageNormalize(bool on);
+    int applyPictureFilter();
     int setAudioChannel(int mode);
     int setSubtitleFile(const QString &path);
     void removeExternalSubtitles();

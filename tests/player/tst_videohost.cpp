@@ -1,5 +1,5 @@
-// The video host on a real X server: the picture reaches the screen, and
-// input on it comes back as window messages.
+// The video host on a real X server: the picture reaches the screen, drawn
+// either way, and input on it comes back as window messages.
 #include "mediaserver.h"
 #include "player/aplayercontrol.h"
 #include "player/mpvengine.h"
@@ -67,7 +67,7 @@ void TestVideoHost::initTestCase()
     counted.width = 1920;
     counted.height = 1080;
     counted.rate = 30;
-    counted.seconds = 8;
+    counted.seconds = 12;
     counted.frameCounter = true;
     m_counted = TestMedia::makeVideo(m_media.path(), QStringLiteral("counted.mp4"), counted);
     QVERIFY(!m_counted.isEmpty());
@@ -277,6 +277,22 @@ void TestVideoHost::showsFramesAdvancing()
         return counter() != first;
     };
     QTRY_VERIFY_WITH_TIMEOUT(advances(), 10000);
+    // The picture levels show whichever way the frames are drawn: a blue
+    // bar turns grey without saturation and dark at the lowest brightness.
+    const auto bar = [&] {
+        return QColor(window.screen()
+                          ->grabWindow(window.winId())
+                          .toImage()
+                          .pixel(window.width() / 2, window.height() * 3 / 4));
+    };
+    QVERIFY(bar().blue() - bar().red() > 100);
+    control.setSaturation(0);
+    QTRY_VERIFY(qAbs(bar().blue() - bar().red()) < 40);
+    control.setSaturation(50);
+    control.setBrightness(0);
+    QTRY_VERIFY(bar().value() < 60);
+    control.setBrightness(50);
+    QTRY_VERIFY(bar().blue() - bar().red() > 100);
     counter().save(artefactPath(
         QStringLiteral("tst_videohost-counter-%1.png").arg(QString::fromLatin1(render))));
 

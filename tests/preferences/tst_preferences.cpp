@@ -338,13 +338,21 @@ private slots:
                 m_control->setVolume(40);
             }
         });
+        QElapsedTimer load;
+        load.start();
         clock.start();
         tick.start();
         path->setText(longFile);
         QTRY_COMPARE_WITH_TIMEOUT(m_control->subtitleFile(), longFile, 90000);
         tick.stop();
-        qInfo("longest pause of the event loop while 12 MB loaded: %lld ms", longestGap);
-        QVERIFY2(longestGap < 600, qPrintable(QString::number(longestGap)));
+        const qint64 loadTime = load.elapsed();
+        qInfo("longest pause of the event loop while 12 MB loaded in %lld ms: %lld ms", loadTime,
+            longestGap);
+        // A load that holds the event loop stops it for about the whole load
+        // (1.4 s here); measured against the load, the check holds on a busy
+        // machine, where every pause and the load itself grow alike.
+        QVERIFY2(longestGap < std::max<qint64>(600, loadTime / 2),
+            qPrintable(QString::number(longestGap)));
         QCOMPARE(externalSubtitles(), QStringList { longFile });
         QTRY_COMPARE(m_control->state(), int(APlayerControl::Paused));
         QCOMPARE(mpvString("volume"), QStringLiteral("40.000000"));

@@ -94,9 +94,6 @@ private slots:
         QCOMPARE(info->effectiveSize(), quint64(5000000000));
 
         info->remapped = true;
-        info->hash = QStringLiteral("h2");
-        info->index = 3;
-        info->fileSize = 4;
         QCOMPARE(info->effectiveHash(), QStringLiteral("r"));
         QCOMPARE(info->effectiveIndex(), 9u);
         QCOMPARE(info->effectiveSize(), quint64(7));
