@@ -1290,10 +1290,12 @@ bool Swarm::start(QString *error)
     pack.set_bool(lt::settings_pack::allow_multiple_connections_per_ip, true);
     pack.set_int(lt::settings_pack::download_rate_limit,
         int(std::min<std::int64_t>(d->options.downloadLimit, INT32_MAX)));
+    // Short queues at the peers, so that a piece a stream needs now (after a
+    // seek, or one with a deadline) is not sent behind seconds of pieces
+    // asked for earlier. A second of a peer's rate still covers a round trip
+    // of several hundred milliseconds.
+    pack.set_int(lt::settings_pack::request_queue_time, 1);
     if (d->options.downloadLimit > 0) {
-        // Short queues at the peers, so that a piece a stream needs now is not
-        // sent behind seconds of pieces asked for earlier.
-        pack.set_int(lt::settings_pack::request_queue_time, 1);
         // The quota is handed out once a tick: a short one hands it out in
         // small steps rather than in bursts.
         pack.set_int(lt::settings_pack::tick_interval, 100);
