@@ -5,12 +5,38 @@
 #include "player/aplayercontrol.h"
 #include "player/mpvengine.h"
 
+#include <QSignalSpy>
 #include <QString>
 #include <QVector>
 
 #include <mpv/client.h>
 
 #include <cmath>
+
+// Puts in `control` a fresh control, with no window, whose engine is a
+// libmpv engine made with `options`; the factory stays set until
+// dropMpvControl().
+inline APlayerControl *makeMpvControl(
+    std::unique_ptr<APlayerControl> &control, MpvEngine::Options options = { { "ao", "null" } })
+{
+    APlayerControl::setEngineFactory([options] { return std::make_unique<MpvEngine>(options); });
+    control = std::make_unique<APlayerControl>();
+    control->initialize(0);
+    return control.get();
+}
+
+inline void dropMpvControl(std::unique_ptr<APlayerControl> &control)
+{
+    control.reset();
+    APlayerControl::setEngineFactory({});
+}
+
+// Opens `file` and waits until the control reports it open.
+inline bool openAndWait(APlayerControl *control, const QSharedPointer<VideoFileInfo> &file)
+{
+    QSignalSpy opened(control, &APlayerControl::onOpenSucceeded);
+    return control->open(file) && opened.wait(15000);
+}
 
 // A property of the engine's mpv handle as mpv prints it.
 inline QString mpvString(APlayerControl *control, const char *name)

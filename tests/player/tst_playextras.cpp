@@ -60,9 +60,6 @@ private slots:
     void tracksSwitchAndAreRemembered();
 
 private:
-    APlayerControl *makeControl(MpvEngine::Options options = { { "ao", "null" } });
-    bool openAndWait(const QSharedPointer<VideoFileInfo> &file);
-
     QTemporaryDir m_media;
     QString m_sample;
     QString m_tracks;
@@ -96,22 +93,7 @@ void TestPlayExtras::initTestCase()
 
 void TestPlayExtras::cleanup()
 {
-    m_control.reset();
-    APlayerControl::setEngineFactory({});
-}
-
-APlayerControl *TestPlayExtras::makeControl(MpvEngine::Options options)
-{
-    APlayerControl::setEngineFactory([options] { return std::make_unique<MpvEngine>(options); });
-    m_control = std::make_unique<APlayerControl>();
-    m_control->initialize(0);
-    return m_control.get();
-}
-
-bool TestPlayExtras::openAndWait(const QSharedPointer<VideoFileInfo> &file)
-{
-    QSignalSpy opened(m_control.get(), &APlayerControl::onOpenSucceeded);
-    return m_control->open(file) && opened.wait(15000);
+    dropMpvControl(m_control);
 }
 
 void TestPlayExtras::speedSteps_data()
@@ -152,10 +134,10 @@ void TestPlayExtras::doubleSpeedKeepsPitch()
     // The samples written show what the listener would hear.
     ScopedWorkingDirectory work;
     const QString pcm = work.filePath(QStringLiteral("out.pcm"));
-    APlayerControl *control = makeControl(pcmOutput(pcm));
+    APlayerControl *control = makeMpvControl(m_control, pcmOutput(pcm));
     QVERIFY(control->engine()->setSpeed(2.0) == 0);
     QSignalSpy states(control, &APlayerControl::onStateChanged);
-    QVERIFY(openAndWait(fileAt(m_sample)));
+    QVERIFY(openAndWait(control, fileAt(m_sample)));
     QCOMPARE(control->engine()->speed(), 2.0);
     // Length and position stay in the file's own time.
     QVERIFY(std::abs(control->duration() - 4000) < 200);
@@ -179,24 +161,16 @@ void TestPlayExtras::screenshotFile_data()
     QTest::addColumn<QString>("videoName");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("folder made") << "missing"
-                                 << "剧集/第1集.mkv"
-                                 << "第1集_00-00-01.png";
-    QTest::newRow("name taken") << "taken"
-                                << "第1集.mkv"
-                                << "第1集_00-00-01 (2).png";
-    QTest::newRow("unfit characters") << "missing"
-                                      << "a:b*?\x01.mp4"
-                                      << "a_b____00-00-01.png";
-    QTest::newRow("hidden name") << "missing"
-                                 << ".mkv"
-                                 << "Tavrion.mkv_00-00-01.png";
-    QTest::newRow("folder is a file") << "file"
-                                      << "第1集.mkv"
-                                      << "";
-    QTest::newRow("disk full") << "full"
-                               << "第1集.mkv"
-                               << "";
+    const auto row = [](const char *name, const char *where, const char *video, const char *file) {
+        QTest::newRow(name) << QString(where) << QString::fromUtf8(video)
+                            << QString::fromUtf8(file);
+    };
+    row("folder made", "missing", "剧集/第1集.mkv", "第1集_00-00-01.png");
+    row("name taken", "taken", "第1集.mkv", "第1集_00-00-01 (2).png");
+    row("unfit characters", "missing", "a:b*?\x01.mp4", "a_b____00-00-01.png");
+    row("hidden name", "missing", ".mkv", "Tavrion.mkv_00-00-01.png");
+    row("folder is a file", "file", "第1集.mkv", "");
+    row("disk full", "full", "第1集.mkv", "");
 }
 
 void TestPlayExtras::screenshotFile()
@@ -210,14 +184,13 @@ void TestPlayExtras::screenshotFile()
     if (m_frame.isNull()) {
         MediaServer server(m_sample);
         QVERIFY(server.start());
-        APlayerControl *control = makeControl();
-        QVERIFY(openAndWait(fileAt(server.url())));
+        APlayerControl *control = makeMpvControl(m_control);
+        QVERIFY(openAndWait(control, fileAt(server.url())));
         control->setPosition(1500);
         QTest::qWait(300);
         m_frame = control->engine()->videoFrame();
         QCOMPARE(m_frame.size(), QSize(320, 180));
     }
-    const QImage &frame = m_frame;
 
     QTemporaryDir pictures;
     QString folder = pictures.filePath(QStringLiteral("Tavrion"));
@@ -237,7 +210,7 @@ void TestPlayExtras::screenshotFile()
     }
     const QStringList before = QDir(folder).entryList(QDir::Files);
 
-    const Screenshot::Result result = Screenshot::save(frame, folder, videoName, 1500);
+    const Screenshot::Result result = Screenshot::save(m_frame, folder, videoName, 1500);
     QCOMPARE(result.saved, !expected.isEmpty());
     if (expected.isEmpty()) {
         QVERIFY(!result.error.isEmpty());
@@ -259,10 +232,10 @@ void TestPlayExtras::tracksSwitchAndAreRemembered()
     ScopedWorkingDirectory work;
     MediaServer server(m_tracks);
     QVERIFY(server.start());
-    APlayerControl *control = makeControl();
+    APlayerControl *control = makeMpvControl(m_control);
     PlayerEngine *engine = control->engine();
     const auto file = fileAt(server.url());
-    QVERIFY(openAndWait(file));
+    QVERIFY(openAndWait(control, file));
 
     QVector<PlayerTrack> tracks = engine->tracks();
     QCOMPARE(labels(tracks, PlayerTrack::Audio), (QStringList { "国语 (chi)*", "音轨 2" }));
@@ -286,7 +259,7 @@ void TestPlayExtras::tracksSwitchAndAreRemembered()
     // same resource does not.
     for (const uint index : { 0u, 1u }) {
         const auto again = fileAt(server.url(), index);
-        QVERIFY(openAndWait(again));
+        QVERIFY(openAndWait(control, again));
         TrackChoiceStore::apply(engine, *again);
         QTRY_COMPARE(mpvString(control, "aid"), index == 0 ? "2" : "1");
         QTRY_COMPARE(mpvString(control, "sid"), index == 0 ? "no" : "1");
