@@ -111,7 +111,6 @@ QPoint TestNextEpisodeRoad::playFirstRow(const QString &resource)
 void TestNextEpisodeRoad::nextEpisodeStartsByItself()
 {
     const QString episodes = m_resources.value("episodes");
-    QCOMPARE(episodes.size(), 40);
     const QPoint main = playFirstRow(episodes);
     QVERIFY(main.x() >= 0);
     QTRY_COMPARE_WITH_TIMEOUT(recordedNames(m_work->path()), QStringList { "第1集.mp4" }, 30000);
