@@ -68,10 +68,7 @@ int main(int argc, char *argv[])
 {
     if (takeSmokeFlag(argc, argv))
         Runs = 2;
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (qEnvironmentVariableIsEmpty("TAVRION_BUILD_DIR"))
-        qputenv("TAVRION_BUILD_DIR", TAVRION_BUILD_DIR);
+    setBenchEnvironment();
     QApplication app(argc, argv);
     std::setlocale(LC_NUMERIC, "C");
     QTextStream out(stdout);

@@ -383,10 +383,7 @@ int nextEpisode(const QString &folder)
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (qEnvironmentVariableIsEmpty("TAVRION_BUILD_DIR"))
-        qputenv("TAVRION_BUILD_DIR", TAVRION_BUILD_DIR);
+    setBenchEnvironment();
     if (takeSmokeFlag(argc, argv))
         Rounds = 2;
     QApplication app(argc, argv);

@@ -449,10 +449,7 @@ int transmissionRounds(
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (qEnvironmentVariableIsEmpty("TAVRION_BUILD_DIR"))
-        qputenv("TAVRION_BUILD_DIR", TAVRION_BUILD_DIR);
+    setBenchEnvironment();
     const bool smoke = takeSmokeFlag(argc, argv);
     QApplication app(argc, argv);
     std::setlocale(LC_NUMERIC, "C");

@@ -90,6 +90,18 @@ inline ProcessUse processUse(const std::vector<qint64> &roots)
     return use;
 }
 
+// Offscreen Qt and the build folder this bench was built in, unless the
+// caller chose others.
+inline void setBenchEnvironment()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+#ifdef TAVRION_BUILD_DIR
+    if (qEnvironmentVariableIsEmpty("TAVRION_BUILD_DIR"))
+        qputenv("TAVRION_BUILD_DIR", TAVRION_BUILD_DIR);
+#endif
+}
+
 // True when the arguments hold `--smoke`: one short round on the same code
 // paths, failing when a figure cannot be taken. The flag is taken out of
 // argv so that positional arguments keep their places.

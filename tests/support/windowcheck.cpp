@@ -161,9 +161,13 @@ QString nameOf(QWidget *widget)
     return name;
 }
 
-QColor pixel(const QImage &image, int x, int y)
+// Hands every pixel of `area` in `image` to `visit`, as an opaque colour.
+template <class Visit> void eachPixel(const QImage &image, const QRect &area, Visit visit)
 {
-    return QColor::fromRgb(image.pixel(x, y));
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        for (int x = area.left(); x <= area.right(); ++x)
+            visit(image.pixel(x, y) | 0xff000000);
+    }
 }
 
 // The commonest colour of `area` in `image`: the ground a text lies on.
@@ -172,16 +176,13 @@ QColor groundOf(const QImage &image, const QRect &area)
     QHash<QRgb, int> counts;
     QRgb best = 0;
     int bestCount = 0;
-    for (int y = area.top(); y <= area.bottom(); ++y) {
-        for (int x = area.left(); x <= area.right(); ++x) {
-            const QRgb rgb = image.pixel(x, y) | 0xff000000;
-            const int count = ++counts[rgb];
-            if (count > bestCount) {
-                bestCount = count;
-                best = rgb;
-            }
+    eachPixel(image, area, [&](QRgb rgb) {
+        const int count = ++counts[rgb];
+        if (count > bestCount) {
+            bestCount = count;
+            best = rgb;
         }
-    }
+    });
     return QColor::fromRgb(best);
 }
 
@@ -191,27 +192,22 @@ double textContrast(const QImage &image, const QRect &area)
 {
     const QColor ground = groundOf(image, area);
     double best = 1.0;
-    for (int y = area.top(); y <= area.bottom(); ++y) {
-        for (int x = area.left(); x <= area.right(); ++x)
-            best = qMax(best, contrastRatio(pixel(image, x, y), ground));
-    }
+    eachPixel(image, area,
+        [&](QRgb rgb) { best = qMax(best, contrastRatio(QColor::fromRgb(rgb), ground)); });
     return best;
 }
 
 // Share of pixels in `area` that differ visibly from its commonest colour.
 double drawnShare(const QImage &image, const QRect &area)
 {
-    const QColor ground = groundOf(image, area);
+    const QRgb ground = groundOf(image, area).rgb();
     int drawn = 0;
-    for (int y = area.top(); y <= area.bottom(); ++y) {
-        for (int x = area.left(); x <= area.right(); ++x) {
-            const QColor c = pixel(image, x, y);
-            if (qMax(qMax(qAbs(c.red() - ground.red()), qAbs(c.green() - ground.green())),
-                    qAbs(c.blue() - ground.blue()))
-                > 40)
-                ++drawn;
-        }
-    }
+    eachPixel(image, area, [&](QRgb c) {
+        if (qMax(qMax(qAbs(qRed(c) - qRed(ground)), qAbs(qGreen(c) - qGreen(ground))),
+                qAbs(qBlue(c) - qBlue(ground)))
+            > 40)
+            ++drawn;
+    });
     return area.isEmpty() ? 0.0 : double(drawn) / (area.width() * area.height());
 }
 
@@ -249,24 +245,19 @@ QString inkOnEdge(const QImage &image, const QRect &area, const QRect &glyphs)
     if (area.isEmpty())
         return QStringLiteral("whole");
     const QColor ground = groundOf(image, area);
-    const auto inked = [&](int x0, int y0, int x1, int y1) {
-        for (int y = y0; y <= y1; ++y) {
-            for (int x = x0; x <= x1; ++x) {
-                if (contrastRatio(pixel(image, x, y), ground) >= 2.0)
-                    return true;
-            }
-        }
-        return false;
+    const auto inked = [&](const QRect &edge) {
+        bool any = false;
+        eachPixel(image, edge,
+            [&](QRgb rgb) { any = any || contrastRatio(QColor::fromRgb(rgb), ground) >= 2.0; });
+        return any;
     };
-    if (glyphs.top() < area.top() && inked(area.left(), area.top(), area.right(), area.top()))
+    if (glyphs.top() < area.top() && inked(QRect(area.topLeft(), QSize(area.width(), 1))))
         return QStringLiteral("top");
-    if (glyphs.bottom() > area.bottom()
-        && inked(area.left(), area.bottom(), area.right(), area.bottom()))
+    if (glyphs.bottom() > area.bottom() && inked(QRect(area.bottomLeft(), QSize(area.width(), 1))))
         return QStringLiteral("bottom");
-    if (glyphs.left() < area.left() && inked(area.left(), area.top(), area.left(), area.bottom()))
+    if (glyphs.left() < area.left() && inked(QRect(area.topLeft(), QSize(1, area.height()))))
         return QStringLiteral("left");
-    if (glyphs.right() > area.right()
-        && inked(area.right(), area.top(), area.right(), area.bottom()))
+    if (glyphs.right() > area.right() && inked(QRect(area.topRight(), QSize(1, area.height()))))
         return QStringLiteral("right");
     return QString();
 }
