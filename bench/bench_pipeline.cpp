@@ -110,14 +110,6 @@ int main(int argc, char *argv[])
         return 1;
     }
     const QSharedPointer<VideoFileInfo> listed = list.files.first();
-    auto freshRecord = [&] {
-        auto file = QSharedPointer<VideoFileInfo>::create();
-        file->hash = listed->hash;
-        file->index = listed->index;
-        file->name = listed->name;
-        file->fileSize = listed->fileSize;
-        return file;
-    };
 
     // One run first, so that the host list is cached as in a running program.
     QVector<double> pipeline;
@@ -127,7 +119,7 @@ int main(int argc, char *argv[])
         QWidget dialog;
         auto *messageLabel = new QLabel(&dialog);
         messageLabel->setObjectName(QStringLiteral("messageLabel"));
-        const QSharedPointer<VideoFileInfo> file = freshRecord();
+        const QSharedPointer<VideoFileInfo> file = freshRecord(listed);
         QElapsedTimer timer;
         timer.start();
         const bool resolved = VideoFileResolver::resolve(
@@ -141,7 +133,7 @@ int main(int argc, char *argv[])
         closeFile(player);
 
         // The bare engine on a freshly issued address of the same host.
-        const QSharedPointer<VideoFileInfo> again = freshRecord();
+        const QSharedPointer<VideoFileInfo> again = freshRecord(listed);
         if (!VideoFileResolver::resolve(
                 again, messageLabel, false, VideoFileResolver::ParseDialogPlay))
             return 1;
@@ -164,7 +156,7 @@ int main(int argc, char *argv[])
     QVector<double> addressCalls;
     QVector<double> probes;
     for (int run = 0; run < Runs; ++run) {
-        const QSharedPointer<VideoFileInfo> file = freshRecord();
+        const QSharedPointer<VideoFileInfo> file = freshRecord(listed);
         QElapsedTimer timer;
         timer.start();
         const bool hashed = getVideoFileHash(file).status == 1;

@@ -311,14 +311,6 @@ int nextEpisode(const QString &folder)
         std::fprintf(stderr, "the episodes resource has no two video files\n");
         return 1;
     }
-    auto fresh = [](const QSharedPointer<VideoFileInfo> &listed) {
-        auto file = QSharedPointer<VideoFileInfo>::create();
-        file->hash = listed->hash;
-        file->index = listed->index;
-        file->name = listed->name;
-        file->fileSize = listed->fileSize;
-        return file;
-    };
     QWidget caller;
     auto *label = new QLabel(&caller);
     label->setObjectName(QStringLiteral("messageLabel"));
@@ -328,7 +320,7 @@ int nextEpisode(const QString &folder)
     QVector<double> ours, anchor;
     for (int round = 0; round <= Rounds; ++round) {
         // Episode 1 near its end; the countdown follows its end.
-        const auto first = fresh(videos.at(0));
+        const auto first = freshRecord(videos.at(0));
         if (!VideoFileResolver::resolve(first, label, false, VideoFileResolver::ParseDialogPlay)
             || !playResolvedFile(first, &caller)) {
             std::fprintf(stderr, "episode 1 does not play: %s\n", qPrintable(label->text()));
@@ -354,7 +346,7 @@ int nextEpisode(const QString &folder)
             ours.clear();
         closeFile(player);
 
-        const auto second = fresh(videos.at(1));
+        const auto second = freshRecord(videos.at(1));
         if (!VideoFileResolver::resolve(second, label, false, VideoFileResolver::ParseDialogPlay)) {
             std::fprintf(stderr, "episode 2 does not resolve: %s\n", qPrintable(label->text()));
             return 1;

@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QObject>
+#include <QSharedPointer>
 #include <QTimer>
 #include <QVector>
 
@@ -148,4 +149,16 @@ template <class Run> int bestCandidate(int count, int tries, Run run, QVector<do
             best = i;
     }
     return best;
+}
+
+// A new record of a listed file that carries only what the file list gave, so
+// that every resolution starts from scratch as on a first click.
+template <class File> QSharedPointer<File> freshRecord(const QSharedPointer<File> &listed)
+{
+    auto file = QSharedPointer<File>::create();
+    file->hash = listed->hash;
+    file->index = listed->index;
+    file->name = listed->name;
+    file->fileSize = listed->fileSize;
+    return file;
 }

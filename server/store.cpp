@@ -490,7 +490,7 @@ AddressCode Store::issueCode(
         remove.bind(1, fileId).bind(2, session).run();
         std::unique_lock guard(m_codesMutex);
         for (auto held = m_codes.begin(); held != m_codes.end();) {
-            if (held->target.file.id == fileId && held->session == session)
+            if (held->target->file.id == fileId && held->session == session)
                 held = m_codes.erase(held);
             else
                 ++held;
@@ -517,7 +517,9 @@ AddressCode Store::issueCode(
     Statement file(*db, select(FileColumns, "WHERE id = ?").c_str());
     file.bind(1, fileId);
     if (file.next())
-        holdCode(code.code, { { fileFromRow(file), code.cookie }, session, code.expires, now });
+        holdCode(code.code,
+            { std::make_shared<const CodeTarget>(CodeTarget { fileFromRow(file), code.cookie }),
+                session, code.expires, now });
     return code;
 }
 
@@ -527,7 +529,7 @@ void Store::holdCode(const QString &code, const HeldCode &held)
     m_codes.insert(code, held);
 }
 
-std::optional<CodeTarget> Store::cachedCodeTarget(const QString &code)
+std::shared_ptr<const CodeTarget> Store::cachedCodeTarget(const QString &code)
 {
     // A held code is trusted this long before the database is asked again.
     constexpr std::int64_t RecheckMilliseconds = 30000;
@@ -536,13 +538,13 @@ std::optional<CodeTarget> Store::cachedCodeTarget(const QString &code)
     const auto held = m_codes.constFind(code);
     if (held == m_codes.constEnd() || held->expires <= now
         || now - held->checked >= RecheckMilliseconds)
-        return std::nullopt;
+        return nullptr;
     return held->target;
 }
 
-std::optional<CodeTarget> Store::codeTarget(const QString &code)
+std::shared_ptr<const CodeTarget> Store::codeTarget(const QString &code)
 {
-    if (std::optional<CodeTarget> held = cachedCodeTarget(code))
+    if (std::shared_ptr<const CodeTarget> held = cachedCodeTarget(code))
         return held;
     const ConnectionPool::Lease db = m_pool.lease();
     const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
@@ -556,10 +558,11 @@ std::optional<CodeTarget> Store::codeTarget(const QString &code)
     if (!query.next()) {
         std::unique_lock guard(m_codesMutex);
         m_codes.remove(code);
-        return std::nullopt;
+        return nullptr;
     }
-    const HeldCode held { { fileFromRow(query), query.text(9) }, query.text(10), query.integer(11),
-        now };
+    const HeldCode held { std::make_shared<const CodeTarget>(
+                              CodeTarget { fileFromRow(query), query.text(9) }),
+        query.text(10), query.integer(11), now };
     holdCode(code, held);
     return held.target;
 }

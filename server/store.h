@@ -145,10 +145,12 @@ public:
     // in memory as they are issued or first looked up; the database, which
     // other processes share, is asked for codes not held here and for held
     // ones now and then (another process may have replaced them).
-    std::optional<CodeTarget> codeTarget(const QString &code);
-    // The same from memory only, without touching the database: nothing when
+    // Null when there is none. The record is shared with the memory's copy,
+    // so that a request does not copy its strings.
+    std::shared_ptr<const CodeTarget> codeTarget(const QString &code);
+    // The same from memory only, without touching the database: null when
     // the code is not held or is due for a fresh look.
-    std::optional<CodeTarget> cachedCodeTarget(const QString &code);
+    std::shared_ptr<const CodeTarget> cachedCodeTarget(const QString &code);
 
     // Drops what can no longer be used: expired codes and counters, captchas
     // older than captchaAge, sessions without a login unused for
@@ -164,7 +166,7 @@ private:
 
     struct HeldCode
     {
-        CodeTarget target;
+        std::shared_ptr<const CodeTarget> target;
         QString session;
         std::int64_t expires = 0; // milliseconds since 1970
         std::int64_t checked = 0; // when the database last confirmed it

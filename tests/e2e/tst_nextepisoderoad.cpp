@@ -170,7 +170,8 @@ void TestNextEpisodeRoad::speedScreenshotAndMenu()
     QCOMPARE(reader.size(), QSize(320, 180));
 
     // The context menu's playing entries sit above its last one: from the
-    // bottom, "截图", "字幕轨", "音轨" and "播放速度", each opened in turn.
+    // bottom, "截图", "字幕轨", "音轨" and "播放速度"; each of the last three
+    // opens a submenu, a window more of the program on the screen.
     // Three steps more make 1.5x, one of the menu's speeds.
     key("c");
     key("c");
@@ -183,7 +184,9 @@ void TestNextEpisodeRoad::speedScreenshotAndMenu()
         QTest::qWait(800);
         for (int i = 0; i < up; ++i)
             key("Up");
+        const int menus = shownWindows(m_tavrion.processId());
         key("Right");
+        QTRY_COMPARE_WITH_TIMEOUT(shownWindows(m_tavrion.processId()), menus + 1, 3000);
         screenshot(m_artefacts + "/menu-" + submenus.at(up - 3) + ".png");
         key("Escape");
         key("Escape");

@@ -90,17 +90,13 @@ void TestMpvEngine::initTestCase()
 
 void TestMpvEngine::cleanup()
 {
-    m_control.reset();
-    APlayerControl::setEngineFactory({});
+    dropMpvControl(m_control);
 }
 
 APlayerControl *TestMpvEngine::makeControl(MpvEngine::Options options)
 {
     options.prepend({ "ao", "null" });
-    APlayerControl::setEngineFactory([options] { return std::make_unique<MpvEngine>(options); });
-    m_control = std::make_unique<APlayerControl>();
-    m_control->initialize(0);
-    return m_control.get();
+    return makeMpvControl(m_control, options);
 }
 
 QSharedPointer<VideoFileInfo> TestMpvEngine::file(const QString &url, const QString &cookie)

@@ -22,16 +22,25 @@ QString run(const QString &program, const QStringList &arguments, const QProcess
     return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }
 
+static QStringList shownWindowIds(qint64 pid)
+{
+    return run(QStringLiteral("xdotool"),
+        { QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
+            QString::number(pid) })
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+int shownWindows(qint64 pid)
+{
+    return shownWindowIds(pid).size();
+}
+
 QPoint findWindow(qint64 pid, const QSize &size, int timeoutMs)
 {
     QElapsedTimer timer;
     timer.start();
     for (;;) {
-        const QStringList ids = run(QStringLiteral("xdotool"),
-            { QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
-                QString::number(pid) })
-                                    .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        for (const QString &id : ids) {
+        for (const QString &id : shownWindowIds(pid)) {
             QMap<QString, int> shell;
             const QString geometry = run(QStringLiteral("xdotool"),
                 { QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), id });

@@ -50,6 +50,9 @@ QString run(const QString &program, const QStringList &arguments,
 // or (-1, -1) when none shows within the time.
 QPoint findWindow(qint64 pid, const QSize &size, int timeoutMs);
 
+// How many windows of the process are on the screen (menus count).
+int shownWindows(qint64 pid);
+
 // The id of a window whose title matches the regular expression `title`,
 // waiting up to timeoutMs; empty when none comes. With onlyVisible, only a
 // window on the screen counts.
