@@ -904,8 +904,10 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
         }
     }
 
-    // A read beyond the start of the torrent (a seek, a resumed play, a later
-    // file): index order would fetch what lies before it first. Mutex held.
+    // A read beyond the start of the torrent or past a missing piece (a seek,
+    // a resumed play, a later file): index order would fetch what lies before
+    // it ahead of what it waits for (and Transmission seeders then stall such
+    // a read for a minute). Mutex held.
     void endInOrder(Entry &entry)
     {
         if (!entry.inOrder)
@@ -913,6 +915,11 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
         entry.inOrder = false;
         onHandle(entry.handle,
             [&] { entry.handle.unset_flags(lt::torrent_flags::sequential_download); });
+    }
+
+    static int firstMissing(const Entry &entry)
+    {
+        return int(std::find(entry.have.begin(), entry.have.end(), false) - entry.have.begin());
     }
 
     // Takes a resource's bytes out of the cache. Mutex held.
@@ -1142,7 +1149,7 @@ public:
             const std::int64_t fileEnd = files.file_offset(lt::file_index_t(m_file))
                 + files.file_size(lt::file_index_t(m_file));
             const int piece = int(start / pieceLength);
-            if (start >= NearBytes)
+            if (entry.inOrder && (start >= NearBytes || piece > m_core->firstMissing(entry) + 1))
                 m_core->endInOrder(entry);
             if (!m_nextAsked && offset * 10 > files.file_size(lt::file_index_t(m_file)) * 8) {
                 m_nextAsked = true;
