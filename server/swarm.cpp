@@ -150,6 +150,15 @@ bool naturalLess(const std::string &a, const std::string &b)
     return a.size() - i < b.size() - j;
 }
 
+// The priority of a piece `ahead` pieces past the one a reader is at: among
+// pieces of one priority libtorrent picks at random, so the next ones go first.
+lt::download_priority_t priorityAhead(int ahead)
+{
+    return ahead < 2 ? lt::top_priority
+        : ahead < 8  ? lt::download_priority_t(6)
+                     : lt::download_priority_t(5);
+}
+
 bool isInfoHash(const QString &text)
 {
     static const QRegularExpression pattern(QStringLiteral("^[0-9a-f]{40}$"));
@@ -341,8 +350,13 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             // interested" in between loses libtorrent's quick start of its
             // request queue for good, and some clients (Transmission) take
             // seconds to unchoke again.
-            if (!limited())
+            // In index order until the torrent has the priorities: the first
+            // piece a reader needs is the first, where the usual order would
+            // start with a random one.
+            if (!limited()) {
                 params.file_priorities = { lt::low_priority };
+                params.flags |= lt::torrent_flags::sequential_download;
+            }
         }
         params.save_path = savePath(entry.hash);
         for (const QString &tracker : options.trackers)
@@ -840,6 +854,8 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
                 if (!entry)
                     return;
                 entry->filesSet = true;
+                onHandle(entry->handle,
+                    [&] { entry->handle.unset_flags(lt::torrent_flags::sequential_download); });
                 if (!streamed(*entry))
                     holdIdle(*entry);
                 else if (limited())
@@ -1185,12 +1201,7 @@ private:
                     entry.handle.set_piece_deadline(lt::piece_index_t(piece), ahead * 100);
                     return;
                 }
-                // Among pieces of one priority libtorrent picks at random:
-                // the next ones go first.
-                const lt::download_priority_t priority = ahead < 2 ? lt::top_priority
-                    : ahead < 8                                    ? lt::download_priority_t(6)
-                                                                   : lt::download_priority_t(5);
-                entry.handle.piece_priority(lt::piece_index_t(piece), priority);
+                entry.handle.piece_priority(lt::piece_index_t(piece), priorityAhead(ahead));
             });
         }
         window.last = std::max(window.last, last);
@@ -1210,6 +1221,12 @@ private:
             onHandle(entry.handle, [&] {
                 entry.handle.set_piece_deadline(
                     lt::piece_index_t(next), int(ahead * 1000 / NearBytesPerSecond));
+                // A deadline raises the piece to the top priority, and among
+                // those libtorrent picks at random: only the next pieces stay
+                // there, or a reader waits for its next piece behind later ones.
+                if (next - piece >= 2)
+                    entry.handle.piece_priority(
+                        lt::piece_index_t(next), priorityAhead(next - piece));
             });
         }
     }
