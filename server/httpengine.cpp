@@ -807,13 +807,14 @@ private:
                 fd = m_response.file->fd();
             }
             ssize_t sent = 0;
+            std::size_t tried = want;
             // With sendfile the reader copies from the page cache itself and
             // the sender's loopback transmit work grows; a single stream then
             // goes faster, for less of the service's time, when this thread
             // makes the copies through a small buffer. Many streams share the
             // cores, and there sendfile's lesser work wins.
             if (m_copyBegin < m_copyEnd || (m_longBody && m_engine.longBodies.load() == 1)) {
-                sent = sendCopied(fd, want);
+                sent = sendCopied(fd, want, &tried);
             } else {
                 off_t offset = off_t(m_fileOffset);
                 sent = ::sendfile(m_socket.native_handle(), fd, &offset, want);
@@ -822,11 +823,14 @@ private:
                 m_fileOffset += sent;
                 m_fileRemaining -= sent;
                 budget -= sent;
+                // A short write means the socket's buffer is full: trying
+                // again now would only fail.
+                if (std::size_t(sent) == tried || m_fileRemaining == 0)
+                    continue;
+            } else if (sent < 0 && errno == EINTR) {
                 continue;
             }
-            if (sent < 0 && errno == EINTR)
-                continue;
-            if (sent < 0 && errno == EAGAIN) {
+            if (sent > 0 || (sent < 0 && errno == EAGAIN)) {
                 arm(limits().writeStall);
                 m_socket.async_wait(tcp::socket::wait_write,
                     [self = shared_from_this()](const boost::system::error_code &error) {
@@ -845,8 +849,8 @@ private:
 
     // Sends up to `want` bytes from m_fileOffset through the copy buffer,
     // which holds the bytes read but not yet sent; returns what send() does,
-    // or 0 when the file ends early.
-    ssize_t sendCopied(int fd, std::size_t want)
+    // or 0 when the file ends early. *tried: how many bytes send() was given.
+    ssize_t sendCopied(int fd, std::size_t want, std::size_t *tried)
     {
         if (!m_copy)
             m_copy.reset(new char[CopyBytes]);
@@ -860,8 +864,9 @@ private:
             m_copyBegin = 0;
             m_copyEnd = std::size_t(got);
         }
-        const ssize_t sent = ::send(m_socket.native_handle(), m_copy.get() + m_copyBegin,
-            std::min(want, m_copyEnd - m_copyBegin), MSG_NOSIGNAL);
+        *tried = std::min(want, m_copyEnd - m_copyBegin);
+        const ssize_t sent
+            = ::send(m_socket.native_handle(), m_copy.get() + m_copyBegin, *tried, MSG_NOSIGNAL);
         if (sent > 0)
             m_copyBegin += std::size_t(sent);
         return sent;

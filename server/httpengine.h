@@ -119,7 +119,7 @@ struct HttpLimits
     // favourite's name of 2000 characters is up to 18 000 bytes once escaped.
     std::size_t maxHeaderBytes = 32 * 1024;
     std::size_t maxBodyBytes = 64 * 1024;
-    std::int64_t fileStep = 1024 * 1024; // bytes sent from a file before other connections go
+    std::int64_t fileStep = 2 * 1024 * 1024; // bytes sent from a file before other connections go
 };
 
 // An event-driven HTTP/1.1 server: a few I/O threads run every connection;

@@ -137,6 +137,8 @@ private slots:
     void connectionsPerAddressAreLimited();
     void pausedReaderGetsEveryByte_data();
     void pausedReaderGetsEveryByte();
+    void shortenedFileEndsTheReply_data();
+    void shortenedFileEndsTheReply();
 
 private:
     quint16 servicePort(const ServerProcess &server) const
@@ -368,6 +370,57 @@ void ServerLoadTest::pausedReaderGetsEveryByte()
     close(fd);
     const int headerEnd = received.indexOf("\r\n\r\n") + 4;
     QCOMPARE(received.mid(headerEnd) == m_video, complete);
+}
+
+void ServerLoadTest::shortenedFileEndsTheReply_data()
+{
+    // One stream is copied through a buffer, several go by sendfile.
+    QTest::addColumn<int>("streams");
+    QTest::newRow("one stream") << 1;
+    QTest::newRow("two streams") << 2;
+}
+
+// A file cut short while it is sent: the reply cannot keep its length, so
+// each connection ends rather than waiting or spinning on the missing bytes.
+void ServerLoadTest::shortenedFileEndsTheReply()
+{
+    QFETCH(int, streams);
+    const QString folder = m_dir.filePath(QStringLiteral("cut%1").arg(streams));
+    const QByteArray clip = seededBytes(12 * 1024 * 1024, 11);
+    QVERIFY(writeFileBytes(folder + "/clip.mp4", clip));
+    const QString id = ServerProcess::admin({ "add-folder", "--data", m_data, folder }).trimmed();
+    Store store(m_data);
+    const AddressCode code
+        = store.issueCode(store.resourceFiles(id).value(0).id, QString(32, 'c'), false, 3600);
+    const QByteArray request = "GET /ftn_handler/" + code.code.toLatin1()
+        + " HTTP/1.1\r\nHost: x\r\nCookie: " + code.cookie.toLatin1() + "\r\n\r\n";
+    std::vector<int> fds;
+    std::vector<qint64> received(std::size_t(streams), 0);
+    char buffer[65536];
+    for (int i = 0; i < streams; ++i) {
+        fds.push_back(connectFrom("127.0.7.1", servicePort(m_server), true, 64 * 1024));
+        QVERIFY(sendAll(fds.back(), request));
+    }
+    for (int i = 0; i < streams; ++i) {
+        while (received[i] < 1024 * 1024) {
+            const ssize_t n = recv(fds[i], buffer, sizeof buffer, 0);
+            QVERIFY(n > 0);
+            received[i] += n;
+        }
+    }
+    QVERIFY(QFile::resize(folder + "/clip.mp4", 2 * 1024 * 1024));
+    for (int i = 0; i < streams; ++i) {
+        for (;;) {
+            pollfd p { fds[i], POLLIN, 0 };
+            QVERIFY2(poll(&p, 1, 10000) > 0, "the connection was left open");
+            const ssize_t n = recv(fds[i], buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            received[i] += n;
+        }
+        close(fds[i]);
+        QVERIFY(received[i] < clip.size());
+    }
 }
 
 QTEST_GUILESS_MAIN(ServerLoadTest)
