@@ -86,6 +86,16 @@ void decodePath(std::string_view path, std::string &decoded)
     }
 }
 
+// A loopback address, also in its IPv4-mapped IPv6 form (a dual-stack
+// listener's view of 127.0.0.1).
+bool onThisMachine(const boost::asio::ip::address &address)
+{
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6())
+            .is_loopback();
+    return address.is_loopback();
+}
+
 // Empties a string; one grown large by an unusual request gives its memory
 // back, so that a connection waiting between requests stays small.
 void clearSmall(std::string &text)
@@ -375,12 +385,14 @@ constexpr std::size_t CopyBytes = 32 * 1024;
 class Connection : public std::enable_shared_from_this<Connection>
 {
 public:
-    Connection(HttpEngine::Impl &engine, tcp::socket socket, HttpHandler *handler, std::string peer)
+    Connection(HttpEngine::Impl &engine, tcp::socket socket, HttpHandler *handler, std::string peer,
+        bool localPeer)
         : m_engine(engine)
         , m_socket(std::move(socket))
         , m_timer(m_socket.get_executor())
         , m_handler(handler)
         , m_peer(std::move(peer))
+        , m_localPeer(localPeer)
     {
     }
     ~Connection()
@@ -808,12 +820,14 @@ private:
             }
             ssize_t sent = 0;
             std::size_t tried = want;
-            // With sendfile the reader copies from the page cache itself and
-            // the sender's loopback transmit work grows; a single stream then
-            // goes faster, for less of the service's time, when this thread
-            // makes the copies through a small buffer. Many streams share the
-            // cores, and there sendfile's lesser work wins.
-            if (m_copyBegin < m_copyEnd || (m_longBody && m_engine.longBodies.load() == 1)) {
+            // A reader on this machine copies sendfile's bytes out of the
+            // page cache itself, slowly, while the sender's loopback transmit
+            // work grows: a single local stream goes faster, for less of the
+            // service's time, when this thread copies through a small buffer.
+            // Over a network, and for many streams sharing the cores,
+            // sendfile's lesser work wins.
+            if (m_copyBegin < m_copyEnd
+                || (m_localPeer && m_longBody && m_engine.longBodies.load() == 1)) {
                 sent = sendCopied(fd, want, &tried);
             } else {
                 off_t offset = off_t(m_fileOffset);
@@ -853,7 +867,7 @@ private:
     ssize_t sendCopied(int fd, std::size_t want, std::size_t *tried)
     {
         if (!m_copy)
-            m_copy.reset(new char[CopyBytes]);
+            m_copy = std::make_unique<char[]>(CopyBytes);
         if (m_copyBegin == m_copyEnd) {
             ssize_t got = 0;
             do
@@ -925,6 +939,7 @@ private:
     std::uint64_t m_wakeGeneration = 0;
     HttpHandler *m_handler;
     std::string m_peer;
+    bool m_localPeer;
     beast::flat_buffer m_buffer;
     std::optional<RequestParser> m_parser;
     HttpRequest m_request;
@@ -963,9 +978,11 @@ void HttpEngine::Impl::accept(Listener &listener)
                 return;
             }
             boost::system::error_code ignored;
-            const std::string peer = socket.remote_endpoint(ignored).address().to_string();
+            const asio::ip::address address = socket.remote_endpoint(ignored).address();
+            const std::string peer = address.to_string();
             if (admit(peer))
-                std::make_shared<Connection>(*this, std::move(socket), listener.handler, peer)
+                std::make_shared<Connection>(
+                    *this, std::move(socket), listener.handler, peer, onThisMachine(address))
                     ->start();
             else
                 socket.close(ignored);
