@@ -51,6 +51,9 @@ constexpr std::int64_t ReadAheadBytes = 8 * 1024 * 1024;
 constexpr std::int64_t HeadBytes = 256 * 1024;
 // The ends of the next video file come after the reader's next pieces.
 constexpr int WarmDeadline = 3000;
+// Without a limit: how far ahead of a reader pieces are fetched while streams
+// read (see holdBackground).
+constexpr std::int64_t StreamAheadBytes = 4 * 1024 * 1024;
 // Bytes right ahead of a reader that get deadlines (see hurryNext), and the
 // rate those deadlines assume: a few seconds of a high bit rate video.
 constexpr std::int64_t NearBytes = 2 * 1024 * 1024;
@@ -233,6 +236,7 @@ struct Entry
     // finds them there; then the ends of the next video file.
     std::vector<int> warm;
     bool filesSet = false; // the torrent has the file priorities (none 0)
+    bool held = false; // the background download waits for the streams to end
     Clock::time_point lastUsed = Clock::now();
     // Figures for the status table.
     lt::torrent_status::state_t state = lt::torrent_status::downloading_metadata;
@@ -370,8 +374,9 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
     // With a download limit the bandwidth is short: only the streams'
     // windows are fetched, with deadlines (focus); streams start with a short
     // read-ahead, and the newest stream of a resource overtakes the older
-    // ones. Without one, a streamed file downloads in the background and the
-    // windows only come first (piece priorities, no deadlines).
+    // ones. Without one, the windows get priorities (deadlines only for a
+    // reader's next pieces) and a streamed file downloads in the background
+    // when no stream reads it (holdBackground).
     bool limited() const { return options.downloadLimit > 0; }
 
     static std::pair<int, int> pieceSpan(const Entry &entry, int file)
@@ -450,8 +455,9 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
     }
 
     // Takes a window's missing pieces that no other live window holds back
-    // to the file's priority; limited, their deadlines go and they are not
-    // fetched any more, unless a peer is sending them. Mutex held.
+    // to the file's priority; limited, or with the background held for other
+    // streams, their deadlines go and they are not fetched any more, unless
+    // a peer is sending them. Mutex held.
     void release(Entry &entry, ReadWindow &window)
     {
         std::vector<std::shared_ptr<ReadWindow>> others;
@@ -465,15 +471,19 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
                 others.push_back(other);
             ++it;
         }
+        // The last stream's pieces stay wanted without a limit: the next
+        // stream most likely reads there (a probe, then the player), and a
+        // moment with nothing wanted would tell the peers so (see activate).
+        const bool hold = limited() || (entry.held && !others.empty());
         const std::vector<bool> requested
-            = limited() ? inFlight(entry) : std::vector<bool>(entry.have.size(), false);
+            = hold ? inFlight(entry) : std::vector<bool>(entry.have.size(), false);
         for (int piece = window.first; piece <= window.last; ++piece) {
             if (entry.have[std::size_t(piece)] || requested[std::size_t(piece)]
                 || std::any_of(others.begin(), others.end(),
                     [piece](const auto &other) { return other->holds(piece); }))
                 continue;
             onHandle(entry.handle, [&] {
-                if (!limited()) {
+                if (!hold) {
                     entry.handle.piece_priority(lt::piece_index_t(piece), lt::default_priority);
                     return;
                 }
@@ -596,12 +606,79 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             return;
         }
         onHandle(entry.handle, [&] { entry.handle.prioritize_files(entry.priorities); });
+        layOut(entry);
+    }
+
+    // Lays the streams' windows and the warm pieces over the file priorities.
+    // Mutex held.
+    void layOut(Entry &entry)
+    {
         if (limited()) {
             focus(entry);
-        } else {
-            renewWindows(entry);
-            askWarm(entry);
+            return;
         }
+        if (entry.held)
+            holdOutside(entry, 0, -1);
+        renewWindows(entry);
+        askWarm(entry);
+    }
+
+    // Without a limit a streamed file downloads in the background, but not
+    // while a stream reads it: libtorrent lets a peer's queue grow with
+    // every block that arrives in its first seconds, and with the whole file
+    // to ask for each peer soon holds seconds of requests, behind which the
+    // pieces a reader jumps to would wait. While streams read, only their
+    // windows and the warm pieces are fetched; the rest follows once the
+    // last one closed (resumeBackground). Mutex held.
+    void holdBackground(Entry &entry, int first, int last)
+    {
+        if (limited() || entry.held || !entry.info)
+            return;
+        entry.held = true;
+        holdOutside(entry, first, last);
+    }
+
+    // Stops fetching the pieces outside the streams' windows, the warm ones,
+    // the ends of the streamed files (a player reads the index there) and
+    // those from `first` to `last` (about to be asked for): the pieces
+    // wanted stay wanted throughout, so that no peer is told in between that
+    // nothing it has is wanted (see activate). Mutex held.
+    void holdOutside(Entry &entry, int first, int last)
+    {
+        std::vector<bool> keep = inFlight(entry);
+        for (int piece = std::max(first, 0); piece <= last && piece < int(keep.size()); ++piece)
+            keep[std::size_t(piece)] = true;
+        std::vector<int> ends = entry.warm;
+        for (int file = 0; file < int(entry.priorities.size()); ++file) {
+            if (entry.priorities[std::size_t(file)] == lt::default_priority
+                && entry.info->files().file_size(lt::file_index_t(file)) > 0) {
+                const std::vector<int> pieces = endPieces(entry, file);
+                ends.insert(ends.end(), pieces.begin(), pieces.end());
+            }
+        }
+        for (const int piece : ends)
+            keep[std::size_t(piece)] = true;
+        for (const std::weak_ptr<ReadWindow> &held : entry.windows) {
+            if (const auto window = held.lock()) {
+                for (int piece = window->first; piece <= window->last; ++piece)
+                    keep[std::size_t(piece)] = true;
+            }
+        }
+        std::vector<std::pair<lt::piece_index_t, lt::download_priority_t>> pieces;
+        for (std::size_t piece = 0; piece < entry.have.size(); ++piece) {
+            if (!entry.have[piece] && !keep[piece])
+                pieces.emplace_back(lt::piece_index_t(int(piece)), lt::dont_download);
+        }
+        onHandle(entry.handle, [&] { entry.handle.prioritize_pieces(pieces); });
+    }
+
+    // The last stream closed: the rest of the file downloads again. Mutex held.
+    void resumeBackground(Entry &entry)
+    {
+        if (!entry.held || entry.pins > 0)
+            return;
+        entry.held = false;
+        applyPriorities(entry);
     }
 
     // A file is being streamed: the torrent leaves idle and the file gets the
@@ -851,12 +928,8 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
                 entry->filesSet = true;
                 if (!streamed(*entry))
                     holdIdle(*entry);
-                else if (limited())
-                    focus(*entry);
-                else {
-                    renewWindows(*entry);
-                    askWarm(*entry);
-                }
+                else
+                    layOut(*entry);
                 // Streams waiting for a piece ask for their windows again.
                 waiters = takeWaiters(*entry);
             }
@@ -910,6 +983,7 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             std::fill(entry.priorities.begin(), entry.priorities.end(), lt::low_priority);
             entry.warm.clear();
             entry.filesSet = false;
+            entry.held = false;
             if (entry.evicting)
                 return;
         }
@@ -1089,6 +1163,7 @@ public:
         if (!m_entry->info)
             return;
         m_core->release(*m_entry, *m_window);
+        m_core->resumeBackground(*m_entry);
         // The stream that had overtaken the others is gone: they take the
         // bandwidth back.
         if (!m_window->overtaken) {
@@ -1125,9 +1200,13 @@ public:
                 m_core->fetchNext(entry, m_file);
             }
             if (m_readPiece >= 0 && piece > m_readPiece)
-                m_readAhead = std::min(m_readAhead * 2, ReadAheadBytes);
-            if (piece != m_readPiece && !m_core->limited())
+                m_readAhead = std::min(
+                    m_readAhead * 2, m_core->limited() ? ReadAheadBytes : StreamAheadBytes);
+            if (piece != m_readPiece && !m_core->limited()) {
+                m_core->holdBackground(
+                    entry, piece, int((std::min(fileEnd, start + m_readAhead) - 1) / pieceLength));
                 hurryNext(entry, piece, int((fileEnd - 1) / pieceLength), pieceLength);
+            }
             m_readPiece = piece;
             askAhead(entry, start, std::min(fileEnd, start + m_readAhead), pieceLength);
             std::int64_t at = start;
@@ -1233,7 +1312,7 @@ private:
     bool m_asked = false;
     bool m_nextAsked = false;
     int m_readPiece = -1;
-    std::int64_t m_readAhead = m_core->limited() ? FirstReadAheadBytes : ReadAheadBytes;
+    std::int64_t m_readAhead = m_core->limited() ? FirstReadAheadBytes : StreamAheadBytes;
 };
 
 } // namespace
