@@ -884,6 +884,20 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             }
             if (entry)
                 refreshPieces(entry, checked->handle);
+        } else if (lt::alert_cast<lt::alerts_dropped_alert>(alert)) {
+            // A full alert queue may have lost piece alerts: a stream waiting
+            // for such a piece would wait for good. The pieces are read back
+            // from the torrents.
+            std::vector<std::pair<std::shared_ptr<Entry>, lt::torrent_handle>> active;
+            {
+                std::lock_guard guard(mutex);
+                for (const auto &[hash, entry] : entries) {
+                    if (entry->handle.is_valid())
+                        active.emplace_back(entry, entry->handle);
+                }
+            }
+            for (const auto &[entry, handle] : active)
+                refreshPieces(entry, handle);
         } else if (auto *deleted = lt::alert_cast<lt::torrent_deleted_alert>(alert)) {
             finishEviction(deleted->info_hashes.v1);
         } else if (auto *failed = lt::alert_cast<lt::torrent_delete_failed_alert>(alert)) {
