@@ -925,8 +925,7 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
 
     // A read beyond the start of the torrent or past a missing piece (a seek,
     // a resumed play, a later file): index order would fetch what lies before
-    // it ahead of what it waits for (and Transmission seeders then stall such
-    // a read for a minute). Mutex held.
+    // it ahead of what it waits for. Mutex held.
     void endInOrder(Entry &entry)
     {
         if (!entry.inOrder)
