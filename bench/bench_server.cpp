@@ -388,16 +388,19 @@ bool compareWithNginx(const QString &folder, const QString &media, qint64 size,
     bool complete = true;
 
     // The warm-up: nginx's candidates in turns, the best kept per case. A
-    // smoke run tries two of them.
+    // smoke run tries two of them, once. Three turns give each candidate the
+    // median of three, so that one turn disturbed by a neighbour's work does
+    // not decide which configuration is compared against.
     const QVector<NginxSettings> candidates = nginxCandidates().mid(0, smoke ? 2 : -1);
+    const int turns = smoke ? 1 : 3;
     int best[3] = { -1, -1, -1 };
-    printf("nginx warm-up, %d s per candidate and case, %d turns:\n", warmSeconds, smoke ? 1 : 2);
+    printf("nginx warm-up, %d s per candidate and case, %d turns:\n", warmSeconds, turns);
     for (int c = 0; c < 3; ++c) {
         writeScript(folder, "theirs.lua", "/big.bin", cookie, size, cases[c].length);
         QVector<double> medians;
         QVector<QVector<double>> cpuPerRequest(candidates.size());
         best[c] = bestCandidate(
-            candidates.size(), smoke ? 1 : 2,
+            candidates.size(), turns,
             [&](int i) {
                 QProcess nginx;
                 const int port = freePort();
