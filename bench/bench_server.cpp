@@ -18,13 +18,12 @@
 // request, threads and peak RSS; the small ranges' three ratios (requests/s,
 // p99, CPU per request) close the run on one line.
 //
-// Run it as root under `chrt -r 10` on a shared machine: the bench then
-// leaves the real-time class itself and runs, with what it starts, in the
-// ordinary one at nice -10, ahead of neighbours' ordinary work. In a
-// real-time class wrk and the servers, which keep both cores busy, starve
-// the kernel's ordinary threads (softirq processing) and its reserve for
-// ordinary tasks; both servers' p99 then grows to 40-60 ms and measures
-// those stalls rather than the servers.
+// Run it as root on a shared machine: it then runs, with what it starts, at
+// nice -10, ahead of neighbours' ordinary work. Started in a real-time class
+// (`chrt`), it leaves that class first: there wrk and the servers, which keep
+// both cores busy, starve the kernel's ordinary threads (softirq processing),
+// and both servers' p99 grows to 40-60 ms, measuring those stalls rather
+// than the servers.
 #include "benchtools.h"
 #include "formparams.h"
 
@@ -388,16 +387,19 @@ bool compareWithNginx(const QString &folder, const QString &media, qint64 size,
     bool complete = true;
 
     // The warm-up: nginx's candidates in turns, the best kept per case. A
-    // smoke run tries two of them.
+    // smoke run tries two of them, once. Three turns give each candidate the
+    // median of three, so that one turn disturbed by a neighbour's work does
+    // not decide which configuration is compared against.
     const QVector<NginxSettings> candidates = nginxCandidates().mid(0, smoke ? 2 : -1);
+    const int turns = smoke ? 1 : 3;
     int best[3] = { -1, -1, -1 };
-    printf("nginx warm-up, %d s per candidate and case, %d turns:\n", warmSeconds, smoke ? 1 : 2);
+    printf("nginx warm-up, %d s per candidate and case, %d turns:\n", warmSeconds, turns);
     for (int c = 0; c < 3; ++c) {
         writeScript(folder, "theirs.lua", "/big.bin", cookie, size, cases[c].length);
         QVector<double> medians;
         QVector<QVector<double>> cpuPerRequest(candidates.size());
         best[c] = bestCandidate(
-            candidates.size(), smoke ? 1 : 2,
+            candidates.size(), turns,
             [&](int i) {
                 QProcess nginx;
                 const int port = freePort();
@@ -564,22 +566,21 @@ bool compareWithNginx(const QString &folder, const QString &media, qint64 size,
 
 // Called before any thread starts, so that every thread and child inherits
 // the class and priority.
-void leaveRealTime()
+void takeMeasuringPriority()
 {
     const int policy = sched_getscheduler(0);
-    if (policy != SCHED_FIFO && policy != SCHED_RR)
-        return;
     const sched_param ordinary {};
-    if (sched_setscheduler(0, SCHED_OTHER, &ordinary) == 0
-        && setpriority(PRIO_PROCESS, 0, -10) == 0)
-        printf("left the real-time class: wrk and the servers run at nice -10\n");
+    if (policy == SCHED_FIFO || policy == SCHED_RR)
+        sched_setscheduler(0, SCHED_OTHER, &ordinary);
+    if (sched_getscheduler(0) == SCHED_OTHER && setpriority(PRIO_PROCESS, 0, -10) == 0)
+        printf("wrk and the servers run at nice -10 in the ordinary class\n");
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    leaveRealTime();
+    takeMeasuringPriority();
     const bool smoke = takeSmokeFlag(argc, argv);
     QCoreApplication app(argc, argv);
     const bool quick = smoke || app.arguments().contains(QStringLiteral("--quick"));
