@@ -237,6 +237,9 @@ struct Entry
     std::vector<int> warm;
     bool filesSet = false; // the torrent has the file priorities (none 0)
     bool held = false; // the background download waits for the streams to end
+    // Pieces are fetched in index order: a fresh resource whose first reads
+    // are at the start of the torrent (see endInOrder).
+    bool inOrder = false;
     Clock::time_point lastUsed = Clock::now();
     // Figures for the status table.
     lt::torrent_status::state_t state = lt::torrent_status::downloading_metadata;
@@ -354,8 +357,15 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             // interested" in between loses libtorrent's quick start of its
             // request queue for good, and some clients (Transmission) take
             // seconds to unchoke again.
-            if (!limited())
+            // In index order while the reads are at the start of the torrent:
+            // the usual order starts with a random piece, and among pieces
+            // of one priority goes on at random, where a player starting to
+            // play needs the first ones in order.
+            if (!limited()) {
                 params.file_priorities = { lt::low_priority };
+                params.flags |= lt::torrent_flags::sequential_download;
+                entry.inOrder = true;
+            }
         }
         params.save_path = savePath(entry.hash);
         for (const QString &tracker : options.trackers)
@@ -409,8 +419,13 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
         askWarm(entry);
     }
 
-    // Asks for the warm pieces again after the priorities were reset, after
-    // the streams' next pieces. Mutex held.
+    // Asks for the warm pieces (again after the priorities were reset), after
+    // the streams' next pieces. With deadlines even with bandwidth to spare:
+    // libtorrent cancels every request in flight without one when a torrent
+    // gets its first deadline, and some clients (Transmission) drop a
+    // cancelled request without the reject they owe, which leaves those
+    // requests filling the peer's queue for good. Set as the metadata
+    // arrives, the first deadlines come before the first requests. Mutex held.
     void askWarm(Entry &entry)
     {
         for (std::size_t i = 0; i < entry.warm.size(); ++i) {
@@ -418,11 +433,8 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             if (entry.have[std::size_t(piece)])
                 continue;
             onHandle(entry.handle, [&] {
-                if (limited())
-                    entry.handle.set_piece_deadline(
-                        lt::piece_index_t(piece), WarmDeadline + int(i) * 100);
-                else
-                    entry.handle.piece_priority(lt::piece_index_t(piece), lt::top_priority);
+                entry.handle.set_piece_deadline(
+                    lt::piece_index_t(piece), WarmDeadline + int(i) * 100);
             });
         }
     }
@@ -558,11 +570,14 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
         if (entry.warm.empty())
             return;
         // The files must not be at priority 0 (their pieces would go to the
-        // part file): the pieces are set once the torrent has them.
+        // part file): the piece priorities are set once the torrent has the
+        // file priorities. The deadlines may go now, as the files' priorities
+        // reach the storage before any block does.
         if (entry.filesSet)
             holdIdle(entry);
         else
             onHandle(entry.handle, [&] { entry.handle.prioritize_files(entry.priorities); });
+        askWarm(entry);
     }
 
     // A video file read past most of its length: the next one in name
@@ -942,6 +957,20 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             }
             if (entry)
                 refreshPieces(entry, checked->handle);
+        } else if (lt::alert_cast<lt::alerts_dropped_alert>(alert)) {
+            // A full alert queue may have lost piece alerts: a stream waiting
+            // for such a piece would wait for good. The pieces are read back
+            // from the torrents.
+            std::vector<std::pair<std::shared_ptr<Entry>, lt::torrent_handle>> active;
+            {
+                std::lock_guard guard(mutex);
+                for (const auto &[hash, entry] : entries) {
+                    if (entry->handle.is_valid())
+                        active.emplace_back(entry, entry->handle);
+                }
+            }
+            for (const auto &[entry, handle] : active)
+                refreshPieces(entry, handle);
         } else if (auto *deleted = lt::alert_cast<lt::torrent_deleted_alert>(alert)) {
             finishEviction(deleted->info_hashes.v1);
         } else if (auto *failed = lt::alert_cast<lt::torrent_delete_failed_alert>(alert)) {
@@ -967,6 +996,23 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
         }
     }
 
+    // A read beyond the start of the torrent or past a missing piece (a seek,
+    // a resumed play, a later file): index order would fetch what lies before
+    // it ahead of what it waits for. Mutex held.
+    void endInOrder(Entry &entry)
+    {
+        if (!entry.inOrder)
+            return;
+        entry.inOrder = false;
+        onHandle(entry.handle,
+            [&] { entry.handle.unset_flags(lt::torrent_flags::sequential_download); });
+    }
+
+    static int firstMissing(const Entry &entry)
+    {
+        return int(std::find(entry.have.begin(), entry.have.end(), false) - entry.have.begin());
+    }
+
     // Takes a resource's bytes out of the cache. Mutex held.
     void evict(const QString &hash)
     {
@@ -984,6 +1030,7 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             entry.warm.clear();
             entry.filesSet = false;
             entry.held = false;
+            entry.inOrder = false;
             if (entry.evicting)
                 return;
         }
@@ -1195,6 +1242,8 @@ public:
             const std::int64_t fileEnd = files.file_offset(lt::file_index_t(m_file))
                 + files.file_size(lt::file_index_t(m_file));
             const int piece = int(start / pieceLength);
+            if (entry.inOrder && (start >= NearBytes || piece > m_core->firstMissing(entry) + 1))
+                m_core->endInOrder(entry);
             if (!m_nextAsked && offset * 10 > files.file_size(lt::file_index_t(m_file)) * 8) {
                 m_nextAsked = true;
                 m_core->fetchNext(entry, m_file);
