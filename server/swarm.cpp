@@ -51,7 +51,7 @@ constexpr std::int64_t ReadAheadBytes = 8 * 1024 * 1024;
 constexpr std::int64_t HeadBytes = 256 * 1024;
 // The ends of the next video file come after the reader's next pieces.
 constexpr int WarmDeadline = 3000;
-// Without a limit: how far ahead of a reader pieces are fetched while streams
+// Without a limit: how far ahead of a player pieces are fetched while streams
 // read (see holdBackground).
 constexpr std::int64_t StreamAheadBytes = 4 * 1024 * 1024;
 // Bytes right ahead of a reader that get deadlines (see hurryNext), and the
@@ -1248,9 +1248,13 @@ public:
                 m_nextAsked = true;
                 m_core->fetchNext(entry, m_file);
             }
+            if (m_firstStart < 0) {
+                m_firstStart = start;
+                m_since = Clock::now();
+            }
             if (m_readPiece >= 0 && piece > m_readPiece)
                 m_readAhead = std::min(
-                    m_readAhead * 2, m_core->limited() ? ReadAheadBytes : StreamAheadBytes);
+                    m_readAhead * 2, m_core->limited() ? ReadAheadBytes : streamAhead(start));
             if (piece != m_readPiece && !m_core->limited()) {
                 m_core->holdBackground(
                     entry, piece, int((std::min(fileEnd, start + m_readAhead) - 1) / pieceLength));
@@ -1282,6 +1286,17 @@ public:
     std::chrono::milliseconds waitLimit() const override { return m_core->options.stallLimit; }
 
 private:
+    // Without a limit: how far ahead of `start` pieces are fetched. A reader
+    // that takes the bytes as fast as they come (a download) gets two seconds
+    // of its pace, so that the swarm is not held to what a player's window
+    // keeps in flight.
+    std::int64_t streamAhead(std::int64_t start) const
+    {
+        const double seconds = std::chrono::duration<double>(Clock::now() - m_since).count();
+        const auto pace = seconds < 0.5 ? 0 : std::int64_t(double(start - m_firstStart) / seconds);
+        return std::max(StreamAheadBytes, 2 * pace);
+    }
+
     // Asks for the pieces from the one holding `start` up to `end`, earliest
     // first (deadlines, or without a limit priorities); each piece is asked
     // for once while it stays in the window. With the bandwidth short, the newest stream of a
@@ -1361,6 +1376,8 @@ private:
     bool m_asked = false;
     bool m_nextAsked = false;
     int m_readPiece = -1;
+    std::int64_t m_firstStart = -1; // where the stream's first read was, and when
+    Clock::time_point m_since;
     std::int64_t m_readAhead = m_core->limited() ? FirstReadAheadBytes : StreamAheadBytes;
 };
 
