@@ -51,6 +51,9 @@ constexpr std::int64_t ReadAheadBytes = 8 * 1024 * 1024;
 constexpr std::int64_t HeadBytes = 256 * 1024;
 // The ends of the next video file come after the reader's next pieces.
 constexpr int WarmDeadline = 3000;
+// A deadline that never comes due: it only keeps a piece on the torrent's
+// list of deadlines (see resumeBackground).
+constexpr int BackgroundDeadline = 7 * 24 * 3600 * 1000;
 // Without a limit: how far ahead of a player pieces are fetched while streams
 // read (see holdBackground).
 constexpr std::int64_t StreamAheadBytes = 4 * 1024 * 1024;
@@ -693,7 +696,32 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
         if (!entry.held || entry.pins > 0)
             return;
         entry.held = false;
-        applyPriorities(entry);
+        if (!streamed(entry)) {
+            holdIdle(entry);
+            return;
+        }
+        // The held pieces get their files' priorities back piece by piece:
+        // setting the unchanged file priorities again would leave them held.
+        // The streamed files' pieces also get a deadline far off, so that
+        // the torrent's list of deadlines stays filled while they download:
+        // the next stream's first deadline would otherwise cancel their
+        // requests in flight, which some clients (Transmission) never answer.
+        std::vector<lt::download_priority_t> pieces(entry.have.size(), lt::dont_download);
+        for (int file = 0; file < int(entry.priorities.size()); ++file) {
+            const lt::download_priority_t priority = entry.priorities[std::size_t(file)];
+            const auto [first, last] = pieceSpan(entry, file);
+            for (int piece = first; piece <= last; ++piece) {
+                pieces[std::size_t(piece)] = std::max(pieces[std::size_t(piece)], priority);
+                if (priority == lt::default_priority && !entry.have[std::size_t(piece)]) {
+                    onHandle(entry.handle, [&] {
+                        entry.handle.set_piece_deadline(
+                            lt::piece_index_t(piece), BackgroundDeadline);
+                    });
+                }
+            }
+        }
+        onHandle(entry.handle, [&] { entry.handle.prioritize_pieces(pieces); });
+        layOut(entry);
     }
 
     // A file is being streamed: the torrent leaves idle and the file gets the

@@ -20,6 +20,7 @@ private slots:
     void resumedStartFetchesThatPositionOnly();
     void nextVideoFileStartsPastEightyPercent();
     void evictionKeepsTheStreamingResource();
+    void unlimitedFileCompletesOnceTheStreamEnds();
     void restartResumesFromTheCache();
 
 private:
@@ -315,6 +316,27 @@ void ServerSwarmTest::evictionKeepsTheStreamingResource()
     QVERIFY(late);
     QVERIFY(get(swarmFileUrl(server, *late), late->comCookie.toUtf8()).body == second);
     QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(cacheFolder(data, secondSeeder.infoHash())), 10000);
+    QVERIFY(server.stop());
+    AppSettings::instance()->setServiceBaseAddress(m_server.baseAddress());
+}
+
+void ServerSwarmTest::unlimitedFileCompletesOnceTheStreamEnds()
+{
+    // Without a limit only the streams' windows are fetched while they read;
+    // the rest of the file follows when the last one ends, and a download
+    // of the whole file gets every byte.
+    ServerProcess server;
+    const QString data = m_dir.filePath("unlimited");
+    QVERIFY(startServer(server, data, { m_resumeSeeder.address() }, {}));
+    const QSharedPointer<VideoFileInfo> info = resolveSwarmFile(m_resumeSeeder.infoHash());
+    QVERIFY(info);
+    const int at = m_resume.size() / 2;
+    const Reply part = get(swarmFileUrl(server, *info), info->comCookie.toUtf8(),
+        QStringLiteral("bytes=%1-%2").arg(at).arg(at + 65535).toLatin1());
+    QVERIFY(part.body == m_resume.mid(at, 65536));
+    const QString cached = cacheFolder(data, m_resumeSeeder.infoHash()) + "/resume.mp4";
+    QTRY_VERIFY_WITH_TIMEOUT(readFileBytes(cached) == m_resume, 15000);
+    QVERIFY(get(swarmFileUrl(server, *info), info->comCookie.toUtf8()).body == m_resume);
     QVERIFY(server.stop());
     AppSettings::instance()->setServiceBaseAddress(m_server.baseAddress());
 }
