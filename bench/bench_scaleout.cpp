@@ -28,9 +28,10 @@
 // same load generator.
 //
 // On a machine busy with other work, neighbours' processes stall the set-ups
-// for tens of milliseconds and p99 measures them; run it as root under
-// `chrt -r 10` so that the bench and everything it starts (servers, the
-// database) run first. The CPU column shows how busy the machine was.
+// for tens of milliseconds and p99 measures them; run it as root, so that
+// the bench and everything it starts (servers, the database) run at nice -10
+// ahead of them (takeMeasuringPriority). The CPU column shows how busy the
+// machine was.
 #include "benchtools.h"
 #include "formparams.h"
 #include "postgresfixture.h"
@@ -713,6 +714,7 @@ qint64 postmasterOf(int port)
 
 int main(int argc, char *argv[])
 {
+    takeMeasuringPriority();
     const bool smoke = takeSmokeFlag(argc, argv);
     QCoreApplication app(argc, argv);
     if (qEnvironmentVariableIsEmpty("TAVRION_BUILD_DIR"))

@@ -19,11 +19,8 @@
 // p99, CPU per request) close the run on one line.
 //
 // Run it as root on a shared machine: it then runs, with what it starts, at
-// nice -10, ahead of neighbours' ordinary work. Started in a real-time class
-// (`chrt`), it leaves that class first: there wrk and the servers, which keep
-// both cores busy, starve the kernel's ordinary threads (softirq processing),
-// and both servers' p99 grows to 40-60 ms, measuring those stalls rather
-// than the servers.
+// nice -10, ahead of neighbours' ordinary work (takeMeasuringPriority). Not
+// under `chrt`: in a real-time class both servers' p99 grows to 40-60 ms.
 #include "benchtools.h"
 #include "formparams.h"
 
@@ -43,8 +40,6 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
-#include <sched.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -562,18 +557,6 @@ bool compareWithNginx(const QString &folder, const QString &media, qint64 size,
     }
     fflush(stdout);
     return complete;
-}
-
-// Called before any thread starts, so that every thread and child inherits
-// the class and priority.
-void takeMeasuringPriority()
-{
-    const int policy = sched_getscheduler(0);
-    const sched_param ordinary {};
-    if (policy == SCHED_FIFO || policy == SCHED_RR)
-        sched_setscheduler(0, SCHED_OTHER, &ordinary);
-    if (sched_getscheduler(0) == SCHED_OTHER && setpriority(PRIO_PROCESS, 0, -10) == 0)
-        printf("wrk and the servers run at nice -10 in the ordinary class\n");
 }
 
 } // namespace
