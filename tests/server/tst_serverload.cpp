@@ -145,6 +145,9 @@ private:
     {
         return quint16(server.serviceAddress().section(':', 1).toUInt());
     }
+    // Shares `bytes` as a new folder's one film; the address code is issued
+    // here and found by the server in the shared database. Returns its path.
+    QByteArray addFilm(const QString &folder, const QByteArray &bytes, QByteArray *cookie);
 
     ScopedWorkingDirectory m_dir;
     QString m_data;
@@ -159,20 +162,24 @@ void ServerLoadTest::initTestCase()
     QVERIFY2(enoughDescriptors(4500), "needs 4500 open files (ulimit -Hn)");
     m_data = m_dir.filePath("data");
     m_video = seededBytes(24 * 1024 * 1024, 7);
-    QVERIFY(writeFileBytes(m_dir.filePath("films/film.mp4"), m_video));
-    const QString folder
-        = ServerProcess::admin({ "add-folder", "--data", m_data, m_dir.filePath("films") })
-              .trimmed();
-    QVERIFY(folder.startsWith("appdata_"));
-    // The code is issued by this process: the server finds it in the shared
-    // database, as it would one issued by another service process.
-    Store store(m_data);
-    const QVector<FileRecord> files = store.resourceFiles(folder);
-    QCOMPARE(files.size(), 1);
-    const AddressCode code = store.issueCode(files.first().id, QString(32, 'a'), false, 3600);
-    m_videoPath = "/ftn_handler/" + code.code.toLatin1();
-    m_videoCookie = code.cookie.toLatin1();
+    m_videoPath = addFilm(m_dir.filePath("films"), m_video, &m_videoCookie);
+    QVERIFY(!m_videoPath.isEmpty());
     QVERIFY(m_server.start(m_data));
+}
+
+QByteArray ServerLoadTest::addFilm(
+    const QString &folder, const QByteArray &bytes, QByteArray *cookie)
+{
+    if (!writeFileBytes(folder + "/film.mp4", bytes))
+        return {};
+    const QString id = ServerProcess::admin({ "add-folder", "--data", m_data, folder }).trimmed();
+    Store store(m_data);
+    const QVector<FileRecord> files = store.resourceFiles(id);
+    if (!id.startsWith("appdata_") || files.size() != 1)
+        return {};
+    const AddressCode code = store.issueCode(files.first().id, QString(32, 'a'), false, 3600);
+    *cookie = code.cookie.toLatin1();
+    return "/ftn_handler/" + code.code.toLatin1();
 }
 
 void ServerLoadTest::slowHeadersDoNotStopTheService()
@@ -387,13 +394,11 @@ void ServerLoadTest::shortenedFileEndsTheReply()
     QFETCH(int, streams);
     const QString folder = m_dir.filePath(QStringLiteral("cut%1").arg(streams));
     const QByteArray clip = seededBytes(12 * 1024 * 1024, 11);
-    QVERIFY(writeFileBytes(folder + "/clip.mp4", clip));
-    const QString id = ServerProcess::admin({ "add-folder", "--data", m_data, folder }).trimmed();
-    Store store(m_data);
-    const AddressCode code
-        = store.issueCode(store.resourceFiles(id).value(0).id, QString(32, 'c'), false, 3600);
-    const QByteArray request = "GET /ftn_handler/" + code.code.toLatin1()
-        + " HTTP/1.1\r\nHost: x\r\nCookie: " + code.cookie.toLatin1() + "\r\n\r\n";
+    QByteArray cookie;
+    const QByteArray path = addFilm(folder, clip, &cookie);
+    QVERIFY(!path.isEmpty());
+    const QByteArray request
+        = "GET " + path + " HTTP/1.1\r\nHost: x\r\nCookie: " + cookie + "\r\n\r\n";
     std::vector<int> fds;
     std::vector<qint64> received(std::size_t(streams), 0);
     char buffer[65536];
@@ -408,7 +413,7 @@ void ServerLoadTest::shortenedFileEndsTheReply()
             received[i] += n;
         }
     }
-    QVERIFY(QFile::resize(folder + "/clip.mp4", 2 * 1024 * 1024));
+    QVERIFY(QFile::resize(folder + "/film.mp4", 2 * 1024 * 1024));
     for (int i = 0; i < streams; ++i) {
         for (;;) {
             pollfd p { fds[i], POLLIN, 0 };
