@@ -54,6 +54,11 @@ constexpr int WarmDeadline = 3000;
 // A deadline that never comes due: it only keeps a piece on the torrent's
 // list of deadlines (see resumeBackground).
 constexpr int BackgroundDeadline = 7 * 24 * 3600 * 1000;
+// Without a limit the background download resumes this long after the last
+// stream of a file closed: a player's seek or the probe before it closes one
+// range and opens the next, and pieces asked for in between would fill the
+// peers' queues ahead of the new range's.
+constexpr auto ResumeAfter = std::chrono::seconds(2);
 // Without a limit: how far ahead of a player pieces are fetched while streams
 // read (see holdBackground).
 constexpr std::int64_t StreamAheadBytes = 4 * 1024 * 1024;
@@ -646,8 +651,8 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
     // every block that arrives in its first seconds, and with the whole file
     // to ask for each peer soon holds seconds of requests, behind which the
     // pieces a reader jumps to would wait. While streams read, only their
-    // windows and the warm pieces are fetched; the rest follows once the
-    // last one closed (resumeBackground). Mutex held.
+    // windows and the warm pieces are fetched; the rest follows a moment
+    // after the last one closed (resumeBackground). Mutex held.
     void holdBackground(Entry &entry, int first, int last)
     {
         if (limited() || entry.held || !entry.info)
@@ -690,10 +695,11 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
         onHandle(entry.handle, [&] { entry.handle.prioritize_pieces(pieces); });
     }
 
-    // The last stream closed: the rest of the file downloads again. Mutex held.
+    // No stream read the file for a moment: the rest of it downloads again.
+    // Mutex held.
     void resumeBackground(Entry &entry)
     {
-        if (!entry.held || entry.pins > 0)
+        if (!entry.held || entry.pins > 0 || Clock::now() - entry.lastUsed < ResumeAfter)
             return;
         entry.held = false;
         if (!streamed(entry)) {
@@ -1125,6 +1131,13 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
 
     // Refreshes the figures of every resource in the session and writes the
     // table the admin command reads.
+    void resumeBackgrounds()
+    {
+        std::lock_guard guard(mutex);
+        for (const auto &[hash, entry] : entries)
+            resumeBackground(*entry);
+    }
+
     void publishStatus()
     {
         std::vector<std::pair<std::shared_ptr<Entry>, lt::torrent_handle>> active;
@@ -1208,6 +1221,7 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             }
             if (Clock::now() >= nextTick) {
                 nextTick = Clock::now() + std::chrono::seconds(1);
+                resumeBackgrounds();
                 publishStatus();
                 trimCache();
             }
@@ -1238,7 +1252,6 @@ public:
         if (!m_entry->info)
             return;
         m_core->release(*m_entry, *m_window);
-        m_core->resumeBackground(*m_entry);
         // The stream that had overtaken the others is gone: they take the
         // bandwidth back.
         if (!m_window->overtaken) {
