@@ -9,9 +9,8 @@
 #include <QVector>
 
 #include <algorithm>
-#include <vector>
-
 #include <cstdio>
+#include <vector>
 
 #include <dirent.h>
 #include <sched.h>

@@ -1129,8 +1129,8 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
         }
     }
 
-    // Refreshes the figures of every resource in the session and writes the
-    // table the admin command reads.
+    // Resumes the background download of the files no stream read for a
+    // moment.
     void resumeBackgrounds()
     {
         std::lock_guard guard(mutex);
@@ -1138,6 +1138,8 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
             resumeBackground(*entry);
     }
 
+    // Refreshes the figures of every resource in the session and writes the
+    // table the admin command reads.
     void publishStatus()
     {
         std::vector<std::pair<std::shared_ptr<Entry>, lt::torrent_handle>> active;
