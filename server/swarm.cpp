@@ -702,10 +702,6 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
         if (!entry.held || entry.pins > 0 || Clock::now() - entry.lastUsed < ResumeAfter)
             return;
         entry.held = false;
-        if (!streamed(entry)) {
-            holdIdle(entry);
-            return;
-        }
         // The held pieces get their files' priorities back piece by piece:
         // setting the unchanged file priorities again would leave them held.
         // The streamed files' pieces also get a deadline far off, so that
