@@ -416,13 +416,7 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
     {
         if (!entry.info)
             return;
-        std::vector<std::pair<lt::piece_index_t, lt::download_priority_t>> pieces;
-        const std::vector<bool> requested = inFlight(entry);
-        for (std::size_t piece = 0; piece < entry.have.size(); ++piece) {
-            if (!entry.have[piece] && !requested[piece])
-                pieces.emplace_back(lt::piece_index_t(int(piece)), lt::dont_download);
-        }
-        onHandle(entry.handle, [&] { entry.handle.prioritize_pieces(pieces); });
+        holdAllBut(entry, inFlight(entry));
         renewWindows(entry);
         askWarm(entry);
     }
@@ -687,6 +681,13 @@ struct Swarm::Core : std::enable_shared_from_this<Swarm::Core>
                     keep[std::size_t(piece)] = true;
             }
         }
+        holdAllBut(entry, keep);
+    }
+
+    // Gives every missing piece that `keep` leaves out priority 0, in one
+    // call. Mutex held.
+    static void holdAllBut(Entry &entry, const std::vector<bool> &keep)
+    {
         std::vector<std::pair<lt::piece_index_t, lt::download_priority_t>> pieces;
         for (std::size_t piece = 0; piece < entry.have.size(); ++piece) {
             if (!entry.have[piece] && !keep[piece])
