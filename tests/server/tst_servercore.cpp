@@ -1,3 +1,4 @@
+#include "delivery.h"
 #include "formparams.h"
 #include "library.h"
 #include "passwords.h"
@@ -29,6 +30,7 @@ private slots:
     void passwordsAreSaltedAndVerified();
     void failuresSlowTheNextAttempt();
     void rateLimitCountsPerKeyAndWindow();
+    void seekPiecesGoToTheSoonestPeers();
 };
 
 void ServerCoreTest::clientSignatureIsAccepted_data()
@@ -247,6 +249,75 @@ void ServerCoreTest::rateLimitCountsPerKeyAndWindow()
     QVERIFY(limit.take("b", 20));
     QVERIFY(!limit.take("a", 10 + 3599));
     QVERIFY(limit.take("a", 10 + 3600));
+}
+
+namespace {
+
+// A connection that sent 16 KiB blocks at `rate` for 1.5 s, each `latency`
+// after it was asked, then was asked `queued` more that did not come yet;
+// read `silent` seconds after its last block, at `*now`.
+Delivery delivered(
+    double latency, double rate, int queued, double silent, Delivery::Clock::time_point *now)
+{
+    using Clock = Delivery::Clock;
+    const auto seconds = [](double s) {
+        return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+    };
+    const Clock::time_point start {};
+    Delivery delivery;
+    const int block = 16 * 1024;
+    std::int64_t key = 0;
+    Clock::time_point at = start;
+    for (; at < start + seconds(1.5); at += seconds(block / rate), ++key) {
+        delivery.requested(key, block, at - seconds(latency));
+        delivery.received(key, block, at);
+    }
+    for (int i = 0; i < queued; ++i)
+        delivery.requested(key + i, block, at);
+    *now = at + seconds(silent);
+    return delivery;
+}
+
+} // namespace
+
+// The peers a seek's first pieces are asked of: the soonest and those close
+// to it; not a far one, a slow one, one with a long queue, one that went
+// silent with requests open, or one not measured yet.
+void ServerCoreTest::seekPiecesGoToTheSoonestPeers()
+{
+    struct Row
+    {
+        double latency, rate;
+        int queued;
+        double silent;
+        bool slower;
+    };
+    const Row swarm[] = {
+        { 0.08, 1e6, 0, 0, false }, // near, 1 MB/s: the soonest
+        { 0.16, 2e6, 4, 0, false }, // a little farther and faster
+        { 0.6, 5e6, 0, 0, true }, // far
+        { 0.04, 0.2e6, 0, 0, true }, // near but slow
+        { 0.06, 1e6, 24, 0, true }, // near, a queue of 384 KiB ahead
+        { 0.05, 2e6, 4, 2.0, true }, // silent with requests open
+    };
+    const int piece = 128 * 1024;
+    std::vector<double> expected;
+    for (const Row &row : swarm) {
+        Delivery::Clock::time_point now;
+        const Delivery delivery = delivered(row.latency, row.rate, row.queued, row.silent, &now);
+        expected.push_back(delivery.expected(now, piece));
+    }
+    expected.push_back(Delivery().expected({}, piece)); // never measured
+    std::vector<bool> slower = slowerThanBest(expected);
+    QCOMPARE(slower.size(), std::size(swarm) + 1);
+    for (std::size_t i = 0; i < std::size(swarm); ++i)
+        QVERIFY2(slower[i] == swarm[i].slower, qPrintable(QString::number(i)));
+    QVERIFY(slower.back());
+    QVERIFY(expected[0] > 0.2 && expected[0] < 0.25);
+
+    // Nothing known: nobody is held; a lone far peer is the best there is.
+    QCOMPARE(slowerThanBest({ expected.back(), expected.back() }), std::vector<bool>(2, false));
+    QCOMPARE(slowerThanBest({ expected[2], expected.back() }), (std::vector<bool> { false, true }));
 }
 
 QTEST_GUILESS_MAIN(ServerCoreTest)
