@@ -1,5 +1,5 @@
-// How fast a peer connection delivers what is asked of it, for choosing the
-// peers a waiting reader's pieces are asked of (see NearPeers).
+// How fast a peer connection delivers what is asked of it, and which peers
+// may ask for the block a reader needs next (see NearPeers).
 #pragma once
 
 #include <chrono>
@@ -15,16 +15,26 @@ public:
     using Clock = std::chrono::steady_clock;
 
     void requested(std::int64_t block, int bytes, Clock::time_point at);
-    void dropped(std::int64_t block); // cancelled or rejected
-    void received(std::int64_t block, int bytes, Clock::time_point at);
-    void clear(); // choked: nothing asked for is coming
+    // Cancelled or rejected; false when it was not asked of this peer.
+    bool dropped(std::int64_t block);
+    bool received(std::int64_t block, int bytes, Clock::time_point at);
+    // Choked or gone: nothing asked for is coming. Returns what was asked.
+    std::vector<std::int64_t> clear();
 
-    // Seconds until `bytes` asked for at `now` would have come, behind what
-    // is asked already; infinite until three blocks came, or while requests
-    // go unanswered for long.
-    double expected(Clock::time_point now, int bytes) const;
+    // Seconds until the last block of a pick made at `now` would come,
+    // behind what is asked already: a peer allowed to pick asks for about a
+    // second of its rate at once, at most `mostBytes`. A guess while the
+    // connection is not measured, infinite while requests go unanswered for
+    // long.
+    double expected(Clock::time_point now, int mostBytes) const;
+    // Seconds of requests queued beyond what keeps the link busy; 0 while
+    // the rate is not known.
+    double queued() const;
 
 private:
+    // Bytes per second: the best rate lately, or so far on a young
+    // connection; 0 while not known.
+    double rate() const;
     static constexpr std::size_t Samples = 32;
     struct Asked
     {
@@ -32,6 +42,8 @@ private:
         int bytes;
         Clock::time_point at;
     };
+    double latency() const;
+
     std::deque<Asked> m_asked;
     std::int64_t m_askedBytes = 0;
     double m_latencies[Samples] = {}; // request to block, seconds
@@ -44,7 +56,9 @@ private:
     double m_totalBytes = 0;
 };
 
-// Which peers a waiting reader keeps from picking, from each one's expected
-// time: those much slower than the best one, and those not measured yet; none
-// while no peer's time is known.
-std::vector<bool> slowerThanBest(const std::vector<double> &expected);
+// Which peers are kept from asking for more, from each one's expected time
+// for the next block and its queue: those that would deliver it later than
+// the reader needs it (`needSeconds`) and much later than the soonest peer,
+// and those with a long queue. None while no peer's time is finite.
+std::vector<bool> heldBack(
+    const std::vector<double> &expected, const std::vector<double> &queued, double needSeconds);

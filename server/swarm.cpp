@@ -67,6 +67,8 @@ constexpr std::int64_t StreamAheadBytes = 4 * 1024 * 1024;
 // rate those deadlines assume: a few seconds of a high bit rate video.
 constexpr std::int64_t NearBytes = 2 * 1024 * 1024;
 constexpr std::int64_t NearBytesPerSecond = 2 * 1024 * 1024;
+// The pieces right ahead of a reader that have deadlines (see hurryNext).
+constexpr int HurriedPieces = 2;
 // A hash nobody asks about again is dropped from the session after this long
 // without metadata.
 constexpr auto PendingLifetime = std::chrono::minutes(10);
@@ -163,12 +165,11 @@ bool naturalLess(const std::string &a, const std::string &b)
 }
 
 // The priority of a piece `ahead` pieces past the one a reader is at: among
-// pieces of one priority libtorrent picks at random, so the next ones go first.
+// pieces of one priority libtorrent picks at random, so each of the next
+// ones has a priority of its own.
 lt::download_priority_t priorityAhead(int ahead)
 {
-    return ahead < 2 ? lt::top_priority
-        : ahead < 8  ? lt::download_priority_t(6)
-                     : lt::download_priority_t(5);
+    return ahead < 2 ? lt::top_priority : lt::download_priority_t(std::max(1, 8 - ahead));
 }
 
 bool isInfoHash(const QString &text)
@@ -1256,6 +1257,9 @@ public:
         m_entry->lastUsed = Clock::now();
         if (!m_entry->info)
             return;
+        if (m_entry->pins == 0 && m_entry->near && m_entry->handle.is_valid())
+            onHandle(
+                m_entry->handle, [&] { NearPeers::readOn(m_entry->handle, m_entry->near, {}); });
         m_core->release(*m_entry, *m_window);
         // The stream that had overtaken the others is gone: they take the
         // bandwidth back.
@@ -1389,37 +1393,44 @@ private:
         window.last = std::max(window.last, last);
     }
 
-    // The next pieces the reader needs get deadlines as it comes to them: a
-    // late piece with a deadline is asked of another peer as well, so a peer
-    // that stopped answering (or a slow one) holds the stream up only a
-    // moment. Without a limit only; limited, the whole window has deadlines.
+    // The two pieces the reader needs next get deadlines as it comes to them:
+    // a late piece with a deadline is asked of another peer as well, so a
+    // peer that stopped answering (or a slow one) holds the stream up only a
+    // moment. The pieces after them get priorities falling with distance:
+    // once a second libtorrent hands the free blocks of pieces due soon to
+    // every peer, far and slow ones too, while NearPeers keeps those from the
+    // blocks needed soon. Without a limit only; limited, the whole window has
+    // deadlines.
     void hurryNext(Entry &entry, int piece, int lastPiece, std::int64_t pieceLength)
     {
         const int count = int(std::max<std::int64_t>(1, NearBytes / pieceLength));
-        // A new range (a seek) waits for its first pieces: the peers that
-        // deliver soonest fetch them.
-        if (m_readPiece < 0 && !entry.have[std::size_t(piece)] && entry.near) {
-            std::vector<int> waited;
-            for (int next = piece; next <= std::min(lastPiece, piece + 1); ++next) {
-                if (!entry.have[std::size_t(next)])
-                    waited.push_back(next);
-            }
+        if (entry.near) {
+            const lt::file_storage &files = entry.info->files();
+            NearPeers::Reading reading;
+            reading.piece = piece;
+            for (int next = piece; next <= std::min(lastPiece, piece + count - 1); ++next)
+                reading.missing.push_back(!entry.have[std::size_t(next)]);
+            reading.pieceBytes = int(pieceLength);
+            reading.lastPiece = files.num_pieces() - 1;
+            reading.lastPieceBytes = files.piece_size(lt::piece_index_t(reading.lastPiece));
+            reading.bytesPerSecond = NearBytesPerSecond;
             onHandle(entry.handle,
-                [&] { NearPeers::urgeOn(entry.handle, entry.near, waited, int(pieceLength)); });
+                [&] { NearPeers::readOn(entry.handle, entry.near, std::move(reading)); });
         }
         for (int next = piece; next <= std::min(lastPiece, piece + count - 1); ++next) {
             if (entry.have[std::size_t(next)])
                 continue;
-            const std::int64_t ahead = (next - piece) * pieceLength;
             onHandle(entry.handle, [&] {
-                entry.handle.set_piece_deadline(
-                    lt::piece_index_t(next), int(ahead * 1000 / NearBytesPerSecond));
-                // A deadline raises the piece to the top priority, and among
-                // those libtorrent picks at random: only the next pieces stay
-                // there, or a reader waits for its next piece behind later ones.
-                if (next - piece >= 2)
-                    entry.handle.piece_priority(
-                        lt::piece_index_t(next), priorityAhead(next - piece));
+                if (next - piece < HurriedPieces) {
+                    entry.handle.set_piece_deadline(lt::piece_index_t(next),
+                        int((next - piece) * pieceLength * 1000 / NearBytesPerSecond));
+                    return;
+                }
+                // Far off, beyond what libtorrent's pass looks at, but in
+                // its list of deadlines: should the list run empty, the
+                // next deadline would cancel the requests in flight.
+                entry.handle.set_piece_deadline(lt::piece_index_t(next), BackgroundDeadline);
+                entry.handle.piece_priority(lt::piece_index_t(next), priorityAhead(next - piece));
             });
         }
     }
@@ -1508,10 +1519,8 @@ bool Swarm::start(QString *error)
     // of several hundred milliseconds.
     pack.set_int(lt::settings_pack::request_queue_time, 1);
     // libtorrent's quick start grows a fast peer's queue well past that
-    // second (seen: 140 blocks, 2 MB); 24 blocks still carry 3.8 MB/s at a
-    // round trip of 100 ms, and keep the wait short behind the peers the
-    // first pieces of a seek go to (see NearPeers).
-    pack.set_int(lt::settings_pack::max_out_request_queue, 24);
+    // second (seen: 140 blocks, 2 MB).
+    pack.set_int(lt::settings_pack::max_out_request_queue, NearPeers::MostRequests);
     if (d->options.downloadLimit > 0) {
         // The quota is handed out once a tick: a short one hands it out in
         // small steps rather than in bursts.

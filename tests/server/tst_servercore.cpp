@@ -1,6 +1,7 @@
 #include "delivery.h"
 #include "formparams.h"
 #include "library.h"
+#include "nearpeers.h"
 #include "passwords.h"
 #include "service/serverclient.h"
 #include "throttle.h"
@@ -30,7 +31,8 @@ private slots:
     void passwordsAreSaltedAndVerified();
     void failuresSlowTheNextAttempt();
     void rateLimitCountsPerKeyAndWindow();
-    void seekPiecesGoToTheSoonestPeers();
+    void readerNeedsGoToTheSoonestPeers();
+    void needFollowsTheFirstOpenBlock();
 };
 
 void ServerCoreTest::clientSignatureIsAccepted_data()
@@ -280,44 +282,88 @@ Delivery delivered(
 
 } // namespace
 
-// The peers a seek's first pieces are asked of: the soonest and those close
-// to it; not a far one, a slow one, one with a long queue, one that went
-// silent with requests open, or one not measured yet.
-void ServerCoreTest::seekPiecesGoToTheSoonestPeers()
+// Which peers may pick the blocks a reader needs: at once only those about as
+// soon as the soonest; farther and slower ones as the need lies further off;
+// never one with a long queue or one silent with requests open.
+void ServerCoreTest::readerNeedsGoToTheSoonestPeers()
 {
     struct Row
     {
         double latency, rate;
         int queued;
         double silent;
-        bool slower;
+        bool held[3]; // the reader needs the next block at once, in 0.8 s, in 1.2 s
     };
     const Row swarm[] = {
-        { 0.08, 1e6, 0, 0, false }, // near, 1 MB/s: the soonest
-        { 0.16, 2e6, 4, 0, false }, // a little farther and faster
-        { 0.6, 5e6, 0, 0, true }, // far
-        { 0.04, 0.2e6, 0, 0, true }, // near but slow
-        { 0.06, 1e6, 24, 0, true }, // near, a queue of 384 KiB ahead
-        { 0.05, 2e6, 4, 2.0, true }, // silent with requests open
+        { 0.16, 2e6, 0, 0, { false, false, false } }, // the soonest
+        { 0.06, 1e6, 0, 0, { false, false, false } }, // near, half as fast
+        { 0.6, 5e6, 0, 0, { true, false, false } }, // far but fast
+        { 0.04, 0.2e6, 0, 0, { true, true, false } }, // near but slow
+        { 0.3, 0.5e6, 0, 0, { true, true, false } }, // far and slow
+        { 0.06, 1e6, 24, 0, { true, true, true } }, // a queue of 384 KiB ahead
+        { 0.05, 2e6, 4, 2.0, { true, true, true } }, // silent with requests open
     };
-    const int piece = 128 * 1024;
+    const int most = 24 * 16 * 1024;
     std::vector<double> expected;
+    std::vector<double> queued;
     for (const Row &row : swarm) {
         Delivery::Clock::time_point now;
         const Delivery delivery = delivered(row.latency, row.rate, row.queued, row.silent, &now);
-        expected.push_back(delivery.expected(now, piece));
+        expected.push_back(delivery.expected(now, most));
+        queued.push_back(delivery.queued());
     }
-    expected.push_back(Delivery().expected({}, piece)); // never measured
-    std::vector<bool> slower = slowerThanBest(expected);
-    QCOMPARE(slower.size(), std::size(swarm) + 1);
-    for (std::size_t i = 0; i < std::size(swarm); ++i)
-        QVERIFY2(slower[i] == swarm[i].slower, qPrintable(QString::number(i)));
-    QVERIFY(slower.back());
-    QVERIFY(expected[0] > 0.2 && expected[0] < 0.25);
+    expected.push_back(Delivery().expected({}, most)); // never measured
+    queued.push_back(Delivery().queued());
+    const double needs[] = { 0, 0.8, 1.2 };
+    for (int n = 0; n < 3; ++n) {
+        const std::vector<bool> held = heldBack(expected, queued, needs[n]);
+        QCOMPARE(held.size(), std::size(swarm) + 1);
+        for (std::size_t i = 0; i < std::size(swarm); ++i)
+            QVERIFY2(
+                held[i] == swarm[i].held[n], qPrintable(QStringLiteral("%1 at %2").arg(i).arg(n)));
+        QCOMPARE(bool(held.back()), n < 2);
+    }
+    // Nothing known but silence: nobody is held.
+    const double never = expected[6];
+    QCOMPARE(heldBack({ never, never }, { 0, 0 }, 0), std::vector<bool>(2, false));
+}
 
-    // Nothing known: nobody is held; a lone far peer is the best there is.
-    QCOMPARE(slowerThanBest({ expected.back(), expected.back() }), std::vector<bool>(2, false));
-    QCOMPARE(slowerThanBest({ expected[2], expected.back() }), (std::vector<bool> { false, true }));
+// The reader's need follows the first block of its window nobody asked for
+// and nobody delivered: asked, delivered, dropped and verified blocks move it.
+void ServerCoreTest::needFollowsTheFirstOpenBlock()
+{
+    NearPeers near;
+    NearPeers::Reading reading;
+    reading.piece = 10;
+    reading.missing = { true, true, false, true }; // piece 12 is there
+    reading.pieceBytes = 32 * 1024; // two blocks
+    reading.lastPiece = 13;
+    reading.lastPieceBytes = 16 * 1024;
+    reading.bytesPerSecond = 64 * 1024;
+    near.read(reading);
+    const auto block = [](int piece, int index) {
+        return (std::int64_t(piece) << 32) | std::uint32_t(index * 16 * 1024);
+    };
+    QCOMPARE(near.needSeconds(), 0.0);
+    near.asked(block(10, 0));
+    near.asked(block(10, 1));
+    QCOMPARE(near.needSeconds(), 0.5); // piece 11 next
+    near.asked(block(11, 0));
+    near.settled(block(11, 0), true);
+    near.asked(block(11, 1));
+    QCOMPARE(near.needSeconds(), 1.5); // past piece 12, which is there
+    near.asked(block(11, 1)); // a second peer asked too, then dropped it
+    near.settled(block(11, 1), false);
+    QCOMPARE(near.needSeconds(), 1.5);
+    near.settled(block(11, 1), false);
+    QCOMPARE(near.needSeconds(), 0.75);
+    near.asked(block(11, 1));
+    near.asked(block(13, 0)); // the torrent's last piece has one block
+    QCOMPARE(near.needSeconds(), 2.0); // all asked: the window's end
+    near.settled(block(10, 0), false); // choked before it came
+    QCOMPARE(near.needSeconds(), 0.0);
+    near.on_piece_pass(lt::piece_index_t(10));
+    QCOMPARE(near.needSeconds(), 2.0);
 }
 
 QTEST_GUILESS_MAIN(ServerCoreTest)
