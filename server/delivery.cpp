@@ -17,9 +17,6 @@ constexpr double Unmeasured = 1.0;
 // (factor, then seconds), unless the reader needs them later still.
 constexpr double SlowerBy = 1.5;
 constexpr double SlowerMargin = 0.05;
-// Requests queued beyond a link's round trip wait there when the reader
-// jumps elsewhere; more than this keeps a peer from asking for more.
-constexpr double MostQueued = 0.15;
 // Rates are taken over this span; the best one lately counts.
 constexpr Clock::duration RateSpan = std::chrono::seconds(1);
 
@@ -108,15 +105,7 @@ double Delivery::rate() const
                                                   : 0;
 }
 
-double Delivery::queued() const
-{
-    if (m_peakRate <= 0 || m_taken == 0)
-        return 0;
-    return std::max(0.0, double(m_askedBytes) / m_peakRate - latency());
-}
-
-std::vector<bool> heldBack(
-    const std::vector<double> &expected, const std::vector<double> &queued, double needSeconds)
+std::vector<bool> heldBack(const std::vector<double> &expected, double needSeconds)
 {
     const double best
         = expected.empty() ? Never : *std::min_element(expected.begin(), expected.end());
@@ -125,6 +114,6 @@ std::vector<bool> heldBack(
         return held;
     const double allowed = std::max(needSeconds, best * SlowerBy + SlowerMargin);
     for (std::size_t i = 0; i < expected.size(); ++i)
-        held[i] = expected[i] > allowed || (i < queued.size() && queued[i] > MostQueued);
+        held[i] = expected[i] > allowed;
     return held;
 }

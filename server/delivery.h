@@ -27,9 +27,6 @@ public:
     // connection is not measured, infinite while requests go unanswered for
     // long.
     double expected(Clock::time_point now, int mostBytes) const;
-    // Seconds of requests queued beyond what keeps the link busy; 0 while
-    // the rate is not known.
-    double queued() const;
 
 private:
     // Bytes per second: the best rate lately, or so far on a young
@@ -57,8 +54,7 @@ private:
 };
 
 // Which peers are kept from asking for more, from each one's expected time
-// for the next block and its queue: those that would deliver it later than
-// the reader needs it (`needSeconds`) and much later than the soonest peer,
-// and those with a long queue. None while no peer's time is finite.
-std::vector<bool> heldBack(
-    const std::vector<double> &expected, const std::vector<double> &queued, double needSeconds);
+// for its next pick: those that would deliver it later than the reader needs
+// it (`needSeconds`) and much later than the soonest peer. None while no
+// peer's time is finite.
+std::vector<bool> heldBack(const std::vector<double> &expected, double needSeconds);

@@ -217,12 +217,9 @@ void NearPeers::apply()
     }
     const Clock::time_point now = Clock::now();
     std::vector<double> expected;
-    std::vector<double> queued;
-    for (const auto &peer : peers) {
+    for (const auto &peer : peers)
         expected.push_back(peer->delivery.expected(now, MostRequests * BlockBytes));
-        queued.push_back(peer->delivery.queued());
-    }
-    const std::vector<bool> held = heldBack(expected, queued, needSeconds());
+    const std::vector<bool> held = heldBack(expected, needSeconds());
     for (std::size_t i = 0; i < peers.size(); ++i)
         peers[i]->hold(held[i]);
 }
