@@ -29,9 +29,6 @@ public:
     double expected(Clock::time_point now, int mostBytes) const;
 
 private:
-    // Bytes per second: the best rate lately, or so far on a young
-    // connection; 0 while not known.
-    double rate() const;
     static constexpr std::size_t Samples = 32;
     struct Asked
     {
@@ -40,6 +37,9 @@ private:
         Clock::time_point at;
     };
     double latency() const;
+    // Bytes per second: the best rate lately, or so far on a young
+    // connection; 0 while not known.
+    double rate() const;
 
     std::deque<Asked> m_asked;
     std::int64_t m_askedBytes = 0;

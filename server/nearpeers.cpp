@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <limits>
 
 namespace {
 
@@ -157,7 +156,7 @@ void NearPeers::read(Reading reading)
     m_reading = std::move(reading);
     // Blocks of pieces behind the reader no longer count.
     for (auto it = m_received.begin(); it != m_received.end();) {
-        if (pieceOf(*it) < m_reading.piece)
+        if (m_reading.piece < 0 || pieceOf(*it) < m_reading.piece)
             it = m_received.erase(it);
         else
             ++it;
@@ -175,7 +174,8 @@ void NearPeers::settled(std::int64_t block, bool received)
     const auto it = m_inFlight.find(block);
     if (it != m_inFlight.end() && --it->second <= 0)
         m_inFlight.erase(it);
-    if (received && pieceOf(block) >= m_reading.piece)
+    // Only while a reader needs them: nothing would let go of the others.
+    if (received && m_reading.piece >= 0 && pieceOf(block) >= m_reading.piece)
         m_received.insert(block);
 }
 
